@@ -1,0 +1,101 @@
+// Benchmarks of the core: maze generation against its floor (the same random draws and swaps
+// and nothing else), the replay of levels 1..100, sight marking and one whole update.
+#include <benchmark/benchmark.h>
+
+#include <utility>
+#include <vector>
+
+#include "game/game.h"
+#include "maze/maze.h"
+
+using namespace orlith;
+
+namespace {
+
+class IdlePlatform : public Platform {
+public:
+    uint32_t tickCount() override { return 0; }
+    void sleepMs(uint32_t) override {}
+    bool isKeyDown(int) override { return false; }
+    bool hasFocus() override { return true; }
+    bool showMessage(std::u16string_view, MessageKind) override { return false; }
+    int lastErrorCode() override { return 0; }
+};
+
+// Size 103 straight from program start: the 180-pass case.
+void BM_GenerateSize103(benchmark::State& bs) {
+    auto state = makeGameState();
+    for (auto _ : bs) {
+        state->mazeRng = MazeRng{};
+        state->sizeX = state->sizeY = state->sizeZ = 103;
+        generateMaze(*state);
+        benchmark::DoNotOptimize(state->cellGrid[cellIndex(1, 1, 2)]);
+    }
+    bs.counters["passes"] = state->mazeWork.passCount;
+}
+BENCHMARK(BM_GenerateSize103)->Unit(benchmark::kMillisecond);
+
+// The floor: per pass, 4 x wallCount random numbers and 2 x wallCount swaps of the
+// list, with the pass sizes of the real generation.
+void BM_GenerateSize103Floor(benchmark::State& bs) {
+    auto state = makeGameState();
+    state->sizeX = state->sizeY = state->sizeZ = 103;
+    generateMaze(*state);
+    std::vector<int32_t> counts;
+    for (int p = 0; p < state->mazeWork.passCount; ++p) counts.push_back(state->mazeWork.passLog[p].wallCount);
+    MazeWork& w = state->mazeWork;
+    for (int32_t i = 0; i < kMaxWallSlots; ++i) w.wallList[i] = static_cast<uint64_t>(i);
+    for (auto _ : bs) {
+        MazeRng rng;
+        for (int32_t count : counts) {
+            for (int32_t s = 0; s < 2 * count; ++s) {
+                uint32_t r1 = nextRandom(rng), r2 = nextRandom(rng);
+                auto i = static_cast<int32_t>((static_cast<uint64_t>(r1) * static_cast<uint32_t>(count)) >> 32);
+                auto j = static_cast<int32_t>((static_cast<uint64_t>(r2) * static_cast<uint32_t>(count)) >> 32);
+                std::swap(w.wallList[i], w.wallList[j]);
+            }
+        }
+        benchmark::DoNotOptimize(w.wallList[0]);
+    }
+}
+BENCHMARK(BM_GenerateSize103Floor)->Unit(benchmark::kMillisecond);
+
+void BM_ReplayLevels1To100(benchmark::State& bs) {
+    auto state = makeGameState();
+    for (auto _ : bs) {
+        state->mazeRng = MazeRng{};
+        state->level = 1;
+        newLevel(*state);
+        replayLevels(*state, 100, nullptr);
+        benchmark::DoNotOptimize(state->level);
+    }
+}
+BENCHMARK(BM_ReplayLevels1To100)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+// Sight from the start room of a size-103 level.
+void BM_MarkSightStartRoom103(benchmark::State& bs) {
+    auto state = makeGameState();
+    state->level = 50;
+    newLevel(*state);
+    for (auto _ : bs) {
+        markSight(*state);
+        benchmark::DoNotOptimize(state->seenGrid[0]);
+    }
+}
+BENCHMARK(BM_MarkSightStartRoom103)->Unit(benchmark::kMicrosecond);
+
+// One focused frame with no key down at a size-103 level (no renderer attached).
+void BM_UpdateFrame103(benchmark::State& bs) {
+    auto state = makeGameState();
+    state->level = 50;
+    newLevel(*state);
+    IdlePlatform platform;
+    FrameHooks hooks;
+    for (auto _ : bs) {
+        updateFrame(*state, platform, hooks);
+        benchmark::DoNotOptimize(state->frameCounter);
+    }
+}
+BENCHMARK(BM_UpdateFrame103)->Unit(benchmark::kMicrosecond);
+
+}  // namespace

@@ -1,0 +1,24 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the build, the game and the tests need (skips what is there).
+set -euo pipefail
+packages=(
+  build-essential cmake pkg-config git
+  libgtest-dev libgmock-dev libbenchmark-dev
+  libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
+  libgl1-mesa-dri xvfb xauth
+  libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev
+  clang libclang-rt-14-dev wrk nginx-light
+)
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
+done
+if ((${#missing[@]})); then
+  if [[ $(id -u) -ne 0 ]]; then
+    echo "missing packages: ${missing[*]} (run as root, or install them with apt-get)" >&2
+    exit 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get -o DPkg::Lock::Timeout=600 update -qq
+  apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi

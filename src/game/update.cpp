@@ -1,0 +1,174 @@
+// The per-frame update and its input plumbing: key reading, pointer bookkeeping, option keys
+// and the frame pacing of the loop.
+#include <memory>
+
+#include "game/game.h"
+#include "maze/maze.h"
+#include "persist/persist.h"
+#include "ranking/ranking.h"
+
+namespace orlith {
+
+std::unique_ptr<GameState> makeGameState() { return std::make_unique<GameState>(); }
+
+int keyHeld(GameState& s, Platform& platform, int virtualKey) {
+    bool down = platform.isKeyDown(virtualKey);
+    s.keyPrevDown[virtualKey & 0xFF] = down ? 1 : 0;
+    return down ? 1 : 0;
+}
+
+int keyPressed(GameState& s, Platform& platform, int virtualKey) {
+    bool down = platform.isKeyDown(virtualKey);
+    uint8_t& prev = s.keyPrevDown[virtualKey & 0xFF];
+    int pressed = down && prev == 0 ? 1 : 0;
+    prev = down ? 1 : 0;
+    return pressed;
+}
+
+int32_t packPoint(int x, int y) {
+    return static_cast<int32_t>((static_cast<uint32_t>(static_cast<uint16_t>(y)) << 16) |
+                                static_cast<uint16_t>(x));
+}
+int pointX(int32_t packed) { return static_cast<int16_t>(static_cast<uint32_t>(packed) & 0xFFFF); }
+int pointY(int32_t packed) { return static_cast<int16_t>(static_cast<uint32_t>(packed) >> 16); }
+
+void pointerButtonDown(GameState& s, int x, int y) {
+    s.dragging = 1;
+    s.dragStartYaw = s.yaw;
+    s.dragStartPitch = s.pitch;
+    s.dragStartPoint = s.dragCurrentPoint = packPoint(x, y);
+}
+
+void pointerButtonUp(GameState& s) { s.dragging = 0; }
+
+void pointerMove(GameState& s, int x, int y) {
+    if (s.dragging == 1) s.dragCurrentPoint = packPoint(x, y);
+}
+
+void pointerWheel(GameState& s, int delta) {
+    // The wheel message carries a signed 16-bit delta; Fly 2 drops it.
+    if (s.movementMode == 0 || s.movementMode == 1) {
+        auto d = static_cast<int16_t>(delta);
+        int64_t sum = static_cast<int64_t>(s.wheelAccum) + d;
+        s.wheelAccum = static_cast<int32_t>(sum > INT32_MAX ? INT32_MAX : sum < INT32_MIN ? INT32_MIN : sum);
+    }
+}
+
+int handleOptionKeys(GameState& s, Platform& platform) {
+    int write = 0;
+    // N and M are polled even while dragging; their press is then discarded.
+    bool nightmareSwitched = false;
+    if (keyPressed(s, platform, vk::n) && s.dragging == 0) {
+        nightmareSwitched = s.movementMode == 0;
+        applyNightmare(s);
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::m) && s.dragging == 0) {
+        // Nightmare already turned Walk into Fly 1 this frame: the switch happens once.
+        if (!nightmareSwitched) switchMovementMode(s);
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::w)) {
+        s.texturedWalls = s.texturedWalls == 0 ? 1 : 0;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::s)) {
+        s.showDistance = s.showDistance == 0 ? 1 : 0;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::d)) s.hudMode = (s.hudMode + 1) % 4;
+    if (keyPressed(s, platform, vk::f)) {
+        s.showFps = s.showFps == 0 ? 1 : 0;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::g)) {
+        s.guideOn = s.guideOn == 0 ? 1 : 0;
+        s.guideNoticeTimer = kNoticeFrames;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::h)) {
+        s.horizontalSign = -s.horizontalSign;
+        s.horizontalNoticeTimer = kNoticeFrames;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::v)) {
+        s.verticalSign = -s.verticalSign;
+        s.verticalNoticeTimer = kNoticeFrames;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::p)) {
+        s.progressSign = -s.progressSign;
+        s.progressNoticeTimer = kNoticeFrames;
+        write = 1;
+    }
+    if (keyPressed(s, platform, vk::r)) {
+        s.rotateSpeed = s.rotateSpeed % 9 + 1;
+        s.rotateNoticeTimer = kNoticeFrames;
+        write = 1;
+    }
+    return write;
+}
+
+void updateFrame(GameState& s, Platform& platform, FrameHooks& hooks) {
+    if (s.networkEnabled == 1) takeRankingUpdate(s);
+
+    s.spinAngle = (s.spinAngle + 2) % 360;
+    s.cycleFrame += 1;
+    if (s.cycleFrame > 1800) {
+        s.cycleFrame %= 1800;
+        s.cycleAngle = (s.cycleAngle + 250) % 360;
+    }
+    s.frameCounter = (s.frameCounter + 1) % 60;
+
+    for (int32_t* timer : {&s.nightmareTimer, &s.movementNoticeTimer, &s.guideNoticeTimer,
+                           &s.horizontalNoticeTimer, &s.verticalNoticeTimer, &s.progressNoticeTimer,
+                           &s.rotateNoticeTimer, &s.saveNoticeTimer, &s.loadNoticeTimer}) {
+        if (*timer != 0) *timer -= 1;
+    }
+
+    if (platform.hasFocus()) {
+        turnPlayer(s, platform);
+        movePlayer(s, platform);
+        if (handleOptionKeys(s, platform)) writeSettingsFile(s);
+        if (s.networkEnabled == 0 && keyPressed(s, platform, vk::f4)) {
+            if (writeSaveFile(s, platform) != 0) s.saveNoticeTimer = kNoticeFrames;
+        }
+    }
+
+    markSight(s);
+    hooks.renderFrame(s);
+    checkGoal(s);
+
+    if (s.networkEnabled == 1) {
+        hooks.sendRankingRequest(s);
+        if (platform.hasFocus() && s.dragging == 0 && keyPressed(s, platform, vk::i)) hooks.openInformationDialog(s);
+    }
+}
+
+void beginFrameTiming(GameState& s, Platform& platform) {
+    if (s.groupFrameCount == 60) {
+        uint32_t elapsed = platform.tickCount() - s.groupStartTick;
+        s.groupFrameCount = 0;
+        // 60 frames in 0 ms has no finite rate; show 0 rather than infinity.
+        s.measuredFps = elapsed == 0 ? 0.0 : static_cast<double>(1000.0f / static_cast<float>(elapsed) * 60.0f);
+        s.groupStartTick = platform.tickCount();
+    } else if (s.groupFrameCount == 0) {
+        s.groupStartTick = platform.tickCount();
+    }
+}
+
+void endFrameTiming(GameState& s, Platform& platform) {
+    s.groupFrameCount += 1;
+    auto target = static_cast<uint32_t>(s.groupFrameCount * 1000 / 60);
+    uint32_t elapsed = platform.tickCount() - s.groupStartTick;
+    if (target > elapsed) platform.sleepMs(target - elapsed);
+}
+
+bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(u"NetFps") != std::u16string_view::npos; }
+
+int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
+    if (screenWidth <= 0) return 0;
+    return static_cast<int32_t>(static_cast<int64_t>(screenHeight) * 1024 / screenWidth);
+}
+
+}  // namespace orlith

@@ -1,0 +1,183 @@
+// Level set-up and the maze generator: Kruskal-style set merging in passes over a fixed
+// random sequence. Every detail that decides which walls open is part of the save-file and
+// ranking contract, so the order of scans, swaps and merges below must not change.
+#include "maze/maze.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace orlith {
+
+int32_t mazeEdgeForLevel(int32_t level) {
+    int64_t edge = 2 * static_cast<int64_t>(level) + 3;
+    return static_cast<int32_t>(std::min<int64_t>(edge, gridDim));
+}
+
+namespace {
+
+// Current set of a set number. Each merge links one root to a smaller root, so following the
+// links gives exactly what the pass-by-pass relabelling of every room would give.
+inline int32_t findSet(int32_t* renameTo, int32_t v) {
+    for (;;) {
+        int32_t next = renameTo[v];
+        if (next == v) return v;
+        int32_t after = renameTo[next];
+        if (after == next) return next;
+        renameTo[v] = after;  // path halving keeps chains short; no store once they are
+        v = after;
+    }
+}
+
+constexpr int kAxisStride[3] = {kStrideX, kStrideY, 1};
+
+}  // namespace
+
+void generateMaze(GameState& state) {
+    MazeWork& work = state.mazeWork;
+    int32_t* cell = state.cellGrid;
+    const int sX = state.sizeX, sY = state.sizeY, sZ = state.sizeZ;
+
+    // Phase 1: every cell solid except the rooms (all coordinates odd, inside the shell),
+    // which are numbered in scan order from 1.
+    int32_t rooms = 0;
+    for (int x = 0; x < sX; ++x) {
+        for (int y = 0; y < sY; ++y) {
+            int32_t* row = cell + cellIndex(x, y, 0);
+            bool rowHasRooms = (x & 1) && (y & 1) && x != sX - 1 && y != sY - 1;
+            for (int z = 0; z < sZ; ++z) {
+                if (rowHasRooms && (z & 1) && z != sZ - 1) {
+                    row[z] = ++rooms;
+                } else {
+                    row[z] = -1;
+                }
+            }
+        }
+    }
+    work.mergeCount = 0;
+    work.passCount = 0;
+    for (int32_t n = 0; n <= rooms; ++n) work.renameTo[n] = n;
+
+    const int mX = std::max(0, (sX - 1) / 2), mY = std::max(0, (sY - 1) / 2), mZ = std::max(0, (sZ - 1) / 2);
+    // Room numbers: room (2i+1, 2j+1, 2k+1) is (i * mY + j) * mZ + k + 1, its set number at the
+    // start. A candidate is packed as (number of the room at x-2, y-2 or z-2) << 2 | axis; the
+    // room on the other side is that number plus roomDelta[axis]. The passes then touch only
+    // the set table, never the 4 MB grid, until a wall opens.
+    const int32_t roomDelta[3] = {mY * mZ, mZ, 1};
+
+    // The first pass's candidates in scan order: each room's slots towards x-2, y-2, z-2.
+    // A pass's candidates are always a subsequence of the previous pass's (sets only merge,
+    // walls only open), so every later pass only filters this list. An opened slot joins two
+    // rooms of one set for good, so "different sets" alone also tells that it is still closed.
+    int32_t scanCount = 0;
+    for (int i = 0; i < mX; ++i) {
+        for (int j = 0; j < mY; ++j) {
+            for (int k = 0; k < mZ; ++k) {
+                int32_t n = (i * mY + j) * mZ + k + 1;
+                if (i > 0) work.scanList[scanCount++] = ((n - roomDelta[0]) << 2) | 0;
+                if (j > 0) work.scanList[scanCount++] = ((n - roomDelta[1]) << 2) | 1;
+                if (k > 0) work.scanList[scanCount++] = ((n - 1) << 2) | 2;
+            }
+        }
+    }
+
+    const int32_t markCount = (((sX - 1) / 2 * (sY - 1)) / 2 * (sZ - 1)) / 2 + 1;
+    int32_t* renameTo = work.renameTo;
+
+    for (;;) {
+        // Collect: walls between rooms of different sets, in scan order.
+        int32_t count = 0;
+        for (int32_t c = 0; c < scanCount; ++c) {
+            int32_t packed = work.scanList[c];
+            int32_t low = packed >> 2;
+            uint32_t a = static_cast<uint32_t>(findSet(renameTo, low));
+            uint32_t b = static_cast<uint32_t>(findSet(renameTo, low + roomDelta[packed & 3]));
+            if (a != b) {
+                work.scanList[count] = packed;
+                // The two sets as they stand at the start of the pass travel with the
+                // candidate, so the merge needs no lookup in shuffled (cache-hostile) order.
+                work.wallList[count] = static_cast<uint64_t>(packed) | (static_cast<uint64_t>(a) << 20) |
+                                       (static_cast<uint64_t>(b) << 40);
+                ++count;
+            }
+        }
+        scanCount = count;
+        work.wallCount = count;
+        if (count == 0) break;
+
+        // Shuffle: 2 * count swaps, index = floor(r * count / 2^32).
+        uint64_t* list = work.wallList;
+        MazeRng rng = state.mazeRng;  // a local copy stays in registers
+        for (int32_t s = 0; s < 2 * count; ++s) {
+            uint32_t r1 = nextRandom(rng);
+            uint32_t r2 = nextRandom(rng);
+            auto i = static_cast<int32_t>((static_cast<uint64_t>(r1) * static_cast<uint32_t>(count)) >> 32);
+            auto j = static_cast<int32_t>((static_cast<uint64_t>(r2) * static_cast<uint32_t>(count)) >> 32);
+            std::swap(list[i], list[j]);
+        }
+        state.mazeRng = rng;
+
+        std::memset(work.mergeMark, 0, static_cast<size_t>(markCount));
+
+        // Merge: each set takes part in at most one merge per pass; the larger number joins
+        // the smaller, so set 1 survives.
+        int32_t merges = 0;
+        for (int32_t c = 0; c < count; ++c) {
+            uint64_t e = list[c];
+            auto packed = static_cast<int32_t>(e & 0xFFFFF);
+            int32_t low = packed >> 2, axis = packed & 3;
+            auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
+            int32_t hi = std::max(a, b), lo = std::min(a, b);
+            if (work.mergeMark[hi] == 0 && work.mergeMark[lo] == 0) {
+                work.mergeFrom[merges] = hi;
+                work.mergeTo[merges] = lo;
+                ++merges;
+                work.mergeMark[hi] = 0x31;
+                work.mergeMark[lo] = 0x31;
+                renameTo[hi] = lo;
+                // Open the slot: the cell beside the lower room towards the other one.
+                int32_t r = low - 1;
+                int k = r % mZ, j = (r / mZ) % mY, i = r / (mZ * mY);
+                int32_t slot = cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1) + kAxisStride[axis];
+                cell[slot] = 0;
+            }
+        }
+        work.mergeCount = merges;
+        if (work.passCount < kMaxPassLog) work.passLog[work.passCount] = {count, merges};
+        ++work.passCount;
+    }
+
+    // Finish: every room now belongs to set 1 and becomes plain open space.
+    for (int i = 0; i < mX; ++i)
+        for (int j = 0; j < mY; ++j)
+            for (int k = 0; k < mZ; ++k) cell[cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1)] = 0;
+}
+
+void newLevel(GameState& state) {
+    int32_t edge = mazeEdgeForLevel(state.level);
+    state.sizeX = state.sizeY = state.sizeZ = edge;
+    generateMaze(state);
+    state.goalPos[0] = state.goalPos[1] = state.goalPos[2] = 1.0f;
+    state.yaw = 180.0f;
+    state.pitch = 0.0f;
+    state.fieldOfView = 45.0f;
+    state.flySpeed = 0;
+    float start = static_cast<float>(edge - 2);
+    state.playerPos[0] = state.playerPos[1] = state.playerPos[2] = start;
+    state.flyRight = {-1, 0, 0, 0};
+    state.flyUp = {0, 1, 0, 0};
+    state.flyForward = {0, 0, -1, 0};
+}
+
+bool replayLevels(GameState& state, int32_t targetLevel, const ReplayProgress& progress) {
+    int64_t total = std::max<int64_t>(0, static_cast<int64_t>(targetLevel) - 1);
+    int64_t done = 0;
+    for (int32_t counter = 1; counter < targetLevel; ++counter, ++done) {
+        if (progress && !progress(done, total)) return false;
+        state.level += 1;
+        newLevel(state);
+    }
+    if (progress) progress(done, total);
+    return true;
+}
+
+}  // namespace orlith

@@ -1,0 +1,190 @@
+// State value, checksum, PIN hash, request path and reply parsing.
+#include <bit>
+#include <cstring>
+#include <ctime>
+
+#include "game/text.h"
+#include "ranking/ranking.h"
+
+namespace orlith {
+
+namespace {
+
+struct CrcTable {
+    uint32_t entries[256];
+    constexpr CrcTable() : entries() {
+        for (uint32_t n = 0; n < 256; ++n) {
+            uint32_t c = n;
+            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+            entries[n] = c;
+        }
+    }
+};
+
+// Built at compile time, so there is no first-use race between threads.
+constexpr CrcTable kCrcTable;
+
+uint32_t crcOfText(uint32_t previous, std::u16string_view text) {
+    // The text's UTF-16LE bytes, whatever the host's byte order.
+    uint32_t reg = ~previous;
+    if (text.empty()) return previous;
+    for (char16_t ch : text) {
+        uint8_t bytes[2] = {static_cast<uint8_t>(ch & 0xFF), static_cast<uint8_t>(ch >> 8)};
+        for (uint8_t b : bytes) {
+            if (b == 0x00 || b == 0x3D || b == 0x26) continue;
+            reg = (reg >> 8) ^ kCrcTable.entries[(reg ^ b) & 0xFF];
+        }
+    }
+    return ~reg;
+}
+
+void appendHex8(std::u16string& out, uint32_t v) {
+    static const char16_t digits[] = u"0123456789abcdef";
+    for (int shift = 28; shift >= 0; shift -= 4) out.push_back(digits[(v >> shift) & 0xF]);
+}
+
+// Value of up to 8 leading hex digits; anything else (a terminator included) ends them.
+uint32_t readHexField(const char16_t* field) {
+    uint32_t v = 0;
+    for (int k = 0; k < 8; ++k) {
+        char16_t c = field[k];
+        uint32_t d;
+        if (c >= u'0' && c <= u'9') d = c - u'0';
+        else if (c >= u'a' && c <= u'f') d = c - u'a' + 10;
+        else if (c >= u'A' && c <= u'F') d = c - u'A' + 10;
+        else break;
+        v = (v << 4) | d;
+    }
+    return v;
+}
+
+}  // namespace
+
+uint32_t crcUpdate(uint32_t previous, const void* bytes, int32_t count) {
+    if (count < 1) return previous;
+    const auto* p = static_cast<const uint8_t*>(bytes);
+    uint32_t reg = ~previous;
+    for (int32_t i = 0; i < count; ++i) {
+        uint8_t b = p[i];
+        if (b == 0x00 || b == 0x3D || b == 0x26) continue;
+        reg = (reg >> 8) ^ kCrcTable.entries[(reg ^ b) & 0xFF];
+    }
+    return ~reg;
+}
+
+uint32_t computeChecksum(std::u16string_view text) {
+    uint32_t c = crcOfText(0, u"sum");
+    c = crcOfText(c, text);
+    return c & 0x7FFFFFFFu;
+}
+
+std::u16string makeChecksumTag(std::u16string_view text) {
+    char16_t tag[32];
+    formatText(tag, 32, u"&%s=%d", u"sum", static_cast<int>(computeChecksum(text)));
+    return tag;
+}
+
+void makePinHash(std::u16string_view nickname, std::u16string_view pin, char16_t out[9]) {
+    uint32_t h = crcOfText(0, nickname);
+    h = crcOfText(h, pin) & 0x7FFFFFFFu;
+    h = crcOfText(h, pin);
+    formatText(out, 9, u"%08x", static_cast<unsigned>(h));
+}
+
+std::u16string formatStateValue(uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
+                                int32_t stepCount, const float position[3], const float viewDirection[3],
+                                const float up[3]) {
+    std::u16string out;
+    out.reserve(kStateValueLength);
+    appendHex8(out, unixSeconds);
+    // The PIN-hash field is always 8 characters so every later field keeps its offset.
+    for (size_t k = 0; k < 8; ++k) out.push_back(k < pinHash.size() ? pinHash[k] : u'0');
+    appendHex8(out, static_cast<uint32_t>(level));
+    appendHex8(out, static_cast<uint32_t>(stepCount));
+    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(position[k]));
+    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(viewDirection[k]));
+    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(up[k]));
+    return out;
+}
+
+int buildStateValue(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity) {
+    if (capacity < 6 + kStateValueLength + 1) return -1;
+    const Float4& eye = state.cameraEye;
+    Float4 dir = sub(state.cameraFocus, eye);
+    float pos[3] = {eye.x, eye.y, eye.z};
+    float view[3] = {dir.x, dir.y, dir.z};
+    float up[3] = {state.cameraUp.x, state.cameraUp.y, state.cameraUp.z};
+    std::u16string value = u"state=" +
+        formatStateValue(unixSeconds, std::u16string_view(state.pinHash, textLength(state.pinHash, 32)),
+                         state.level, state.stepCount, pos, view, up);
+    copyText(out, capacity, value);
+    return static_cast<int>(value.size());
+}
+
+void formatDateText(uint32_t unixSeconds, char16_t out[32]) {
+    out[0] = 0;
+    std::time_t t = static_cast<std::time_t>(unixSeconds);
+    std::tm local{};
+    if (localtime_r(&t, &local) == nullptr) return;
+    formatText(out, 32, u"%04d/%02d/%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
+               local.tm_hour, local.tm_min);
+}
+
+void parseStateValue(RankingRecord& record, const char16_t* text) {
+    // A terminator ends the text: later fields then read as empty, never past the end.
+    int len = textLength(text, kStateValueLength);
+    char16_t field[kStateValueLength + 1] = {};
+    std::memcpy(field, text, sizeof(char16_t) * static_cast<size_t>(len));
+
+    formatDateText(readHexField(field), record.dateText);
+    std::memcpy(record.pinHash, field + 8, 8 * sizeof(char16_t));
+    record.pinHash[8] = 0;
+    record.level = static_cast<int32_t>(readHexField(field + 16));
+    record.stepCount = static_cast<int32_t>(readHexField(field + 24));
+    for (int k = 0; k < 3; ++k) {
+        record.position[k] = std::bit_cast<float>(readHexField(field + 32 + 8 * k));
+        record.viewDirection[k] = std::bit_cast<float>(readHexField(field + 56 + 8 * k));
+        record.up[k] = std::bit_cast<float>(readHexField(field + 80 + 8 * k));
+    }
+}
+
+int buildRankingPath(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity) {
+    static constexpr std::u16string_view prefix = u"/state/change.php?";
+    char16_t value[6 + kStateValueLength + 1];
+    buildStateValue(state, unixSeconds, value, static_cast<int>(std::size(value)));
+    std::u16string path(prefix);
+    path += u"name=";
+    path += std::u16string_view(state.nickname, textLength(state.nickname, 32));
+    path += u"&";
+    path += value;
+    path += makeChecksumTag(std::u16string_view(path).substr(prefix.size()));
+    if (path.size() + 1 > static_cast<size_t>(capacity)) {
+        if (capacity > 0) out[0] = 0;
+        return -1;
+    }
+    copyText(out, capacity, path);
+    return static_cast<int>(path.size());
+}
+
+void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count) {
+    count = 0;
+    std::u16string text = utf8ToUtf16(body);
+    // The body ends at its first zero byte, as a terminated text would.
+    if (size_t nul = text.find(u'\0'); nul != std::u16string::npos) text.resize(nul);
+    size_t pos = 0;
+    while (pos < text.size() && count < kMaxRankingRecords) {
+        size_t end = text.find_first_of(u"\r\n", pos);
+        if (end == std::u16string::npos) end = text.size();
+        size_t len = end - pos;
+        if (len > static_cast<size_t>(kStateValueLength)) {
+            RankingRecord& r = records[count];
+            std::memset(&r, 0, sizeof r);
+            copyText(r.name, 32, std::u16string_view(text).substr(pos + kStateValueLength, len - kStateValueLength));
+            parseStateValue(r, text.data() + pos);
+            ++count;
+        }
+        pos = end + 1;
+    }
+}
+
+}  // namespace orlith
