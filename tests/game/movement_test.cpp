@@ -1,1 +1,302 @@
+// Turning, movement, collision, trail, goal, goal distance and mode switches.
 #include <gtest/gtest.h>
+
+#include <climits>
+#include <cmath>
+#include <limits>
+#include <set>
+
+#include "game/game.h"
+#include "maze/maze.h"
+#include "support/fake_platform.h"
+
+using namespace orlith;
+using orlith::test::FakePlatform;
+
+namespace {
+
+// A 7x7x7 box, all solid, with the given cells open.
+std::unique_ptr<GameState> boxWith(std::initializer_list<std::array<int, 3>> open) {
+    auto s = makeGameState();
+    s->sizeX = s->sizeY = s->sizeZ = 7;
+    for (int x = 0; x < 7; ++x)
+        for (int y = 0; y < 7; ++y)
+            for (int z = 0; z < 7; ++z) s->cellGrid[cellIndex(x, y, z)] = -1;
+    for (auto c : open) s->cellGrid[cellIndex(c[0], c[1], c[2])] = 0;
+    return s;
+}
+
+void place(GameState& s, float x, float y, float z) {
+    s.playerPos[0] = x;
+    s.playerPos[1] = y;
+    s.playerPos[2] = z;
+}
+
+}  // namespace
+
+TEST(Collision, WalkingIntoAFaceStopsAMarginAway) {
+    auto s = boxWith({{3, 3, 3}});
+    place(*s, 3, 3, 3);
+    for (int k = 0; k < 20; ++k) stepPlayer(*s, 0.05f, 0, 0);
+    EXPECT_EQ(s->playerPos[0], (3.0f + 0.5f) - 0.1f);
+    for (int k = 0; k < 20; ++k) stepPlayer(*s, 0, -0.05f, 0);
+    EXPECT_EQ(s->playerPos[1], (3.0f - 0.5f) + 0.1f);
+    EXPECT_EQ(s->stepCount, 0);
+}
+
+TEST(Collision, EdgesClampTheShallowerAxisAndTheSecondOnATie) {
+    struct Case { float x0, y0, mx, my; bool xClamped; };
+    // Cell (3,3,3) open with open +x and +y neighbours, solid diagonal (4,4,3).
+    // Both new coordinates end beyond the 3.4 limits inside cell 3; the old position decides.
+    for (Case c : {Case{3.30f, 3.42f, 0.15f, 0.03f, true},     // old x deeper: x clamped
+                   Case{3.42f, 3.30f, 0.03f, 0.15f, false},    // old y deeper: y clamped
+                   Case{3.30f, 3.30f, 0.15f, 0.15f, false}}) {  // tie: the second axis, y
+        auto s = boxWith({{3, 3, 3}, {4, 3, 3}, {3, 4, 3}});
+        place(*s, c.x0, c.y0, 3);
+        stepPlayer(*s, c.mx, c.my, 0);
+        float hi = (3.0f + 0.5f) - 0.1f;
+        if (c.xClamped) {
+            EXPECT_EQ(s->playerPos[0], hi) << c.x0 << "," << c.y0;
+            EXPECT_GT(s->playerPos[1], hi);
+        } else {
+            EXPECT_EQ(s->playerPos[1], hi) << c.x0 << "," << c.y0;
+            EXPECT_GT(s->playerPos[0], hi);
+        }
+    }
+}
+
+TEST(Collision, CellsOutsideTheMazeNeverBlock) {
+    auto s = boxWith({});
+    place(*s, -3, 2, 2);
+    stepPlayer(*s, 0.05f, 0, 0);
+    EXPECT_FLOAT_EQ(s->playerPos[0], -2.95f);
+}
+
+TEST(Trail, LeavingACellCountsAStepAndMarksIt) {
+    auto s = boxWith({{3, 3, 3}, {3, 3, 4}});
+    place(*s, 3, 3, 3.47f);
+    stepPlayer(*s, 0, 0, 0.05f);
+    EXPECT_EQ(s->stepCount, 1);
+    EXPECT_EQ(s->cellGrid[cellIndex(3, 3, 3)], 2);
+    EXPECT_EQ(s->cellGrid[cellIndex(3, 3, 4)], 0);
+    place(*s, 3, 3, 3.47f);  // again from a cell already marked
+    stepPlayer(*s, 0, 0, 0.05f);
+    EXPECT_EQ(s->stepCount, 2);
+    // Pushed back into its own cell: no step.
+    auto w = boxWith({{3, 3, 3}});
+    place(*w, 3, 3, 3.38f);
+    stepPlayer(*w, 0, 0, 0.05f);
+    EXPECT_EQ(w->stepCount, 0);
+    EXPECT_EQ(w->cellGrid[cellIndex(3, 3, 3)], 0);
+}
+
+TEST(Trail, PositionsThatAreNotNumbersNeverIndexTheGrid) {
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (float bad : {nan, inf, -inf, 3.0e9f, -3.0e9f, 1.0e38f}) {
+        auto s = boxWith({{3, 3, 3}});
+        place(*s, bad, 3, 3);
+        stepPlayer(*s, 0.05f, 0.05f, 0.05f);
+        EXPECT_EQ(s->stepCount, 0);
+        markSight(*s);  // outside the interior: everything seen
+        EXPECT_EQ(s->seenGrid[cellIndex(3, 3, 3)], kSeen);
+        float p[3] = {bad, bad, bad};
+        EXPECT_EQ(distanceToGoal(*s, p), INT32_MAX);
+        checkGoal(*s);
+        EXPECT_EQ(s->level, 1);
+    }
+    EXPECT_EQ(cellOf(2.5f), 3);
+    EXPECT_EQ(cellOf(-2.5f), -3);
+    EXPECT_EQ(cellOf(2.49f), 2);
+    EXPECT_EQ(cellOf(-0.4f), 0);
+}
+
+TEST(Movement, WheelAndKeysMakeSteps) {
+    struct Case { int wheel; int progress; std::set<int> keys; int steps; int remainder; };
+    for (const Case& c : {Case{120, 1, {}, -2, 0}, Case{59, 1, {}, 0, 59}, Case{-120, 1, {}, 2, 0},
+                          Case{-120, 1, {vk::q}, 3, 0}, Case{-179, 1, {}, 2, -59}, Case{0, 1, {vk::q, vk::a}, 0, 0},
+                          Case{0, -1, {vk::q}, -1, 0}, Case{181, 1, {}, -3, 1}}) {
+        auto s = makeGameState();
+        s->sizeX = s->sizeY = s->sizeZ = 0;  // nothing blocks: outside every maze
+        s->yaw = 0;                          // walk along +z
+        s->progressSign = c.progress;
+        s->wheelAccum = c.wheel;
+        place(*s, 0, 0, 0);
+        FakePlatform p;
+        p.down = c.keys;
+        movePlayer(*s, p);
+        EXPECT_NEAR(s->playerPos[2], 0.05f * static_cast<float>(c.steps), 1e-6f) << "wheel " << c.wheel;
+        EXPECT_EQ(s->wheelAccum, c.remainder) << "wheel " << c.wheel;
+    }
+}
+
+TEST(Movement, Fly2CruisesBetweenZeroAnd500) {
+    auto s = makeGameState();
+    s->sizeX = s->sizeY = s->sizeZ = 0;
+    s->movementMode = 2;
+    s->flyForward = {0, 0, -1, 0};
+    s->wheelAccum = 120;
+    FakePlatform p;
+    p.down = {vk::q};
+    for (int f = 0; f < 600; ++f) movePlayer(*s, p);
+    EXPECT_EQ(s->flySpeed, 500);
+    EXPECT_EQ(s->wheelAccum, 120);  // the wheel is not consumed in Fly 2
+    p.down = {};
+    float z = s->playerPos[2];
+    movePlayer(*s, p);
+    EXPECT_NEAR(s->playerPos[2], z - 0.05f, 1e-5f);
+    p.down = {vk::a};
+    for (int f = 0; f < 600; ++f) movePlayer(*s, p);
+    EXPECT_EQ(s->flySpeed, 0);
+}
+
+TEST(Turning, WalkDragFollowsTheOffsetAndPitchIsClamped) {
+    auto s = makeGameState();
+    FakePlatform p;
+    s->yaw = 180;
+    pointerButtonDown(*s, 200, 300);
+    pointerMove(*s, 300, 300);
+    turnPlayer(*s, p);
+    EXPECT_FLOAT_EQ(s->yaw, 200.0f);
+    pointerMove(*s, 300, -5000);  // far up: pitch stops at 90
+    turnPlayer(*s, p);
+    EXPECT_EQ(s->pitch, 90.0f);
+    pointerButtonUp(*s);
+    s->yaw = 359.5f;
+    p.down = {vk::right};
+    turnPlayer(*s, p);
+    EXPECT_FLOAT_EQ(s->yaw, 0.5f);
+    p.down = {vk::left};
+    turnPlayer(*s, p);
+    EXPECT_FLOAT_EQ(s->yaw, 359.5f);
+}
+
+TEST(Turning, FlyDragRollsAtARate) {
+    auto s = makeGameState();
+    FakePlatform p;
+    s->movementMode = 1;
+    s->flyForward = {0, 0, -1, 0};
+    s->flyUp = {0, 1, 0, 0};
+    s->flyRight = {-1, 0, 0, 0};
+    pointerButtonDown(*s, 0, 0);
+    pointerMove(*s, 100, 0);
+    turnPlayer(*s, p);
+    // Roll of -0.8 degree about forward per frame.
+    float angle = std::atan2(s->flyUp.x, s->flyUp.y) * 57.29578f;
+    EXPECT_NEAR(std::fabs(angle), 0.8f, 1e-3f);
+    turnPlayer(*s, p);
+    angle = std::atan2(s->flyUp.x, s->flyUp.y) * 57.29578f;
+    EXPECT_NEAR(std::fabs(angle), 1.6f, 1e-3f);
+    // The frame stays orthonormal.
+    EXPECT_NEAR(dot3(s->flyUp, s->flyForward), 0.0f, 1e-6f);
+    EXPECT_NEAR(dot3(s->flyRight, s->flyUp), 0.0f, 1e-6f);
+}
+
+TEST(Turning, FlyKeysKeepTheFrameOrthonormalOverManyFrames) {
+    auto s = makeGameState();
+    FakePlatform p;
+    s->movementMode = 1;
+    s->flyForward = {0, 0, -1, 0};
+    s->flyUp = {0, 1, 0, 0};
+    s->flyRight = {-1, 0, 0, 0};
+    p.down = {vk::up, vk::x, vk::left};
+    for (int f = 0; f < 5000; ++f) turnPlayer(*s, p);
+    // One vector of each rotation is rebuilt and normalised; the rotated one may drift in
+    // length by rounding only.
+    for (Float4 v : {s->flyForward, s->flyUp, s->flyRight}) EXPECT_NEAR(dot3(v, v), 1.0f, 1e-2f);
+    EXPECT_NEAR(dot3(s->flyForward, s->flyUp), 0.0f, 1e-3f);
+    EXPECT_NEAR(dot3(s->flyForward, s->flyRight), 0.0f, 1e-3f);
+}
+
+TEST(Vectors, DegenerateCases) {
+    Float4 zero = normalise({0, 0, 0, 0});
+    EXPECT_EQ(zero.x, 0.0f);
+    EXPECT_EQ(zero.z, 0.0f);
+    Float4 huge = normalise({3e38f, 3e38f, 0, 0});
+    EXPECT_TRUE(std::isnan(huge.x));
+    // No axis: the quaternion is (0, 0, 0, cos(a/2)), which scales instead of turning.
+    Float4 q = rotation({0, 0, 0, 0}, 1.0f);
+    Float4 v = rotate({1, 2, 3, 0}, q);
+    float c2 = static_cast<float>(std::cos(0.5) * std::cos(0.5));
+    EXPECT_NEAR(v.x, c2, 1e-6f);
+    EXPECT_NEAR(v.z, 3 * c2, 1e-6f);
+    Float4 turned = rotate({1, 0, 0, 0}, rotation({0, 1, 0, 0}, 90 * kDegToRad));
+    EXPECT_NEAR(turned.z, -1.0f, 1e-6f);  // right-hand rule about +y
+}
+
+TEST(Goal, TheCentralSphereCounts) {
+    auto s = makeGameState();
+    newLevel(*s);
+    place(*s, 1.06f, 1.06f, 1.06f);
+    checkGoal(*s);
+    EXPECT_EQ(s->level, 1);
+    place(*s, 1.05f, 1.05f, 1.05f);
+    checkGoal(*s);
+    EXPECT_EQ(s->level, 2);
+    EXPECT_EQ(s->sizeX, 7);
+    EXPECT_EQ(s->playerPos[0], 5.0f);
+    // At the top of the int range the level stays and a maze is still built.
+    s->level = INT32_MAX;
+    place(*s, 1, 1, 1);
+    checkGoal(*s);
+    EXPECT_EQ(s->level, INT32_MAX);
+    EXPECT_EQ(s->sizeX, 103);
+}
+
+TEST(Goal, DistanceTruncatesTheCellDistance) {
+    auto s = makeGameState();
+    newLevel(*s);
+    struct Case { float x, y, z; int32_t d; };
+    for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
+                   Case{-0.6f, 1, 1, 1}}) {
+        float p[3] = {c.x, c.y, c.z};
+        EXPECT_EQ(distanceToGoal(*s, p), c.d) << c.x << "," << c.y << "," << c.z;
+    }
+}
+
+TEST(Modes, SwitchesConvertTheOrientation) {
+    auto s = makeGameState();
+    newLevel(*s);
+    s->yaw = 90;
+    s->pitch = 0;
+    switchMovementMode(*s);
+    EXPECT_EQ(s->movementMode, 1);
+    EXPECT_NEAR(s->flyForward.x, 1.0f, 1e-6f);
+    EXPECT_NEAR(s->flyForward.z, 0.0f, 1e-6f);
+    EXPECT_NEAR(s->flyUp.y, 1.0f, 1e-6f);
+    EXPECT_NEAR(s->flyRight.z, -1.0f, 1e-6f);
+    EXPECT_EQ(s->movementNoticeTimer, 180);
+    s->flySpeed = 77;
+    switchMovementMode(*s);
+    EXPECT_EQ(s->movementMode, 2);
+    EXPECT_EQ(s->flySpeed, 0);
+
+    struct Back { Float4 f; float pitch, yaw; };
+    for (Back b : {Back{{0, 1, 0, 0}, 90, 180}, Back{{-1, 0, 0, 0}, 0, 270}, Back{{1, 0, 0, 0}, 0, 90},
+                   Back{{0, 0, -1, 0}, 0, 180}, Back{{0, -1, 0, 0}, -90, 180}}) {
+        s->movementMode = 2;
+        s->flyForward = b.f;
+        switchMovementMode(*s);
+        EXPECT_EQ(s->movementMode, 0);
+        EXPECT_NEAR(s->pitch, b.pitch, 1e-4f) << b.f.x << "," << b.f.y << "," << b.f.z;
+        EXPECT_NEAR(s->yaw, b.yaw, 1e-3f) << b.f.x << "," << b.f.y << "," << b.f.z;
+    }
+}
+
+TEST(Modes, WalkAndFly1StepTheSameWayAfterASwitch) {
+    auto walk = makeGameState();
+    walk->sizeX = walk->sizeY = walk->sizeZ = 0;
+    walk->yaw = 30;
+    walk->pitch = 20;
+    FakePlatform p;
+    p.down = {vk::q};
+    auto fly = makeGameState();
+    fly->sizeX = fly->sizeY = fly->sizeZ = 0;
+    fly->yaw = 30;
+    fly->pitch = 20;
+    switchMovementMode(*fly);
+    movePlayer(*walk, p);
+    movePlayer(*fly, p);
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(walk->playerPos[k], fly->playerPos[k], 1e-6f);
+    EXPECT_GT(walk->playerPos[1], 0.0f);  // positive pitch rises
+}

@@ -1,1 +1,62 @@
+// The wide formatter, the error report and UTF conversion.
 #include <gtest/gtest.h>
+
+#include "game/text.h"
+#include "support/fake_platform.h"
+
+using namespace orlith;
+
+TEST(FormatText, FormatsTheConversionsTheGameUses) {
+    char16_t buf[64];
+    struct Case { int n; std::u16string text; };
+    std::vector<Case> cases;
+    cases.push_back({formatText(buf, 64, u"%d|%5d|%-3d|%02d", -7, 42, 1, 3), buf});
+    EXPECT_EQ(cases.back().text, u"-7|   42|1  |03");
+    cases.push_back({formatText(buf, 64, u"%08x %x %X", 0x1fu, 0xabcdefu, 255u), buf});
+    EXPECT_EQ(cases.back().text, u"0000001f abcdef FF");
+    cases.push_back({formatText(buf, 64, u"%.1f %.3f", 59.96, -0.5), buf});
+    EXPECT_EQ(cases.back().text, u"60.0 -0.500");
+    cases.push_back({formatText(buf, 64, u"&%s=%d 100%%", u"sum", 2147483647), buf});
+    EXPECT_EQ(cases.back().text, u"&sum=2147483647 100%");
+    cases.push_back({formatText(buf, 64, u"[%s][%4s][%-4s][%.2s]", u"\u30CB", u"ab", u"ab", u"abc"), buf});
+    EXPECT_EQ(cases.back().text, u"[\u30CB][  ab][ab  ][ab]");
+    for (const Case& c : cases) EXPECT_EQ(c.n, static_cast<int>(c.text.size()));
+}
+
+TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
+    char16_t buf[8];
+    buf[7] = u'#';
+    char16_t guard = u'!';
+    int n = formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345);
+    EXPECT_EQ(n, 6);
+    EXPECT_EQ(std::u16string(buf), u"longer");
+    EXPECT_EQ(buf[7], u'#');
+    EXPECT_EQ(guard, u'!');
+    EXPECT_EQ(formatText(buf, 8, u"%q", 1), -1);
+    EXPECT_EQ(buf[0], 0);
+    EXPECT_EQ(formatText(buf, 0, u"x"), -1);
+    EXPECT_EQ(formatText(buf, 8, u"%999999d", 1), -1);
+    EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
+}
+
+TEST(ReportError, ShowsLineNameAndCode) {
+    orlith::test::FakePlatform p;
+    p.errorCode = 5;
+    reportError(p, 3630, u"CreateFile");
+    ASSERT_EQ(p.messages.size(), 1u);
+    EXPECT_EQ(p.messages[0], u"line 3630 : error in CreateFile\ncode = 5");
+}
+
+TEST(Utf, RoundTripsAndReplacesInvalidInput) {
+    std::string text = "abc \xE3\x83\x8B\xE3\x83\x83\xE3\x82\xAF \xF0\x9F\x98\x80";
+    std::u16string wide = utf8ToUtf16(text);
+    EXPECT_EQ(wide, u"abc \u30CB\u30C3\u30AF \U0001F600");
+    EXPECT_EQ(utf16ToUtf8(wide), text);
+    for (std::string bad : {std::string("\xC0\x80"), std::string("\xE3\x83"), std::string("\xED\xA0\x80"), std::string("\xFF"),
+                            std::string("\xF4\x90\x80\x80")}) {
+        std::u16string w = utf8ToUtf16(bad);
+        ASSERT_FALSE(w.empty());
+        for (char16_t c : w) EXPECT_EQ(c, 0xFFFD);
+    }
+    EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
+}

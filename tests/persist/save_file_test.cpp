@@ -1,1 +1,143 @@
+// save.dat: round trip, the checksum's exact comparison, bad files and safe replacement.
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <filesystem>
+#include <fstream>
+
+#include "game/text.h"
+#include "maze/maze.h"
+#include "persist/persist.h"
+#include "ranking/ranking.h"
+#include "support/fake_platform.h"
+
+using namespace orlith;
+using orlith::test::FakePlatform;
+using orlith::test::TempDir;
+
+namespace {
+
+std::string utf16le(std::u16string_view text) {
+    std::string bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return bytes;
+}
+
+std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z) {
+    float pos[3] = {x, y, z}, zero[3] = {0, 0, 0};
+    std::u16string text = u"state=" + formatStateValue(1700000000, u"00000000", level, steps, pos, zero, zero);
+    return text + makeChecksumTag(text);
+}
+
+int parse(const std::string& bytes, RankingRecord& r) {
+    return parseSaveBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), r);
+}
+
+}  // namespace
+
+TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
+    TempDir dir;
+    FakePlatform p;
+    auto s = makeGameState();
+    s->level = 5;
+    s->stepCount = 1234;
+    s->cameraEye = {2.25f, 3.5f, -1.0f, 0};
+    s->cameraFocus = {2.25f, 3.5f, -2.0f, 0};
+    s->cameraUp = {0, 1, 0, 0};
+    s->pinHash[0] = u'a';  // never written to the file
+    ASSERT_EQ(writeSaveFile(*s, p), 1);
+    EXPECT_TRUE(p.messages.empty());
+    auto size = std::filesystem::file_size("save.dat");
+    EXPECT_GE(size, 232u);
+    EXPECT_LE(size, 250u);
+    RankingRecord r{};
+    ASSERT_EQ(readSaveFile(r), 1);
+    EXPECT_EQ(r.level, 5);
+    EXPECT_EQ(r.stepCount, 1234);
+    EXPECT_EQ(r.position[0], 2.25f);
+    EXPECT_EQ(r.position[2], -1.0f);
+    EXPECT_EQ(r.viewDirection[2], -1.0f);
+    EXPECT_EQ(std::u16string(r.pinHash), u"00000000");
+    EXPECT_EQ(r.name[0], 0);
+
+    s->level = 6;  // a second save replaces the first
+    ASSERT_EQ(writeSaveFile(*s, p), 1);
+    ASSERT_EQ(readSaveFile(r), 1);
+    EXPECT_EQ(r.level, 6);
+}
+
+TEST(SaveFile, BadFilesAreRefusedSilently) {
+    std::u16string good = saveText(3, 10, 1, 2, 3);
+    size_t amp = good.find(u'&');
+    std::u16string tampered = good;
+    tampered[23] = tampered[23] == u'3' ? u'4' : u'3';  // a digit of the level
+    std::u16string digits = good.substr(amp + 5);
+    struct Case { const char* what; std::string bytes; int result; };
+    const std::vector<Case> cases = {
+        {"valid", utf16le(good), 1},
+        {"tampered level", utf16le(tampered), 0},
+        {"leading zero", utf16le(good.substr(0, amp + 5) + u"0" + digits), 0},
+        {"line end", utf16le(good + u"\r\n"), 0},
+        {"no ampersand", utf16le(good.substr(0, amp)), 0},
+        {"truncated", utf16le(good).substr(0, 150), 0},
+        {"odd byte count", utf16le(good) + "7", 0},
+        {"empty", std::string(), 0},
+        {"not state= but matching", utf16le([] {
+             std::u16string t = saveText(3, 10, 1, 2, 3);
+             std::u16string body = u"XXXXXX" + t.substr(6, t.find(u'&') - 6);
+             return body + makeChecksumTag(body);
+         }()), 1},
+        {"garbage", std::string(3000, '\x26'), 0},
+        {"over 2048 bytes", utf16le(good) + std::string(4000, 'x'), 0},
+    };
+    for (const Case& c : cases) {
+        RankingRecord r{};
+        EXPECT_EQ(parse(c.bytes, r), c.result) << c.what;
+        if (c.result == 1) EXPECT_EQ(r.level, 3) << c.what;
+    }
+    // A valid file padded beyond 2,048 bytes with zeros still reads: the text ends at the first zero.
+    RankingRecord r{};
+    std::string padded = utf16le(good) + std::string(5000, '\0');
+    EXPECT_EQ(parse(padded, r), 1);
+}
+
+TEST(SaveFile, SavedLevelOfOneOrLessReplaysNothingButKeepsStepsAndPosition) {
+    for (int32_t level : {1, 0, -7}) {
+        RankingRecord r{};
+        ASSERT_EQ(parse(utf16le(saveText(level, 42, 3, 3, 2.5f)), r), 1);
+        auto s = makeGameState();
+        newLevel(*s);
+        replayLevels(*s, r.level, nullptr);
+        EXPECT_EQ(s->level, 1);
+        EXPECT_EQ(r.stepCount, 42);
+        EXPECT_EQ(r.position[2], 2.5f);
+    }
+}
+
+TEST(SaveFile, AFailedWriteKeepsThePreviousSaveAndShowsTheError) {
+    TempDir dir;
+    FakePlatform p;
+    auto s = makeGameState();
+    s->level = 4;
+    ASSERT_EQ(writeSaveFile(*s, p), 1);
+    auto before = std::filesystem::file_size("save.dat");
+    std::filesystem::create_directory("save.dat.tmp");  // the new file cannot be created
+    s->level = 9;
+    p.errorCode = 21;
+    EXPECT_EQ(writeSaveFile(*s, p), 0);
+    ASSERT_EQ(p.messages.size(), 1u);
+    EXPECT_EQ(p.messages[0], u"line 3630 : error in CreateFile\ncode = 21");
+    EXPECT_EQ(std::filesystem::file_size("save.dat"), before);
+    RankingRecord r{};
+    ASSERT_EQ(readSaveFile(r), 1);
+    EXPECT_EQ(r.level, 4);
+}
+
+TEST(SaveFile, MissingFileGivesZero) {
+    TempDir dir;
+    RankingRecord r{};
+    EXPECT_EQ(readSaveFile(r), 0);
+}

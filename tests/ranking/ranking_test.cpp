@@ -1,1 +1,240 @@
+// State value, checksum, PIN hash, request path, reply parsing and the ranking order.
 #include <gtest/gtest.h>
+
+#include <bit>
+#include <cstring>
+#include <thread>
+
+#include "game/text.h"
+#include "maze/maze.h"
+#include "ranking/ranking.h"
+
+using namespace orlith;
+
+namespace {
+
+uint32_t crcOfWide(std::u16string_view text) {
+    std::string bytes;
+    for (char16_t c : text) {
+        bytes.push_back(static_cast<char>(c & 0xFF));
+        bytes.push_back(static_cast<char>(c >> 8));
+    }
+    return crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size()));
+}
+
+RankingRecord record(const char16_t* name, int32_t level, float x, int32_t steps) {
+    RankingRecord r{};
+    copyText(r.name, 32, name);
+    r.level = level;
+    r.position[0] = x;
+    r.position[1] = r.position[2] = 1;
+    r.stepCount = steps;
+    return r;
+}
+
+}  // namespace
+
+TEST(Crc, MatchesStandardCrc32AndSkipsSeparators) {
+    EXPECT_EQ(crcOfWide(u"abc"), 0x352441C2u);
+    EXPECT_EQ(crcOfWide(u"a=b&c"), 0x352441C2u);
+    EXPECT_EQ(crcUpdate(0, "123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crcUpdate(0x1234u, "x", 0), 0x1234u);
+    EXPECT_EQ(crcUpdate(0x1234u, "x", -1), 0x1234u);
+    // Continuing over two runs equals one run.
+    EXPECT_EQ(crcUpdate(crcUpdate(0, "1234", 4), "56789", 5), 0xCBF43926u);
+}
+
+TEST(Checksum, IsTheCrcOfSumAndTextWithTheTopBitCleared) {
+    // Standard CRC-32 of "sum" followed by "abc" (separators and zero bytes skipped).
+    uint32_t expected = crcUpdate(0, "sumabc", 6) & 0x7FFFFFFFu;
+    EXPECT_EQ(computeChecksum(u"abc"), expected);
+    EXPECT_EQ(makeChecksumTag(u"abc"), u"&sum=" + utf8ToUtf16(std::to_string(expected)));
+    for (std::u16string t : {std::u16string(u""), std::u16string(u"x"), std::u16string(u"\u30CB\u30C3\u30AF"), std::u16string(200, u'z')}) {
+        EXPECT_LE(computeChecksum(t), 0x7FFFFFFFu);
+    }
+    // A non-ASCII character counts both its bytes (0x30CB: 0xCB then 0x30).
+    uint8_t bytes[] = {'s', 'u', 'm', 0xCB, 0x30};
+    EXPECT_EQ(computeChecksum(u"\u30CB"), crcUpdate(0, bytes, 5) & 0x7FFFFFFFu);
+}
+
+TEST(PinHash, IsEightLowercaseHexDigits) {
+    char16_t hash[9];
+    makePinHash(u"alice", u"1234", hash);
+    std::u16string h(hash);
+    ASSERT_EQ(h.size(), 8u);
+    for (char16_t c : h) EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'));
+    uint32_t step1 = crcUpdate(0, "alice", 5);
+    uint32_t step2 = crcUpdate(step1, "1234", 4) & 0x7FFFFFFFu;
+    uint32_t step3 = crcUpdate(step2, "1234", 4);
+    char expected[9];
+    std::snprintf(expected, sizeof expected, "%08x", step3);
+    EXPECT_EQ(utf16ToUtf8(h), expected);
+    char16_t other[9];
+    makePinHash(u"alice", u"1235", other);
+    EXPECT_NE(std::u16string(other), h);
+}
+
+TEST(StateValue, RoundTripsThroughTheRecord) {
+    float pos[3] = {1.0f, -2.5f, 101.0f}, view[3] = {0, 0, -1}, up[3] = {0, 1, 0};
+    std::u16string v = formatStateValue(0x5f5e1000u, u"0badcafe", 49, 123456, pos, view, up);
+    ASSERT_EQ(v.size(), 104u);
+    EXPECT_EQ(v.substr(0, 24), u"5f5e10000badcafe00000031");
+    EXPECT_EQ(v.substr(32, 8), u"3f800000");
+    RankingRecord r{};
+    parseStateValue(r, v.c_str());
+    EXPECT_EQ(std::u16string(r.pinHash), u"0badcafe");
+    EXPECT_EQ(r.level, 49);
+    EXPECT_EQ(r.stepCount, 123456);
+    EXPECT_EQ(r.position[1], -2.5f);
+    EXPECT_EQ(r.viewDirection[2], -1.0f);
+    EXPECT_EQ(r.up[1], 1.0f);
+    EXPECT_NE(r.dateText[0], 0);
+}
+
+TEST(StateValue, FieldsReadTheirLeadingHexDigits) {
+    struct Case { std::u16string levelField; int32_t level; };
+    for (const Case& c : {Case{u"0000000c", 12}, Case{u"0000001g", 1}, Case{u"        ", 0}, Case{u"FFFFFFFF", -1},
+                          Case{u"-0000001", 0}, Case{u"7fffffff", INT32_MAX}}) {
+        std::u16string v = u"00000000" u"00000000" + c.levelField + std::u16string(80, u'0');
+        RankingRecord r{};
+        parseStateValue(r, v.c_str());
+        EXPECT_EQ(r.level, c.level) << utf16ToUtf8(c.levelField);
+    }
+    // A terminator inside the value ends every later field.
+    std::u16string cut = u"00000000" u"00000000" u"0000000c" u"00";
+    RankingRecord r{};
+    parseStateValue(r, cut.c_str());
+    EXPECT_EQ(r.level, 12);
+    EXPECT_EQ(r.stepCount, 0);
+}
+
+TEST(StateValue, DateTextCoversTheWholeUnsignedRange) {
+    setenv("TZ", "UTC", 1);
+    tzset();
+    char16_t date[32];
+    formatDateText(0, date);
+    EXPECT_EQ(std::u16string(date), u"1970/01/01 00:00");
+    formatDateText(0x80000000u, date);  // after 2038: still shown
+    EXPECT_EQ(std::u16string(date), u"2038/01/19 03:14");
+    formatDateText(0xFFFFFFFFu, date);
+    EXPECT_EQ(std::u16string(date), u"2106/02/07 06:28");
+}
+
+TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
+    auto s = makeGameState();
+    newLevel(*s);
+    copyText(s->nickname, 32, u"a&b=c");
+    copyText(s->pinHash, 32, u"12345678");
+    s->cameraEye = {3, 3, 3, 0};
+    s->cameraFocus = {3, 3, 2, 0};
+    s->cameraUp = {0, 1, 0, 0};
+    char16_t path[1024];
+    int n = buildRankingPath(*s, 0x10, path, 1024);
+    std::u16string p(path);
+    ASSERT_EQ(n, static_cast<int>(p.size()));
+    ASSERT_EQ(p.rfind(u"/state/change.php?name=a&b=c&state=00000010" u"12345678" u"00000001", 0), 0u);
+    size_t sum = p.rfind(u"&sum=");
+    ASSERT_NE(sum, std::u16string::npos);
+    std::u16string query = p.substr(18, sum - 18);
+    EXPECT_EQ(p.substr(sum), makeChecksumTag(query));
+    EXPECT_EQ(buildRankingPath(*s, 0, path, 40), -1);
+}
+
+TEST(ReplyParser, TakesLinesLongerThanAStateValue) {
+    float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
+    std::string value = utf16ToUtf8(formatStateValue(0, u"00000000", 2, 5, pos, zero, zero));
+    struct Case { std::string body; int count; std::u16string firstName; };
+    const std::vector<Case> cases = {
+        {value + "alice\r\n" + value + "bob\r\n", 2, u"alice"},
+        {value + "alice\n" + value + "bob", 2, u"alice"},
+        {value + "alice\r" + value + "bob\r\r\n\n", 2, u"alice"},
+        {value + "\r\n" + value + "x\r\n", 1, u"x"},                               // exactly 104: skipped
+        {value + "\xE3\x83\x8B\xE3\x83\x83\xE3\x82\xAF\r\n", 1, u"\u30CB\u30C3\u30AF"},  // UTF-8 nickname
+        {value + std::string(40, 'n') + "\r\n", 1, std::u16string(31, u'n')},     // cut to 31
+        {"", 0, u""},
+        {"short\r\nlines\r\n", 0, u""},
+        {value + "ok" + std::string(1, '\0') + value + "hidden", 1, u"ok"},       // a zero byte ends the body
+    };
+    for (const Case& c : cases) {
+        RankingRecord recs[kMaxRankingRecords];
+        int32_t count = -1;
+        parseRankingReply(c.body, recs, count);
+        ASSERT_EQ(count, c.count) << c.body.size();
+        if (count > 0) {
+            EXPECT_EQ(std::u16string(recs[0].name), c.firstName);
+            EXPECT_EQ(recs[0].level, 2);
+            EXPECT_EQ(recs[0].goalDistance, 0);
+        }
+    }
+    std::string many;
+    for (int k = 0; k < 300; ++k) many += value + "p" + std::to_string(k) + "\r\n";
+    RankingRecord recs[kMaxRankingRecords];
+    int32_t count = 0;
+    parseRankingReply(many, recs, count);
+    EXPECT_EQ(count, 256);
+    EXPECT_EQ(std::u16string(recs[255].name), u"p255");
+}
+
+TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
+    auto s = makeGameState();
+    newLevel(*s);
+    const RankingRecord input[] = {
+        record(u"low", 1, 1, 0),       // level 1 at the goal
+        record(u"far", 3, 9, 5),       // level 3, distance 8
+        record(u"bob", 3, 2, 7),       // level 3, distance 1, 7 steps
+        record(u"Bob", 3, 2, 7),
+        record(u"alice", 3, 2, 7),
+        record(u"quick", 3, 2, 3),     // level 3, distance 1, 3 steps
+        record(u"top", 4, 50, 999),
+    };
+    s->rankingCount = static_cast<int32_t>(std::size(input));
+    std::memcpy(s->rankingList, input, sizeof input);
+    prepareRankingList(*s);
+    std::vector<std::u16string> order;
+    for (int k = 0; k < s->rankingCount; ++k) order.emplace_back(s->rankingList[k].name);
+    EXPECT_EQ(order, (std::vector<std::u16string>{u"top", u"quick", u"alice", u"bob", u"Bob", u"far", u"low"}));
+    EXPECT_EQ(s->rankingList[1].goalDistance, 1);
+    EXPECT_EQ(s->rankingList[5].goalDistance, 8);
+    EXPECT_LT(compareNames(u"a", u"B"), 0);
+    EXPECT_LT(compareNames(u"b", u"B"), 0);
+    EXPECT_LT(compareNames(u"B", u"c"), 0);
+    EXPECT_LT(compareNames(u"ab", u"abc"), 0);
+    EXPECT_EQ(compareNames(u"same", u"same"), 0);
+}
+
+TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
+    auto s = makeGameState();
+    newLevel(*s);
+    MazeRng rng;
+    s->rankingCount = kMaxRankingRecords;
+    for (int k = 0; k < kMaxRankingRecords; ++k) {
+        char16_t name[8];
+        formatText(name, 8, u"p%d", static_cast<int>(nextRandom(rng) % 1000));
+        s->rankingList[k] = record(name, static_cast<int32_t>(nextRandom(rng) % 5), static_cast<float>(nextRandom(rng) % 7),
+                                   static_cast<int32_t>(nextRandom(rng) % 4));
+    }
+    prepareRankingList(*s);
+    for (int k = 0; k + 1 < s->rankingCount; ++k) ASSERT_LE(compareRankingRecords(s->rankingList[k], s->rankingList[k + 1]), 0) << k;
+}
+
+TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
+    auto s = makeGameState();
+    newLevel(*s);
+    std::atomic<bool> stop{false};
+    std::thread writer([&] {
+        RankingRecord batch[kMaxRankingRecords];
+        for (int round = 0; !stop; ++round) {
+            int n = 1 + round % kMaxRankingRecords;
+            for (int k = 0; k < n; ++k) batch[k] = record(u"w", n, 1, k);  // every entry of a batch carries its size
+            std::lock_guard<std::mutex> lock(s->netMutex);
+            std::memcpy(s->sharedRecords, batch, sizeof(RankingRecord) * static_cast<size_t>(n));
+            s->sharedRecordCount = n;
+        }
+    });
+    for (int frame = 0; frame < 2000; ++frame) {
+        takeRankingUpdate(*s);
+        for (int k = 0; k < s->rankingCount; ++k) ASSERT_EQ(s->rankingList[k].level, s->rankingCount);
+    }
+    stop = true;
+    writer.join();
+}
