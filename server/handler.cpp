@@ -1,0 +1,83 @@
+// Routing and refusals of the ranking server.
+#include "handler.h"
+
+#include <chrono>
+#include <cstdio>
+
+#include "request.h"
+
+namespace orlith::server {
+
+void RefusalLog::refused(int status, const char* reason, std::string_view nickname, int64_t nowMs) {
+    int64_t window = nowMs / 1000;
+    int64_t seen = window_.load();
+    if (seen != window && window_.compare_exchange_strong(seen, window)) inWindow_.store(0);
+    if (inWindow_.fetch_add(1) >= perSecond_) {
+        suppressed_.fetch_add(1);
+        return;
+    }
+    logged_.fetch_add(1);
+    uint64_t dropped = suppressed_.exchange(0);
+    // The nickname has passed validation (no control characters) before it is ever logged.
+    std::fprintf(stderr, "refused %d: %s%s%.*s%s", status, reason, nickname.empty() ? "" : " (nickname \"",
+                 static_cast<int>(nickname.size()), nickname.data(), nickname.empty() ? "" : "\")");
+    if (dropped) std::fprintf(stderr, " [%llu refusals not logged]", static_cast<unsigned long long>(dropped));
+    std::fputc('\n', stderr);
+}
+
+namespace {
+
+HttpResponse refuse(HandlerContext& ctx, int status, const char* reason, std::string_view nickname, int64_t now) {
+    ctx.log.refused(status, reason, nickname, now);
+    HttpResponse r;
+    r.status = status;
+    // Only fixed texts go into an error body: nothing of the request is echoed.
+    r.body = std::string(reason) + "\r\n";
+    return r;
+}
+
+HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
+    std::string_view path, query;
+    splitTarget(req.target, path, query);
+    bool known = path == kRankingPath || path == "/healthz" || path == "/metrics";
+    if (!known) return refuse(ctx, 404, "no such path", {}, now);
+    if (req.method != "GET") return refuse(ctx, 405, "only GET is served", {}, now);
+    if (path == "/healthz") return {200, "ok\n"};
+    if (path == "/metrics") return {200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
+
+    ParsedQuery q = parseQuery(query);
+    Reply reply;
+    switch (q.kind) {
+        case QueryKind::Invalid:
+            return refuse(ctx, 400, q.error, {}, now);
+        case QueryKind::LegacyCheck:
+            reply = ctx.store.check(nullptr, {}, now);
+            break;
+        case QueryKind::NamedCheck:
+            reply = ctx.store.check(&q.nickname, q.pin, now);
+            break;
+        case QueryKind::Ranking:
+            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now);
+            break;
+    }
+    if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
+    return {200, std::move(reply.body)};
+}
+
+}  // namespace
+
+HttpResponse handle_request(const HttpRequest& request, HandlerContext& ctx) {
+    auto start = std::chrono::steady_clock::now();
+    HttpResponse response;
+    try {
+        response = route(request, ctx, ctx.nowMs());
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "internal error: %s\n", e.what());
+        response = {500, "internal error\r\n"};
+    }
+    ctx.metrics.count(response.status);
+    ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    return response;
+}
+
+}  // namespace orlith::server

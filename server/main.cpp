@@ -1,0 +1,191 @@
+// orlith-server: the ranking server of Orlith. Parses the flags, opens the database, serves
+// until SIGINT or SIGTERM, then writes every pending state before it exits.
+#include <pthread.h>
+#include <signal.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "handler.h"
+#include "http_server.h"
+#include "ranking_store.h"
+#include "storage.h"
+
+using namespace orlith::server;
+
+namespace {
+
+const char kUsage[] =
+    "usage: orlith-server [options]\n"
+    "  --host ADDR            address to listen on (default 0.0.0.0)\n"
+    "  --port N               port (default 8080; 0 picks a free one)\n"
+    "  --db PATH|URL          SQLite file (default ranking.db) or postgresql://user@host:port/db\n"
+    "  --threads N            event-loop threads (default: number of cores)\n"
+    "  --flush-ms N           write pending states at least this often (default 1000)\n"
+    "  --legacy-check         list true PIN hashes in a check without a name (off by default)\n"
+    "  --idle-timeout-ms N    close a connection idle this long (default 30000)\n"
+    "  --max-connections N    refuse connections beyond this many (default 10000)\n"
+    "  --help                 this text\n";
+
+int64_t steadyMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now().time_since_epoch())
+        .count();
+}
+
+bool parseNumber(const char* text, int64_t low, int64_t high, int64_t& out) {
+    char* end = nullptr;
+    errno = 0;
+    long long v = std::strtoll(text, &end, 10);
+    if (errno || end == text || *end || v < low || v > high) return false;
+    out = v;
+    return true;
+}
+
+struct Flags {
+    ServerOptions server;
+    std::string db = "ranking.db";
+    int64_t flushMs = 1000;
+    bool legacyCheck = false;
+};
+
+// 0: go on, 1: error, 2: --help shown.
+int parseFlags(int argc, char** argv, Flags& f) {
+    f.server.threads = static_cast<int>(std::max(1u, std::thread::hardware_concurrency()));
+    for (int i = 1; i < argc; ++i) {
+        std::string a = argv[i];
+        auto value = [&](const char*& out) {
+            if (i + 1 >= argc) return false;
+            out = argv[++i];
+            return true;
+        };
+        const char* v = nullptr;
+        int64_t n = 0;
+        if (a == "--help" || a == "-h") {
+            std::fputs(kUsage, stdout);
+            return 2;
+        } else if (a == "--legacy-check") {
+            f.legacyCheck = true;
+        } else if (a == "--host" && value(v)) {
+            f.server.host = v;
+        } else if (a == "--db" && value(v)) {
+            f.db = v;
+        } else if (a == "--port" && value(v) && parseNumber(v, 0, 65535, n)) {
+            f.server.port = static_cast<uint16_t>(n);
+        } else if (a == "--threads" && value(v) && parseNumber(v, 1, 256, n)) {
+            f.server.threads = static_cast<int>(n);
+        } else if (a == "--flush-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
+            f.flushMs = n;
+        } else if (a == "--idle-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
+            f.server.idleTimeoutMs = n;
+        } else if (a == "--max-connections" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.server.maxConnections = static_cast<size_t>(n);
+        } else {
+            std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
+            return 1;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Flags flags;
+    if (int rc = parseFlags(argc, argv, flags)) return rc == 2 ? 0 : 2;
+
+    // Signals are taken by sigwait below; every thread started from here inherits the mask.
+    sigset_t signals;
+    sigemptyset(&signals);
+    sigaddset(&signals, SIGINT);
+    sigaddset(&signals, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &signals, nullptr);
+    signal(SIGPIPE, SIG_IGN);
+
+    std::string error;
+    std::unique_ptr<Storage> storage = openStorage(flags.db, error);
+    if (!storage) {
+        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
+        return 1;
+    }
+    StoreOptions storeOptions;
+    storeOptions.legacyCheck = flags.legacyCheck;
+    RankingStore store(*storage, storeOptions);
+    if (!store.load(error)) {
+        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
+        return 1;
+    }
+
+    Metrics metrics;
+    RefusalLog log;
+    std::atomic<int64_t> lastFlushMs{steadyMs()};
+    std::unique_ptr<HttpServer> server;
+    HandlerContext context{store, metrics, log, steadyMs, [&] {
+                               Metrics::Gauges g;
+                               int64_t now = steadyMs();
+                               g.players = store.playerCount();
+                               g.livePlayers = store.livePlayerCount(now);
+                               g.pendingWrites = store.pendingWrites();
+                               g.flushLagSeconds = static_cast<double>(now - lastFlushMs.load()) / 1000.0;
+                               g.connections = server ? server->connections() : 0;
+                               return g;
+                           }};
+    server = std::make_unique<HttpServer>(
+        flags.server, [&](const HttpRequest& r) { return handle_request(r, context); }, metrics);
+    if (!server->start(error)) {
+        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
+        return 1;
+    }
+    std::printf("orlith-server listening on %s:%u with %d threads, database %s, %zu players\n",
+                flags.server.host.c_str(), static_cast<unsigned>(server->port()), flags.server.threads,
+                storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
+    std::fflush(stdout);
+
+    // The flusher: pending states every --flush-ms, and (shared database) the other
+    // instances' players twice as often, so they show up here within about a second.
+    std::mutex stopMutex;
+    std::condition_variable stopped;
+    bool stopping = false;
+    std::thread flusher([&] {
+        int64_t period = store.sharedStorage() ? std::min<int64_t>(flags.flushMs, 500) : flags.flushMs;
+        int64_t nextFlush = steadyMs() + flags.flushMs;
+        std::unique_lock lock(stopMutex);
+        while (!stopped.wait_for(lock, std::chrono::milliseconds(period), [&] { return stopping; })) {
+            lock.unlock();
+            std::string e;
+            if (steadyMs() >= nextFlush) {
+                nextFlush += flags.flushMs;
+                if (store.flush(e)) lastFlushMs.store(steadyMs());
+                else std::fprintf(stderr, "orlith-server: flush failed, will retry: %s\n", e.c_str());
+            }
+            if (!store.pull(steadyMs(), e)) std::fprintf(stderr, "orlith-server: reading other instances failed: %s\n", e.c_str());
+            lock.lock();
+        }
+    });
+
+    int sig = 0;
+    sigwait(&signals, &sig);
+    std::fprintf(stderr, "orlith-server: %s, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    server->stop();
+    {
+        std::lock_guard lock(stopMutex);
+        stopping = true;
+    }
+    stopped.notify_all();
+    flusher.join();
+    // Everything accepted is written before exit; a few retries ride out a busy database.
+    for (int attempt = 0; attempt < 5; ++attempt) {
+        if (store.flush(error)) {
+            std::fprintf(stderr, "orlith-server: all states written, bye\n");
+            return 0;
+        }
+        std::fprintf(stderr, "orlith-server: final flush failed: %s\n", error.c_str());
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    return 1;
+}

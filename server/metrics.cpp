@@ -1,0 +1,74 @@
+// Prometheus text rendering of the server's counters.
+#include "metrics.h"
+
+#include <cstdio>
+
+namespace orlith::server {
+
+void Metrics::count(int status) {
+    size_t i = 0;
+    while (i < kStatuses.size() && kStatuses[i] != status) ++i;
+    byStatus_[i].fetch_add(1, std::memory_order_relaxed);
+}
+
+uint64_t Metrics::requests(int status) const {
+    for (size_t i = 0; i < kStatuses.size(); ++i) {
+        if (kStatuses[i] == status) return byStatus_[i].load(std::memory_order_relaxed);
+    }
+    return byStatus_.back().load(std::memory_order_relaxed);
+}
+
+void Metrics::observe(double seconds) {
+    size_t i = 0;
+    while (i < kBuckets.size() && seconds > kBuckets[i]) ++i;
+    buckets_[i].fetch_add(1, std::memory_order_relaxed);
+    sumMicros_.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
+}
+
+std::string Metrics::render(const Gauges& g) const {
+    std::string out;
+    char line[160];
+    out += "# HELP orlith_requests_total HTTP requests answered, by status.\n# TYPE orlith_requests_total counter\n";
+    for (size_t i = 0; i < kStatuses.size(); ++i) {
+        std::snprintf(line, sizeof line, "orlith_requests_total{status=\"%d\"} %llu\n", kStatuses[i],
+                      static_cast<unsigned long long>(byStatus_[i].load(std::memory_order_relaxed)));
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "orlith_requests_total{status=\"other\"} %llu\n",
+                  static_cast<unsigned long long>(byStatus_.back().load(std::memory_order_relaxed)));
+    out += line;
+    out += "# HELP orlith_request_duration_seconds Time to handle a request.\n"
+           "# TYPE orlith_request_duration_seconds histogram\n";
+    uint64_t cumulative = 0;
+    for (size_t i = 0; i <= kBuckets.size(); ++i) {
+        cumulative += buckets_[i].load(std::memory_order_relaxed);
+        if (i < kBuckets.size()) {
+            std::snprintf(line, sizeof line, "orlith_request_duration_seconds_bucket{le=\"%g\"} %llu\n", kBuckets[i],
+                          static_cast<unsigned long long>(cumulative));
+        } else {
+            std::snprintf(line, sizeof line, "orlith_request_duration_seconds_bucket{le=\"+Inf\"} %llu\n",
+                          static_cast<unsigned long long>(cumulative));
+        }
+        out += line;
+    }
+    std::snprintf(line, sizeof line, "orlith_request_duration_seconds_sum %.6f\norlith_request_duration_seconds_count %llu\n",
+                  static_cast<double>(sumMicros_.load(std::memory_order_relaxed)) / 1e6,
+                  static_cast<unsigned long long>(cumulative));
+    out += line;
+    std::snprintf(line, sizeof line,
+                  "# TYPE orlith_players gauge\norlith_players %llu\n"
+                  "# TYPE orlith_live_players gauge\norlith_live_players %llu\n",
+                  static_cast<unsigned long long>(g.players), static_cast<unsigned long long>(g.livePlayers));
+    out += line;
+    std::snprintf(line, sizeof line,
+                  "# TYPE orlith_pending_writes gauge\norlith_pending_writes %llu\n"
+                  "# TYPE orlith_flush_lag_seconds gauge\norlith_flush_lag_seconds %.3f\n",
+                  static_cast<unsigned long long>(g.pendingWrites), g.flushLagSeconds);
+    out += line;
+    std::snprintf(line, sizeof line, "# TYPE orlith_connections gauge\norlith_connections %llu\n",
+                  static_cast<unsigned long long>(g.connections));
+    out += line;
+    return out;
+}
+
+}  // namespace orlith::server

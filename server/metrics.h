@@ -1,0 +1,37 @@
+// Ranking server, counters for /metrics: requests by status and a latency histogram, kept in
+// relaxed atomics so every I/O thread counts without a lock. Rendered in Prometheus text format.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstdint>
+#include <string>
+
+namespace orlith::server {
+
+class Metrics {
+public:
+    static constexpr std::array<int, 12> kStatuses = {200, 400, 403, 404, 405, 409, 429, 431, 500, 503, 413, 408};
+    static constexpr std::array<double, 11> kBuckets = {0.0001, 0.00025, 0.0005, 0.001, 0.0025, 0.005,
+                                                         0.01,   0.025,   0.05,   0.1,   0.25};
+
+    void count(int status);
+    void observe(double seconds);
+    uint64_t requests(int status) const;
+
+    struct Gauges {
+        uint64_t players = 0;
+        uint64_t livePlayers = 0;
+        uint64_t pendingWrites = 0;
+        double flushLagSeconds = 0;   // since the last successful flush
+        uint64_t connections = 0;
+    };
+    std::string render(const Gauges& gauges) const;
+
+private:
+    std::array<std::atomic<uint64_t>, kStatuses.size() + 1> byStatus_{};  // last: any other
+    std::array<std::atomic<uint64_t>, kBuckets.size() + 1> buckets_{};    // last: +Inf
+    std::atomic<uint64_t> sumMicros_{0};
+};
+
+}  // namespace orlith::server

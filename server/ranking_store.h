@@ -1,0 +1,94 @@
+// Ranking server, the players: who is registered with which PIN hash, each player's last
+// state, the request rules (403, 409, 429), the ranking replies and the batched writes.
+// Owns: the in-memory table of players and a periodically rebuilt, read-only view of the
+// ranking. Reads/writes: Storage. Called by: the request handler (any I/O thread) and the
+// flusher thread. Times are steady-clock milliseconds passed in by the caller.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "ranking/record.h"
+#include "storage.h"
+
+namespace orlith::server {
+
+struct StoreOptions {
+    int64_t liveMs = 10000;            // a player updated this recently is live
+    int64_t viewMaxAgeMs = 25;         // the shared ranking view is rebuilt at most this often
+    int32_t ratePerSecond = 120;       // ranking requests per nickname per second
+    int32_t registrationsPerSecond = 200;  // new nicknames per second, all together
+    int32_t topLines = 128;            // global top lines in every ranking reply
+    int32_t maxLines = 256;            // lines per reply: the game reads at most 256
+    int64_t foreignQuietMs = 3000;     // a row written elsewhere wins after this much local quiet
+    bool legacyCheck = false;          // true PIN hashes in a check without a name
+};
+
+struct Reply {
+    int status = 200;
+    const char* reason = nullptr;      // refusals: why, for the log
+    std::string body;
+};
+
+class RankingStore {
+public:
+    RankingStore(Storage& storage, StoreOptions options);
+    ~RankingStore();
+
+    // Loads every stored player; false with a message when a row or the database is bad.
+    bool load(std::string& error);
+
+    // A ranking request that has passed parsing and its checksum.
+    Reply submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
+                 int64_t nowMs);
+    // A check: name null for the original "mode=check".
+    Reply check(const std::u16string* name, std::string_view pin, int64_t nowMs);
+
+    // Writes every state changed since the last flush; false (and the states stay pending)
+    // when the database refuses.
+    bool flush(std::string& error);
+    // Takes in what other instances sharing the database have written.
+    bool pull(int64_t nowMs, std::string& error);
+
+    size_t playerCount();
+    size_t livePlayerCount(int64_t nowMs);
+    size_t pendingWrites();
+    bool sharedStorage() const { return storage_.sharedByInstances(); }
+
+private:
+    struct Player;
+    struct View;
+    struct Block;
+
+    Player* find(std::u16string_view name);
+    Player* addLocked(const std::u16string& name, const std::string& nameUtf8, std::string_view state,
+                      int64_t lastSeenMs);
+    Reply applyLocked(Player& p, std::string_view stateValue, int64_t nowMs);
+    std::shared_ptr<const View> currentView(int64_t nowMs);
+    std::shared_ptr<const View> buildViewLocked(int64_t nowMs);
+    void appendLine(std::string& out, const Player& p, std::string_view pin) const;
+    void rankingBody(const View& view, const Player* requester, int32_t level, std::string& out) const;
+
+    Storage& storage_;
+    StoreOptions options_;
+    std::mutex mutex_;                 // players_, index_ and every Player field
+    std::vector<std::unique_ptr<Player>> players_;
+    std::unordered_map<std::u16string_view, Player*> index_;  // views into Player::name
+    size_t dirtyCount_ = 0;
+    std::atomic<uint64_t> changes_{0};  // bumped on every change the view shows
+    int64_t registrationWindow_ = -1;
+    int32_t registrationsInWindow_ = 0;
+    int64_t pulledUpToMs_ = 0;         // database clock of the last pull
+
+    std::mutex viewMutex_;             // view_
+    std::mutex rebuildMutex_;          // one rebuild at a time; others keep the old view
+    std::shared_ptr<const View> view_;
+};
+
+}  // namespace orlith::server

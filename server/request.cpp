@@ -1,0 +1,185 @@
+// Query parsing of the ranking server: check and ranking requests, read from their end.
+#include "request.h"
+
+#include "game/text.h"
+#include "ranking/ranking.h"
+
+namespace orlith::server {
+
+namespace {
+
+int hexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+// "0" or 1..10 digits without a leading zero, at most 2147483647: what the game's "%d" of a
+// checksum can produce, so any other spelling is refused rather than normalised.
+bool parseChecksum(std::string_view digits, uint32_t& value) {
+    if (digits.empty() || digits.size() > 10) return false;
+    if (digits.size() > 1 && digits[0] == '0') return false;
+    uint64_t v = 0;
+    for (char c : digits) {
+        if (c < '0' || c > '9') return false;
+        v = v * 10 + static_cast<uint64_t>(c - '0');
+    }
+    if (v > 0x7FFFFFFFu) return false;
+    value = static_cast<uint32_t>(v);
+    return true;
+}
+
+// The game sends the nickname as typed: usually percent-escaped UTF-8 by its HTTP client, but
+// a typed '%' may arrive as it stands. Both readings are candidates; the first that is a valid
+// nickname (and, for a ranking request, matches the checksum) wins.
+struct NameCandidates {
+    std::u16string names[2];
+    int count = 0;
+    const char* error = "nickname is not valid percent-escaped UTF-8";
+};
+
+NameCandidates nameCandidates(std::string_view raw) {
+    NameCandidates c;
+    std::string decoded;
+    std::u16string wide;
+    if (percentDecode(raw, decoded)) {
+        if (!strictUtf8ToUtf16(decoded, wide)) {
+            c.error = "nickname is not valid UTF-8";
+        } else if (const char* why = checkNickname(wide)) {
+            c.error = why;
+        } else {
+            c.names[c.count++] = wide;
+        }
+    }
+    if (raw.find('%') != std::string_view::npos && strictUtf8ToUtf16(raw, wide) &&
+        checkNickname(wide) == nullptr && (c.count == 0 || wide != c.names[0])) {
+        c.names[c.count++] = wide;
+    }
+    return c;
+}
+
+std::u16string asciiToUtf16(std::string_view s) { return std::u16string(s.begin(), s.end()); }
+
+}  // namespace
+
+void splitTarget(std::string_view target, std::string_view& path, std::string_view& query) {
+    size_t q = target.find('?');
+    path = target.substr(0, q);
+    query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+}
+
+bool percentDecode(std::string_view in, std::string& out) {
+    out.clear();
+    out.reserve(in.size());
+    for (size_t i = 0; i < in.size(); ++i) {
+        if (in[i] != '%') {
+            out.push_back(in[i]);
+            continue;
+        }
+        if (i + 2 >= in.size()) return false;
+        int hi = hexValue(in[i + 1]);
+        int lo = hexValue(in[i + 2]);
+        if (hi < 0 || lo < 0) return false;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    return true;
+}
+
+bool strictUtf8ToUtf16(std::string_view in, std::u16string& out) {
+    // The core's converter replaces bad sequences with U+FFFD; a text is strictly valid
+    // exactly when converting it there and back gives the same bytes.
+    out = utf8ToUtf16(in);
+    return utf16ToUtf8(out) == in;
+}
+
+const char* checkNickname(std::u16string_view name) {
+    if (name.empty()) return "empty nickname";
+    if (name.size() > static_cast<size_t>(kMaxNicknameUnits)) return "nickname longer than 31 characters";
+    for (char16_t c : name) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "control character in nickname";
+    }
+    return nullptr;
+}
+
+bool isLowerHex(std::string_view text) {
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
+
+ParsedQuery parseQuery(std::string_view query) {
+    ParsedQuery p;
+    static constexpr std::string_view kCheck = "mode=check";
+    static constexpr std::string_view kCheckName = "mode=check&name=";
+    static constexpr std::string_view kPin = "&pin=";
+    static constexpr std::string_view kName = "name=";
+    static constexpr std::string_view kState = "&state=";
+    static constexpr std::string_view kSum = "&sum=";
+
+    if (query == kCheck) {
+        p.kind = QueryKind::LegacyCheck;
+        return p;
+    }
+    if (query.starts_with(kCheckName)) {
+        // mode=check&name=<nickname>&pin=<8 hex>, the pin read from the end.
+        constexpr size_t tail = kPin.size() + 8;
+        if (query.size() < kCheckName.size() + tail ||
+            query.substr(query.size() - tail, kPin.size()) != kPin ||
+            !isLowerHex(query.substr(query.size() - 8))) {
+            p.error = "check query does not end in &pin= and 8 lowercase hex digits";
+            return p;
+        }
+        NameCandidates c = nameCandidates(query.substr(kCheckName.size(), query.size() - kCheckName.size() - tail));
+        if (c.count == 0) {
+            p.error = c.error;
+            return p;
+        }
+        p.kind = QueryKind::NamedCheck;
+        p.nickname = c.names[0];
+        p.nicknameUtf8 = utf16ToUtf8(p.nickname);
+        p.pin = std::string(query.substr(query.size() - 8));
+        return p;
+    }
+    if (!query.starts_with(kName)) {
+        p.error = "query is neither a check nor a ranking request";
+        return p;
+    }
+    size_t sumAt = query.rfind(kSum);
+    uint32_t sum = 0;
+    if (sumAt == std::string_view::npos || !parseChecksum(query.substr(sumAt + kSum.size()), sum)) {
+        p.error = "query does not end in &sum= and a decimal checksum";
+        return p;
+    }
+    size_t stateLen = kState.size() + static_cast<size_t>(kStateValueLength);
+    if (sumAt < kName.size() + stateLen ||
+        query.substr(sumAt - stateLen, kState.size()) != kState ||
+        !isLowerHex(query.substr(sumAt - kStateValueLength, kStateValueLength))) {
+        p.error = "no &state= with 104 lowercase hex digits before &sum=";
+        return p;
+    }
+    std::string_view state = query.substr(sumAt - kStateValueLength, kStateValueLength);
+    std::string_view rawName = query.substr(kName.size(), sumAt - stateLen - kName.size());
+    NameCandidates c = nameCandidates(rawName);
+    if (c.count == 0) {
+        p.error = c.error;
+        return p;
+    }
+    std::u16string tailText = asciiToUtf16(kState) + asciiToUtf16(state);
+    for (int k = 0; k < c.count; ++k) {
+        // The game's checksum covers the query from "name=" to the state value, as UTF-16.
+        if (computeChecksum(u"name=" + c.names[k] + tailText) == sum) {
+            p.kind = QueryKind::Ranking;
+            p.nickname = c.names[k];
+            p.nicknameUtf8 = utf16ToUtf8(p.nickname);
+            p.stateValue = std::string(state);
+            return p;
+        }
+    }
+    p.error = "checksum does not match the query";
+    return p;
+}
+
+}  // namespace orlith::server

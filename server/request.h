@@ -1,0 +1,45 @@
+// Ranking server, request side: splits the query of "/state/change.php" into its parts and
+// checks them. Pure text handling, no sockets, so it is shared by the server, the tests and
+// the fuzz target. Reads: the request target as bytes. Writes: nothing. Called by the handler.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace orlith::server {
+
+inline constexpr std::string_view kRankingPath = "/state/change.php";
+inline constexpr int kMaxNicknameUnits = 31;  // a record's name holds 31 UTF-16 units
+
+enum class QueryKind { Invalid, LegacyCheck, NamedCheck, Ranking };
+
+struct ParsedQuery {
+    QueryKind kind = QueryKind::Invalid;
+    std::u16string nickname;       // decoded, validated (check with a name, ranking)
+    std::string nicknameUtf8;      // the same nickname as UTF-8, as replies carry it
+    std::string stateValue;        // ranking: the 104 lowercase hex digits
+    std::string pin;               // named check: the 8 lowercase hex digits of "pin="
+    const char* error = nullptr;   // Invalid: why, for the log
+};
+
+// Splits "path?query" at the first '?'.
+void splitTarget(std::string_view target, std::string_view& path, std::string_view& query);
+
+// Parses a query of "/state/change.php". A ranking query is read from its end, so a
+// nickname may carry '&' and '='; its checksum is verified here against the game's own
+// computation over "name=<nickname>&state=<value>" as UTF-16.
+ParsedQuery parseQuery(std::string_view query);
+
+// Percent-decodes %XX escapes; false when an escape is malformed.
+bool percentDecode(std::string_view in, std::string& out);
+
+// Strict UTF-8 to UTF-16: false for any invalid, overlong or surrogate sequence.
+bool strictUtf8ToUtf16(std::string_view in, std::u16string& out);
+
+// A nickname the server accepts: 1..31 UTF-16 units, no C0/C1 control character or DEL.
+const char* checkNickname(std::u16string_view name);
+
+bool isLowerHex(std::string_view text);
+
+}  // namespace orlith::server
