@@ -30,11 +30,11 @@ bool parseChecksum(std::string_view digits, uint32_t& value) {
     return true;
 }
 
-// The game sends the nickname as typed: usually percent-escaped UTF-8 by its HTTP client, but
-// a typed '%' may arrive as it stands. Both readings are candidates; the first that is a valid
-// nickname (and, for a ranking request, matches the checksum) wins.
+// The game sends the nickname as typed: non-ASCII percent-escaped as UTF-8 by its HTTP client,
+// but a typed '%' arrives as it stands. The nickname is the decoded text, or the raw text when
+// it holds a '%' that cannot start an escape.
 struct NameCandidates {
-    std::u16string names[2];
+    std::u16string names[1];
     int count = 0;
     const char* error = "nickname is not valid percent-escaped UTF-8";
 };
@@ -43,7 +43,8 @@ NameCandidates nameCandidates(std::string_view raw) {
     NameCandidates c;
     std::string decoded;
     std::u16string wide;
-    if (percentDecode(raw, decoded)) {
+    bool wellFormed = percentDecode(raw, decoded);
+    if (wellFormed) {
         if (!strictUtf8ToUtf16(decoded, wide)) {
             c.error = "nickname is not valid UTF-8";
         } else if (const char* why = checkNickname(wide)) {
@@ -52,8 +53,9 @@ NameCandidates nameCandidates(std::string_view raw) {
             c.names[c.count++] = wide;
         }
     }
-    if (raw.find('%') != std::string_view::npos && strictUtf8ToUtf16(raw, wide) &&
-        checkNickname(wide) == nullptr && (c.count == 0 || wide != c.names[0])) {
+    // Only a '%' that cannot start an escape is taken as typed; a well-formed escape is
+    // always decoded, so an escaped line break can never pass as literal text.
+    if (!wellFormed && strictUtf8ToUtf16(raw, wide) && checkNickname(wide) == nullptr) {
         c.names[c.count++] = wide;
     }
     return c;

@@ -1,0 +1,54 @@
+// Helpers of the server tests: requests built exactly as the game builds them, with the
+// core's state value and checksum tag.
+#pragma once
+
+#include <cstdio>
+#include <string>
+
+#include "game/text.h"
+#include "ranking/ranking.h"
+
+namespace orlith::server::test {
+
+struct StateFields {
+    std::string pin = "1234abcd";
+    int32_t level = 1;
+    int32_t steps = 0;
+    float pos[3] = {3, 3, 3};
+    float view[3] = {0, 0, 1};
+    float up[3] = {0, 1, 0};
+    uint32_t time = 1700000000u;
+};
+
+inline std::string stateValue(const StateFields& f) {
+    std::u16string pin(f.pin.begin(), f.pin.end());
+    return utf16ToUtf8(formatStateValue(f.time, pin, f.level, f.steps, f.pos, f.view, f.up));
+}
+
+// Escapes every byte outside printable ASCII (and '%' itself), as an HTTP client does.
+inline std::string escapeForUrl(const std::string& utf8) {
+    std::string out;
+    for (unsigned char c : utf8) {
+        if (c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?') {
+            char buf[4];
+            std::snprintf(buf, sizeof buf, "%%%02X", c);
+            out += buf;
+        } else {
+            out.push_back(static_cast<char>(c));
+        }
+    }
+    return out;
+}
+
+// "name=<escaped nickname>&state=<value>&sum=<checksum>", the checksum computed by the core
+// over the unescaped text, as the game does.
+inline std::string rankingQuery(const std::u16string& nickname, const std::string& state) {
+    std::u16string text = u"name=" + nickname + u"&state=" + utf8ToUtf16(state);
+    return "name=" + escapeForUrl(utf16ToUtf8(nickname)) + "&state=" + state + utf16ToUtf8(makeChecksumTag(text));
+}
+
+inline std::string rankingTarget(const std::u16string& nickname, const StateFields& f) {
+    return "/state/change.php?" + rankingQuery(nickname, stateValue(f));
+}
+
+}  // namespace orlith::server::test
