@@ -1,0 +1,56 @@
+// The real orlith-server as a child process on a loopback port, and small HTTP clients for
+// it (libcurl for ordinary requests, raw sockets for what curl will not send).
+#pragma once
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+namespace orlith::server::test {
+
+struct HttpResult {
+    long status = 0;
+    std::string body;
+    long newConnections = 0;  // connections curl opened for this request
+};
+
+class ServerProcess {
+public:
+    ~ServerProcess();
+    // Starts the binary with args (plus --host 127.0.0.1 --port 0) in directory cwd, as user
+    // runAs when not empty. Returns false if it exits or prints no port within 10 s.
+    bool start(const std::vector<std::string>& args, const std::string& cwd = ".", const std::string& runAs = "");
+    // Sends sig and waits for the exit; returns the exit status (or 128 + signal).
+    int stop(int sig);
+    // For a start that is expected to fail: waits for the exit and returns its status.
+    int waitExit();
+    int port() const { return port_; }
+    const std::string& output() const { return output_; }  // stdout and stderr so far
+    std::string url(const std::string& target) const;
+    HttpResult get(const std::string& target);  // one curl handle, kept alive across calls
+
+private:
+    void readOutput(int timeoutMs);
+    pid_t pid_ = -1;
+    int outFd_ = -1;
+    int port_ = 0;
+    std::string output_;
+    void* curl_ = nullptr;
+};
+
+// Connects to 127.0.0.1:port; -1 on failure.
+int connectLoopback(int port);
+// Sends bytes and reads until the peer closes or timeoutMs passes.
+std::string exchangeRaw(int port, const std::string& bytes, int timeoutMs);
+// Reads what arrives on fd within timeoutMs; sets closed when the peer closed.
+std::string readFor(int fd, int timeoutMs, bool& closed);
+
+// A temporary directory, removed with its contents on destruction.
+struct TempDir {
+    TempDir();
+    ~TempDir();
+    std::string path;
+};
+
+}  // namespace orlith::server::test
