@@ -45,13 +45,17 @@ struct MazeWork {
     // (the shuffle makes the same swaps): bits 0-19 the lower room's number << 2 | axis
     // (0 x, 1 y, 2 z), bits 20-39 and 40-59 the sets of the two rooms at the pass's start.
     uint64_t wallList[kMaxWallSlots];
-    int32_t scanList[kMaxWallSlots];     // the candidates in scan order (room << 2 | axis)
+    uint64_t scanList[kMaxWallSlots];    // the candidates in scan order, same packing
     int32_t wallCount;                   // candidates of the current pass
-    int32_t mergeFrom[kMaxMergesPerPass];  // merge pair i: set mergeFrom[i] became mergeTo[i]
-    int32_t mergeTo[kMaxMergesPerPass];
+    // Merge pair i of the latest pass: set mergeFrom[i] became mergeTo[i] through the wall
+    // mergeSlot[i] (packed like the candidates). One spare entry: the merge loop always
+    // writes at the next position.
+    int32_t mergeFrom[kMaxMergesPerPass + 1];
+    int32_t mergeTo[kMaxMergesPerPass + 1];
+    int32_t mergeSlot[kMaxMergesPerPass + 1];
     int32_t mergeCount;                  // pairs of the latest pass
     uint8_t mergeMark[kMaxSetNumbers];   // 0 unused this pass, 0x31 used
-    int32_t renameTo[kMaxSetNumbers];    // set number -> set it was merged into (itself if none)
+    int32_t renameTo[kMaxSetNumbers];    // set number -> set it merged into (itself while a set)
     int32_t passCount;                   // passes of the latest generation
     PassStats passLog[kMaxPassLog];      // per-pass counts of the latest generation (first 1024)
 };

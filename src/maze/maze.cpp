@@ -15,19 +15,6 @@ int32_t mazeEdgeForLevel(int32_t level) {
 
 namespace {
 
-// Current set of a set number. Each merge links one root to a smaller root, so following the
-// links gives exactly what the pass-by-pass relabelling of every room would give.
-inline int32_t findSet(int32_t* renameTo, int32_t v) {
-    for (;;) {
-        int32_t next = renameTo[v];
-        if (next == v) return v;
-        int32_t after = renameTo[next];
-        if (after == next) return next;
-        renameTo[v] = after;  // path halving keeps chains short; no store once they are
-        v = after;
-    }
-}
-
 constexpr int kAxisStride[3] = {kStrideX, kStrideY, 1};
 
 }  // namespace
@@ -68,14 +55,20 @@ void generateMaze(GameState& state) {
     // A pass's candidates are always a subsequence of the previous pass's (sets only merge,
     // walls only open), so every later pass only filters this list. An opened slot joins two
     // rooms of one set for good, so "different sets" alone also tells that it is still closed.
+    // Entries carry the two rooms' sets as last seen (in the first pass, the rooms' own numbers).
+    auto entry = [](int32_t packed, uint32_t a, uint32_t b) {
+        return static_cast<uint64_t>(packed) | (static_cast<uint64_t>(a) << 20) | (static_cast<uint64_t>(b) << 40);
+    };
     int32_t scanCount = 0;
     for (int i = 0; i < mX; ++i) {
         for (int j = 0; j < mY; ++j) {
             for (int k = 0; k < mZ; ++k) {
                 int32_t n = (i * mY + j) * mZ + k + 1;
-                if (i > 0) work.scanList[scanCount++] = ((n - roomDelta[0]) << 2) | 0;
-                if (j > 0) work.scanList[scanCount++] = ((n - roomDelta[1]) << 2) | 1;
-                if (k > 0) work.scanList[scanCount++] = ((n - 1) << 2) | 2;
+                for (int axis = 0; axis < 3; ++axis) {
+                    if ((axis == 0 ? i : axis == 1 ? j : k) == 0) continue;
+                    int32_t low = n - roomDelta[axis];
+                    work.scanList[scanCount++] = entry((low << 2) | axis, static_cast<uint32_t>(low), static_cast<uint32_t>(n));
+                }
             }
         }
     }
@@ -84,25 +77,23 @@ void generateMaze(GameState& state) {
     int32_t* renameTo = work.renameTo;
 
     for (;;) {
-        // Collect: walls between rooms of different sets, in scan order.
+        // Collect: walls between rooms of different sets, in scan order. An entry holds the
+        // sets of its rooms as of the previous pass's start; a set merges at most once a pass,
+        // into a set that survives that pass, so one lookup brings both up to date. Written
+        // without branches: which entries survive is close to random in the early passes.
         int32_t count = 0;
+        uint64_t* scan = work.scanList;
         for (int32_t c = 0; c < scanCount; ++c) {
-            int32_t packed = work.scanList[c];
-            int32_t low = packed >> 2;
-            uint32_t a = static_cast<uint32_t>(findSet(renameTo, low));
-            uint32_t b = static_cast<uint32_t>(findSet(renameTo, low + roomDelta[packed & 3]));
-            if (a != b) {
-                work.scanList[count] = packed;
-                // The two sets as they stand at the start of the pass travel with the
-                // candidate, so the merge needs no lookup in shuffled (cache-hostile) order.
-                work.wallList[count] = static_cast<uint64_t>(packed) | (static_cast<uint64_t>(a) << 20) |
-                                       (static_cast<uint64_t>(b) << 40);
-                ++count;
-            }
+            uint64_t e = scan[c];
+            uint32_t a = static_cast<uint32_t>(renameTo[(e >> 20) & 0xFFFFF]);
+            uint32_t b = static_cast<uint32_t>(renameTo[e >> 40]);
+            scan[count] = entry(static_cast<int32_t>(e & 0xFFFFF), a, b);
+            count += a != b ? 1 : 0;
         }
         scanCount = count;
         work.wallCount = count;
         if (count == 0) break;
+        std::memcpy(work.wallList, work.scanList, sizeof(uint64_t) * static_cast<size_t>(count));
 
         // Shuffle: 2 * count swaps, index = floor(r * count / 2^32).
         uint64_t* list = work.wallList;
@@ -123,23 +114,25 @@ void generateMaze(GameState& state) {
         int32_t merges = 0;
         for (int32_t c = 0; c < count; ++c) {
             uint64_t e = list[c];
-            auto packed = static_cast<int32_t>(e & 0xFFFFF);
-            int32_t low = packed >> 2, axis = packed & 3;
             auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
             int32_t hi = std::max(a, b), lo = std::min(a, b);
-            if (work.mergeMark[hi] == 0 && work.mergeMark[lo] == 0) {
-                work.mergeFrom[merges] = hi;
-                work.mergeTo[merges] = lo;
-                ++merges;
-                work.mergeMark[hi] = 0x31;
-                work.mergeMark[lo] = 0x31;
-                renameTo[hi] = lo;
-                // Open the slot: the cell beside the lower room towards the other one.
-                int32_t r = low - 1;
-                int k = r % mZ, j = (r / mZ) % mY, i = r / (mZ * mY);
-                int32_t slot = cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1) + kAxisStride[axis];
-                cell[slot] = 0;
-            }
+            // Branch-free again: the outcome is unpredictable while sets are many.
+            bool accept = (work.mergeMark[lo] | work.mergeMark[hi]) == 0;
+            uint8_t mark = accept ? 0x31 : 0;
+            work.mergeFrom[merges] = hi;
+            work.mergeTo[merges] = lo;
+            work.mergeSlot[merges] = static_cast<int32_t>(e & 0xFFFFF);
+            work.mergeMark[hi] |= mark;
+            work.mergeMark[lo] |= mark;
+            renameTo[hi] = accept ? lo : renameTo[hi];
+            merges += accept ? 1 : 0;
+        }
+        // Open the slots of this pass's merges: the cell beside the lower room towards the other.
+        for (int32_t m = 0; m < merges; ++m) {
+            int32_t packed = work.mergeSlot[m];
+            int32_t r = (packed >> 2) - 1;
+            int k = r % mZ, j = (r / mZ) % mY, i = r / (mZ * mY);
+            cell[cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1) + kAxisStride[packed & 3]] = 0;
         }
         work.mergeCount = merges;
         if (work.passCount < kMaxPassLog) work.passLog[work.passCount] = {count, merges};
