@@ -1,0 +1,57 @@
+// Demos and command-line options of the Linux game.
+//
+// Demo file format (text, one line per frame, '#' starts a comment line):
+//   orlith-demo 1                       first line, the format and its version
+//   <focus> <keys> [<event> ...]        one line per frame, in frame order
+// focus is 1 when the window had the keyboard focus, else 0. keys is '-' or the virtual-key
+// codes held during the frame, comma-separated in decimal (81 = Q, 37..40 = arrows, 115 = F4).
+// Events are the pointer events handled before the frame, in order: "d:x,y" left button
+// down at picture pixel (x, y), "u" left button up, "m:x,y" pointer moved, "w:n" wheel turned
+// by n (120 a notch, towards the player negative). Example: "1 81,39 d:10,20 m:15,20".
+// The simulation is deterministic, so feeding the lines back replays the run exactly.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+#include <vector>
+
+#include "platform/sdl/sdl_platform.h"
+
+namespace orlith {
+
+struct PointerEvent {
+    enum Kind : uint8_t { down, up, move, wheel } kind;
+    int32_t x = 0, y = 0;  // picture pixels for down and move; x holds the delta of a wheel
+};
+
+struct DemoFrame {
+    InputSnapshot input;
+    std::vector<PointerEvent> events;
+};
+
+// One frame as a line (no newline), and back. parseDemoLine reports what is wrong.
+std::string formatDemoLine(const DemoFrame& frame);
+bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error);
+
+inline constexpr const char* kDemoHeader = "orlith-demo 1";
+
+// Reads a whole demo file; false with "line N: reason" on bad input.
+bool readDemoFile(const std::string& path, std::vector<DemoFrame>& frames, std::string& error);
+
+struct Options {
+    std::string recordPath;      // --record FILE
+    std::string playPath;        // --play FILE
+    std::string screenshotPath;  // --screenshot FILE, written at exit
+    int64_t frames = -1;         // --frames N, -1 runs until the window closes
+    int32_t screenWidth = 0;     // --screen WxH pretends a screen size (0: the real one)
+    int32_t screenHeight = 0;
+    bool pacing = true;          // --no-pacing runs frames back to back (tests, timing)
+    bool help = false;           // --help
+    bool netFps = false;         // "NetFps" anywhere in the command line
+};
+
+bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+const char* usageText();
+
+}  // namespace orlith

@@ -1,0 +1,70 @@
+// SDL2 implementation of the platform seam.
+#include "platform/sdl/sdl_platform.h"
+
+#include <cstdio>
+
+#include "game/text.h"
+
+namespace orlith {
+
+SDL_Scancode scancodeForVirtualKey(int vkCode) {
+    if (vkCode >= 'A' && vkCode <= 'Z') return static_cast<SDL_Scancode>(SDL_SCANCODE_A + (vkCode - 'A'));
+    if (vkCode >= '0' && vkCode <= '9') return vkCode == '0' ? SDL_SCANCODE_0 : static_cast<SDL_Scancode>(SDL_SCANCODE_1 + (vkCode - '1'));
+    if (vkCode >= 112 && vkCode <= 123) return static_cast<SDL_Scancode>(SDL_SCANCODE_F1 + (vkCode - 112));
+    switch (vkCode) {
+        case vk::left: return SDL_SCANCODE_LEFT;
+        case vk::up: return SDL_SCANCODE_UP;
+        case vk::right: return SDL_SCANCODE_RIGHT;
+        case vk::down: return SDL_SCANCODE_DOWN;
+        default: return SDL_SCANCODE_UNKNOWN;
+    }
+}
+
+uint32_t SdlPlatform::tickCount() { return static_cast<uint32_t>(SDL_GetTicks64()); }
+
+void SdlPlatform::sleepMs(uint32_t ms) {
+    if (pacing) SDL_Delay(ms);
+}
+
+bool SdlPlatform::isKeyDown(int virtualKey) { return input.keysDown[virtualKey & 0xFF] != 0; }
+
+bool SdlPlatform::hasFocus() { return input.focus != 0; }
+
+void SdlPlatform::sampleDevices() {
+    int count = 0;
+    const Uint8* keys = SDL_GetKeyboardState(&count);
+    for (int code = 0; code < 256; ++code) {
+        SDL_Scancode sc = scancodeForVirtualKey(code);
+        input.keysDown[code] = sc != SDL_SCANCODE_UNKNOWN && sc < count && keys[sc] != 0 ? 1 : 0;
+    }
+    input.focus = window != nullptr && (SDL_GetWindowFlags(window) & SDL_WINDOW_INPUT_FOCUS) != 0 ? 1 : 0;
+}
+
+bool SdlPlatform::showMessage(std::u16string_view text, MessageKind kind) {
+    std::string utf8 = utf16ToUtf8(text);
+    std::fprintf(stderr, "Orlith: %s\n", utf8.c_str());
+    SDL_MessageBoxButtonData buttons[2];
+    SDL_MessageBoxData data{};
+    data.window = window;
+    data.title = "Orlith";
+    data.message = utf8.c_str();
+    if (kind == MessageKind::question) {
+        buttons[0] = {SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT | SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT, 0, "No"};
+        buttons[1] = {0, 1, "Yes"};
+        data.flags = SDL_MESSAGEBOX_INFORMATION;
+        data.numbuttons = 2;
+    } else {
+        buttons[0] = {SDL_MESSAGEBOX_BUTTON_RETURNKEY_DEFAULT | SDL_MESSAGEBOX_BUTTON_ESCAPEKEY_DEFAULT, 0, "OK"};
+        data.flags = SDL_MESSAGEBOX_WARNING;
+        data.numbuttons = 1;
+    }
+    data.buttons = buttons;
+    // Headless runs (offscreen driver, no display) have no message box: stderr carries it.
+    const char* driver = SDL_GetCurrentVideoDriver();
+    if (driver != nullptr && SDL_strcmp(driver, "offscreen") == 0) return false;
+    int pressed = 0;
+    if (SDL_ShowMessageBox(&data, &pressed) != 0) return false;
+    return kind == MessageKind::question && pressed == 1;
+}
+
+}  // namespace orlith

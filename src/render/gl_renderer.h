@@ -1,0 +1,100 @@
+// The OpenGL 3.3 core backend: owns every graphics object (context, colour and depth
+// targets, shaders, the seven mesh buffers, the wall texture, the HUD layer), builds them
+// lazily and rebuilds them after a failed frame, and draws the plain draw list and HUD layout.
+// Called by the app's frame render, on the main thread only.
+#pragma once
+
+#include <SDL.h>
+
+#include <cstdint>
+#include <unordered_map>
+#include <vector>
+
+#include "platform/sdl/sdl_platform.h"
+#include "render/hud_font.h"
+#include "render/render.h"
+
+namespace orlith {
+
+class GlRenderer {
+public:
+    // width x height is the picture's designed size (the client size at creation).
+    GlRenderer(SDL_Window* window, SdlPlatform& platform, HudFont& font, int width, int height);
+    ~GlRenderer();
+    GlRenderer(const GlRenderer&) = delete;
+    GlRenderer& operator=(const GlRenderer&) = delete;
+
+    // Builds everything unless ready; 1 when every object exists, 0 after a reported failure.
+    int initGraphics();
+    // Drops every object in reverse order of creation, the context last; safe when partial.
+    void releaseGraphics();
+    bool ready() const { return ready_; }
+
+    // One frame: clear, scene, HUD, present. A GL error at the end of the frame releases
+    // everything (not presented); the next initGraphics rebuilds it.
+    void drawFrame(const GameState& state, const DrawList& list, const HudLayout& hud);
+    // A loading picture: background, a bar filled to fraction, and a line of text.
+    void drawProgress(float fraction, const char16_t* text);
+
+    // The last presented picture as RGBA rows top to bottom.
+    bool readPicture(std::vector<uint8_t>& rgba);
+
+    int width() const { return width_; }
+    int height() const { return height_; }
+
+    // Test hook: the step with this line number fails as if the driver refused it.
+    int failAtLine = 0;
+
+private:
+    struct Glyph {
+        float u0, v0, u1, v1;
+        int32_t width, height, left, top;
+        float advance;
+        bool drawable;
+    };
+    bool step(int line, const char* name, bool ok);
+    bool buildShaders();
+    bool buildMeshes();
+    bool buildWallTexture();
+    bool buildHudLayer();
+    const Glyph* glyph(char32_t c);
+    void addQuad(float x0, float y0, float x1, float y1, float u0, float v0, float u1, float v1, const float color[4]);
+    void addText(const HudOp& op);
+    void drawHudVertices();
+    void present();
+
+    SDL_Window* window_;
+    SdlPlatform& platform_;
+    HudFont& font_;
+    int width_, height_;
+    bool ready_ = false;
+    bool clipControl_ = false;
+
+    SDL_GLContext context_ = nullptr;
+    unsigned colorTexture_ = 0, depthBuffer_ = 0, framebuffer_ = 0;
+    unsigned vertexShader_ = 0, colorShader_ = 0, textureShader_ = 0;
+    unsigned colorProgram_ = 0, textureProgram_ = 0;
+    int viewLocation_[2] = {-1, -1}, projectionLocation_[2] = {-1, -1}, depthFixLocation_[2] = {-1, -1};
+    unsigned instanceBuffer_ = 0;
+    size_t instanceCapacity_ = 0;
+    unsigned meshBuffers_[kMeshCount] = {};
+    unsigned meshArrays_[kMeshCount] = {};
+    unsigned wallTexture_ = 0;
+    unsigned hudProgram_ = 0, hudArray_ = 0, hudBuffer_ = 0, atlasTexture_ = 0;
+    int hudViewportLocation_ = -1;
+
+    // Glyph atlas: shelves packed left to right, top to bottom.
+    static constexpr int kAtlasSize = 1024;
+    int shelfX_ = 0, shelfY_ = 0, shelfHeight_ = 0;
+    std::unordered_map<char32_t, Glyph> glyphs_;
+    GlyphBitmap scratchGlyph_;
+
+    struct HudVertex {
+        float x, y, u, v;
+        float color[4];
+    };
+    std::vector<HudVertex> hudVertices_;  // reused every frame
+    size_t hudBufferCapacity_ = 0;
+};
+
+}  // namespace orlith

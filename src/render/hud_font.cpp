@@ -1,0 +1,100 @@
+// HUD font through fontconfig and FreeType.
+#include "render/hud_font.h"
+
+#include <fontconfig/fontconfig.h>
+#include <ft2build.h>
+#include FT_FREETYPE_H
+#include FT_SYNTHESIS_H
+
+namespace orlith {
+
+HudFont::~HudFont() {
+    if (face_ != nullptr) FT_Done_Face(static_cast<FT_Face>(face_));
+    if (library_ != nullptr) FT_Done_FreeType(static_cast<FT_Library>(library_));
+}
+
+bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& detail) {
+    if (FcInit() == FcFalse) {
+        failedOperation = "FcInit";
+        return false;
+    }
+    FcPattern* pattern = FcPatternCreate();
+    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("\xEF\xBC\xAD\xEF\xBC\xB3 \xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF"));
+    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("MS Gothic"));
+    FcLangSet* langs = FcLangSetCreate();
+    FcLangSetAdd(langs, reinterpret_cast<const FcChar8*>("ja"));
+    FcPatternAddLangSet(pattern, FC_LANG, langs);
+    FcLangSetDestroy(langs);
+    FcPatternAddInteger(pattern, FC_WEIGHT, FC_WEIGHT_BOLD);
+    FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
+    FcDefaultSubstitute(pattern);
+    FcResult result = FcResultNoMatch;
+    FcPattern* match = FcFontMatch(nullptr, pattern, &result);
+    FcPatternDestroy(pattern);
+    FcChar8* file = nullptr;
+    int index = 0;
+    int weight = FC_WEIGHT_REGULAR;
+    FcLangSet* matchLangs = nullptr;
+    bool hasJapanese = false;
+    if (match != nullptr && FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch) {
+        path_ = reinterpret_cast<const char*>(file);
+        FcPatternGetInteger(match, FC_INDEX, 0, &index);
+        FcPatternGetInteger(match, FC_WEIGHT, 0, &weight);
+        if (FcPatternGetLangSet(match, FC_LANG, 0, &matchLangs) == FcResultMatch) {
+            hasJapanese = FcLangSetHasLang(matchLangs, reinterpret_cast<const FcChar8*>("ja")) == FcLangEqual;
+        }
+    }
+    if (match != nullptr) FcPatternDestroy(match);
+    // A fallback font without Japanese would draw nicknames as boxes: say what is missing.
+    if (path_.empty() || !hasJapanese) {
+        failedOperation = "FcFontMatch";
+        detail = "no Japanese Gothic font (MS Gothic / IPAGothic); install fonts-ipafont-gothic";
+        path_.clear();
+        return false;
+    }
+    FT_Library library = nullptr;
+    if (FT_Init_FreeType(&library) != 0) {
+        failedOperation = "FT_Init_FreeType";
+        return false;
+    }
+    library_ = library;
+    FT_Face face = nullptr;
+    if (FT_New_Face(library, path_.c_str(), index, &face) != 0) {
+        failedOperation = "FT_New_Face";
+        detail = path_;
+        return false;
+    }
+    face_ = face;
+    if (FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(pixelSize * 64.0f), 96, 96) != 0) {
+        failedOperation = "FT_Set_Char_Size";
+        return false;
+    }
+    // The font has no bold face; the text format asks for weight 700, so thicken the outlines.
+    synthesiseBold_ = weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0;
+    ascender_ = static_cast<float>(face->size->metrics.ascender) / 64.0f;
+    return true;
+}
+
+bool HudFont::rasterise(char32_t codepoint, GlyphBitmap& glyph) {
+    auto face = static_cast<FT_Face>(face_);
+    if (face == nullptr) return false;
+    FT_UInt index = FT_Get_Char_Index(face, codepoint);
+    if (index == 0 && codepoint != U' ') return false;
+    if (FT_Load_Glyph(face, index, FT_LOAD_NO_BITMAP) != 0) return false;
+    if (synthesiseBold_) FT_GlyphSlot_Embolden(face->glyph);
+    if (FT_Render_Glyph(face->glyph, FT_RENDER_MODE_NORMAL) != 0) return false;
+    const FT_Bitmap& bm = face->glyph->bitmap;
+    glyph.width = static_cast<int32_t>(bm.width);
+    glyph.height = static_cast<int32_t>(bm.rows);
+    glyph.left = face->glyph->bitmap_left;
+    glyph.top = face->glyph->bitmap_top;
+    glyph.advance = static_cast<float>(face->glyph->advance.x) / 64.0f;
+    glyph.coverage.resize(static_cast<size_t>(glyph.width) * static_cast<size_t>(glyph.height));
+    for (int y = 0; y < glyph.height; ++y) {
+        const unsigned char* row = bm.buffer + static_cast<ptrdiff_t>(y) * bm.pitch;
+        for (int x = 0; x < glyph.width; ++x) glyph.coverage[static_cast<size_t>(y * glyph.width + x)] = row[x];
+    }
+    return true;
+}
+
+}  // namespace orlith

@@ -1,0 +1,44 @@
+// The HUD font: the designed family "ＭＳ ゴシック" (or "MS Gothic") for Japanese, found through
+// fontconfig (IPAGothic on Debian), rasterised by FreeType at 24 pixels with synthesised bold.
+// Owned by the app (created at start-up, before the graphics); the OpenGL renderer caches
+// the glyphs it asks for in its atlas.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace orlith {
+
+struct GlyphBitmap {
+    int32_t width = 0, height = 0;    // pixels
+    int32_t left = 0, top = 0;        // bitmap origin relative to the pen on the baseline (top up)
+    float advance = 0;                // pen advance, pixels
+    std::vector<uint8_t> coverage;    // width * height, rows top to bottom
+};
+
+class HudFont {
+public:
+    HudFont() = default;
+    ~HudFont();
+    HudFont(const HudFont&) = delete;
+    HudFont& operator=(const HudFont&) = delete;
+
+    // Finds and opens the font. On failure returns false and names the failed operation.
+    bool open(float pixelSize, std::string& failedOperation, std::string& detail);
+    bool isOpen() const { return face_ != nullptr; }
+    const std::string& path() const { return path_; }
+    float ascender() const { return ascender_; }  // pixels above the baseline
+
+    // Rasterises one character (bold); false when the font cannot draw it.
+    bool rasterise(char32_t codepoint, GlyphBitmap& glyph);
+
+private:
+    void* library_ = nullptr;  // FT_Library
+    void* face_ = nullptr;     // FT_Face
+    bool synthesiseBold_ = false;
+    float ascender_ = 0;
+    std::string path_;
+};
+
+}  // namespace orlith

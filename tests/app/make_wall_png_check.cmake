@@ -1,0 +1,12 @@
+# Runs make_wall_png and compares its output with the committed resources.
+file(MAKE_DIRECTORY ${WORK})
+execute_process(COMMAND ${TOOL} ${WORK}/wall.png ${WORK}/icon.png RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+  message(FATAL_ERROR "make_wall_png failed: ${rc}")
+endif()
+foreach(f wall.png icon.png)
+  execute_process(COMMAND ${CMAKE_COMMAND} -E compare_files ${WORK}/${f} ${SOURCE}/resources/${f} RESULT_VARIABLE diff)
+  if(NOT diff EQUAL 0)
+    message(FATAL_ERROR "resources/${f} differs from what make_wall_png draws")
+  endif()
+endforeach()
