@@ -1,0 +1,154 @@
+// HUD layout: entries, rectangles and texts of both panels.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "game/text.h"
+#include "render/render.h"
+
+namespace orlith {
+namespace {
+
+std::u16string textOf(const HudOp& op) { return std::u16string(op.text, static_cast<size_t>(textLength(op.text, 32))); }
+
+std::unique_ptr<GameState> levelStart() {
+    auto s = makeGameState();
+    s->sizeX = s->sizeY = s->sizeZ = 5;
+    s->goalPos[0] = s->goalPos[1] = s->goalPos[2] = 1.0f;
+    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 3.0f;
+    return s;
+}
+
+void expectRect(const HudRect& r, float l, float t, float rr, float b) {
+    EXPECT_EQ(r.left, l);
+    EXPECT_EQ(r.top, t);
+    EXPECT_EQ(r.right, rr);
+    EXPECT_EQ(r.bottom, b);
+}
+
+TEST(Hud, OfflineStartShowsThreeEntries) {
+    auto s = levelStart();
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    ASSERT_EQ(hud.count, 7);
+    EXPECT_EQ(hud.ops[0].kind, HudOp::veilBox);
+    expectRect(hud.ops[0].rect, 30, 30, 230, 230);
+    const char16_t* texts[6] = {u"Level:", u"1", u"Position:", u"( 2, 2, 2)", u"Step Count:", u"0"};
+    for (int i = 0; i < 6; ++i) {
+        const HudOp& op = hud.ops[1 + i];
+        EXPECT_EQ(op.kind, HudOp::textLine);
+        EXPECT_EQ(textOf(op), texts[i]) << i;
+        EXPECT_EQ(op.align, i % 2 == 0 ? HudAlign::leading : HudAlign::trailing);
+        float top = 40.0f + 64.0f * static_cast<float>(i / 2) + (i % 2 == 0 ? 0.0f : 28.0f);
+        expectRect(op.rect, 40, top, 220, top + 24);
+    }
+}
+
+TEST(Hud, DistanceModeShowsTheWholeDistance) {
+    auto s = levelStart();
+    s->showDistance = 1;
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    EXPECT_EQ(textOf(hud.ops[3]), u"Distance:");
+    EXPECT_EQ(textOf(hud.ops[4]), u"3");  // sqrt(12) truncated
+}
+
+TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
+    auto s = levelStart();
+    s->networkEnabled = 1;
+    s->hudMode = 1;
+    std::memcpy(s->nickname, u"Kim", 8);
+    s->showFps = 1;
+    s->measuredFps = 59.94;
+    for (int32_t* t : {&s->nightmareTimer, &s->movementNoticeTimer, &s->guideNoticeTimer, &s->horizontalNoticeTimer,
+                       &s->verticalNoticeTimer, &s->progressNoticeTimer, &s->rotateNoticeTimer, &s->saveNoticeTimer,
+                       &s->loadNoticeTimer}) {
+        *t = 5;
+    }
+    s->movementMode = 2;
+    s->horizontalSign = -1;
+    s->verticalSign = 7;  // anything but exactly 1 reads "reverse"
+    s->guideOn = 1;
+    s->rotateSpeed = 9;
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    ASSERT_EQ(hud.count, 1 + 28);
+    expectRect(hud.ops[0].rect, 30, 30, 230, 934);
+    const char16_t* texts[28] = {u"Name:",       u"Kim",     u"Level:",     u"1",         u"Position:", u"( 2, 2, 2)",
+                                 u"Step Count:", u"0",       u"FPS:",       u"59.9",      u"Nightmare:", u"Break out!",
+                                 u"Movement:",   u"Fly 2",   u"Guide:",     u"On",        u"Horizontal:", u"reverse",
+                                 u"Vertical:",   u"reverse", u"Progress:",  u"normal",    u"Rotate:",    u"9",
+                                 u"Data Save:",  u"Success", u"Data Load:", u"Success"};
+    for (int i = 0; i < 28; ++i) EXPECT_EQ(textOf(hud.ops[1 + i]), texts[i]) << i;
+}
+
+TEST(Hud, HudModeSelectsThePanels) {
+    struct Case {
+        int mode, network, ops;
+    } cases[] = {{0, 1, 0}, {1, 1, 9}, {2, 1, 1}, {3, 1, 10}, {2, 0, 0}, {3, 0, 7}};
+    for (const Case& c : cases) {
+        auto s = levelStart();
+        s->hudMode = c.mode;
+        s->networkEnabled = c.network;
+        HudLayout hud;
+        buildHudLayout(*s, hud);
+        EXPECT_EQ(hud.count, c.ops) << c.mode << " " << c.network;
+    }
+}
+
+TEST(Hud, EmptyRankingIsAThinVeilStrip) {
+    auto s = levelStart();
+    s->networkEnabled = 1;
+    s->hudMode = 2;
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    ASSERT_EQ(hud.count, 1);
+    expectRect(hud.ops[0].rect, 794, 30, 994, 38);
+}
+
+TEST(Hud, RankingShowsTheFirstEightWithOrdinals) {
+    auto s = levelStart();
+    s->networkEnabled = 1;
+    s->hudMode = 2;
+    s->rankingCount = 9;
+    for (int i = 0; i < 9; ++i) {
+        RankingRecord& r = s->rankingList[i];
+        std::memset(&r, 0, sizeof r);
+        r.name[0] = static_cast<char16_t>(u'a' + i);
+        r.level = 10 - i;
+        r.goalDistance = i;
+        r.stepCount = 100 + i;
+    }
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    ASSERT_EQ(hud.count, 1 + 16);
+    expectRect(hud.ops[0].rect, 794, 30, 994, 38 + 64 * 8);
+    const char16_t* labels[8] = {u"1st a", u"2nd b", u"3rd c", u"4th d", u"5th e", u"6th f", u"7th g", u"8th h"};
+    for (int i = 0; i < 8; ++i) {
+        EXPECT_EQ(textOf(hud.ops[1 + 2 * i]), labels[i]);
+        expectRect(hud.ops[1 + 2 * i].rect, 804, 40.0f + 64.0f * static_cast<float>(i), 984, 64.0f + 64.0f * static_cast<float>(i));
+    }
+    EXPECT_EQ(textOf(hud.ops[2]), u"10-0-100");
+}
+
+TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
+    auto s = levelStart();
+    s->playerPos[0] = -3.0e38f;
+    s->playerPos[1] = 3.0e38f;
+    s->playerPos[2] = std::nanf("");
+    s->networkEnabled = 1;
+    s->rankingCount = 1;
+    std::memset(&s->rankingList[0], 0, sizeof(RankingRecord));
+    for (int i = 0; i < 31; ++i) s->rankingList[0].name[i] = u'W';
+    HudLayout hud;
+    buildHudLayout(*s, hud);
+    for (int i = 0; i < hud.count; ++i) {
+        EXPECT_LE(textLength(hud.ops[i].text, 32), 31) << i;
+    }
+    EXPECT_EQ(textOf(hud.ops[6]).substr(0, 12), u"(-2147483649");
+    EXPECT_EQ(textOf(hud.ops[10]).substr(0, 6), u"1st WW");
+}
+
+}  // namespace
+}  // namespace orlith
