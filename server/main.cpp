@@ -31,6 +31,7 @@ const char kUsage[] =
     "  --legacy-check         list true PIN hashes in a check without a name (off by default)\n"
     "  --idle-timeout-ms N    close a connection idle this long (default 30000)\n"
     "  --max-connections N    refuse connections beyond this many (default 10000)\n"
+    "  --max-registrations N  new nicknames accepted per second (default 200)\n"
     "  --help                 this text\n";
 
 int64_t steadyMs() {
@@ -52,6 +53,7 @@ struct Flags {
     std::string db = "ranking.db";
     int64_t flushMs = 1000;
     bool legacyCheck = false;
+    int32_t registrationsPerSecond = 200;
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -85,6 +87,8 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.server.idleTimeoutMs = n;
         } else if (a == "--max-connections" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnections = static_cast<size_t>(n);
+        } else if (a == "--max-registrations" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.registrationsPerSecond = static_cast<int32_t>(n);
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -115,6 +119,7 @@ int main(int argc, char** argv) {
     }
     StoreOptions storeOptions;
     storeOptions.legacyCheck = flags.legacyCheck;
+    storeOptions.registrationsPerSecond = flags.registrationsPerSecond;
     RankingStore store(*storage, storeOptions);
     if (!store.load(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());

@@ -224,11 +224,18 @@ void RankingStore::appendLine(std::string& out, const Player& p, std::string_vie
 
 void RankingStore::rankingBody(const View& view, const Player* requester, int32_t level, std::string& out) const {
     int lines = 1;  // the requester's own line comes first
+    // Whole runs of lines at a time: the reply is the bulk of the server's work.
     auto appendBlock = [&](const Block& b) {
-        for (size_t i = 0; i < b.who.size() && lines < options_.maxLines; ++i) {
-            if (b.who[i] == requester) continue;
-            out.append(b.text, b.offsets[i], b.offsets[i + 1] - b.offsets[i]);
-            ++lines;
+        size_t n = b.who.size();
+        size_t skip = std::find(b.who.begin(), b.who.end(), requester) - b.who.begin();
+        size_t i = 0;
+        while (i < n && lines < options_.maxLines) {
+            if (i == skip) ++i;
+            size_t end = std::min({n, skip > i ? skip : n, i + static_cast<size_t>(options_.maxLines - lines)});
+            if (end <= i) break;
+            out.append(b.text, b.offsets[i], b.offsets[end] - b.offsets[i]);
+            lines += static_cast<int>(end - i);
+            i = end;
         }
     };
     appendBlock(view.top);
