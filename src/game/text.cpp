@@ -3,7 +3,6 @@
 
 #include <cstdarg>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 
 namespace orlith {
@@ -43,11 +42,9 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
         ++p;
         while (*p && std::strchr("-0+ #", static_cast<char>(*p)) && *p < 128 && n < 8) spec[n++] = static_cast<char>(*p++);
         int width = -1, precision = -1;
-        while (*p >= u'0' && *p <= u'9' && n < 16) spec[n++] = static_cast<char>(*p++);
-        if (n > 1 && spec[n - 1] >= '0' && spec[n - 1] <= '9') {
-            int k = n - 1;
-            while (k > 1 && spec[k - 1] >= '0' && spec[k - 1] <= '9') --k;
-            width = std::atoi(spec + k);
+        while (*p >= u'0' && *p <= u'9' && n < 16) {
+            width = (width < 0 ? 0 : width) * 10 + (*p - u'0');
+            spec[n++] = static_cast<char>(*p++);
         }
         if (*p == u'.') {
             spec[n++] = '.';

@@ -68,42 +68,34 @@ int handleOptionKeys(GameState& s, Platform& platform) {
         if (!nightmareSwitched) switchMovementMode(s);
         write = 1;
     }
-    if (keyPressed(s, platform, vk::w)) {
-        s.texturedWalls = s.texturedWalls == 0 ? 1 : 0;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::s)) {
-        s.showDistance = s.showDistance == 0 ? 1 : 0;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::d)) s.hudMode = (s.hudMode + 1) % 4;
-    if (keyPressed(s, platform, vk::f)) {
-        s.showFps = s.showFps == 0 ? 1 : 0;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::g)) {
-        s.guideOn = s.guideOn == 0 ? 1 : 0;
-        s.guideNoticeTimer = kNoticeFrames;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::h)) {
-        s.horizontalSign = -s.horizontalSign;
-        s.horizontalNoticeTimer = kNoticeFrames;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::v)) {
-        s.verticalSign = -s.verticalSign;
-        s.verticalNoticeTimer = kNoticeFrames;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::p)) {
-        s.progressSign = -s.progressSign;
-        s.progressNoticeTimer = kNoticeFrames;
-        write = 1;
-    }
-    if (keyPressed(s, platform, vk::r)) {
-        s.rotateSpeed = s.rotateSpeed % 9 + 1;
-        s.rotateNoticeTimer = kNoticeFrames;
+    // W S F G toggle 0/1, H V P flip a sign, R cycles 1..9; D alone is not saved.
+    enum Kind { toggle, flip, cycle };
+    struct OptionKey {
+        int key;
+        int32_t GameState::*field;
+        Kind kind;
+        int32_t GameState::*notice;
+    };
+    static constexpr OptionKey kOptionKeys[] = {
+        {vk::w, &GameState::texturedWalls, toggle, nullptr},
+        {vk::s, &GameState::showDistance, toggle, nullptr},
+        {vk::d, nullptr, cycle, nullptr},
+        {vk::f, &GameState::showFps, toggle, nullptr},
+        {vk::g, &GameState::guideOn, toggle, &GameState::guideNoticeTimer},
+        {vk::h, &GameState::horizontalSign, flip, &GameState::horizontalNoticeTimer},
+        {vk::v, &GameState::verticalSign, flip, &GameState::verticalNoticeTimer},
+        {vk::p, &GameState::progressSign, flip, &GameState::progressNoticeTimer},
+        {vk::r, &GameState::rotateSpeed, cycle, &GameState::rotateNoticeTimer},
+    };
+    for (const OptionKey& k : kOptionKeys) {
+        if (!keyPressed(s, platform, k.key)) continue;
+        if (k.field == nullptr) {
+            s.hudMode = (s.hudMode + 1) % 4;
+            continue;
+        }
+        int32_t& v = s.*k.field;
+        v = k.kind == toggle ? (v == 0 ? 1 : 0) : k.kind == flip ? -v : v % 9 + 1;
+        if (k.notice != nullptr) s.*k.notice = kNoticeFrames;
         write = 1;
     }
     return write;
