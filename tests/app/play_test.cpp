@@ -1,0 +1,234 @@
+// End to end, headless: a demo that walks level 1 from the start room to the goal, generated
+// from the maze (shortest path over cellGrid, steered by a controller that watches the
+// simulation), replayed by the real game; and the first frame's screenshot.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <array>
+#include <cmath>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <queue>
+
+#include "app/demo.h"
+#include "game/game.h"
+#include "maze/maze.h"
+#include "persist/persist.h"
+#include "render/render.h"
+
+namespace orlith {
+namespace {
+
+namespace fs = std::filesystem;
+
+class DemoPlatform final : public Platform {
+public:
+    InputSnapshot input;
+    uint32_t tickCount() override { return 0; }
+    void sleepMs(uint32_t) override {}
+    bool isKeyDown(int k) override { return input.keysDown[k & 0xFF] != 0; }
+    bool hasFocus() override { return input.focus != 0; }
+    bool showMessage(std::u16string_view, MessageKind) override { return false; }
+    int lastErrorCode() override { return 0; }
+};
+
+using Cell = std::array<int, 3>;
+
+std::vector<Cell> shortestPath(const GameState& s, Cell from, Cell to) {
+    std::vector<int> previous(kGridCells, -2);
+    std::queue<Cell> open;
+    open.push(from);
+    previous[cellIndex(from[0], from[1], from[2])] = -1;
+    const int steps[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
+    while (!open.empty()) {
+        Cell c = open.front();
+        open.pop();
+        if (c == to) break;
+        for (const auto& d : steps) {
+            Cell n{c[0] + d[0], c[1] + d[1], c[2] + d[2]};
+            if (inMaze(s, n[0], n[1], n[2]) == 0) continue;
+            int idx = cellIndex(n[0], n[1], n[2]);
+            if (s.cellGrid[idx] == -1 || previous[idx] != -2) continue;
+            previous[idx] = cellIndex(c[0], c[1], c[2]);
+            open.push(n);
+        }
+    }
+    std::vector<Cell> path;
+    for (int idx = cellIndex(to[0], to[1], to[2]); idx != -1; idx = previous[idx]) {
+        if (idx < 0) return {};
+        path.insert(path.begin(), Cell{idx / kStrideX, idx / kStrideY % gridDim, idx % gridDim});
+    }
+    return path;
+}
+
+// Keys for one frame towards the centre of the target cell: turn (1 degree a frame at the
+// default turning rate) until facing it, then step forward with Q.
+DemoFrame steer(const GameState& s, const Cell& from, const Cell& target) {
+    DemoFrame f;
+    f.input.focus = 1;
+    int d[3];
+    for (int i = 0; i < 3; ++i) d[i] = target[i] - from[i];
+    float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
+    if (s.pitch != wantPitch) {
+        f.input.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
+        return f;
+    }
+    if (wantPitch == 0.0f) {
+        float wantYaw = d[0] != 0 ? (d[0] > 0 ? 90.0f : 270.0f) : (d[2] > 0 ? 0.0f : 180.0f);
+        if (s.yaw != wantYaw) {
+            float diff = std::fmod(wantYaw - s.yaw + 360.0f, 360.0f);
+            f.input.keysDown[diff <= 180.0f ? vk::right : vk::left] = 1;
+            return f;
+        }
+    }
+    f.input.keysDown[vk::q] = 1;
+    return f;
+}
+
+struct Walk {
+    std::vector<DemoFrame> frames;
+    int moves = 0;
+};
+
+// Plays level 1 in the simulation while writing down every frame's input.
+Walk generateLevelOneWalk() {
+    auto s = makeGameState();
+    newLevel(*s);
+    Cell start{s->sizeX - 2, s->sizeY - 2, s->sizeZ - 2};
+    std::vector<Cell> path = shortestPath(*s, start, {1, 1, 1});
+    Walk walk;
+    if (path.size() < 2) return walk;
+    walk.moves = static_cast<int>(path.size()) - 1;
+    DemoPlatform platform;
+    FrameHooks hooks;
+    size_t next = 1;
+    while (s->level == 1 && walk.frames.size() < 20000) {
+        const Cell& target = path[next];
+        float error = 0;
+        for (int i = 0; i < 3; ++i) error = std::max(error, std::fabs(static_cast<float>(target[i]) - s->playerPos[i]));
+        if (error < 0.026f && next + 1 < path.size()) ++next;
+        DemoFrame f = steer(*s, path[next - 1], path[next]);
+        platform.input = f.input;
+        updateFrame(*s, platform, hooks);
+        walk.frames.push_back(f);
+    }
+    // Save the level reached with F4, then one quiet frame.
+    DemoFrame save;
+    save.input.focus = 1;
+    save.input.keysDown[vk::f4] = 1;
+    walk.frames.push_back(save);
+    DemoFrame quiet;
+    quiet.input.focus = 1;
+    walk.frames.push_back(quiet);
+    return walk;
+}
+
+class PlayTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fs::path dir = fs::path(ORLITH_TEST_DIR) / ::testing::UnitTest::GetInstance()->current_test_info()->name();
+        fs::remove_all(dir);
+        fs::create_directories(dir);
+        previous_ = fs::current_path();
+        fs::current_path(dir);
+    }
+    void TearDown() override { fs::current_path(previous_); }
+
+    static int runGame(const std::string& args) {
+        std::string command = std::string("\"") + ORLITH_BINARY + "\" " + args + " > game.log 2>&1";
+        return std::system(command.c_str());
+    }
+    fs::path previous_;
+};
+
+TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
+    Walk walk = generateLevelOneWalk();
+    ASSERT_GT(walk.moves, 0);
+    ASSERT_LT(walk.frames.size(), 20000u);
+    // The simulation wrote files of its own (the save); the game starts from a clean directory.
+    fs::remove("save.dat");
+    fs::remove("setting.ini");
+    {
+        std::ofstream out("walk.demo");
+        out << kDemoHeader << "\n# level 1, start room to goal, then F4\n";
+        for (const DemoFrame& f : walk.frames) out << formatDemoLine(f) << "\n";
+    }
+    ASSERT_EQ(runGame("--play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
+    RankingRecord record{};
+    ASSERT_EQ(readSaveFile(record), 1) << "no save.dat written by F4";
+    EXPECT_EQ(record.level, 2);
+    EXPECT_EQ(record.stepCount, walk.moves);
+    // Recording while playing writes the same input back.
+    std::vector<DemoFrame> again;
+    std::string error;
+    ASSERT_TRUE(readDemoFile("again.demo", again, error)) << error;
+    ASSERT_EQ(again.size(), walk.frames.size());
+    for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(formatDemoLine(again[i]), formatDemoLine(walk.frames[i])) << i;
+}
+
+struct Rgb {
+    int r, g, b;
+};
+
+Rgb pixel(const DecodedImage& image, int x, int y) {
+    const uint8_t* p = &image.rgba[(static_cast<size_t>(y) * image.width + x) * 4];
+    return {p[0], p[1], p[2]};
+}
+
+float toLinear(int v) {
+    float c = static_cast<float>(v) / 255.0f;
+    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+}
+
+TEST_F(PlayTest, FirstFrameScreenshotHasTheHudBoxAndTheWalls) {
+    ASSERT_EQ(runGame("--frames 1 --no-pacing --screen 1920x1080 --screenshot first.png"), 0);
+    std::ifstream in("first.png", std::ios::binary);
+    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    DecodedImage image;
+    std::string error;
+    ASSERT_TRUE(decodePng(bytes.data(), bytes.size(), image, error)) << error;
+    ASSERT_EQ(image.width, 1024);
+    ASSERT_EQ(image.height, 576);
+    // Looking along -z from the start room: a green face ahead, magenta above, blue below.
+    Rgb ahead = pixel(image, 512, 288), above = pixel(image, 512, 4), below = pixel(image, 512, 571);
+    EXPECT_LT(ahead.r, 10);
+    EXPECT_GT(ahead.g, 120);
+    EXPECT_LT(ahead.b, 10);
+    EXPECT_NEAR(above.r, above.b, 6);
+    EXPECT_LT(above.g, 10);
+    EXPECT_GT(above.r, 120);
+    EXPECT_LT(below.r, 10);
+    EXPECT_LT(below.g, 10);
+    EXPECT_GT(below.b, 120);
+    // The veil: white at 40 % over the wall, blended in linear light; just outside, the wall.
+    for (int y : {35, 120, 225}) {
+        Rgb inside = pixel(image, 227, y), outside = pixel(image, 233, y);
+        int in3[3] = {inside.r, inside.g, inside.b}, out3[3] = {outside.r, outside.g, outside.b};
+        for (int c = 0; c < 3; ++c) {
+            float expected = 0.4f + 0.6f * toLinear(out3[c]);
+            EXPECT_NEAR(toLinear(in3[c]), expected, 0.03f) << "y " << y << " channel " << c;
+        }
+    }
+    // Black text inside the first label's rectangle, none below the box's last line.
+    int dark = 0;
+    for (int y = 40; y < 64; ++y) {
+        for (int x = 40; x < 120; ++x) dark += pixel(image, x, y).r < 60 && pixel(image, x, y).g < 60 ? 1 : 0;
+    }
+    EXPECT_GT(dark, 20);
+}
+
+TEST_F(PlayTest, BadDemoFileIsAClearErrorAndNoCrash) {
+    {
+        std::ofstream out("bad.demo");
+        out << kDemoHeader << "\n1 81\n1 q\n";
+    }
+    EXPECT_NE(runGame("--play bad.demo --no-pacing"), 0);
+    std::ifstream log("game.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("line 3"), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace orlith
