@@ -35,24 +35,24 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
             out.put(*p);
             continue;
         }
-        // Collect the conversion spec in narrow form and let snprintf do the numbers.
-        char spec[32];
+        // Collect the conversion in narrow form and let snprintf do the numbers.
+        char piece[32];
         int n = 0;
-        spec[n++] = '%';
+        piece[n++] = '%';
         ++p;
-        while (*p && std::strchr("-0+ #", static_cast<char>(*p)) && *p < 128 && n < 8) spec[n++] = static_cast<char>(*p++);
+        while (*p && std::strchr("-0+ #", static_cast<char>(*p)) && *p < 128 && n < 8) piece[n++] = static_cast<char>(*p++);
         int width = -1, precision = -1;
         while (*p >= u'0' && *p <= u'9' && n < 16) {
             width = (width < 0 ? 0 : width) * 10 + (*p - u'0');
-            spec[n++] = static_cast<char>(*p++);
+            piece[n++] = static_cast<char>(*p++);
         }
         if (*p == u'.') {
-            spec[n++] = '.';
+            piece[n++] = '.';
             ++p;
             precision = 0;
             while (*p >= u'0' && *p <= u'9' && n < 24) {
                 precision = precision * 10 + (*p - u'0');
-                spec[n++] = static_cast<char>(*p++);
+                piece[n++] = static_cast<char>(*p++);
             }
         }
         bool isLong = false;
@@ -63,8 +63,8 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
         char16_t conv = *p;
         char buf[512];
         auto finish = [&](char c) {
-            spec[n++] = c;
-            spec[n] = 0;
+            piece[n++] = c;
+            piece[n] = 0;
         };
         switch (conv) {
             case u'%':
@@ -80,12 +80,12 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                     break;
                 }
                 if (isLong) {
-                    spec[n++] = 'l';
+                    piece[n++] = 'l';
                     finish(static_cast<char>(conv));
-                    std::snprintf(buf, sizeof buf, spec, va_arg(args, long));
+                    std::snprintf(buf, sizeof buf, piece, va_arg(args, long));
                 } else {
                     finish(static_cast<char>(conv));
-                    std::snprintf(buf, sizeof buf, spec, va_arg(args, int));
+                    std::snprintf(buf, sizeof buf, piece, va_arg(args, int));
                 }
                 out.putAscii(buf);
                 break;
@@ -101,7 +101,7 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                     break;
                 }
                 finish(static_cast<char>(conv));
-                std::snprintf(buf, sizeof buf, spec, va_arg(args, double));
+                std::snprintf(buf, sizeof buf, piece, va_arg(args, double));
                 out.putAscii(buf);
                 break;
             }
@@ -114,8 +114,8 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                 int len = 0;
                 while (s[len] && (precision < 0 || len < precision)) ++len;
                 int w = width;
-                spec[n] = 0;
-                bool leftAlign = std::strchr(spec, '-') != nullptr;
+                piece[n] = 0;
+                bool leftAlign = std::strchr(piece, '-') != nullptr;
                 if (!leftAlign)
                     for (int k = len; k < w; ++k) out.put(u' ');
                 for (int k = 0; k < len; ++k) out.put(s[k]);
