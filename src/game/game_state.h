@@ -48,14 +48,14 @@ struct MazeWork {
     uint64_t scanList[kMaxWallSlots];    // the candidates in scan order, same packing
     int32_t wallCount;                   // candidates of the current pass
     // Merge pair i of the latest pass: set mergeFrom[i] became mergeTo[i] through the wall
-    // mergeSlot[i] (packed like the candidates). One spare entry: the merge loop always
-    // writes at the next position.
+    // wallList[mergeSlot[i]]. One spare entry: the merge loop always writes the next position.
     int32_t mergeFrom[kMaxMergesPerPass + 1];
     int32_t mergeTo[kMaxMergesPerPass + 1];
     int32_t mergeSlot[kMaxMergesPerPass + 1];
     int32_t mergeCount;                  // pairs of the latest pass
     uint8_t mergeMark[kMaxSetNumbers];   // 0 unused this pass, 0x31 used
-    int32_t renameTo[kMaxSetNumbers];    // set number -> set it merged into (itself while a set)
+    int32_t renameTo[kMaxSetNumbers];    // set -> set it merged into (itself while a set)
+    int32_t setNumber[kMaxSetNumbers];   // set as numbered in the passes -> its set number
     int32_t passCount;                   // passes of the latest generation
     PassStats passLog[kMaxPassLog];      // per-pass counts of the latest generation (first 1024)
 };

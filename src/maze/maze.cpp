@@ -42,7 +42,7 @@ void generateMaze(GameState& state) {
     }
     work.mergeCount = 0;
     work.passCount = 0;
-    for (int32_t n = 0; n <= rooms; ++n) work.renameTo[n] = n;
+    for (int32_t n = 0; n <= rooms; ++n) work.renameTo[n] = work.setNumber[n] = n;
 
     const int mX = std::max(0, (sX - 1) / 2), mY = std::max(0, (sY - 1) / 2), mZ = std::max(0, (sZ - 1) / 2);
     // Room numbers: room (2i+1, 2j+1, 2k+1) is (i * mY + j) * mZ + k + 1, its set number at the
@@ -73,14 +73,32 @@ void generateMaze(GameState& state) {
         }
     }
 
-    const int32_t markCount = (((sX - 1) / 2 * (sY - 1)) / 2 * (sZ - 1)) / 2 + 1;
     int32_t* renameTo = work.renameTo;
+    int32_t tableSize = rooms + 1;  // set numbers in use, 0 unused
+    int32_t liveSets = rooms;
 
     for (;;) {
         // Collect: walls between rooms of different sets, in scan order. An entry holds the
         // sets of its rooms as of the previous pass's start; a set merges at most once a pass,
         // into a set that survives that pass, so one lookup brings both up to date. Written
         // without branches: which entries survive is close to random in the early passes.
+        // Once few sets are left, renumber them densely in their order (which keeps every
+        // larger/smaller decision) so the tables the passes look up shrink into the cache.
+        // renameTo then maps each old number straight to the new number of its set.
+        int32_t newSize = tableSize;
+        if (liveSets * 4 < tableSize && tableSize > 1024) {
+            newSize = 0;
+            for (int32_t i = 0; i < tableSize; ++i) {
+                int32_t to = renameTo[i];
+                if (to == i) {
+                    work.setNumber[newSize] = work.setNumber[i];
+                    renameTo[i] = newSize++;
+                } else {
+                    renameTo[i] = renameTo[to];  // to < i: already renumbered
+                }
+            }
+        }
+
         int32_t count = 0;
         uint64_t* scan = work.scanList;
         for (int32_t c = 0; c < scanCount; ++c) {
@@ -89,6 +107,10 @@ void generateMaze(GameState& state) {
             uint32_t b = static_cast<uint32_t>(renameTo[e >> 40]);
             scan[count] = entry(static_cast<int32_t>(e & 0xFFFFF), a, b);
             count += a != b ? 1 : 0;
+        }
+        if (newSize != tableSize) {
+            tableSize = newSize;
+            for (int32_t r = 0; r < tableSize; ++r) renameTo[r] = r;
         }
         scanCount = count;
         work.wallCount = count;
@@ -107,7 +129,7 @@ void generateMaze(GameState& state) {
         }
         state.mazeRng = rng;
 
-        std::memset(work.mergeMark, 0, static_cast<size_t>(markCount));
+        std::memset(work.mergeMark, 0, static_cast<size_t>(tableSize));
 
         // Merge: each set takes part in at most one merge per pass; the larger number joins
         // the smaller, so set 1 survives.
@@ -116,25 +138,30 @@ void generateMaze(GameState& state) {
             uint64_t e = list[c];
             auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
             int32_t hi = std::max(a, b), lo = std::min(a, b);
-            // Branch-free again: the outcome is unpredictable while sets are many.
+            // Branch-free: the outcome is unpredictable while sets are many. The accepted
+            // candidates' positions are kept and their merges written after the loop.
             bool accept = (work.mergeMark[lo] | work.mergeMark[hi]) == 0;
             uint8_t mark = accept ? 0x31 : 0;
-            work.mergeFrom[merges] = hi;
-            work.mergeTo[merges] = lo;
-            work.mergeSlot[merges] = static_cast<int32_t>(e & 0xFFFFF);
             work.mergeMark[hi] |= mark;
             work.mergeMark[lo] |= mark;
-            renameTo[hi] = accept ? lo : renameTo[hi];
+            work.mergeSlot[merges] = c;
             merges += accept ? 1 : 0;
         }
-        // Open the slots of this pass's merges: the cell beside the lower room towards the other.
+        // Record the merges and open their slots: the cell beside the lower room towards the other.
         for (int32_t m = 0; m < merges; ++m) {
-            int32_t packed = work.mergeSlot[m];
+            uint64_t e = list[work.mergeSlot[m]];
+            auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
+            int32_t hi = std::max(a, b), lo = std::min(a, b);
+            renameTo[hi] = lo;
+            work.mergeFrom[m] = work.setNumber[hi];
+            work.mergeTo[m] = work.setNumber[lo];
+            auto packed = static_cast<int32_t>(e & 0xFFFFF);
             int32_t r = (packed >> 2) - 1;
             int k = r % mZ, j = (r / mZ) % mY, i = r / (mZ * mY);
             cell[cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1) + kAxisStride[packed & 3]] = 0;
         }
         work.mergeCount = merges;
+        liveSets -= merges;
         if (work.passCount < kMaxPassLog) work.passLog[work.passCount] = {count, merges};
         ++work.passCount;
     }
