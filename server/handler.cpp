@@ -36,7 +36,7 @@ HttpResponse refuse(HandlerContext& ctx, int status, const char* reason, std::st
     return r;
 }
 
-HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
+HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now, bool mayBlock) {
     std::string_view path, query;
     splitTarget(req.target, path, query);
     bool known = path == kRankingPath || path == "/healthz" || path == "/metrics";
@@ -57,24 +57,26 @@ HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
             reply = ctx.store.check(&q.nickname, q.pin, now);
             break;
         case QueryKind::Ranking:
-            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now);
+            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now, mayBlock);
             break;
     }
+    if (reply.status == RankingStore::kWouldBlock) return {RankingStore::kWouldBlock, {}};
     if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
     return {200, std::move(reply.body)};
 }
 
 }  // namespace
 
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& ctx) {
+HttpResponse handle_request(const HttpRequest& request, HandlerContext& ctx, bool mayBlock) {
     auto start = std::chrono::steady_clock::now();
     HttpResponse response;
     try {
-        response = route(request, ctx, ctx.nowMs());
+        response = route(request, ctx, ctx.nowMs(), mayBlock);
     } catch (const std::exception& e) {
         std::fprintf(stderr, "internal error: %s\n", e.what());
         response = {500, "internal error\r\n"};
     }
+    if (response.status == RankingStore::kWouldBlock) return response;  // counted when it is answered
     ctx.metrics.count(response.status);
     ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     return response;

@@ -12,6 +12,7 @@
 
 #include "metrics.h"
 #include "ranking_store.h"
+#include "reply_text.h"
 
 namespace orlith::server {
 
@@ -22,7 +23,7 @@ struct HttpRequest {
 
 struct HttpResponse {
     int status = 200;
-    std::string body;
+    ReplyText body;             // .str() for the whole text
     const char* contentType = "text/plain; charset=utf-8";
 };
 
@@ -50,7 +51,9 @@ struct HandlerContext {
     std::function<Metrics::Gauges()> gauges;        // for /metrics
 };
 
-// The whole of one request; never throws.
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& context);
+// The whole of one request; never throws. With mayBlock false (an event-loop thread), a
+// request that would wait for a database commit is answered with status
+// RankingStore::kWouldBlock and no effect; the caller repeats it where blocking is fine.
+HttpResponse handle_request(const HttpRequest& request, HandlerContext& context, bool mayBlock = true);
 
 }  // namespace orlith::server

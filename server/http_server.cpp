@@ -9,10 +9,14 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <optional>
+#include <span>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -31,6 +35,7 @@ struct Shared {
     HttpServer::Handler handler;
     Metrics& metrics;
     std::atomic<size_t> connections{0};
+    asio::thread_pool* blocking = nullptr;  // requests that wait for a database commit
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -60,32 +65,57 @@ private:
             // Malformed input: answer once and close, since the stream cannot be resynchronised.
             int status = ec == http::error::header_limit ? 431 : ec == http::error::body_limit ? 413 : 400;
             shared_.metrics.count(status);
-            auto res = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(status), 11);
-            res->set(http::field::content_type, "text/plain; charset=utf-8");
-            res->body() = status == 431 ? "request header fields too large\r\n" : "bad request\r\n";
-            res->keep_alive(false);
-            res->prepare_payload();
-            return write(std::move(res));
+            response_ = HttpResponse{status, status == 431 ? "request header fields too large\r\n" : "bad request\r\n"};
+            return write(11, false);
         }
         const auto& req = parser_->get();
         HttpRequest request{std::string_view(req.method_string().data(), req.method_string().size()),
                             std::string_view(req.target().data(), req.target().size())};
-        HttpResponse out = shared_.handler(request);
-        auto res = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(out.status),
-                                                                        req.version());
-        res->set(http::field::content_type, out.contentType);
-        res->keep_alive(req.keep_alive());
-        res->body() = std::move(out.body);
-        res->prepare_payload();
-        write(std::move(res));
+        response_ = shared_.handler(request, false);
+        if (response_.status != RankingStore::kWouldBlock) return write(req.version(), req.keep_alive());
+        // A new nickname waits for its commit on a blocking thread, so this loop's other
+        // connections are not held up by the disk. Nothing reads this connection meanwhile,
+        // so the parsed request (and the view into it) stays as it is.
+        asio::post(*shared_.blocking, [self = shared_from_this(), request] {
+            HttpResponse answer = self->shared_.handler(request, true);
+            asio::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
+                self->response_ = std::move(answer);
+                const auto& r = self->parser_->get();
+                self->write(r.version(), r.keep_alive());
+            });
+        });
     }
 
-    void write(std::shared_ptr<http::response<http::string_body>> res) {
+    // The status line and headers are written here rather than by Beast's serializer, so the
+    // body can go out as a gather write of the reply's own part and the shared view's slices.
+    void write(unsigned version, bool keepAlive) {
+        keepAlive_ = keepAlive;
+        const ReplyText& body = response_.body;
+        head_.clear();
+        head_ += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+        head_ += std::to_string(response_.status);
+        head_ += ' ';
+        beast::string_view reason = http::obsolete_reason(static_cast<http::status>(response_.status));
+        head_.append(reason.data(), reason.size());
+        head_ += "\r\nContent-Type: ";
+        head_ += response_.contentType;
+        head_ += "\r\nContent-Length: ";
+        head_ += std::to_string(body.size());
+        // The same Connection header Beast would set: only where the version's default differs.
+        if (version == 10 && keepAlive) head_ += "\r\nConnection: keep-alive";
+        if (version != 10 && !keepAlive) head_ += "\r\nConnection: close";
+        head_ += "\r\n\r\n";
+        size_t n = 0;
+        buffers_[n++] = asio::buffer(head_);
+        if (!body.own.empty()) buffers_[n++] = asio::buffer(body.own);
+        for (uint8_t i = 0; i < body.sliceCount; ++i) buffers_[n++] = asio::buffer(body.slices[i]);
         stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
-        http::async_write(stream_, *res, [self = shared_from_this(), res](beast::error_code ec, size_t) {
-            if (ec || !res->keep_alive()) return self->close();
-            self->read();
-        });
+        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data(), n),
+                          [self = shared_from_this()](beast::error_code ec, size_t) {
+                              self->response_ = {};  // lets go of the view at once
+                              if (ec || !self->keepAlive_) return self->close();
+                              self->read();
+                          });
     }
 
     void close() {
@@ -98,6 +128,10 @@ private:
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::empty_body>> parser_;
     Shared& shared_;
+    HttpResponse response_;   // kept until written: its slices point into a shared view
+    std::string head_;        // reused: its capacity stays with the connection
+    std::array<asio::const_buffer, 2 + std::tuple_size_v<decltype(ReplyText::slices)>> buffers_;
+    bool keepAlive_ = true;
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
@@ -112,6 +146,7 @@ public:
         if (!ec) acceptor_.set_option(reuse_port(true), ec);
         if (!ec) acceptor_.bind(endpoint, ec);
         if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
+        if (!ec) acceptor_.non_blocking(true, ec);  // the accepts after a completion never wait
         if (ec) {
             error = "cannot listen on " + endpoint.address().to_string() + ":" + std::to_string(endpoint.port()) +
                     ": " + ec.message();
@@ -136,6 +171,14 @@ private:
                 return;
             }
             onAccept(std::move(socket));
+            // Take whatever else is queued now: with a thousand clients connecting at once,
+            // one accept per trip through a busy loop leaves the last ones waiting for seconds.
+            for (int i = 0; i < 256; ++i) {
+                tcp::socket next(ioc_);
+                acceptor_.accept(next, ec);
+                if (ec) break;
+                onAccept(std::move(next));
+            }
             accept();
         });
     }
@@ -171,11 +214,12 @@ struct HttpServer::Impl {
     Shared shared;
     std::vector<std::unique_ptr<Loop>> loops;
     std::vector<std::thread> threads;
+    std::unique_ptr<asio::thread_pool> blocking;
     uint16_t port = 0;
 };
 
 HttpServer::HttpServer(ServerOptions options, Handler handler, Metrics& metrics)
-    : impl_(new Impl{Shared{std::move(options), std::move(handler), metrics, {}}, {}, {}, 0}) {}
+    : impl_(new Impl{Shared{std::move(options), std::move(handler), metrics, {}, nullptr}, {}, {}, {}, 0}) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -197,6 +241,8 @@ bool HttpServer::start(std::string& error) {
         impl_->loops.push_back(std::move(loop));
     }
     impl_->port = port;
+    impl_->blocking = std::make_unique<asio::thread_pool>(std::max(1, o.blockingThreads));
+    impl_->shared.blocking = impl_->blocking.get();
     for (auto& loop : impl_->loops) impl_->threads.emplace_back([l = loop.get()] { l->run(); });
     return true;
 }
@@ -205,7 +251,11 @@ void HttpServer::stop() {
     for (auto& loop : impl_->loops) loop->stop();
     for (auto& t : impl_->threads) t.join();
     impl_->threads.clear();
+    // Commits under way finish first (they post their replies to the loops' queues, which
+    // must still exist); the loops' destruction then drops those replies with the sessions.
+    if (impl_->blocking) impl_->blocking->join();
     impl_->loops.clear();
+    impl_->blocking.reset();
 }
 
 uint16_t HttpServer::port() const { return impl_->port; }

@@ -21,11 +21,15 @@ struct ServerOptions {
     int64_t idleTimeoutMs = 30000;      // a request must arrive complete within this
     size_t maxConnections = 10000;      // above this, new connections get 503 and are closed
     uint32_t headerLimit = 8192;        // request line and headers, bytes
+    int blockingThreads = 1;            // run requests that wait for a database commit
 };
 
 class HttpServer {
 public:
-    using Handler = std::function<HttpResponse(const HttpRequest&)>;
+    // Called first with mayBlock false on the connection's event-loop thread; a status of
+    // RankingStore::kWouldBlock sends the request to a blocking thread, called again with
+    // mayBlock true, and its reply is written back from the event loop.
+    using Handler = std::function<HttpResponse(const HttpRequest&, bool mayBlock)>;
     HttpServer(ServerOptions options, Handler handler, Metrics& metrics);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

@@ -141,7 +141,8 @@ int main(int argc, char** argv) {
                                return g;
                            }};
     server = std::make_unique<HttpServer>(
-        flags.server, [&](const HttpRequest& r) { return handle_request(r, context); }, metrics);
+        flags.server, [&](const HttpRequest& r, bool mayBlock) { return handle_request(r, context, mayBlock); },
+        metrics);
     if (!server->start(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;

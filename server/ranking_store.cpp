@@ -139,29 +139,40 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, int64_t 
     if (next.level > p.rec.level + 1) return {409, "level rises by more than 1", {}};
     if (next.stepCount < p.rec.stepCount) return {409, "step count falls", {}};
 
+    // The view is rebuilt only for what it shows: a new state, or a player turning live. A
+    // player resending the same state while live changes nothing a reply lists.
+    bool visible = nowMs - p.lastSeenMs >= options_.liveMs;
     if (std::memcmp(p.state, stateValue.data(), kStateValueLength) != 0) {
         std::memcpy(p.state, stateValue.data(), kStateValueLength);
         p.rec = next;
         if (!p.dirty) ++dirtyCount_;
         p.dirty = true;
+        visible = true;
     }
     p.lastSeenMs = p.lastLocalMs = nowMs;
-    changes_.fetch_add(1);
+    if (visible) changes_.fetch_add(1);
     return {};
 }
 
 Reply RankingStore::submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
-                           int64_t nowMs) {
+                           int64_t nowMs, bool mayBlock) {
     Reply reply;
     Player* p = nullptr;
+    int32_t level = 0;
     for (int attempt = 0; attempt < 2 && !p; ++attempt) {
         {
             std::lock_guard lock(mutex_);
             p = find(name);
             if (p) {
+                // The common case, under one lock: the rules, then the requester's own line.
                 reply = applyLocked(*p, stateValue, nowMs);
+                if (reply.status == 200) {
+                    appendLine(reply.body.own, *p, kMaskedPin);
+                    level = p->rec.level;
+                }
                 break;
             }
+            if (!mayBlock) return {kWouldBlock, "registration waits for a commit", {}};
             // A new nickname starts as the game starts it: level 1, finite, no steps taken
             // below zero. Anything else would buy a place in the ranking with one request.
             RankingRecord first;
@@ -199,18 +210,14 @@ Reply RankingStore::submit(const std::u16string& name, const std::string& nameUt
         }
         p = find(name);
         reply = applyLocked(*p, stateValue, nowMs);
+        if (reply.status == 200) {
+            appendLine(reply.body.own, *p, kMaskedPin);
+            level = p->rec.level;
+        }
     }
     if (reply.status != 200) return reply;
-    std::shared_ptr<const View> view = currentView(nowMs);
-    int32_t level;
-    {
-        std::lock_guard lock(mutex_);
-        reply.body.reserve(static_cast<size_t>(options_.maxLines) * 150);
-        appendLine(reply.body, *p, kMaskedPin);
-        level = p->rec.level;
-    }
-    // The view's blocks are immutable: the bulk of the reply is copied without the lock.
-    rankingBody(*view, p, level, reply.body);
+    // The view's blocks are immutable: the bulk of the reply points into them, uncopied.
+    rankingBody(currentView(nowMs), p, level, reply.body);
     return reply;
 }
 
@@ -222,9 +229,12 @@ void RankingStore::appendLine(std::string& out, const Player& p, std::string_vie
     out.append("\r\n");
 }
 
-void RankingStore::rankingBody(const View& view, const Player* requester, int32_t level, std::string& out) const {
+void RankingStore::rankingBody(const std::shared_ptr<const View>& view, const Player* requester, int32_t level,
+                              ReplyText& out) const {
+    out.keep = view;
     int lines = 1;  // the requester's own line comes first
-    // Whole runs of lines at a time: the reply is the bulk of the server's work.
+    // Whole runs of lines at a time, at most two per block (before and after the requester's
+    // own line, which is not repeated): four slices in all.
     auto appendBlock = [&](const Block& b) {
         size_t n = b.who.size();
         size_t skip = std::find(b.who.begin(), b.who.end(), requester) - b.who.begin();
@@ -233,14 +243,15 @@ void RankingStore::rankingBody(const View& view, const Player* requester, int32_
             if (i == skip) ++i;
             size_t end = std::min({n, skip > i ? skip : n, i + static_cast<size_t>(options_.maxLines - lines)});
             if (end <= i) break;
-            out.append(b.text, b.offsets[i], b.offsets[end] - b.offsets[i]);
+            out.slices[out.sliceCount++] =
+                std::string_view(b.text).substr(b.offsets[i], b.offsets[end] - b.offsets[i]);
             lines += static_cast<int>(end - i);
             i = end;
         }
     };
-    appendBlock(view.top);
-    auto it = view.liveByLevel.find(level);
-    if (it != view.liveByLevel.end()) appendBlock(it->second);
+    appendBlock(view->top);
+    auto it = view->liveByLevel.find(level);
+    if (it != view->liveByLevel.end()) appendBlock(it->second);
 }
 
 std::shared_ptr<const RankingStore::View> RankingStore::currentView(int64_t nowMs) {
@@ -313,7 +324,7 @@ std::shared_ptr<const RankingStore::View> RankingStore::buildViewLocked(int64_t 
 Reply RankingStore::check(const std::u16string* name, std::string_view pin, int64_t nowMs) {
     std::shared_ptr<const View> view = currentView(nowMs);
     Reply reply;
-    std::string& out = reply.body;
+    std::string& out = reply.body.own;
     std::lock_guard lock(mutex_);
     const Player* named = name ? find(*name) : nullptr;
     int lines = 0;

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "ranking/record.h"
+#include "reply_text.h"
 #include "storage.h"
 
 namespace orlith::server {
@@ -33,7 +34,7 @@ struct StoreOptions {
 struct Reply {
     int status = 200;
     const char* reason = nullptr;      // refusals: why, for the log
-    std::string body;
+    ReplyText body;
 };
 
 class RankingStore {
@@ -44,9 +45,14 @@ public:
     // Loads every stored player; false with a message when a row or the database is bad.
     bool load(std::string& error);
 
-    // A ranking request that has passed parsing and its checksum.
+    // Reply::status of a request that would wait for a database commit when the caller may not
+    // block: nothing was changed or counted, ask again from a thread that may block.
+    static constexpr int kWouldBlock = 0;
+
+    // A ranking request that has passed parsing and its checksum. A new nickname is committed
+    // before the reply; with mayBlock false it is answered kWouldBlock instead.
     Reply submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
-                 int64_t nowMs);
+                 int64_t nowMs, bool mayBlock = true);
     // A check: name null for the original "mode=check".
     Reply check(const std::u16string* name, std::string_view pin, int64_t nowMs);
 
@@ -73,7 +79,8 @@ private:
     std::shared_ptr<const View> currentView(int64_t nowMs);
     std::shared_ptr<const View> buildViewLocked(int64_t nowMs);
     void appendLine(std::string& out, const Player& p, std::string_view pin) const;
-    void rankingBody(const View& view, const Player* requester, int32_t level, std::string& out) const;
+    void rankingBody(const std::shared_ptr<const View>& view, const Player* requester, int32_t level,
+                     ReplyText& out) const;
 
     Storage& storage_;
     StoreOptions options_;

@@ -35,7 +35,7 @@ protected:
     std::vector<RankingRecord> records(const HttpResponse& r) {
         std::vector<RankingRecord> out(kMaxRankingRecords);
         int32_t n = 0;
-        parseRankingReply(r.body, out.data(), n);
+        parseRankingReply(r.body.str(), out.data(), n);
         out.resize(static_cast<size_t>(n));
         return out;
     }
@@ -53,7 +53,7 @@ TEST_F(Handler, RegistersANewNicknameAndListsItFirstWithAMaskedPinHash) {
     StateFields f;
     f.steps = 4;
     HttpResponse r = send(u"alice", f);
-    ASSERT_EQ(r.status, 200) << r.body;
+    ASSERT_EQ(r.status, 200) << r.body.str();
     auto recs = records(r);
     ASSERT_EQ(recs.size(), 1u);
     EXPECT_EQ(nameOf(recs[0]), u"alice");
@@ -61,7 +61,7 @@ TEST_F(Handler, RegistersANewNicknameAndListsItFirstWithAMaskedPinHash) {
     EXPECT_EQ(recs[0].level, 1);
     EXPECT_EQ(recs[0].stepCount, 4);
     EXPECT_EQ(recs[0].position[0], 3.0f);
-    EXPECT_TRUE(r.body.ends_with("\r\n"));
+    EXPECT_TRUE(r.body.str().ends_with("\r\n"));
     EXPECT_EQ(store->playerCount(), 1u);
 }
 
@@ -190,7 +190,7 @@ TEST_F(Handler, ACheckWithoutANameMasksEveryHashUnlessLegacyIsAsked) {
 TEST_F(Handler, AnEmptyServerAnswersACheckWithAnEmptyBody) {
     HttpResponse r = get("/state/change.php?mode=check");
     EXPECT_EQ(r.status, 200);
-    EXPECT_EQ(r.body, "");
+    EXPECT_EQ(r.body.str(), "");
 }
 
 TEST_F(Handler, RepliesHoldTheTrueTopEightAndLivePlayersOfTheSameLevel) {
@@ -250,7 +250,8 @@ TEST_F(Handler, RepliesStayWithin256LinesAnd60KiBWithLongestNicknames) {
     ASSERT_EQ(r.status, 200);
     EXPECT_LT(r.body.size(), 60u * 1024u);
     size_t lines = 0;
-    for (size_t at = 0; (at = r.body.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
+    std::string text = r.body.str();
+    for (size_t at = 0; (at = text.find("\r\n", at)) != std::string::npos; at += 2) ++lines;
     EXPECT_EQ(lines, 256u);
     EXPECT_EQ(records(r).size(), 256u);
     auto check = get("/state/change.php?mode=check");
@@ -265,7 +266,7 @@ TEST_F(Handler, ANicknameWithSmuggledLineBreaksNeverReachesAReply) {
     std::u16string forged = u"x\r\n" + utf8ToUtf16(test::stateValue(StateFields{})) + u"y";
     HttpResponse r = get("/state/change.php?" + test::rankingQuery(forged, test::stateValue(StateFields{})));
     EXPECT_EQ(r.status, 400);
-    EXPECT_EQ(r.body.find("\r\n"), r.body.size() - 2) << "an error body is one fixed line";
+    EXPECT_EQ(r.body.str().find("\r\n"), r.body.size() - 2) << "an error body is one fixed line";
     EXPECT_EQ(store->playerCount(), 0u);
 }
 
@@ -280,9 +281,9 @@ TEST_F(Handler, RoutesAndStatuses) {
     EXPECT_EQ(h.status, 200);
     HttpResponse m = get("/metrics");
     EXPECT_EQ(m.status, 200);
-    EXPECT_NE(m.body.find("orlith_requests_total{status=\"404\"} 2"), std::string::npos) << m.body;
-    EXPECT_NE(m.body.find("orlith_requests_total{status=\"405\"} 2"), std::string::npos);
-    EXPECT_NE(m.body.find("orlith_request_duration_seconds_bucket{le=\"+Inf\"} 7"), std::string::npos);
+    EXPECT_NE(m.body.str().find("orlith_requests_total{status=\"404\"} 2"), std::string::npos) << m.body.str();
+    EXPECT_NE(m.body.str().find("orlith_requests_total{status=\"405\"} 2"), std::string::npos);
+    EXPECT_NE(m.body.str().find("orlith_request_duration_seconds_bucket{le=\"+Inf\"} 7"), std::string::npos);
     EXPECT_EQ(metrics.requests(400), 2u);
 }
 
