@@ -270,6 +270,65 @@ TEST_F(Handler, ANicknameWithSmuggledLineBreaksNeverReachesAReply) {
     EXPECT_EQ(store->playerCount(), 0u);
 }
 
+TEST_F(Handler, OnAnEventLoopOnlyARegistrationIsHandedOnAndNothingHappensUntilItIs) {
+    StateFields f;
+    ASSERT_EQ(send(u"known", f).status, 200);
+    uint64_t answered = metrics.requests(200);
+    struct Case {
+        const char* description;
+        std::u16string nickname;
+        StateFields fields;
+        int expected;
+    } cases[] = {
+        {"a known nickname is answered at once", u"known", f, 200},
+        {"a wrong PIN hash for a known nickname is refused at once", u"known", [] { StateFields t; t.pin = "deadbeef"; return t; }(), 403},
+        {"a new nickname waits for its commit", u"newcomer", f, RankingStore::kWouldBlock},
+        {"a new nickname above level 1 waits too, and is refused there", u"climber", [] { StateFields t; t.level = 5; return t; }(), RankingStore::kWouldBlock},
+    };
+    for (const Case& c : cases) {
+        HttpResponse r = handle_request({"GET", rankingTarget(c.nickname, c.fields)}, *ctx, false);
+        EXPECT_EQ(r.status, c.expected) << c.description;
+    }
+    EXPECT_EQ(store->playerCount(), 1u) << "nothing registered without blocking";
+    EXPECT_EQ(metrics.requests(200), answered + 1);
+    EXPECT_EQ(metrics.requests(403), 1u);
+    EXPECT_EQ(metrics.requests(RankingStore::kWouldBlock), 0u) << "a handed-on request is counted once answered";
+    // Repeated where blocking is allowed, each is answered as it would have been directly.
+    EXPECT_EQ(handle_request({"GET", rankingTarget(u"newcomer", f)}, *ctx, true).status, 200);
+    StateFields high;
+    high.level = 5;
+    EXPECT_EQ(handle_request({"GET", rankingTarget(u"climber", high)}, *ctx, true).status, 409);
+    EXPECT_EQ(store->playerCount(), 2u);
+    EXPECT_EQ(handle_request({"GET", rankingTarget(u"newcomer", f)}, *ctx, false).status, 200) << "known now";
+}
+
+TEST_F(Handler, EveryRequesterIsListedFirstAndExactlyOnceWhereverItRanks) {
+    StoreOptions o;
+    o.topLines = 4;
+    makeStore(o);
+    // Eight live players on level 1, ranked by steps: four in the top block, four below it.
+    for (int i = 0; i < 8; ++i) {
+        StateFields f;
+        f.steps = i;
+        now += 10;
+        ASSERT_EQ(send(u"r" + utf8ToUtf16(std::to_string(i)), f).status, 200);
+    }
+    for (int i : {0, 2, 3, 4, 6, 7}) {  // first, inside and last of each block
+        StateFields f;
+        f.steps = i;
+        std::u16string me = u"r" + utf8ToUtf16(std::to_string(i));
+        HttpResponse r = send(me, f);
+        ASSERT_EQ(r.status, 200);
+        auto recs = records(r);
+        ASSERT_EQ(recs.size(), 8u) << i;
+        EXPECT_EQ(nameOf(recs[0]), me);
+        for (int k = 0; k < 8; ++k) {
+            std::u16string n = u"r" + utf8ToUtf16(std::to_string(k));
+            EXPECT_EQ(std::count_if(recs.begin(), recs.end(), [&](auto& x) { return nameOf(x) == n; }), 1) << i << " " << k;
+        }
+    }
+}
+
 TEST_F(Handler, RoutesAndStatuses) {
     EXPECT_EQ(get("/other").status, 404);
     EXPECT_EQ(get("/state/change.phpx?mode=check").status, 404);

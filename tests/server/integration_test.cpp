@@ -96,6 +96,48 @@ TEST_F(Integration, Http10PipeliningAndMalformedInput) {
     EXPECT_EQ(s.get("/healthz").status, 200) << "still serving";
 }
 
+TEST_F(Integration, StatusLinesAndHeadersAsHttpClientsExpectThem) {
+    ServerProcess s;
+    ASSERT_TRUE(s.start({"--db", db()})) << s.output();
+    std::string ranking = test::rankingTarget(u"headers", StateFields{});
+    struct Case {
+        std::string request;
+        std::string statusLine;
+        const char* connection;  // the Connection header expected, or null for none
+        int readMs = 2000;       // how long to read: a kept-alive connection is not closed
+    } cases[] = {
+        {"GET /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
+        {"GET /healthz HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.0 200 OK", "keep-alive", 300},
+        {"GET /healthz HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", nullptr},
+        {"GET /nope HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "close"},
+        // A registration (answered after its commit) and the same player again.
+        {"GET " + ranking + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
+        {"GET " + ranking + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
+    };
+    for (const Case& c : cases) {
+        std::string r = test::exchangeRaw(s.port(), c.request, c.readMs);
+        EXPECT_TRUE(r.starts_with(c.statusLine + "\r\n")) << r.substr(0, 60);
+        size_t end = r.find("\r\n\r\n");
+        ASSERT_NE(end, std::string::npos) << r;
+        std::string head = r.substr(0, end + 2), body = r.substr(end + 4);
+        EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << head;
+        EXPECT_NE(head.find("\r\nContent-Type: text/plain"), std::string::npos) << head;
+        if (c.connection) {
+            EXPECT_NE(head.find(std::string("\r\nConnection: ") + c.connection + "\r\n"), std::string::npos) << head;
+        } else {
+            EXPECT_EQ(head.find("Connection:"), std::string::npos) << head;
+        }
+    }
+    // A registration pipelined between two requests: its answer still comes in its place.
+    std::string newcomer = test::rankingTarget(u"pipelined", StateFields{});
+    std::string rp = test::exchangeRaw(s.port(),
+                                       "GET /nope HTTP/1.1\r\n\r\nGET " + newcomer +
+                                           " HTTP/1.1\r\n\r\nGET /healthz HTTP/1.1\r\nConnection: close\r\n\r\n",
+                                       2000);
+    size_t a = rp.find("HTTP/1.1 404"), b = rp.find("pipelined\r\n"), c = rp.find("HTTP/1.1 200", b);
+    EXPECT_TRUE(a < b && b != std::string::npos && c != std::string::npos && rp.ends_with("ok\n")) << rp.substr(0, 300);
+}
+
 TEST_F(Integration, IdleAndSlowClientsAreCutOffAndConnectionsAreCapped) {
     ServerProcess s;
     ASSERT_TRUE(s.start({"--db", db(), "--idle-timeout-ms", "400", "--max-connections", "4"})) << s.output();
