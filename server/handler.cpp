@@ -46,6 +46,9 @@ HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now, boo
     if (path == "/metrics") return {200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
 
     ParsedQuery q = parseQuery(query);
+    if ((q.kind == QueryKind::NamedCheck || q.kind == QueryKind::Ranking) && ctx.store.clientLimited(req.client, now)) {
+        return refuse(ctx, 429, "too many wrong PIN hashes from this address", q.nicknameUtf8, now);
+    }
     Reply reply;
     switch (q.kind) {
         case QueryKind::Invalid:
@@ -61,6 +64,7 @@ HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now, boo
             break;
     }
     if (reply.status == RankingStore::kWouldBlock) return {RankingStore::kWouldBlock, {}};
+    if (reply.status == 403 || reply.wrongPin) ctx.store.wrongPinFrom(req.client, now);
     if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
     return {200, std::move(reply.body)};
 }

@@ -19,6 +19,7 @@ namespace orlith::server {
 struct HttpRequest {
     std::string_view method;
     std::string_view target;
+    uint64_t client = 0;        // the peer's address as a key; 0: unknown, never limited
 };
 
 struct HttpResponse {

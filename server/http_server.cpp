@@ -40,7 +40,21 @@ struct Shared {
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Shared& shared) : stream_(std::move(socket)), shared_(shared) {}
+    Session(tcp::socket socket, Shared& shared) : stream_(std::move(socket)), shared_(shared) {
+        beast::error_code ec;
+        auto peer = stream_.socket().remote_endpoint(ec);
+        if (ec) return;
+        // A key per address: IPv4 as its number plus one, IPv6 hashed with the top bit set.
+        auto address = peer.address();
+        if (address.is_v4()) {
+            client_ = uint64_t{address.to_v4().to_uint()} + 1;
+        } else {
+            auto bytes = address.to_v6().to_bytes();
+            uint64_t h = 1469598103934665603ull;
+            for (unsigned char b : bytes) h = (h ^ b) * 1099511628211ull;
+            client_ = h | (uint64_t{1} << 63);
+        }
+    }
     ~Session() { shared_.connections.fetch_sub(1); }
 
     void start() { read(); }
@@ -70,7 +84,7 @@ private:
         }
         const auto& req = parser_->get();
         HttpRequest request{std::string_view(req.method_string().data(), req.method_string().size()),
-                            std::string_view(req.target().data(), req.target().size())};
+                            std::string_view(req.target().data(), req.target().size()), client_};
         response_ = shared_.handler(request, false);
         if (response_.status != RankingStore::kWouldBlock) return write(req.version(), req.keep_alive());
         // A new nickname waits for its commit on a blocking thread, so this loop's other
@@ -132,6 +146,7 @@ private:
     std::string head_;        // reused: its capacity stays with the connection
     std::array<asio::const_buffer, 2 + std::tuple_size_v<decltype(ReplyText::slices)>> buffers_;
     bool keepAlive_ = true;
+    uint64_t client_ = 0;
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).

@@ -333,6 +333,7 @@ Reply RankingStore::check(const std::u16string* name, std::string_view pin, int6
         if (pin == stored) {
             appendLine(out, *named, stored);
         } else {
+            reply.wrongPin = true;
             // Differs from the given hash, so the game refuses the start; never the stored
             // hash, so the check reveals nothing to someone guessing.
             static constexpr std::string_view kStandIns[] = {"00000000", "11111111", "22222222"};
@@ -412,6 +413,25 @@ bool RankingStore::pull(int64_t nowMs, std::string& error) {
         changes_.fetch_add(1);
     }
     return true;
+}
+
+bool RankingStore::clientLimited(uint64_t client, int64_t nowMs) {
+    if (client == 0) return false;
+    std::lock_guard lock(clientMutex_);
+    if (nowMs / options_.wrongPinWindowMs != wrongPinWindow_) return false;
+    auto it = wrongPins_.find(client);
+    return it != wrongPins_.end() && it->second >= options_.wrongPinsPerClient;
+}
+
+void RankingStore::wrongPinFrom(uint64_t client, int64_t nowMs) {
+    if (client == 0) return;
+    std::lock_guard lock(clientMutex_);
+    int64_t window = nowMs / options_.wrongPinWindowMs;
+    if (window != wrongPinWindow_) {
+        wrongPinWindow_ = window;
+        wrongPins_.clear();
+    }
+    ++wrongPins_[client];
 }
 
 size_t RankingStore::playerCount() {

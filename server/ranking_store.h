@@ -29,12 +29,15 @@ struct StoreOptions {
     int32_t maxLines = 256;            // lines per reply: the game reads at most 256
     int64_t foreignQuietMs = 3000;     // a row written elsewhere wins after this much local quiet
     bool legacyCheck = false;          // true PIN hashes in a check without a name
+    int32_t wrongPinsPerClient = 30;   // wrong PIN hashes from one address per window, then 429
+    int64_t wrongPinWindowMs = 10000;
 };
 
 struct Reply {
     int status = 200;
     const char* reason = nullptr;      // refusals: why, for the log
     ReplyText body;
+    bool wrongPin = false;             // a check named a player with another PIN hash
 };
 
 class RankingStore {
@@ -61,6 +64,12 @@ public:
     bool flush(std::string& error);
     // Takes in what other instances sharing the database have written.
     bool pull(int64_t nowMs, std::string& error);
+
+    // Guessing a PIN hash through ranking requests or checks: every wrong hash from one client
+    // address counts, and past the limit that address gets 429 for every request naming a
+    // player until the window ends. The table is emptied each window, so it stays small.
+    bool clientLimited(uint64_t client, int64_t nowMs);
+    void wrongPinFrom(uint64_t client, int64_t nowMs);
 
     size_t playerCount();
     size_t livePlayerCount(int64_t nowMs);
@@ -92,6 +101,10 @@ private:
     int64_t registrationWindow_ = -1;
     int32_t registrationsInWindow_ = 0;
     int64_t pulledUpToMs_ = 0;         // database clock of the last pull
+
+    std::mutex clientMutex_;           // wrongPins_, wrongPinWindow_
+    std::unordered_map<uint64_t, int32_t> wrongPins_;
+    int64_t wrongPinWindow_ = -1;
 
     std::mutex viewMutex_;             // view_
     std::mutex rebuildMutex_;          // one rebuild at a time; others keep the old view

@@ -329,6 +329,47 @@ TEST_F(Handler, EveryRequesterIsListedFirstAndExactlyOnceWhereverItRanks) {
     }
 }
 
+TEST_F(Handler, WrongPinHashesFromOneAddressAreCappedForThatAddressOnly) {
+    StoreOptions o;
+    o.wrongPinsPerClient = 4;
+    makeStore(o);
+    StateFields owner;
+    owner.pin = "11111111";
+    ASSERT_EQ(send(u"owner", owner).status, 200);
+    StateFields thief = owner;
+    thief.pin = "22222222";
+    const uint64_t guesser = 7, other = 8, unknown = 0;
+    auto from = [&](uint64_t client, const std::string& target) {
+        return handle_request({"GET", target, client}, *ctx).status;
+    };
+    std::string wrongCheck = "/state/change.php?mode=check&name=owner&pin=33333333";
+    std::string rightCheck = "/state/change.php?mode=check&name=owner&pin=11111111";
+    // Four wrong hashes, by ranking request and by check alike: each still answered as usual.
+    EXPECT_EQ(from(guesser, rankingTarget(u"owner", thief)), 403);
+    EXPECT_EQ(from(guesser, wrongCheck), 200);
+    EXPECT_EQ(from(guesser, rankingTarget(u"owner", thief)), 403);
+    EXPECT_EQ(from(guesser, wrongCheck), 200);
+    struct Case {
+        const char* description;
+        uint64_t client;
+        std::string target;
+        int expected;
+    } cases[] = {
+        {"the right hash from the guessing address", guesser, rightCheck, 429},
+        {"a ranking request from the guessing address", guesser, rankingTarget(u"owner", owner), 429},
+        {"a new nickname from the guessing address", guesser, rankingTarget(u"fresh", owner), 429},
+        {"a check without a name names nobody", guesser, "/state/change.php?mode=check", 200},
+        {"health from the guessing address", guesser, "/healthz", 200},
+        {"another address", other, rankingTarget(u"owner", owner), 200},
+        {"another address, wrong hash", other, rankingTarget(u"owner", thief), 403},
+        {"an unknown address is never limited", unknown, rightCheck, 200},
+    };
+    for (const Case& c : cases) EXPECT_EQ(from(c.client, c.target), c.expected) << c.description;
+    now += o.wrongPinWindowMs;
+    EXPECT_EQ(from(guesser, rightCheck), 200) << "a new window";
+    EXPECT_EQ(from(guesser, rankingTarget(u"owner", owner)), 200);
+}
+
 TEST_F(Handler, RoutesAndStatuses) {
     EXPECT_EQ(get("/other").status, 404);
     EXPECT_EQ(get("/state/change.phpx?mode=check").status, 404);
