@@ -6,4 +6,4 @@ root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLITH_BUILD_SERVER=OFF
 cmake --build "$root/build" -j"$(nproc)" --target orlith
-exec "$root/build/orlith" "$@"
+exec "$root/build/src/app/orlith" "$@"
