@@ -3,6 +3,7 @@
 // simulation), replayed by the real game; and the first frame's screenshot.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
@@ -228,6 +229,18 @@ TEST_F(PlayTest, BadDemoFileIsAClearErrorAndNoCrash) {
     std::ifstream log("game.log");
     std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
     EXPECT_NE(text.find("line 3"), std::string::npos) << text;
+}
+
+TEST_F(PlayTest, NoDisplayIsOneClearMessageAndAFailingExit) {
+    // A video driver that does not exist stands for a machine without a display.
+    int status = std::system((std::string("SDL_VIDEODRIVER=none-such \"") + ORLITH_BINARY + "\" --frames 1 > game.log 2>&1").c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_NE(WEXITSTATUS(status), 0);
+    std::ifstream log("game.log");
+    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_NE(text.find("line "), std::string::npos) << text;
+    EXPECT_NE(text.find("error in"), std::string::npos) << text;
+    EXPECT_FALSE(fs::exists("setting.ini"));
 }
 
 }  // namespace
