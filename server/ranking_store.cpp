@@ -416,7 +416,10 @@ bool RankingStore::pull(int64_t nowMs, std::string& error) {
 }
 
 bool RankingStore::clientLimited(uint64_t client, int64_t nowMs) {
-    if (client == 0) return false;
+    // Every ranking request asks; nearly always no address is limited, and that needs no lock.
+    if (client == 0 || limitedWindow_.load(std::memory_order_relaxed) != nowMs / options_.wrongPinWindowMs) {
+        return false;
+    }
     std::lock_guard lock(clientMutex_);
     if (nowMs / options_.wrongPinWindowMs != wrongPinWindow_) return false;
     auto it = wrongPins_.find(client);
@@ -431,7 +434,7 @@ void RankingStore::wrongPinFrom(uint64_t client, int64_t nowMs) {
         wrongPinWindow_ = window;
         wrongPins_.clear();
     }
-    ++wrongPins_[client];
+    if (++wrongPins_[client] >= options_.wrongPinsPerClient) limitedWindow_.store(window, std::memory_order_relaxed);
 }
 
 size_t RankingStore::playerCount() {

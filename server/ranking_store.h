@@ -105,6 +105,7 @@ private:
     std::mutex clientMutex_;           // wrongPins_, wrongPinWindow_
     std::unordered_map<uint64_t, int32_t> wrongPins_;
     int64_t wrongPinWindow_ = -1;
+    std::atomic<int64_t> limitedWindow_{-1};  // a window in which some address hit the limit
 
     std::mutex viewMutex_;             // view_
     std::mutex rebuildMutex_;          // one rebuild at a time; others keep the old view
