@@ -21,7 +21,7 @@ struct ServerOptions {
     int64_t idleTimeoutMs = 30000;      // a request must arrive complete within this
     size_t maxConnections = 10000;      // above this, new connections get 503 and are closed
     uint32_t headerLimit = 8192;        // request line and headers, bytes
-    int blockingThreads = 1;            // run requests that wait for a database commit
+    int blockingThreads = 2;            // run requests that wait for a database commit (overlap on PostgreSQL)
 };
 
 class HttpServer {
