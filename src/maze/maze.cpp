@@ -76,6 +76,7 @@ void generateMaze(GameState& state) {
     int32_t* renameTo = work.renameTo;
     int32_t tableSize = rooms + 1;  // set numbers in use, 0 unused
     int32_t liveSets = rooms;
+    bool expectManyMerges = true;  // chooses the merge loop from the last pass's acceptance
 
     for (;;) {
         // Collect: walls between rooms of different sets, in scan order. An entry holds the
@@ -134,19 +135,32 @@ void generateMaze(GameState& state) {
         // Merge: each set takes part in at most one merge per pass; the larger number joins
         // the smaller, so set 1 survives.
         int32_t merges = 0;
-        for (int32_t c = 0; c < count; ++c) {
-            uint64_t e = list[c];
-            auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
-            int32_t hi = std::max(a, b), lo = std::min(a, b);
-            // Branch-free: the outcome is unpredictable while sets are many. The accepted
-            // candidates' positions are kept and their merges written after the loop.
-            bool accept = (work.mergeMark[lo] | work.mergeMark[hi]) == 0;
-            uint8_t mark = accept ? 0x31 : 0;
-            work.mergeMark[hi] |= mark;
-            work.mergeMark[lo] |= mark;
-            work.mergeSlot[merges] = c;
-            merges += accept ? 1 : 0;
+        uint8_t* marks = work.mergeMark;
+        if (expectManyMerges) {
+            // Branch-free while merges are frequent: acceptance is then close to random. The
+            // accepted candidates' positions are kept and their merges written after the loop.
+            for (int32_t c = 0; c < count; ++c) {
+                uint64_t e = list[c];
+                auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
+                int32_t hi = std::max(a, b), lo = std::min(a, b);
+                bool accept = (marks[lo] | marks[hi]) == 0;
+                uint8_t mark = accept ? 0x31 : 0;
+                marks[hi] |= mark;
+                marks[lo] |= mark;
+                work.mergeSlot[merges] = c;
+                merges += accept ? 1 : 0;
+            }
+        } else {
+            // Later passes accept a few candidates among many: a predictable branch, no stores.
+            for (int32_t c = 0; c < count; ++c) {
+                uint64_t e = list[c];
+                auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
+                if ((marks[a] | marks[b]) != 0) continue;
+                marks[a] = marks[b] = 0x31;
+                work.mergeSlot[merges++] = c;
+            }
         }
+        expectManyMerges = merges * 16 > count;
         // Record the merges and open their slots: the cell beside the lower room towards the other.
         for (int32_t m = 0; m < merges; ++m) {
             uint64_t e = list[work.mergeSlot[m]];
