@@ -1,4 +1,5 @@
 // OpenGL 3.3 core backend of the renderer (through libepoxy).
+#include <algorithm>
 #include "render/gl_renderer.h"
 
 #include <epoxy/gl.h>
@@ -422,19 +423,22 @@ void GlRenderer::addText(const HudOp& op) {
         }
         chars[n++] = c;
     }
-    float textWidth = 0;
-    for (int i = 0; i < n; ++i) textWidth += glyph(chars[i])->advance;
-    float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - textWidth;
+    float advances[32];
+    for (int i = 0; i < n; ++i) advances[i] = glyph(chars[i])->advance;
+    const TextFit fit = fitText(advances, n, op.rect.right - op.rect.left);
+    n = fit.count;
+    const float squeeze = fit.squeeze;
+    float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - fit.width;
     float baseline = std::floor(op.rect.top + font_.ascender() + 0.5f);
     for (int i = 0; i < n; ++i) {
         const Glyph* g = glyph(chars[i]);
         if (g->drawable) {
-            float x0 = std::floor(pen + 0.5f) + static_cast<float>(g->left);
+            float x0 = std::floor(pen + static_cast<float>(g->left) * squeeze + 0.5f);
             float y0 = baseline - static_cast<float>(g->top);
-            addQuad(x0, y0, x0 + static_cast<float>(g->width), y0 + static_cast<float>(g->height), g->u0, g->v0, g->u1,
-                    g->v1, kBlack);
+            addQuad(x0, y0, x0 + static_cast<float>(g->width) * squeeze, y0 + static_cast<float>(g->height), g->u0,
+                    g->v0, g->u1, g->v1, kBlack);
         }
-        pen += g->advance;
+        pen += g->advance * squeeze;
     }
 }
 

@@ -1,4 +1,5 @@
 // HUD layout: the status and ranking panels as veil boxes and texts in their rectangles.
+#include <algorithm>
 #include <cmath>
 
 #include "game/game.h"
@@ -113,6 +114,17 @@ void buildHudLayout(const GameState& s, HudLayout& layout) {
         }
         p.finish();
     }
+}
+
+TextFit fitText(const float* advances, int count, float slotWidth) {
+    float width = 0;
+    for (int i = 0; i < count; ++i) width += advances[i];
+    TextFit fit{count, 1.0f, width};
+    if (width <= slotWidth || width <= 0) return fit;
+    fit.squeeze = std::max(0.5f, slotWidth / width);
+    while (fit.count > 0 && width * fit.squeeze > slotWidth) width -= advances[--fit.count];
+    fit.width = width * fit.squeeze;
+    return fit;
 }
 
 }  // namespace orlith

@@ -122,6 +122,15 @@ struct HudLayout {
 // The status panel, then the ranking panel, as the current state asks for.
 void buildHudLayout(const GameState& state, HudLayout& layout);
 
+// How a text with these glyph advances fits its slot: a text wider than the slot is condensed
+// to fit, down to half width, and past that its tail is cut, so it never leaves the slot.
+struct TextFit {
+    int count;      // characters kept
+    float squeeze;  // horizontal scale, 0.5 .. 1
+    float width;    // width drawn, at most the slot's
+};
+TextFit fitText(const float* advances, int count, float slotWidth);
+
 // --- wall texture ------------------------------------------------------------------------
 
 struct DecodedImage {

@@ -150,5 +150,22 @@ TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
     EXPECT_EQ(textOf(hud.ops[10]).substr(0, 6), u"1st WW");
 }
 
+TEST(Hud, TextsWiderThanTheirSlotAreCondensedThenCut) {
+    const float tens[13] = {10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
+    struct Case { int count; float slot; int kept; float squeeze; };
+    for (Case c : {Case{5, 100, 5, 1.0f},     // fits
+                   Case{13, 130, 13, 1.0f},   // exactly fits
+                   Case{13, 117, 13, 0.9f},   // condensed, all kept
+                   Case{13, 65, 13, 0.5f},    // condensed to half
+                   Case{13, 40, 8, 0.5f},     // half width and cut
+                   Case{13, 0, 0, 0.5f},      // no room at all
+                   Case{0, 50, 0, 1.0f}}) {
+        TextFit fit = fitText(tens, c.count, c.slot);
+        EXPECT_EQ(fit.count, c.kept) << c.count << " in " << c.slot;
+        EXPECT_NEAR(fit.squeeze, c.squeeze, 1e-6f) << c.count << " in " << c.slot;
+        EXPECT_LE(fit.width, std::max(c.slot, 0.0f) + 1e-4f) << c.count << " in " << c.slot;
+    }
+}
+
 }  // namespace
 }  // namespace orlith
