@@ -129,7 +129,7 @@ struct App {
                     events.push_back({PointerEvent::move, px, py});
                     break;
                 case SDL_MOUSEWHEEL: {
-                    // 120 per notch; SDL counts away from the player positive, as the design does.
+                    // 120 per notch; SDL counts away from the player positive, as the game does.
                     float notches = e.wheel.preciseY;
                     if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
                     auto delta = static_cast<int32_t>(notches * 120.0f);

@@ -33,7 +33,7 @@ void main() {
     vec4 a = World * vec4(inPosition, 1.0);
     vec4 b = View * a;
     vec4 c = Projection * b;
-    // Without clip control the depth range is -1..1; map the designed 0..1 onto it.
+    // Without clip control the depth range is -1..1; map our 0..1 onto it.
     if (depthFix != 0) c.z = c.z * 2.0 - c.w;
     gl_Position = c;
     vColor = inColor;
@@ -118,7 +118,7 @@ unsigned linkProgram(unsigned vs, unsigned fs) {
     return program;
 }
 
-// Lines shown in the error box for the ground the design gives them.
+// Line numbers shown in the error box, one per failing step.
 constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLineColorTarget = 1191,
               kLineDepthTarget = 1218, kLineFramebuffer = 1230, kLineInputLayout = 1258, kLineVertexShader = 1267,
               kLineColorShader = 1273, kLineTextureShader = 1277, kLineConstants = 1309, kLineWallDecode = 1364,
@@ -183,7 +183,7 @@ int GlRenderer::initGraphics() {
     }
     glViewport(0, 0, width_, height_);
 
-    // Depth runs 0..1 as designed; clamping stands in for "depth clipping off".
+    // Depth runs 0..1; clamping stands in for "depth clipping off".
     clipControl_ = epoxy_gl_version() >= 45 || epoxy_has_gl_extension("GL_ARB_clip_control");
     if (clipControl_) glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
     glEnable(GL_DEPTH_CLAMP);
@@ -579,7 +579,7 @@ void GlRenderer::drawProgress(float fraction, const char16_t* text) {
 }
 
 void GlRenderer::present() {
-    // Copy the picture to the window at its designed size and aspect, letterboxed when the
+    // Copy the picture to the window at its own size and aspect, letterboxed when the
     // window is larger (full screen). The bytes are already sRGB: no conversion on the way.
     int drawableW = 0, drawableH = 0;
     SDL_GL_GetDrawableSize(window_, &drawableW, &drawableH);

@@ -18,7 +18,7 @@ namespace orlith {
 
 class GlRenderer {
 public:
-    // width x height is the picture's designed size (the client size at creation).
+    // width x height is the picture's fixed size (the client size at creation).
     GlRenderer(SDL_Window* window, SdlPlatform& platform, HudFont& font, int width, int height);
     ~GlRenderer();
     GlRenderer(const GlRenderer&) = delete;

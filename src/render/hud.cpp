@@ -38,7 +38,7 @@ struct PanelBuilder {
         op.rect = {left + 10.0f, top, left + 190.0f, top + 24.0f};
         return op;
     }
-    // Label at 40 + 64k, value 28 lower; the design's moving rectangle in closed form.
+    // Label at 40 + 64k, value 28 lower: the moving layout rectangle in closed form.
     HudOp& label() { return next(HudAlign::leading, 40.0f + 64.0f * static_cast<float>(entries)); }
     HudOp& value() {
         HudOp& op = next(HudAlign::trailing, 68.0f + 64.0f * static_cast<float>(entries));

@@ -1,4 +1,4 @@
-// The HUD font: the designed family "ＭＳ ゴシック" (or "MS Gothic") for Japanese, found through
+// The HUD font: the family "ＭＳ ゴシック" (or "MS Gothic") for Japanese, found through
 // fontconfig (IPAGothic on Debian), rasterised by FreeType at 24 pixels with synthesised bold.
 // Owned by the app (created at start-up, before the graphics); the OpenGL renderer caches
 // the glyphs it asks for in its atlas.
