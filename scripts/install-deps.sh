@@ -5,7 +5,7 @@ packages=(
   build-essential cmake pkg-config git
   libgtest-dev libgmock-dev libbenchmark-dev
   libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
-  libgl1-mesa-dri xvfb xauth
+  libgl1-mesa-dri libegl1 libegl-mesa0 xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev
   clang libclang-rt-14-dev wrk nginx-light
 )
