@@ -17,6 +17,7 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
+#include "ranking/ranking.h"
 #include "render/render.h"
 
 namespace orlith {
@@ -241,6 +242,28 @@ TEST_F(PlayTest, NoDisplayIsOneClearMessageAndAFailingExit) {
     EXPECT_NE(text.find("line "), std::string::npos) << text;
     EXPECT_NE(text.find("error in"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists("setting.ini"));
+}
+
+TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
+    // A valid save at a level that would take days to replay.
+    float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
+    std::u16string text = u"state=" + formatStateValue(0, u"00000000", 2000000000, 7, pos, zero, zero);
+    text += makeChecksumTag(text);
+    {
+        std::ofstream out("save.dat", std::ios::binary);
+        for (char16_t c : text) out << static_cast<char>(c & 0xFF) << static_cast<char>(c >> 8);
+    }
+    // SDL turns SIGTERM into the same quit event as closing the window.
+    std::string command = std::string("\"") + ORLITH_BINARY +
+                          "\" --no-pacing > game.log 2>&1 & pid=$!; sleep 3; kill -TERM $pid; wait $pid; echo $? > code";
+    ASSERT_EQ(std::system(command.c_str()), 0);
+    std::ifstream code("code");
+    int exitCode = -1;
+    code >> exitCode;
+    EXPECT_EQ(exitCode, 0);
+    std::ifstream log("game.log");
+    std::string output((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(output.find("error"), std::string::npos) << output;
 }
 
 }  // namespace
