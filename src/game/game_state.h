@@ -1,5 +1,5 @@
 // GameState: the one record of the whole game. Owned by the app (or a test) and passed by
-// reference to every routine; nothing of the game lives anywhere else. About 11 MB, so the
+// reference to every routine; nothing of the game lives anywhere else. About 13 MB, so the
 // owner keeps it on the heap (makeGameState).
 #pragma once
 
