@@ -171,13 +171,19 @@ TEST(Turning, WalkDragFollowsTheOffsetAndPitchIsClamped) {
     EXPECT_FLOAT_EQ(s->yaw, 359.5f);
 }
 
-TEST(Turning, FlyDragRollsAtARate) {
+// Fly 1 with the level-start frame.
+std::unique_ptr<GameState> flying() {
     auto s = makeGameState();
-    FakePlatform p;
     s->movementMode = 1;
     s->flyForward = {0, 0, -1, 0};
     s->flyUp = {0, 1, 0, 0};
     s->flyRight = {-1, 0, 0, 0};
+    return s;
+}
+
+TEST(Turning, FlyDragRollsAtARate) {
+    auto s = flying();
+    FakePlatform p;
     pointerButtonDown(*s, 0, 0);
     pointerMove(*s, 100, 0);
     turnPlayer(*s, p);
@@ -193,12 +199,8 @@ TEST(Turning, FlyDragRollsAtARate) {
 }
 
 TEST(Turning, FlyKeysKeepTheFrameOrthonormalOverManyFrames) {
-    auto s = makeGameState();
+    auto s = flying();
     FakePlatform p;
-    s->movementMode = 1;
-    s->flyForward = {0, 0, -1, 0};
-    s->flyUp = {0, 1, 0, 0};
-    s->flyRight = {-1, 0, 0, 0};
     p.down = {vk::up, vk::x, vk::left};
     for (int f = 0; f < 5000; ++f) turnPlayer(*s, p);
     // One vector of each rotation is rebuilt and normalised; the rotated one may drift in
