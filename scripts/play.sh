@@ -4,6 +4,6 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLITH_BUILD_SERVER=OFF
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
 cmake --build "$root/build" -j"$(nproc)" --target orlith
 exec "$root/build/src/app/orlith" "$@"

@@ -9,8 +9,10 @@ if [[ "${ORLITH_SANITIZE:-0}" == 1 ]]; then
   flags=(-DCMAKE_BUILD_TYPE=Debug -DORLITH_SANITIZE=ON -DORLITH_BUILD_BENCH=OFF)
 else
   build=build
-  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo)
+  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLITH_SANITIZE=OFF -DORLITH_BUILD_BENCH=ON)
 fi
+# Every part is built and tested, whatever an earlier configure of the same folder chose.
+flags+=(-DORLITH_BUILD_GAME=ON -DORLITH_BUILD_SERVER=ON)
 cmake -S . -B "$build" -DORLITH_WERROR=ON "${flags[@]}"
 cmake --build "$build" -j"$(nproc)"
 cd "$build"
