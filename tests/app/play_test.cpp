@@ -253,9 +253,14 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
         std::ofstream out("save.dat", std::ios::binary);
         for (char16_t c : text) out << static_cast<char>(c & 0xFF) << static_cast<char>(c >> 8);
     }
-    // SDL turns SIGTERM into the same quit event as closing the window.
+    // SDL turns SIGTERM into the same quit event as closing the window, once it has installed
+    // its handler (bit 15 of the caught-signal mask); wait for that, then for the replay to run.
     std::string command = std::string("\"") + ORLITH_BINARY +
-                          "\" --no-pacing > game.log 2>&1 & pid=$!; sleep 3; kill -TERM $pid; wait $pid; echo $? > code";
+                          "\" --no-pacing > game.log 2>&1 & pid=$!; "
+                          "for i in $(seq 100); do "
+                          "  mask=$(awk '/^SigCgt/ {print $2}' /proc/$pid/status 2>/dev/null); "
+                          "  [ -n \"$mask\" ] && [ $(( 0x$mask & 0x4000 )) -ne 0 ] && break; sleep 0.1; "
+                          "done; sleep 1; kill -TERM $pid; wait $pid; echo $? > code";
     ASSERT_EQ(std::system(command.c_str()), 0);
     std::ifstream code("code");
     int exitCode = -1;
