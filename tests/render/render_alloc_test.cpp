@@ -1,31 +1,11 @@
 // The per-frame render work (camera, scene draw list, HUD layout) allocates nothing once its
-// buffers exist. This binary counts every operator new while a test's window is open.
+// buffers exist.
 #include <gtest/gtest.h>
-
-// This file replaces operator new and delete with malloc and free as a pair; g++ cannot see
-// that they match.
-#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-
-#include <atomic>
-#include <cstdlib>
-#include <new>
 
 #include "game/game.h"
 #include "maze/maze.h"
 #include "render/render.h"
-
-namespace {
-std::atomic<long> allocations{0};
-std::atomic<bool> counting{false};
-}  // namespace
-
-void* operator new(std::size_t size) {
-    if (counting) ++allocations;
-    if (void* p = std::malloc(size ? size : 1)) return p;
-    throw std::bad_alloc();
-}
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+#include "support/count_allocations.h"
 
 namespace orlith {
 namespace {
@@ -52,18 +32,17 @@ TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
     HudLayout hud;
     for (int textured = 0; textured <= 1; ++textured) {
         s->texturedWalls = textured;
-        allocations = 0;
-        counting = true;
-        for (int frame = 0; frame < 120; ++frame) {
-            markSight(*s);
-            buildCamera(*s);
-            buildSceneDrawList(*s, list);
-            buildHudLayout(*s, hud);
-            s->frameCounter = (s->frameCounter + 1) % 60;
-            s->spinAngle = (s->spinAngle + 2) % 360;
-        }
-        counting = false;
-        EXPECT_EQ(allocations.load(), 0) << "textured " << textured;
+        long count = test::allocationsDuring([&] {
+            for (int frame = 0; frame < 120; ++frame) {
+                markSight(*s);
+                buildCamera(*s);
+                buildSceneDrawList(*s, list);
+                buildHudLayout(*s, hud);
+                s->frameCounter = (s->frameCounter + 1) % 60;
+                s->spinAngle = (s->spinAngle + 2) % 360;
+            }
+        });
+        EXPECT_EQ(count, 0) << "textured " << textured;
         EXPECT_GT(list.items.size(), 10u);
         EXPECT_GT(hud.count, 3);
     }
