@@ -16,7 +16,7 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
     p.down = {vk::q, vk::right, vk::up};
     FrameHooks hooks;
     // The counter sees an allocation, so the zeros below mean something.
-    EXPECT_EQ(allocationsDuring([] { delete new int(1); }), 1);
+    EXPECT_EQ(allocationsDuring([] { ::operator delete(::operator new(16)); }), 1);
     EXPECT_EQ(allocationsDuring([&] { newLevel(*s); }), 0);
     s->level = 50;
     EXPECT_EQ(allocationsDuring([&] { newLevel(*s); }), 0);
