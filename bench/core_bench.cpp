@@ -7,31 +7,27 @@
 
 #include "game/game.h"
 #include "maze/maze.h"
+#include "platform/null_platform.h"
 
 using namespace orlith;
 
 namespace {
 
-class IdlePlatform : public Platform {
-public:
-    uint32_t tickCount() override { return 0; }
-    void sleepMs(uint32_t) override {}
-    bool isKeyDown(int) override { return false; }
-    bool hasFocus() override { return true; }
-    bool showMessage(std::u16string_view, MessageKind) override { return false; }
-    int lastErrorCode() override { return 0; }
-};
+void generate103(GameState& s, MazeWork& work) {
+    s.mazeRng = MazeRng{};
+    s.sizeX = s.sizeY = s.sizeZ = 103;
+    generateMaze(s.cellGrid, 103, 103, 103, s.mazeRng, work);
+}
 
 // Size 103 straight from program start: the 180-pass case.
 void BM_GenerateSize103(benchmark::State& bs) {
     auto state = makeGameState();
+    auto work = makeMazeWork();
     for (auto _ : bs) {
-        state->mazeRng = MazeRng{};
-        state->sizeX = state->sizeY = state->sizeZ = 103;
-        generateMaze(*state);
+        generate103(*state, *work);
         benchmark::DoNotOptimize(state->cellGrid[cellIndex(1, 1, 2)]);
     }
-    bs.counters["passes"] = state->mazeWork.passCount;
+    bs.counters["passes"] = work->passCount;
 }
 BENCHMARK(BM_GenerateSize103)->Unit(benchmark::kMillisecond);
 
@@ -39,11 +35,11 @@ BENCHMARK(BM_GenerateSize103)->Unit(benchmark::kMillisecond);
 // list, with the pass sizes of the real generation.
 void BM_GenerateSize103Floor(benchmark::State& bs) {
     auto state = makeGameState();
-    state->sizeX = state->sizeY = state->sizeZ = 103;
-    generateMaze(*state);
+    auto work = makeMazeWork();
+    generate103(*state, *work);
     std::vector<int32_t> counts;
-    for (int p = 0; p < state->mazeWork.passCount; ++p) counts.push_back(state->mazeWork.passLog[p].wallCount);
-    MazeWork& w = state->mazeWork;
+    for (int p = 0; p < work->passCount; ++p) counts.push_back(work->passLog[p].wallCount);
+    MazeWork& w = *work;
     for (int32_t i = 0; i < kMaxWallSlots; ++i) w.wallList[i] = static_cast<uint64_t>(i);
     for (auto _ : bs) {
         MazeRng rng;
@@ -62,11 +58,12 @@ BENCHMARK(BM_GenerateSize103Floor)->Unit(benchmark::kMillisecond);
 
 void BM_ReplayLevels1To100(benchmark::State& bs) {
     auto state = makeGameState();
+    auto work = makeMazeWork();
     for (auto _ : bs) {
         state->mazeRng = MazeRng{};
         state->level = 1;
-        newLevel(*state);
-        replayLevels(*state, 100, nullptr);
+        newLevel(*state, *work);
+        replayLevels(*state, *work, 100, nullptr);
         benchmark::DoNotOptimize(state->level);
     }
 }
@@ -76,7 +73,7 @@ BENCHMARK(BM_ReplayLevels1To100)->Unit(benchmark::kMillisecond)->Iterations(1);
 void BM_MarkSightStartRoom103(benchmark::State& bs) {
     auto state = makeGameState();
     state->level = 50;
-    newLevel(*state);
+    newLevel(*state, *makeMazeWork());
     for (auto _ : bs) {
         markSight(*state);
         benchmark::DoNotOptimize(state->seenGrid[0]);
@@ -87,12 +84,13 @@ BENCHMARK(BM_MarkSightStartRoom103)->Unit(benchmark::kMicrosecond);
 // One focused frame with no key down at a size-103 level (no renderer attached).
 void BM_UpdateFrame103(benchmark::State& bs) {
     auto state = makeGameState();
+    auto work = makeMazeWork();
     state->level = 50;
-    newLevel(*state);
-    IdlePlatform platform;
+    newLevel(*state, *work);
+    NullPlatform platform;
     FrameHooks hooks;
     for (auto _ : bs) {
-        updateFrame(*state, platform, hooks);
+        updateFrame(*state, *work, platform, hooks);
         benchmark::DoNotOptimize(state->frameCounter);
     }
 }

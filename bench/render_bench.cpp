@@ -4,26 +4,22 @@
 
 #include "game/game.h"
 #include "maze/maze.h"
+#include "platform/null_platform.h"
 #include "render/render.h"
 
 namespace {
 
-class QuietPlatform final : public orlith::Platform {
-public:
-    uint32_t tickCount() override { return 0; }
-    void sleepMs(uint32_t) override {}
-    bool isKeyDown(int) override { return false; }
-    bool hasFocus() override { return true; }
-    bool showMessage(std::u16string_view, orlith::MessageKind) override { return false; }
-    int lastErrorCode() override { return 0; }
-};
+orlith::MazeWork& work() {
+    static std::unique_ptr<orlith::MazeWork> w = orlith::makeMazeWork();
+    return *w;
+}
 
 // Level 50 is the first level of size 103; replaying there once is shared by all benchmarks.
 orlith::GameState& bigLevel() {
     static std::unique_ptr<orlith::GameState> state = [] {
         auto s = orlith::makeGameState();
-        orlith::newLevel(*s);
-        orlith::replayLevels(*s, 50, {});
+        orlith::newLevel(*s, work());
+        orlith::replayLevels(*s, work(), 50, {});
         s->windowWidth = 1024;
         s->windowHeight = 576;
         orlith::markSight(*s);
@@ -36,7 +32,6 @@ orlith::GameState& bigLevel() {
 class Frame final : public orlith::FrameHooks {
 public:
     void renderFrame(orlith::GameState& s) override {
-        orlith::buildCamera(s);
         orlith::buildSceneDrawList(s, list);
         orlith::buildHudLayout(s, hud);
     }
@@ -46,10 +41,10 @@ public:
 
 void BM_FrameAtSize103(benchmark::State& bench) {
     orlith::GameState& s = bigLevel();
-    QuietPlatform platform;
+    orlith::NullPlatform platform;
     Frame frame;
     for (auto _ : bench) {
-        orlith::updateFrame(s, platform, frame);
+        orlith::updateFrame(s, work(), platform, frame);
         benchmark::DoNotOptimize(frame.list.items.data());
     }
     bench.counters["draws"] = static_cast<double>(frame.list.items.size());

@@ -14,7 +14,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "ranking/record.h"
+#include "state/ranking_record.h"
 #include "reply_text.h"
 #include "storage.h"
 

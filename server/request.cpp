@@ -1,7 +1,7 @@
 // Query parsing of the ranking server: check and ranking requests, read from their end.
 #include "request.h"
 
-#include "game/text.h"
+#include "base/text.h"
 #include "ranking/ranking.h"
 
 namespace orlith::server {

@@ -60,10 +60,11 @@ int main(int argc, char** argv) {
     }
 
     auto state = orlith::makeGameState();
+    auto work = orlith::makeMazeWork();
     state->level = 1;
-    orlith::newLevel(*state);
+    orlith::newLevel(*state, *work);
     bool showProgress = level > 200 && !raw;
-    orlith::replayLevels(*state, static_cast<int32_t>(level), [&](int64_t done, int64_t total) {
+    orlith::replayLevels(*state, *work, static_cast<int32_t>(level), [&](int64_t done, int64_t total) {
         if (showProgress && done % 100 == 0) std::fprintf(stderr, "\rgenerating level %lld of %lld", static_cast<long long>(done + 1), static_cast<long long>(total + 1));
         return true;
     });

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <string>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "ranking/ranking.h"
 
 int main(int argc, char** argv) {

@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <fstream>
 
-#include "game/game.h"
+#include "app/shell.h"
 
 namespace orlith {
 namespace {

@@ -1,4 +1,4 @@
-// Demos and command-line options of the Linux game.
+// Demos and command-line options of the game, the same on every platform.
 //
 // Demo file format (text, one line per frame, '#' starts a comment line):
 //   orlith-demo 1                       first line, the format and its version
@@ -16,7 +16,7 @@
 #include <string>
 #include <vector>
 
-#include "platform/sdl/sdl_platform.h"
+#include "platform/platform.h"
 
 namespace orlith {
 

@@ -5,7 +5,6 @@
 #include <cmath>
 
 #include "game/game.h"
-#include "maze/maze.h"
 
 namespace orlith {
 
@@ -20,6 +19,23 @@ constexpr int32_t kOutsideCell = INT32_MIN / 2;
 
 inline int solidAt(const GameState& s, int x, int y, int z) {
     return s.cellGrid[cellIndex(x, y, z)] == -1;
+}
+
+// One turn of the fly frame by angle degrees about axis. A positive angle rotates first and
+// rebuilds second from a cross product, a negative one the other way round; the axis itself
+// stays. This keeps the frame orthonormal without a separate pass.
+template <class RebuildSecond, class RebuildFirst>
+void rotateFrame(float angle, const Float4& axis, Float4& first, Float4& second, RebuildSecond rebuildSecond,
+                 RebuildFirst rebuildFirst) {
+    if (angle == 0.0f) return;
+    Float4 q = rotation(axis, angle * kDegToRad);
+    if (angle > 0.0f) {
+        first = rotate(first, q);
+        second = rebuildSecond();
+    } else {
+        second = rotate(second, q);
+        first = rebuildFirst();
+    }
 }
 
 // Truncation toward zero that never invokes undefined behaviour: out of range is INT32_MAX.
@@ -80,41 +96,13 @@ void turnPlayer(GameState& s, Platform& platform) {
     float a = static_cast<float>(down - up) * 0.25f * speed * vs + dragPitch;
     float b = static_cast<float>(xKey - zKey) * 0.25f * speed * hs;
     float c = static_cast<float>(left - right) * 0.25f * speed * hs + dragRoll;
+    // Pitch about R, turn about U, roll about F, each on the frame the previous one left.
     Float4& F = s.flyForward;
     Float4& U = s.flyUp;
     Float4& R = s.flyRight;
-    // Each rotation turns one vector and rebuilds one from a cross product, which keeps the
-    // frame orthonormal without a separate pass.
-    if (a != 0.0f) {
-        Float4 q = rotation(R, a * kDegToRad);
-        if (a > 0.0f) {
-            F = rotate(F, q);
-            U = normalise(cross(F, R));
-        } else {
-            U = rotate(U, q);
-            F = normalise(cross(R, U));
-        }
-    }
-    if (b != 0.0f) {
-        Float4 q = rotation(U, b * kDegToRad);
-        if (b > 0.0f) {
-            R = rotate(R, q);
-            F = normalise(cross(R, U));
-        } else {
-            F = rotate(F, q);
-            R = normalise(cross(U, F));
-        }
-    }
-    if (c != 0.0f) {
-        Float4 q = rotation(F, c * kDegToRad);
-        if (c > 0.0f) {
-            U = rotate(U, q);
-            R = normalise(cross(U, F));
-        } else {
-            R = rotate(R, q);
-            U = normalise(cross(F, R));
-        }
-    }
+    rotateFrame(a, R, F, U, [&] { return normalise(cross(F, R)); }, [&] { return normalise(cross(R, U)); });
+    rotateFrame(b, U, R, F, [&] { return normalise(cross(R, U)); }, [&] { return normalise(cross(U, F)); });
+    rotateFrame(c, F, U, R, [&] { return normalise(cross(U, F)); }, [&] { return normalise(cross(F, R)); });
 }
 
 void stepPlayer(GameState& s, float mx, float my, float mz) {
@@ -213,23 +201,25 @@ void movePlayer(GameState& s, Platform& platform) {
     }
 }
 
-void checkGoal(GameState& s) {
+bool checkGoal(GameState& s, MazeWork& work) {
     float gx = s.goalPos[0], gy = s.goalPos[1], gz = s.goalPos[2];
     float x = s.playerPos[0], y = s.playerPos[1], z = s.playerPos[2];
     float d = (gy - y) * (gy - y) + (gx - x) * (gx - x) + (gz - z) * (gz - z);
     if (d <= 0.01f) {
         // The level keeps rising; at the int32 limit it stays and the maze is rebuilt.
         if (s.level < INT32_MAX) s.level += 1;
-        newLevel(s);
+        newLevel(s, work);
+        return true;
     }
+    return false;
 }
 
-int32_t distanceToGoal(const GameState& s, const float position[3]) {
+int32_t distanceToGoal(const float goal[3], const float position[3]) {
     float sum = 0;
     for (int k = 0; k < 3; ++k) {
         float shifted = position[k] + 0.5f;
         if (!(shifted > -2147483648.0f && shifted < 2147483648.0f)) return INT32_MAX;
-        float diff = s.goalPos[k] - static_cast<float>(static_cast<int32_t>(shifted));
+        float diff = goal[k] - static_cast<float>(static_cast<int32_t>(shifted));
         sum += diff * diff;
     }
     return truncToInt(std::sqrt(static_cast<double>(sum)));

@@ -1,15 +1,9 @@
-// The per-frame update and its input plumbing: key reading, pointer bookkeeping, option keys
-// and the frame pacing of the loop.
-#include <memory>
+// The per-frame update and its input plumbing: key reading, pointer bookkeeping, option keys.
+#include <climits>
 
 #include "game/game.h"
-#include "maze/maze.h"
-#include "persist/persist.h"
-#include "ranking/ranking.h"
 
 namespace orlith {
-
-std::unique_ptr<GameState> makeGameState() { return std::make_unique<GameState>(); }
 
 int keyHeld(GameState& s, Platform& platform, int virtualKey) {
     bool down = platform.isKeyDown(virtualKey);
@@ -101,8 +95,8 @@ int handleOptionKeys(GameState& s, Platform& platform) {
     return write;
 }
 
-void updateFrame(GameState& s, Platform& platform, FrameHooks& hooks) {
-    if (s.networkEnabled == 1) takeRankingUpdate(s);
+void updateFrame(GameState& s, MazeWork& work, Platform& platform, FrameHooks& hooks) {
+    if (s.networkEnabled == 1) hooks.takeRankingUpdate(s);
 
     s.spinAngle = (s.spinAngle + 2) % 360;
     s.cycleFrame += 1;
@@ -118,49 +112,27 @@ void updateFrame(GameState& s, Platform& platform, FrameHooks& hooks) {
         if (*timer != 0) *timer -= 1;
     }
 
-    if (platform.hasFocus()) {
+    const bool focused = platform.hasFocus();
+    if (focused) {
         turnPlayer(s, platform);
         movePlayer(s, platform);
-        if (handleOptionKeys(s, platform)) writeSettingsFile(s);
-        if (s.networkEnabled == 0 && keyPressed(s, platform, vk::f4)) {
-            if (writeSaveFile(s, platform) != 0) s.saveNoticeTimer = kNoticeFrames;
-        }
+        if (handleOptionKeys(s, platform)) hooks.writeSettings(s);
+    }
+    // The pose is final for this frame: the save below, the drawing and the state value all
+    // read this camera, never one left from an earlier frame or level.
+    buildCamera(s);
+    if (focused && s.networkEnabled == 0 && keyPressed(s, platform, vk::f4)) {
+        if (hooks.writeSave(s) != 0) s.saveNoticeTimer = kNoticeFrames;
     }
 
     markSight(s);
     hooks.renderFrame(s);
-    checkGoal(s);
+    if (checkGoal(s, work)) buildCamera(s);
 
     if (s.networkEnabled == 1) {
         hooks.sendRankingRequest(s);
         if (platform.hasFocus() && s.dragging == 0 && keyPressed(s, platform, vk::i)) hooks.openInformationDialog(s);
     }
-}
-
-void beginFrameTiming(GameState& s, Platform& platform) {
-    if (s.groupFrameCount == 60) {
-        uint32_t elapsed = platform.tickCount() - s.groupStartTick;
-        s.groupFrameCount = 0;
-        // 60 frames in 0 ms has no finite rate; show 0 rather than infinity.
-        s.measuredFps = elapsed == 0 ? 0.0 : static_cast<double>(1000.0f / static_cast<float>(elapsed) * 60.0f);
-        s.groupStartTick = platform.tickCount();
-    } else if (s.groupFrameCount == 0) {
-        s.groupStartTick = platform.tickCount();
-    }
-}
-
-void endFrameTiming(GameState& s, Platform& platform) {
-    s.groupFrameCount += 1;
-    auto target = static_cast<uint32_t>(s.groupFrameCount * 1000 / 60);
-    uint32_t elapsed = platform.tickCount() - s.groupStartTick;
-    if (target > elapsed) platform.sleepMs(target - elapsed);
-}
-
-bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(u"NetFps") != std::u16string_view::npos; }
-
-int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
-    if (screenWidth <= 0) return 0;
-    return static_cast<int32_t>(static_cast<int64_t>(screenHeight) * 1024 / screenWidth);
 }
 
 }  // namespace orlith

@@ -19,11 +19,9 @@ constexpr int kAxisStride[3] = {kStrideX, kStrideY, 1};
 
 }  // namespace
 
-void generateMaze(GameState& state) {
-    MazeWork& work = state.mazeWork;
-    int32_t* cell = state.cellGrid;
-    const int sX = state.sizeX, sY = state.sizeY, sZ = state.sizeZ;
+std::unique_ptr<MazeWork> makeMazeWork() { return std::make_unique<MazeWork>(); }
 
+void generateMaze(int32_t* cell, int32_t sX, int32_t sY, int32_t sZ, MazeRng& mazeRng, MazeWork& work) {
     // Phase 1: every cell solid except the rooms (all coordinates odd, inside the shell),
     // which are numbered in scan order from 1.
     int32_t rooms = 0;
@@ -42,7 +40,7 @@ void generateMaze(GameState& state) {
     }
     work.mergeCount = 0;
     work.passCount = 0;
-    for (int32_t n = 0; n <= rooms; ++n) work.renameTo[n] = work.setNumber[n] = n;
+    for (int32_t n = 0; n <= rooms; ++n) work.renameTo[n] = n;
 
     const int mX = std::max(0, (sX - 1) / 2), mY = std::max(0, (sY - 1) / 2), mZ = std::max(0, (sZ - 1) / 2);
     // Room numbers: room (2i+1, 2j+1, 2k+1) is (i * mY + j) * mZ + k + 1, its set number at the
@@ -92,7 +90,6 @@ void generateMaze(GameState& state) {
             for (int32_t i = 0; i < tableSize; ++i) {
                 int32_t to = renameTo[i];
                 if (to == i) {
-                    work.setNumber[newSize] = work.setNumber[i];
                     renameTo[i] = newSize++;
                 } else {
                     renameTo[i] = renameTo[to];  // to < i: already renumbered
@@ -120,7 +117,7 @@ void generateMaze(GameState& state) {
 
         // Shuffle: 2 * count swaps, index = floor(r * count / 2^32).
         uint64_t* list = work.wallList;
-        MazeRng rng = state.mazeRng;  // a local copy stays in registers
+        MazeRng rng = mazeRng;  // a local copy stays in registers
         for (int32_t s = 0; s < 2 * count; ++s) {
             uint32_t r1 = nextRandom(rng);
             uint32_t r2 = nextRandom(rng);
@@ -128,7 +125,7 @@ void generateMaze(GameState& state) {
             auto j = static_cast<int32_t>((static_cast<uint64_t>(r2) * static_cast<uint32_t>(count)) >> 32);
             std::swap(list[i], list[j]);
         }
-        state.mazeRng = rng;
+        mazeRng = rng;
 
         std::memset(work.mergeMark, 0, static_cast<size_t>(tableSize));
 
@@ -167,8 +164,6 @@ void generateMaze(GameState& state) {
             auto a = static_cast<int32_t>((e >> 20) & 0xFFFFF), b = static_cast<int32_t>(e >> 40);
             int32_t hi = std::max(a, b), lo = std::min(a, b);
             renameTo[hi] = lo;
-            work.mergeFrom[m] = work.setNumber[hi];
-            work.mergeTo[m] = work.setNumber[lo];
             auto packed = static_cast<int32_t>(e & 0xFFFFF);
             int32_t r = (packed >> 2) - 1;
             int k = r % mZ, j = (r / mZ) % mY, i = r / (mZ * mY);
@@ -186,10 +181,10 @@ void generateMaze(GameState& state) {
             for (int k = 0; k < mZ; ++k) cell[cellIndex(2 * i + 1, 2 * j + 1, 2 * k + 1)] = 0;
 }
 
-void newLevel(GameState& state) {
+void newLevel(GameState& state, MazeWork& work) {
     int32_t edge = mazeEdgeForLevel(state.level);
     state.sizeX = state.sizeY = state.sizeZ = edge;
-    generateMaze(state);
+    generateMaze(state.cellGrid, edge, edge, edge, state.mazeRng, work);
     state.goalPos[0] = state.goalPos[1] = state.goalPos[2] = 1.0f;
     state.yaw = 180.0f;
     state.pitch = 0.0f;
@@ -202,13 +197,13 @@ void newLevel(GameState& state) {
     state.flyForward = {0, 0, -1, 0};
 }
 
-bool replayLevels(GameState& state, int32_t targetLevel, const ReplayProgress& progress) {
+bool replayLevels(GameState& state, MazeWork& work, int32_t targetLevel, const ReplayProgress& progress) {
     int64_t total = std::max<int64_t>(0, static_cast<int64_t>(targetLevel) - 1);
     int64_t done = 0;
     for (int32_t counter = 1; counter < targetLevel; ++counter, ++done) {
         if (progress && !progress(done, total)) return false;
         state.level += 1;
-        newLevel(state);
+        newLevel(state, work);
     }
     if (progress) progress(done, total);
     return true;

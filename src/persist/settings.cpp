@@ -1,14 +1,10 @@
 // setting.ini: nine preferences in section "Setting", on a small profile-file reader/writer
-// that behaves like the Windows profile API for the operations the game uses.
-#include <cerrno>
+// that behaves like the Windows profile API for the operations the game uses, including files
+// saved in UTF-16 with a byte-order mark, as Windows editors write them.
 #include <climits>
-#include <cstdio>
-#include <filesystem>
-#include <fstream>
-#include <iterator>
-#include <unistd.h>
 #include <vector>
 
+#include "base/text.h"
 #include "persist/persist.h"
 
 namespace orlith {
@@ -51,13 +47,6 @@ bool entryOf(std::string_view line, std::string_view& key, std::string_view& val
     return true;
 }
 
-bool readWholeFile(const std::string& path, std::string& out) {
-    std::ifstream in(path, std::ios::binary);
-    if (!in) return false;
-    out.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
-}
-
 std::vector<std::string_view> splitLines(std::string_view text) {
     std::vector<std::string_view> lines;
     size_t pos = 0;
@@ -72,21 +61,7 @@ std::vector<std::string_view> splitLines(std::string_view text) {
     return lines;
 }
 
-// Writes through a temporary file in the same directory and renames it over the target.
-bool replaceFile(const std::string& path, const std::string& content) {
-    std::string temp = path + ".tmp" + std::to_string(::getpid());
-    FILE* f = std::fopen(temp.c_str(), "wb");
-    if (f == nullptr) return false;
-    bool ok = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(::fileno(f)) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (ok && std::rename(temp.c_str(), path.c_str()) == 0) return true;
-    int saved = errno;
-    std::remove(temp.c_str());
-    errno = saved;
-    return false;
-}
+constexpr size_t kMaxProfileBytes = 1 << 20;  // a settings file is a few hundred bytes
 
 }  // namespace
 
@@ -108,18 +83,46 @@ int32_t parseLeadingInt(std::string_view text) {
     return static_cast<int32_t>(v);
 }
 
-std::string pathInCurrentDirectory(std::string_view name) {
-    std::error_code ec;
-    std::filesystem::path dir = std::filesystem::current_path(ec);
-    if (ec) return std::string(name);
-    return (dir / std::string(name)).string();
+std::string decodeProfileText(std::string_view bytes, TextEncoding& encoding) {
+    auto at = [&](size_t i) { return static_cast<uint8_t>(bytes[i]); };
+    if (bytes.size() >= 2 && (at(0) == 0xFF && at(1) == 0xFE)) encoding = TextEncoding::utf16le;
+    else if (bytes.size() >= 2 && (at(0) == 0xFE && at(1) == 0xFF)) encoding = TextEncoding::utf16be;
+    else if (bytes.size() >= 3 && at(0) == 0xEF && at(1) == 0xBB && at(2) == 0xBF) encoding = TextEncoding::utf8Bom;
+    else encoding = TextEncoding::ansi;
+    switch (encoding) {
+        case TextEncoding::ansi: return std::string(bytes);
+        case TextEncoding::utf8Bom: return std::string(bytes.substr(3));
+        default: break;
+    }
+    const int lowByte = encoding == TextEncoding::utf16le ? 0 : 1;
+    std::u16string wide;
+    wide.reserve(bytes.size() / 2);
+    for (size_t i = 2; i + 1 < bytes.size(); i += 2)
+        wide.push_back(static_cast<char16_t>(at(i + lowByte) | (at(i + 1 - lowByte) << 8)));
+    return utf16ToUtf8(wide);
 }
 
-bool readProfileString(const std::string& path, std::string_view section, std::string_view key, std::string& value,
-                       size_t capacity) {
+std::string encodeProfileText(std::string_view text, TextEncoding encoding) {
+    switch (encoding) {
+        case TextEncoding::ansi: return std::string(text);
+        case TextEncoding::utf8Bom: return "\xEF\xBB\xBF" + std::string(text);
+        default: break;
+    }
+    std::u16string wide = utf8ToUtf16(text);
+    std::string bytes;
+    bytes.reserve(2 + 2 * wide.size());
+    const bool little = encoding == TextEncoding::utf16le;
+    for (char16_t c : u"\xFEFF" + wide) {
+        char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+        bytes.push_back(little ? lo : hi);
+        bytes.push_back(little ? hi : lo);
+    }
+    return bytes;
+}
+
+bool findProfileValue(std::string_view text, std::string_view section, std::string_view key, std::string& value,
+                      size_t capacity) {
     value.clear();
-    std::string text;
-    if (!readWholeFile(path, text)) return false;
     bool inSection = false;
     for (std::string_view line : splitLines(text)) {
         std::string_view name, k, v;
@@ -137,10 +140,8 @@ bool readProfileString(const std::string& path, std::string_view section, std::s
     return false;
 }
 
-bool writeProfileStrings(const std::string& path, std::string_view section,
-                         const std::pair<std::string_view, std::string>* entries, size_t count) {
-    std::string text;
-    readWholeFile(path, text);  // a missing file is created
+std::string setProfileValues(std::string_view text, std::string_view section,
+                             const std::pair<std::string_view, std::string>* entries, size_t count) {
     const char* eol = text.find("\r\n") != std::string::npos || text.find('\n') == std::string::npos ? "\r\n" : "\n";
     std::vector<std::string_view> lines = splitLines(text);
     std::vector<std::string> out;
@@ -194,13 +195,7 @@ bool writeProfileStrings(const std::string& path, std::string_view section,
         content += line;
         content += eol;
     }
-    return replaceFile(path, content);
-}
-
-bool writeProfileString(const std::string& path, std::string_view section, std::string_view key,
-                        std::string_view value) {
-    std::pair<std::string_view, std::string> entry{key, std::string(value)};
-    return writeProfileStrings(path, section, &entry, 1);
+    return content;
 }
 
 namespace {
@@ -225,11 +220,14 @@ constexpr SettingKey kSettingKeys[9] = {
 
 }  // namespace
 
-void readSettingsFile(GameState& state) {
-    std::string path = pathInCurrentDirectory("setting.ini");
+void readSettingsFile(GameState& state, Platform& platform) {
+    std::string bytes;
+    if (!platform.readFile(platform.pathInCurrentDirectory("setting.ini"), kMaxProfileBytes, bytes)) return;
+    TextEncoding encoding;
+    std::string file = decodeProfileText(bytes, encoding);
     std::string text;
     for (const SettingKey& k : kSettingKeys) {
-        if (!readProfileString(path, "Setting", k.key, text) || text.empty()) continue;
+        if (!findProfileValue(file, "Setting", k.key, text) || text.empty()) continue;
         int32_t v = parseLeadingInt(text);
         int32_t& field = state.*k.field;
         switch (k.rule) {
@@ -252,10 +250,16 @@ void readSettingsFile(GameState& state) {
     }
 }
 
-void writeSettingsFile(const GameState& state) {
+void writeSettingsFile(const GameState& state, Platform& platform) {
+    // The path is taken once: the read and the write go to the same file.
+    std::string path = platform.pathInCurrentDirectory("setting.ini");
+    std::string bytes;
+    TextEncoding encoding = TextEncoding::ansi;
+    std::string file;
+    if (platform.readFile(path, kMaxProfileBytes, bytes)) file = decodeProfileText(bytes, encoding);
     std::pair<std::string_view, std::string> entries[9];
     for (size_t i = 0; i < 9; ++i) entries[i] = {kSettingKeys[i].key, std::to_string(state.*kSettingKeys[i].field)};
-    writeProfileStrings(pathInCurrentDirectory("setting.ini"), "Setting", entries, 9);
+    platform.replaceFile(path, encodeProfileText(setProfileValues(file, "Setting", entries, 9), encoding));
 }
 
 }  // namespace orlith

@@ -7,8 +7,9 @@
 #include <string>
 #include <string_view>
 
-#include "game/game_state.h"
-#include "ranking/record.h"
+#include "platform/platform.h"
+#include "state/game_state.h"
+#include "state/ranking_record.h"
 
 namespace orlith {
 
@@ -40,17 +41,19 @@ std::u16string formatStateValue(uint32_t unixSeconds, std::u16string_view pinHas
 
 // Reads the first 104 characters into every field of the record except name and goalDistance.
 // Non-hex characters end a field's digits; the caller guarantees 104 readable characters.
-void parseStateValue(RankingRecord& record, const char16_t* text);
+// The time stamp becomes dateText in the clock's local time.
+void parseStateValue(RankingRecord& record, const char16_t* text, const LocalClock& clock);
 
-// Local-time date text of a time stamp (read as unsigned 32-bit seconds).
-void formatDateText(uint32_t unixSeconds, char16_t out[32]);
+// Local-time date text of a time stamp (read as unsigned 32-bit seconds); empty when the
+// clock cannot convert it.
+void formatDateText(uint32_t unixSeconds, char16_t out[32], const LocalClock& clock);
 
 // "/state/change.php?name=<nickname>&state=<value>&sum=<checksum>".
 int buildRankingPath(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity);
 
 // Splits a UTF-8 reply body into records: each CR/LF-separated line longer than 104
 // characters is one player (state value, then nickname cut to 31 characters); at most 256.
-void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count);
+void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count, const LocalClock& clock);
 
 // Ranking order: higher level, smaller goal distance, fewer steps, then name.
 // Negative when a ranks before b.

@@ -43,7 +43,7 @@ int compareRankingRecords(const RankingRecord& a, const RankingRecord& b) {
 void prepareRankingList(GameState& state) {
     int n = state.rankingCount;
     RankingRecord* list = state.rankingList;
-    for (int k = 0; k < n; ++k) list[k].goalDistance = distanceToGoal(state, list[k].position);
+    for (int k = 0; k < n; ++k) list[k].goalDistance = distanceToGoal(state.goalPos, list[k].position);
     for (int gap = n / 2; gap > 0; gap /= 2) {
         for (int i = 0; i + gap < n; ++i) {
             for (int j = i; j >= 0; j -= gap) {

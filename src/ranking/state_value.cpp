@@ -1,9 +1,8 @@
 // State value, checksum, PIN hash, request path and reply parsing.
 #include <bit>
 #include <cstring>
-#include <ctime>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "ranking/ranking.h"
 
 namespace orlith {
@@ -121,22 +120,20 @@ int buildStateValue(const GameState& state, uint32_t unixSeconds, char16_t* out,
     return static_cast<int>(value.size());
 }
 
-void formatDateText(uint32_t unixSeconds, char16_t out[32]) {
+void formatDateText(uint32_t unixSeconds, char16_t out[32], const LocalClock& clock) {
     out[0] = 0;
-    std::time_t t = static_cast<std::time_t>(unixSeconds);
-    std::tm local{};
-    if (localtime_r(&t, &local) == nullptr) return;
-    formatText(out, 32, u"%04d/%02d/%02d %02d:%02d", local.tm_year + 1900, local.tm_mon + 1, local.tm_mday,
-               local.tm_hour, local.tm_min);
+    LocalDateTime local;
+    if (!clock.localTime(unixSeconds, local)) return;
+    formatText(out, 32, u"%04d/%02d/%02d %02d:%02d", local.year, local.month, local.day, local.hour, local.minute);
 }
 
-void parseStateValue(RankingRecord& record, const char16_t* text) {
+void parseStateValue(RankingRecord& record, const char16_t* text, const LocalClock& clock) {
     // A terminator ends the text: later fields then read as empty, never past the end.
     int len = textLength(text, kStateValueLength);
     char16_t field[kStateValueLength + 1] = {};
     std::memcpy(field, text, sizeof(char16_t) * static_cast<size_t>(len));
 
-    formatDateText(readHexField(field), record.dateText);
+    formatDateText(readHexField(field), record.dateText, clock);
     std::memcpy(record.pinHash, field + 8, 8 * sizeof(char16_t));
     record.pinHash[8] = 0;
     record.level = static_cast<int32_t>(readHexField(field + 16));
@@ -166,7 +163,7 @@ int buildRankingPath(const GameState& state, uint32_t unixSeconds, char16_t* out
     return static_cast<int>(path.size());
 }
 
-void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count) {
+void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count, const LocalClock& clock) {
     count = 0;
     std::u16string text = utf8ToUtf16(body);
     // The body ends at its first zero byte, as a terminated text would.
@@ -180,7 +177,7 @@ void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& c
             RankingRecord& r = records[count];
             std::memset(&r, 0, sizeof r);
             copyText(r.name, 32, std::u16string_view(text).substr(pos + kStateValueLength, len - kStateValueLength));
-            parseStateValue(r, text.data() + pos);
+            parseStateValue(r, text.data() + pos, clock);
             ++count;
         }
         pos = end + 1;

@@ -8,7 +8,8 @@
 #include <cstring>
 #include <string>
 
-#include "game/text.h"
+#include "base/error_report.h"
+#include "base/text.h"
 
 namespace orlith {
 namespace {
@@ -484,8 +485,8 @@ void GlRenderer::drawFrame(const GameState& state, const DrawList& list, const H
     unsigned programs[2] = {colorProgram_, textureProgram_};
     for (int i = 0; i < 2; ++i) {
         glUseProgram(programs[i]);
-        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &state.viewMatrix[0][0]);
-        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &state.projectionMatrix[0][0]);
+        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &state.viewMatrix.m[0][0]);
+        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &state.projectionMatrix.m[0][0]);
     }
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, wallTexture_);

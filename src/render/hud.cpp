@@ -3,7 +3,7 @@
 #include <cmath>
 
 #include "game/game.h"
-#include "game/text.h"
+#include "base/text.h"
 #include "render/render.h"
 
 namespace orlith {
@@ -77,7 +77,7 @@ void buildHudLayout(const GameState& s, HudLayout& layout) {
                        static_cast<long>(positionNumber(s.playerPos[2])));
         } else {
             copyText(p.label().text, 32, u"Distance:");
-            formatText(p.value().text, 32, u"%d", distanceToGoal(s, s.playerPos));
+            formatText(p.value().text, 32, u"%d", distanceToGoal(s.goalPos, s.playerPos));
         }
         copyText(p.label().text, 32, u"Step Count:");
         formatText(p.value().text, 32, u"%d", s.stepCount);

@@ -1,7 +1,6 @@
-// Rendering as plain data: the seven meshes, the camera, the scene passes and the HUD layout.
+// Rendering as plain data: the seven meshes, the scene passes and the HUD layout.
 // Owns: the vertex tables, the draw list and the HUD layout types. Reads: GameState (maze,
-// pose, settings, counters, ranking copy). Writes: the camera fields of GameState, and the
-// draw list / HUD layout handed to it. Called by: the frame render of the app, which gives
+// camera, settings, counters, ranking copy). Writes: the draw list / HUD layout handed to it. Called by: the frame render of the app, which gives
 // both lists to the OpenGL backend (render/gl_renderer.h), and by tests, which check them.
 // No OpenGL here, so everything in this header runs and is tested without a window.
 #pragma once
@@ -11,7 +10,8 @@
 #include <string>
 #include <vector>
 
-#include "game/game_state.h"
+#include "base/matrix.h"
+#include "state/game_state.h"
 
 namespace orlith {
 
@@ -40,32 +40,7 @@ struct MeshData {
 };
 MeshData meshData(Mesh mesh);
 
-// --- matrices (row vectors: p x M, translation in the fourth row) ------------------------
-
-struct Mat4 {
-    float m[4][4];
-};
-Mat4 identityMatrix();
-Mat4 multiply(const Mat4& a, const Mat4& b);  // a applied first
-Mat4 scalingMatrix(float sx, float sy, float sz);
-Mat4 translationMatrix(float tx, float ty, float tz);
-Mat4 rotationXMatrix(float radians);
-Mat4 rotationYMatrix(float radians);
-Mat4 rotationZMatrix(float radians);
-Mat4 quaternionMatrix(Float4 q);
-Float4 transformPoint(Float4 p, const Mat4& m);  // (x, y, z, 1) x M
-
-// --- camera ------------------------------------------------------------------------------
-
-// Sets cameraEye/Focus/Up, viewMatrix and projectionMatrix from the pose, mode, field of view
-// and window size.
-void buildCamera(GameState& state);
-Mat4 lookToMatrix(Float4 eye, Float4 direction, Float4 up);
-Mat4 perspectiveMatrix(float fovYRadians, float aspect, float nearZ, float farZ);
-
 inline constexpr float kBackground[4] = {0.7f, 0.7f, 0.7f, 1.0f};
-inline constexpr float kNearPlane = 0.01f;
-inline constexpr float kFarPlane = 200.0f;
 
 // --- draw list ---------------------------------------------------------------------------
 

@@ -17,23 +17,21 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
+#include "platform/null_platform.h"
 #include "ranking/ranking.h"
 #include "render/render.h"
+#include "support/fake_platform.h"
 
 namespace orlith {
 namespace {
 
 namespace fs = std::filesystem;
 
-class DemoPlatform final : public Platform {
+class DemoPlatform final : public NullPlatform {
 public:
     InputSnapshot input;
-    uint32_t tickCount() override { return 0; }
-    void sleepMs(uint32_t) override {}
     bool isKeyDown(int k) override { return input.keysDown[k & 0xFF] != 0; }
     bool hasFocus() override { return input.focus != 0; }
-    bool showMessage(std::u16string_view, MessageKind) override { return false; }
-    int lastErrorCode() override { return 0; }
 };
 
 using Cell = std::array<int, 3>;
@@ -97,7 +95,8 @@ struct Walk {
 // Plays level 1 in the simulation while writing down every frame's input.
 Walk generateLevelOneWalk() {
     auto s = makeGameState();
-    newLevel(*s);
+    auto work = makeMazeWork();
+    newLevel(*s, *work);
     Cell start{s->sizeX - 2, s->sizeY - 2, s->sizeZ - 2};
     std::vector<Cell> path = shortestPath(*s, start, {1, 1, 1});
     Walk walk;
@@ -113,7 +112,7 @@ Walk generateLevelOneWalk() {
         if (error < 0.026f && next + 1 < path.size()) ++next;
         DemoFrame f = steer(*s, path[next - 1], path[next]);
         platform.input = f.input;
-        updateFrame(*s, platform, hooks);
+        updateFrame(*s, *work, platform, hooks);
         walk.frames.push_back(f);
     }
     // Save the level reached with F4, then one quiet frame.
@@ -159,7 +158,8 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     }
     ASSERT_EQ(runGame("--play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
     RankingRecord record{};
-    ASSERT_EQ(readSaveFile(record), 1) << "no save.dat written by F4";
+    test::FakePlatform files;
+    ASSERT_EQ(readSaveFile(record, files), 1) << "no save.dat written by F4";
     EXPECT_EQ(record.level, 2);
     EXPECT_EQ(record.stepCount, walk.moves);
     // Recording while playing writes the same input back.

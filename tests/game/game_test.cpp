@@ -5,6 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
+#include "app/shell.h"
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
@@ -21,24 +22,36 @@ class RecordingHooks : public FrameHooks {
 public:
     std::vector<std::string> calls;
     int levelAtRender = 0;
+    void takeRankingUpdate(GameState&) override { calls.push_back("ranking"); }
+    void writeSettings(GameState&) override { calls.push_back("settings"); }
+    int writeSave(GameState&) override {
+        calls.push_back("save");
+        return 1;
+    }
     void renderFrame(GameState& s) override {
         calls.push_back("render");
         levelAtRender = s.level;
     }
     void sendRankingRequest(GameState&) override { calls.push_back("send"); }
     void openInformationDialog(GameState&) override { calls.push_back("dialog"); }
+    long count(const char* call) const { return std::count(calls.begin(), calls.end(), call); }
 };
+
+MazeWork& work() {
+    static std::unique_ptr<MazeWork> w = makeMazeWork();
+    return *w;
+}
 
 std::unique_ptr<GameState> level1() {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, work());
     return s;
 }
 
 // Runs one frame with exactly these keys held.
-void frame(GameState& s, FakePlatform& p, RecordingHooks& h, std::initializer_list<int> keys = {}) {
+void frame(GameState& s, FakePlatform& p, FrameHooks& h, std::initializer_list<int> keys = {}) {
     p.down = keys;
-    updateFrame(s, p, h);
+    updateFrame(s, work(), p, h);
 }
 
 }  // namespace
@@ -89,14 +102,31 @@ TEST(UpdateFrame, OrderIsRenderThenGoalThenOnlineTail) {
     EXPECT_EQ(h.levelAtRender, 1);  // the goal frame is drawn in the old maze
     EXPECT_EQ(s->level, 2);
     EXPECT_EQ(h.calls, std::vector<std::string>{"render"});
+    // ...but whatever reads the state afterwards sees the new level's start pose.
+    EXPECT_EQ(s->cameraEye.x, 5.0f);
 
     s->networkEnabled = 1;
     h.calls.clear();
-    frame(*s, p, h, {vk::i});
-    EXPECT_EQ(h.calls, (std::vector<std::string>{"render", "send", "dialog"}));
+    frame(*s, p, h, {vk::i, vk::g});
+    EXPECT_EQ(h.calls, (std::vector<std::string>{"ranking", "settings", "render", "send", "dialog"}));
     h.calls.clear();
     frame(*s, p, h, {vk::i});  // held: no second dialog
-    EXPECT_EQ(h.calls, (std::vector<std::string>{"render", "send"}));
+    EXPECT_EQ(h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
+}
+
+TEST(UpdateFrame, ASaveInTheFrameAfterTheGoalHoldsTheNewLevelsPosition) {
+    TempDir dir;
+    auto s = level1();
+    FakePlatform p;
+    GameHooks hooks(p);
+    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 1.0f;
+    frame(*s, p, hooks);
+    ASSERT_EQ(s->level, 2);
+    frame(*s, p, hooks, {vk::f4});
+    RankingRecord saved{};
+    ASSERT_EQ(readSaveFile(saved, p), 1);
+    EXPECT_EQ(saved.level, 2);
+    for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
 }
 
 TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
@@ -112,7 +142,7 @@ TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
     EXPECT_EQ(s->yaw, 180.0f);
     EXPECT_EQ(s->texturedWalls, 0);
     EXPECT_EQ(s->rotateNoticeTimer, 4);
-    EXPECT_FALSE(std::filesystem::exists("setting.ini"));
+    EXPECT_EQ(h.count("settings"), 0);
     s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 1.02f;
     frame(*s, p, h);
     EXPECT_EQ(s->level, 2);
@@ -157,14 +187,14 @@ TEST(Keys, SettingsAreWrittenWhenASettingKeyActedButNotForD) {
     TempDir dir;
     auto s = level1();
     FakePlatform p;
-    RecordingHooks h;
-    frame(*s, p, h, {vk::d});
+    GameHooks hooks(p);
+    frame(*s, p, hooks, {vk::d});
     EXPECT_FALSE(std::filesystem::exists("setting.ini"));
-    frame(*s, p, h);
-    frame(*s, p, h, {vk::v});
+    frame(*s, p, hooks);
+    frame(*s, p, hooks, {vk::v});
     ASSERT_TRUE(std::filesystem::exists("setting.ini"));
     auto reread = makeGameState();
-    readSettingsFile(*reread);
+    readSettingsFile(*reread, p);
     EXPECT_EQ(reread->verticalSign, -1);
 }
 
@@ -208,13 +238,13 @@ TEST(Keys, SaveKeyOnlyOfflineAndInformationKeyOnlyOnline) {
     auto s = level1();
     s->networkEnabled = 1;
     frame(*s, p, h, {vk::f4});
-    EXPECT_FALSE(std::filesystem::exists("save.dat"));
+    EXPECT_EQ(h.count("save"), 0);
     s->networkEnabled = 0;
     frame(*s, p, h);
     frame(*s, p, h, {vk::f4, vk::i});
-    EXPECT_TRUE(std::filesystem::exists("save.dat"));
+    EXPECT_EQ(h.count("save"), 1);
     EXPECT_EQ(s->saveNoticeTimer, 180);
-    EXPECT_EQ(std::count(h.calls.begin(), h.calls.end(), "dialog"), 0);
+    EXPECT_EQ(h.count("dialog"), 0);
 }
 
 TEST(Keys, AKeyHeldWhileDraggingOpensTheDialogAfterRelease) {

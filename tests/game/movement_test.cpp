@@ -11,6 +11,10 @@
 #include "support/fake_platform.h"
 
 using namespace orlith;
+
+namespace {
+const std::unique_ptr<MazeWork> work = makeMazeWork();
+}
 using orlith::test::FakePlatform;
 
 namespace {
@@ -101,8 +105,8 @@ TEST(Trail, PositionsThatAreNotNumbersNeverIndexTheGrid) {
         markSight(*s);  // outside the interior: everything seen
         EXPECT_EQ(s->seenGrid[cellIndex(3, 3, 3)], kSeen);
         float p[3] = {bad, bad, bad};
-        EXPECT_EQ(distanceToGoal(*s, p), INT32_MAX);
-        checkGoal(*s);
+        EXPECT_EQ(distanceToGoal(s->goalPos, p), INT32_MAX);
+        checkGoal(*s, *work);
         EXPECT_EQ(s->level, 1);
     }
     EXPECT_EQ(cellOf(2.5f), 3);
@@ -228,37 +232,37 @@ TEST(Vectors, DegenerateCases) {
 
 TEST(Goal, TheCentralSphereCounts) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *work);
     place(*s, 1.06f, 1.06f, 1.06f);
-    checkGoal(*s);
+    checkGoal(*s, *work);
     EXPECT_EQ(s->level, 1);
     place(*s, 1.05f, 1.05f, 1.05f);
-    checkGoal(*s);
+    checkGoal(*s, *work);
     EXPECT_EQ(s->level, 2);
     EXPECT_EQ(s->sizeX, 7);
     EXPECT_EQ(s->playerPos[0], 5.0f);
     // At the top of the int range the level stays and a maze is still built.
     s->level = INT32_MAX;
     place(*s, 1, 1, 1);
-    checkGoal(*s);
+    checkGoal(*s, *work);
     EXPECT_EQ(s->level, INT32_MAX);
     EXPECT_EQ(s->sizeX, 103);
 }
 
 TEST(Goal, DistanceTruncatesTheCellDistance) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *work);
     struct Case { float x, y, z; int32_t d; };
     for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
                    Case{-0.6f, 1, 1, 1}}) {
         float p[3] = {c.x, c.y, c.z};
-        EXPECT_EQ(distanceToGoal(*s, p), c.d) << c.x << "," << c.y << "," << c.z;
+        EXPECT_EQ(distanceToGoal(s->goalPos, p), c.d) << c.x << "," << c.y << "," << c.z;
     }
 }
 
 TEST(Modes, SwitchesConvertTheOrientation) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *work);
     s->yaw = 90;
     s->pitch = 0;
     switchMovementMode(*s);

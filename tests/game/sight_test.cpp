@@ -79,7 +79,7 @@ TEST(Sight, TheCellsFramingTheExitAreAlwaysSeen) {
 TEST(Sight, EachOpenCellOfARealMazeIsSeenOnlyThroughOpenCells) {
     auto s = makeGameState();
     s->level = 10;
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     markSight(*s);
     // Every seen open cell other than the origin has a seen open neighbour one step back
     // towards the player on some axis.

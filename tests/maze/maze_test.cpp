@@ -14,6 +14,13 @@ using namespace orlith;
 
 namespace {
 
+MazeWork& work() {
+    static std::unique_ptr<MazeWork> w = makeMazeWork();
+    return *w;
+}
+
+void generate(GameState& s) { generateMaze(s.cellGrid, s.sizeX, s.sizeY, s.sizeZ, s.mazeRng, work()); }
+
 // The generator exactly as first described: three coordinate lists, relabelling each room by
 // scanning the previous pass's merge pairs, every pass a full rescan of the rooms. Slow, but
 // its output is the contract the fast generator must reproduce bit for bit.
@@ -91,7 +98,7 @@ struct ReferenceMaze {
 std::unique_ptr<GameState> freshLevel1() {
     auto state = makeGameState();
     state->level = 1;
-    newLevel(*state);
+    newLevel(*state, work());
     return state;
 }
 
@@ -106,9 +113,10 @@ std::vector<std::array<int, 3>> openWallSlots(const GameState& s) {
     return open;
 }
 
-std::vector<std::pair<int, int>> passLog(const GameState& s) {
+// Pass counts of the latest generation.
+std::vector<std::pair<int, int>> passLog(const GameState&) {
     std::vector<std::pair<int, int>> log;
-    for (int p = 0; p < s.mazeWork.passCount; ++p) log.emplace_back(s.mazeWork.passLog[p].wallCount, s.mazeWork.passLog[p].mergeCount);
+    for (int p = 0; p < work().passCount; ++p) log.emplace_back(work().passLog[p].wallCount, work().passLog[p].mergeCount);
     return log;
 }
 
@@ -145,7 +153,7 @@ TEST(MazeGeneration, LevelOneOpensTheKnownWallsInFourPasses) {
 TEST(MazeGeneration, LevelTwoContinuesTheRandomStream) {
     auto s = freshLevel1();
     s->level = 2;
-    newLevel(*s);
+    newLevel(*s, work());
     EXPECT_EQ(passLog(*s), (std::vector<std::pair<int, int>>{{54, 13}, {41, 6}, {31, 4}, {23, 2}, {13, 1}}));
     auto open = openWallSlots(*s);
     EXPECT_EQ(open.size(), 26u);
@@ -155,27 +163,27 @@ TEST(MazeGeneration, LevelTwoContinuesTheRandomStream) {
     // Level 2 straight from the seed is another maze.
     auto direct = makeGameState();
     direct->level = 2;
-    newLevel(*direct);
+    newLevel(*direct, work());
     EXPECT_NE(openWallSlots(*direct), open);
 }
 
 TEST(MazeGeneration, Size103FromTheSeedTakes180Passes) {
     auto s = makeGameState();
     s->sizeX = s->sizeY = s->sizeZ = 103;
-    generateMaze(*s);
-    ASSERT_GE(s->mazeWork.passCount, 1);
-    EXPECT_EQ(s->mazeWork.passLog[0].wallCount, 390150);
-    EXPECT_EQ(s->mazeWork.passLog[0].mergeCount, 60855);
-    EXPECT_EQ(s->mazeWork.passCount, 180);
-    EXPECT_EQ(s->mazeWork.passLog[179].mergeCount, 1);
+    generate(*s);
+    ASSERT_GE(work().passCount, 1);
+    EXPECT_EQ(work().passLog[0].wallCount, 390150);
+    EXPECT_EQ(work().passLog[0].mergeCount, 60855);
+    EXPECT_EQ(work().passCount, 180);
+    EXPECT_EQ(work().passLog[179].mergeCount, 1);
     EXPECT_EQ(openWallSlots(*s).size(), 132651u - 1u);
 }
 
 TEST(MazeGeneration, SizeThreeHasOneRoomAndDrawsNothing) {
     auto s = makeGameState();
     s->sizeX = s->sizeY = s->sizeZ = 3;
-    generateMaze(*s);
-    EXPECT_EQ(s->mazeWork.passCount, 0);
+    generate(*s);
+    EXPECT_EQ(work().passCount, 0);
     EXPECT_EQ(s->cellGrid[cellIndex(1, 1, 1)], 0);
     EXPECT_EQ(s->mazeRng.x, MazeRng{}.x);
     EXPECT_EQ(s->mazeRng.w, MazeRng{}.w);
@@ -187,7 +195,7 @@ TEST(MazeGeneration, MatchesTheLiteralGeneratorLevelAfterLevel) {
     for (int level = 1; level <= 14; ++level) {
         if (level > 1) {
             s->level = level;
-            newLevel(*s);
+            newLevel(*s, work());
         }
         ref.generate(2 * level + 3);
         ASSERT_EQ(passLog(*s), ref.passes) << "level " << level;
@@ -205,7 +213,7 @@ TEST(MazeGeneration, EveryLevelIsATreeOverAllRooms) {
     for (int level = 1; level <= 20; ++level) {
         if (level > 1) {
             s->level = level;
-            newLevel(*s);
+            newLevel(*s, work());
         }
         const int n = s->sizeX, m = (n - 1) / 2;
         for (int x = 0; x < n; ++x)
@@ -247,8 +255,8 @@ TEST(MazeGeneration, EveryLevelIsATreeOverAllRooms) {
 TEST(MazeGeneration, TwoRunsGiveIdenticalMazes) {
     auto a = freshLevel1();
     auto b = freshLevel1();
-    replayLevels(*a, 30, nullptr);
-    replayLevels(*b, 30, nullptr);
+    replayLevels(*a, work(), 30, nullptr);
+    replayLevels(*b, work(), 30, nullptr);
     EXPECT_EQ(a->level, 30);
     EXPECT_TRUE(std::equal(a->cellGrid, a->cellGrid + kGridCells, b->cellGrid));
 }
@@ -262,7 +270,7 @@ TEST(NewLevel, SetsTheStartPoseAndGoal) {
     s->movementMode = 2;
     s->stepCount = 77;
     s->level = 50;
-    newLevel(*s);
+    newLevel(*s, work());
     EXPECT_EQ(s->sizeX, 103);
     EXPECT_EQ(s->playerPos[0], 101.0f);
     EXPECT_EQ(s->playerPos[2], 101.0f);
@@ -282,14 +290,14 @@ TEST(NewLevel, ATrailMarkIsGoneAfterTheNextLevel) {
     auto s = freshLevel1();
     s->cellGrid[cellIndex(3, 3, 3)] = 2;
     s->level = 2;
-    newLevel(*s);
+    newLevel(*s, work());
     for (int i = 0; i < kGridCells; ++i) ASSERT_NE(s->cellGrid[i], 2);
 }
 
 TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
     auto s = freshLevel1();
     std::vector<int64_t> seen;
-    bool done = replayLevels(*s, 6, [&](int64_t d, int64_t total) {
+    bool done = replayLevels(*s, work(), 6, [&](int64_t d, int64_t total) {
         EXPECT_EQ(total, 5);
         seen.push_back(d);
         return true;
@@ -300,7 +308,7 @@ TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
 
     auto c = freshLevel1();
     int calls = 0;
-    bool finished = replayLevels(*c, 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; });
+    bool finished = replayLevels(*c, work(), 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; });
     EXPECT_FALSE(finished);
     EXPECT_EQ(c->level, 4);
     EXPECT_EQ(c->sizeX, mazeEdgeForLevel(4));
@@ -308,7 +316,7 @@ TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
     // A saved level of 1, 0 or below replays nothing.
     for (int32_t target : {1, 0, -5, INT32_MIN}) {
         auto z = freshLevel1();
-        EXPECT_TRUE(replayLevels(*z, target, nullptr));
+        EXPECT_TRUE(replayLevels(*z, work(), target, nullptr));
         EXPECT_EQ(z->level, 1);
     }
 }
@@ -317,9 +325,9 @@ TEST(ReplayLevels, AReplayedLevelIsTheMazeThePlayerSawWhilePlaying) {
     auto played = freshLevel1();
     for (int level = 2; level <= 7; ++level) {
         played->level = level;
-        newLevel(*played);
+        newLevel(*played, work());
     }
     auto restored = freshLevel1();
-    replayLevels(*restored, 7, nullptr);
+    replayLevels(*restored, work(), 7, nullptr);
     EXPECT_TRUE(std::equal(played->cellGrid, played->cellGrid + kGridCells, restored->cellGrid));
 }

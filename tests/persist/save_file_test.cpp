@@ -5,7 +5,7 @@
 #include <filesystem>
 #include <fstream>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
@@ -33,7 +33,8 @@ std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z)
 }
 
 int parse(const std::string& bytes, RankingRecord& r) {
-    return parseSaveBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), r);
+    FakePlatform clock;
+    return parseSaveBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), r, clock);
 }
 
 }  // namespace
@@ -54,7 +55,7 @@ TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
     EXPECT_GE(size, 232u);
     EXPECT_LE(size, 250u);
     RankingRecord r{};
-    ASSERT_EQ(readSaveFile(r), 1);
+    ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(r.level, 5);
     EXPECT_EQ(r.stepCount, 1234);
     EXPECT_EQ(r.position[0], 2.25f);
@@ -65,7 +66,7 @@ TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
 
     s->level = 6;  // a second save replaces the first
     ASSERT_EQ(writeSaveFile(*s, p), 1);
-    ASSERT_EQ(readSaveFile(r), 1);
+    ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(r.level, 6);
 }
 
@@ -109,35 +110,55 @@ TEST(SaveFile, SavedLevelOfOneOrLessReplaysNothingButKeepsStepsAndPosition) {
         RankingRecord r{};
         ASSERT_EQ(parse(utf16le(saveText(level, 42, 3, 3, 2.5f)), r), 1);
         auto s = makeGameState();
-        newLevel(*s);
-        replayLevels(*s, r.level, nullptr);
+        auto work = makeMazeWork();
+        newLevel(*s, *work);
+        replayLevels(*s, *work, r.level, nullptr);
         EXPECT_EQ(s->level, 1);
         EXPECT_EQ(r.stepCount, 42);
         EXPECT_EQ(r.position[2], 2.5f);
     }
 }
 
-TEST(SaveFile, AFailedWriteKeepsThePreviousSaveAndShowsTheError) {
+TEST(SaveFile, EachFailedStepShowsItsErrorWithTheSystemsCode) {
+    struct Case { FileFailure failure; const char16_t* text; };
+    for (Case c : {Case{FileFailure::create, u"line 3630 : error in CreateFile\ncode = 28"},
+                   Case{FileFailure::write, u"line 3643 : error in WriteFile\ncode = 28"},
+                   Case{FileFailure::replace, u"line 3650 : error in MoveFileEx\ncode = 28"}}) {
+        TempDir dir;
+        FakePlatform p;
+        auto s = makeGameState();
+        p.failReplace = c.failure;
+        EXPECT_EQ(writeSaveFile(*s, p), 0);
+        ASSERT_EQ(p.messages.size(), 1u);
+        EXPECT_EQ(p.messages[0], c.text);
+    }
+}
+
+TEST(SaveFile, AFailedWriteKeepsThePreviousSave) {
     TempDir dir;
     FakePlatform p;
     auto s = makeGameState();
     s->level = 4;
     ASSERT_EQ(writeSaveFile(*s, p), 1);
-    auto before = std::filesystem::file_size("save.dat");
-    std::filesystem::create_directory("save.dat.tmp");  // the new file cannot be created
+    // The real file system refuses: the target's place is taken by a directory with content.
+    std::filesystem::create_directories("blocked/save.dat/x");
+    std::filesystem::current_path("blocked");
     s->level = 9;
-    p.errorCode = 21;
     EXPECT_EQ(writeSaveFile(*s, p), 0);
     ASSERT_EQ(p.messages.size(), 1u);
-    EXPECT_EQ(p.messages[0], u"line 3630 : error in CreateFile\ncode = 21");
-    EXPECT_EQ(std::filesystem::file_size("save.dat"), before);
+    EXPECT_NE(p.messages[0].find(u"MoveFileEx"), std::u16string::npos);
+    EXPECT_NE(p.errorCode, 0);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), std::filesystem::directory_iterator()), 1);
+    std::filesystem::current_path("..");
     RankingRecord r{};
-    ASSERT_EQ(readSaveFile(r), 1);
+    ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(r.level, 4);
 }
 
 TEST(SaveFile, MissingFileGivesZero) {
     TempDir dir;
+    FakePlatform p;
     RankingRecord r{};
-    EXPECT_EQ(readSaveFile(r), 0);
+    EXPECT_EQ(readSaveFile(r, p), 0);
 }

@@ -5,14 +5,17 @@
 #include <fstream>
 #include <random>
 
-#include "game/game_state.h"
+#include "state/game_state.h"
 #include "persist/persist.h"
 #include "support/fake_platform.h"
 
 using namespace orlith;
+using orlith::test::FakePlatform;
 using orlith::test::TempDir;
 
 namespace {
+
+FakePlatform p;
 
 void writeFile(const std::string& name, const std::string& text) {
     std::ofstream out(name, std::ios::binary);
@@ -58,7 +61,7 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
         writeFile("setting.ini", "[setting]\r\n" + c.line + "\r\n");
         auto s = makeGameState();
         s.get()->*c.field = c.start;
-        readSettingsFile(*s);
+        readSettingsFile(*s, p);
         EXPECT_EQ(s.get()->*c.field, c.expected) << c.line;
     }
 }
@@ -72,7 +75,7 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
         TempDir dir;
         if (!content.empty()) writeFile("setting.ini", content);
         auto s = makeGameState();
-        readSettingsFile(*s);
+        readSettingsFile(*s, p);
         EXPECT_EQ(s->rotateSpeed, 4);
         EXPECT_EQ(s->movementMode, 0);
         EXPECT_EQ(s->horizontalSign, 1);
@@ -86,12 +89,12 @@ TEST(Settings, WriteCreatesTheFileAndReadsBack) {
     s->showFps = 1;
     s->horizontalSign = -1;
     s->rotateSpeed = 9;
-    writeSettingsFile(*s);
+    writeSettingsFile(*s, p);
     EXPECT_EQ(readFile("setting.ini"),
               "[Setting]\r\nMovement=2\r\nWall=0\r\nStatus=0\r\nFPS=1\r\nGuide=0\r\nHorizontal=-1\r\nVertical=1\r\n"
               "Progress=1\r\nRotate=9\r\n");
     auto r = makeGameState();
-    readSettingsFile(*r);
+    readSettingsFile(*r, p);
     EXPECT_EQ(r->movementMode, 2);
     EXPECT_EQ(r->showFps, 1);
     EXPECT_EQ(r->horizontalSign, -1);
@@ -102,10 +105,10 @@ TEST(Settings, WriteKeepsEveryOtherLineSectionAndKey) {
     TempDir dir;
     writeFile("setting.ini", "; my notes\n[Window]\nx=5\n\n[SETTING]\nfps = 7\nColor=blue\n\n[Later]\nRotate=1\n");
     auto s = makeGameState();
-    readSettingsFile(*s);
+    readSettingsFile(*s, p);
     EXPECT_EQ(s->showFps, 1);
     EXPECT_EQ(s->rotateSpeed, 4);  // a later section's key is not ours
-    writeSettingsFile(*s);
+    writeSettingsFile(*s, p);
     std::string text = readFile("setting.ini");
     EXPECT_EQ(text,
               "; my notes\n[Window]\nx=5\n\n[SETTING]\nFPS=1\nColor=blue\nMovement=0\nWall=0\nStatus=0\nGuide=0\n"
@@ -117,26 +120,47 @@ TEST(Settings, TheDirectoryIsTakenAtEachCall) {
     std::filesystem::create_directory("later");
     auto s = makeGameState();
     s->rotateSpeed = 6;
-    writeSettingsFile(*s);
+    writeSettingsFile(*s, p);
     std::filesystem::current_path("later");
     s->rotateSpeed = 2;
-    writeSettingsFile(*s);
+    writeSettingsFile(*s, p);
     auto r = makeGameState();
-    readSettingsFile(*r);
+    readSettingsFile(*r, p);
     EXPECT_EQ(r->rotateSpeed, 2);
     std::filesystem::current_path("..");
-    readSettingsFile(*r);
+    readSettingsFile(*r, p);
     EXPECT_EQ(r->rotateSpeed, 6);
 }
 
-TEST(Settings, AFailedWriteLeavesTheOldFile) {
+TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
+    auto encode = [](std::u16string_view text, bool little) {
+        std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
+        for (char16_t c : text) {
+            char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
+            bytes += little ? std::string{lo, hi} : std::string{hi, lo};
+        }
+        return bytes;
+    };
+    for (bool little : {true, false}) {
+        TempDir dir;
+        writeFile("setting.ini", encode(u"; メモ\r\n[Setting]\r\nRotate=7\r\n", little));
+        auto s = makeGameState();
+        readSettingsFile(*s, p);
+        EXPECT_EQ(s->rotateSpeed, 7);
+        s->rotateSpeed = 2;
+        writeSettingsFile(*s, p);
+        EXPECT_EQ(readFile("setting.ini"),
+                  encode(u"; メモ\r\n[Setting]\r\nRotate=2\r\nMovement=0\r\nWall=0\r\nStatus=0\r\nFPS=0\r\nGuide=0\r\n"
+                         u"Horizontal=1\r\nVertical=1\r\nProgress=1\r\n",
+                         little));
+    }
     TempDir dir;
-    writeFile("setting.ini", "[Setting]\nRotate=3\n");
-    std::filesystem::create_directory("setting.ini.tmp" + std::to_string(::getpid()));  // the temporary cannot be made
+    writeFile("setting.ini", "\xEF\xBB\xBF[Setting]\nRotate=8\n");
     auto s = makeGameState();
-    s->rotateSpeed = 8;
-    writeSettingsFile(*s);
-    EXPECT_EQ(readFile("setting.ini"), "[Setting]\nRotate=3\n");
+    readSettingsFile(*s, p);
+    EXPECT_EQ(s->rotateSpeed, 8);
+    writeSettingsFile(*s, p);
+    EXPECT_EQ(readFile("setting.ini").substr(0, 13), "\xEF\xBB\xBF[Setting]\n");
 }
 
 TEST(Settings, LeadingIntegerParsing) {

@@ -5,11 +5,17 @@
 #include <cstring>
 #include <thread>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "maze/maze.h"
 #include "ranking/ranking.h"
+#include "support/fake_platform.h"
 
 using namespace orlith;
+
+namespace {
+// Local time is UTC here, on every machine.
+const orlith::test::FakePlatform utc;
+}
 
 namespace {
 
@@ -81,7 +87,7 @@ TEST(StateValue, RoundTripsThroughTheRecord) {
     EXPECT_EQ(v.substr(0, 24), u"5f5e10000badcafe00000031");
     EXPECT_EQ(v.substr(32, 8), u"3f800000");
     RankingRecord r{};
-    parseStateValue(r, v.c_str());
+    parseStateValue(r, v.c_str(), utc);
     EXPECT_EQ(std::u16string(r.pinHash), u"0badcafe");
     EXPECT_EQ(r.level, 49);
     EXPECT_EQ(r.stepCount, 123456);
@@ -97,32 +103,34 @@ TEST(StateValue, FieldsReadTheirLeadingHexDigits) {
                           Case{u"-0000001", 0}, Case{u"7fffffff", INT32_MAX}}) {
         std::u16string v = u"00000000" u"00000000" + c.levelField + std::u16string(80, u'0');
         RankingRecord r{};
-        parseStateValue(r, v.c_str());
+        parseStateValue(r, v.c_str(), utc);
         EXPECT_EQ(r.level, c.level) << utf16ToUtf8(c.levelField);
     }
     // A terminator inside the value ends every later field.
     std::u16string cut = u"00000000" u"00000000" u"0000000c" u"00";
     RankingRecord r{};
-    parseStateValue(r, cut.c_str());
+    parseStateValue(r, cut.c_str(), utc);
     EXPECT_EQ(r.level, 12);
     EXPECT_EQ(r.stepCount, 0);
 }
 
 TEST(StateValue, DateTextCoversTheWholeUnsignedRange) {
-    setenv("TZ", "UTC", 1);
-    tzset();
     char16_t date[32];
-    formatDateText(0, date);
+    formatDateText(0, date, utc);
     EXPECT_EQ(std::u16string(date), u"1970/01/01 00:00");
-    formatDateText(0x80000000u, date);  // after 2038: still shown
+    formatDateText(0x80000000u, date, utc);  // after 2038: still shown
     EXPECT_EQ(std::u16string(date), u"2038/01/19 03:14");
-    formatDateText(0xFFFFFFFFu, date);
+    formatDateText(0xFFFFFFFFu, date, utc);
     EXPECT_EQ(std::u16string(date), u"2106/02/07 06:28");
+    orlith::test::FakePlatform broken;
+    broken.localTimeWorks = false;
+    formatDateText(0, date, broken);
+    EXPECT_EQ(date[0], 0);
 }
 
 TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     copyText(s->nickname, 32, u"a&b=c");
     copyText(s->pinHash, 32, u"12345678");
     s->cameraEye = {3, 3, 3, 0};
@@ -158,7 +166,7 @@ TEST(ReplyParser, TakesLinesLongerThanAStateValue) {
     for (const Case& c : cases) {
         RankingRecord recs[kMaxRankingRecords];
         int32_t count = -1;
-        parseRankingReply(c.body, recs, count);
+        parseRankingReply(c.body, recs, count, utc);
         ASSERT_EQ(count, c.count) << c.body.size();
         if (count > 0) {
             EXPECT_EQ(std::u16string(recs[0].name), c.firstName);
@@ -170,14 +178,14 @@ TEST(ReplyParser, TakesLinesLongerThanAStateValue) {
     for (int k = 0; k < 300; ++k) many += value + "p" + std::to_string(k) + "\r\n";
     RankingRecord recs[kMaxRankingRecords];
     int32_t count = 0;
-    parseRankingReply(many, recs, count);
+    parseRankingReply(many, recs, count, utc);
     EXPECT_EQ(count, 256);
     EXPECT_EQ(std::u16string(recs[255].name), u"p255");
 }
 
 TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     const RankingRecord input[] = {
         record(u"low", 1, 1, 0),       // level 1 at the goal
         record(u"far", 3, 9, 5),       // level 3, distance 8
@@ -204,7 +212,7 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
 
 TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     MazeRng rng;
     s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
@@ -219,7 +227,7 @@ TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
 
 TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
     auto s = makeGameState();
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         RankingRecord batch[kMaxRankingRecords];

@@ -28,7 +28,7 @@ protected:
         std::string failed, detail;
         ASSERT_TRUE(font_.open(24.0f, failed, detail)) << failed << ": " << detail;
         state_ = makeGameState();
-        newLevel(*state_);
+        newLevel(*state_, *makeMazeWork());
         markSight(*state_);
     }
     void TearDown() override {

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "render/render.h"
 
 namespace orlith {

@@ -13,7 +13,7 @@ namespace {
 TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
     auto s = makeGameState();
     s->level = 50;
-    newLevel(*s);
+    newLevel(*s, *makeMazeWork());
     // Online with a full list: the ranking panel and the other-player arrows are built too.
     s->networkEnabled = 1;
     s->rankingCount = kMaxRankingRecords;

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "handler.h"
+#include "platform/null_platform.h"
 #include "maze/maze.h"
 #include "server/server_test_util.h"
 
@@ -35,7 +36,7 @@ protected:
     std::vector<RankingRecord> records(const HttpResponse& r) {
         std::vector<RankingRecord> out(kMaxRankingRecords);
         int32_t n = 0;
-        parseRankingReply(r.body.str(), out.data(), n);
+        parseRankingReply(r.body.str(), out.data(), n, NullPlatform{});
         out.resize(static_cast<size_t>(n));
         return out;
     }
@@ -397,10 +398,11 @@ TEST(RefusalLogTest, LogsAtMostItsRateAndCountsTheRest) {
 
 TEST(GoalOfEveryLevel, IsTheCellTheServerRanksBy) {
     // The server ranks every player against the goal at (1,1,1); the maze set-up must agree.
-    auto state = std::unique_ptr<GameState>(new GameState);
+    auto state = makeGameState();
+    auto work = makeMazeWork();
     for (int level = 1; level <= 3; ++level) {
         state->level = level;
-        newLevel(*state);
+        newLevel(*state, *work);
         EXPECT_EQ(state->goalPos[0], 1.0f);
         EXPECT_EQ(state->goalPos[1], 1.0f);
         EXPECT_EQ(state->goalPos[2], 1.0f);

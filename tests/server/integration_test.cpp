@@ -10,6 +10,7 @@
 #include <fstream>
 #include <thread>
 
+#include "platform/null_platform.h"
 #include "ranking/ranking.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
@@ -25,7 +26,7 @@ using test::TempDir;
 std::vector<RankingRecord> records(const std::string& body) {
     std::vector<RankingRecord> out(kMaxRankingRecords);
     int32_t n = 0;
-    parseRankingReply(body, out.data(), n);
+    parseRankingReply(body, out.data(), n, NullPlatform{});
     out.resize(static_cast<size_t>(n));
     return out;
 }

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <thread>
 
+#include "platform/null_platform.h"
 #include "ranking/ranking.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
@@ -71,7 +72,7 @@ protected:
 std::vector<RankingRecord> records(const std::string& body) {
     std::vector<RankingRecord> out(kMaxRankingRecords);
     int32_t n = 0;
-    parseRankingReply(body, out.data(), n);
+    parseRankingReply(body, out.data(), n, NullPlatform{});
     out.resize(static_cast<size_t>(n));
     return out;
 }

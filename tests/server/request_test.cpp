@@ -5,7 +5,7 @@
 #include <memory>
 #include <random>
 
-#include "game/game_state.h"
+#include "state/game_state.h"
 #include "request.h"
 #include "server/server_test_util.h"
 

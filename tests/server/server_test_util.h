@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <string>
 
-#include "game/text.h"
+#include "base/text.h"
 #include "ranking/ranking.h"
 
 namespace orlith::server::test {

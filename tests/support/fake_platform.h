@@ -1,14 +1,15 @@
 // A scripted platform for tests: keys set by the test, a clock the test advances, messages
-// collected instead of shown, and a temporary working directory.
+// collected instead of shown, the system's real files (with failures the test can plant), UTC
+// as the local time, and a temporary working directory.
 #pragma once
 
-#include <unistd.h>
-
 #include <filesystem>
+#include <random>
 #include <set>
 #include <string>
 #include <vector>
 
+#include "platform/native_files.h"
 #include "platform/platform.h"
 
 namespace orlith::test {
@@ -42,14 +43,43 @@ public:
     }
     int lastErrorCode() override { return errorCode; }
     uint32_t unixTime() override { return now; }
+    bool localTime(uint32_t seconds, LocalDateTime& out) const override {
+        if (!localTimeWorks) return false;
+        int64_t days = seconds / 86400, rest = seconds % 86400;
+        // Civil date from days since 1970-01-01 (proleptic Gregorian).
+        int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
+        int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365, doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
+        int64_t mp = (5 * doy + 2) / 153, d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
+        out = {static_cast<int32_t>(yoe + era * 400 + (m <= 2)), static_cast<int32_t>(m), static_cast<int32_t>(d),
+               static_cast<int32_t>(rest / 3600), static_cast<int32_t>(rest / 60 % 60)};
+        return true;
+    }
+    bool readFile(const std::string& path, size_t maxBytes, std::string& bytes) override {
+        return native::readFile(path, maxBytes, bytes, errorCode);
+    }
+    FileFailure replaceFile(const std::string& path, std::string_view bytes) override {
+        if (failReplace != FileFailure::none) {
+            errorCode = plantedErrorCode;
+            return failReplace;
+        }
+        ++replaceCount;
+        return native::replaceFile(path, bytes, errorCode);
+    }
+    std::string pathInCurrentDirectory(std::string_view name) override { return native::pathInCurrentDirectory(name); }
+
+    bool localTimeWorks = true;                    // false: every conversion fails
+    FileFailure failReplace = FileFailure::none;   // planted failure of the next replacements
+    int plantedErrorCode = 28;                     // the system code a planted failure leaves
+    int replaceCount = 0;                          // replacements that reached the disk
 };
 
 // Runs a test inside a fresh temporary directory and returns to the old one afterwards.
 class TempDir {
 public:
     TempDir() {
-        char pattern[] = "/tmp/orlith-test-XXXXXX";
-        path_ = mkdtemp(pattern);
+        std::random_device random;
+        path_ = std::filesystem::temp_directory_path() / ("orlith-test-" + std::to_string(random()));
+        std::filesystem::create_directories(path_);
         old_ = std::filesystem::current_path();
         std::filesystem::current_path(path_);
     }

@@ -3,12 +3,17 @@
 
 #include <cstdio>
 
-#include "game/text.h"
+#include "base/text.h"
+#include "platform/native_files.h"
 
 namespace orlith {
 
 SDL_Scancode scancodeForVirtualKey(int vkCode) {
-    if (vkCode >= 'A' && vkCode <= 'Z') return static_cast<SDL_Scancode>(SDL_SCANCODE_A + (vkCode - 'A'));
+    if (vkCode >= 'A' && vkCode <= 'Z') {
+        // The layout's key for the letter; a layout without it falls back to the US position.
+        SDL_Scancode sc = SDL_GetScancodeFromKey(static_cast<SDL_Keycode>('a' + (vkCode - 'A')));
+        return sc != SDL_SCANCODE_UNKNOWN ? sc : static_cast<SDL_Scancode>(SDL_SCANCODE_A + (vkCode - 'A'));
+    }
     if (vkCode >= '0' && vkCode <= '9') return vkCode == '0' ? SDL_SCANCODE_0 : static_cast<SDL_Scancode>(SDL_SCANCODE_1 + (vkCode - '1'));
     if (vkCode >= 112 && vkCode <= 123) return static_cast<SDL_Scancode>(SDL_SCANCODE_F1 + (vkCode - 112));
     switch (vkCode) {
@@ -25,6 +30,20 @@ uint32_t SdlPlatform::tickCount() { return static_cast<uint32_t>(SDL_GetTicks64(
 void SdlPlatform::sleepMs(uint32_t ms) {
     if (pacing) SDL_Delay(ms);
 }
+
+uint32_t SdlPlatform::unixTime() { return native::unixTime(); }
+
+bool SdlPlatform::localTime(uint32_t unixSeconds, LocalDateTime& out) const { return native::localTime(unixSeconds, out); }
+
+bool SdlPlatform::readFile(const std::string& path, size_t maxBytes, std::string& bytes) {
+    return native::readFile(path, maxBytes, bytes, lastError);
+}
+
+FileFailure SdlPlatform::replaceFile(const std::string& path, std::string_view bytes) {
+    return native::replaceFile(path, bytes, lastError);
+}
+
+std::string SdlPlatform::pathInCurrentDirectory(std::string_view name) { return native::pathInCurrentDirectory(name); }
 
 bool SdlPlatform::isKeyDown(int virtualKey) { return input.keysDown[virtualKey & 0xFF] != 0; }
 

@@ -1,6 +1,7 @@
-// The Platform seam on SDL2: clock, keys, focus and message boxes for the Linux game.
-// Keys and focus come from an input snapshot taken once per frame (from the devices, or
-// from a demo file), so a recorded run replays exactly. Owned by the app.
+// The Platform seam on SDL2: clock, keys, focus and message boxes for the Linux game, with the
+// system's own files and calendar. Keys and focus come from an input snapshot taken once per
+// frame (from the devices, or from a demo file), so a recorded run replays exactly. Owned by
+// the app.
 #pragma once
 
 #include <SDL.h>
@@ -12,14 +13,9 @@
 
 namespace orlith {
 
-// What the game sees of the devices in one frame: keys held (virtual-key codes) and focus.
-// Pointer events go straight into GameState through the pointer functions of the core.
-struct InputSnapshot {
-    uint8_t keysDown[256] = {};  // 1 while the key with this virtual-key code is down
-    int focus = 0;               // 1 while the window has the keyboard focus
-};
-
-// SDL scancode of a virtual-key code the game reads, or SDL_SCANCODE_UNKNOWN.
+// The physical key that currently stands for a virtual-key code, or SDL_SCANCODE_UNKNOWN.
+// Letters follow the keyboard layout (the key labelled Q is Q on AZERTY too); arrows and
+// function keys are positional.
 SDL_Scancode scancodeForVirtualKey(int virtualKey);
 
 class SdlPlatform final : public Platform {
@@ -31,6 +27,11 @@ public:
     // Message box over the window when one can be shown; always on stderr as well.
     bool showMessage(std::u16string_view text, MessageKind kind) override;
     int lastErrorCode() override { return lastError; }
+    uint32_t unixTime() override;
+    bool localTime(uint32_t unixSeconds, LocalDateTime& out) const override;
+    bool readFile(const std::string& path, size_t maxBytes, std::string& bytes) override;
+    FileFailure replaceFile(const std::string& path, std::string_view bytes) override;
+    std::string pathInCurrentDirectory(std::string_view name) override;
 
     // Reads the keyboard state and the window's focus into the snapshot.
     void sampleDevices();

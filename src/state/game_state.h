@@ -1,14 +1,15 @@
 // GameState: the one record of the whole game. Owned by the app (or a test) and passed by
-// reference to every routine; nothing of the game lives anywhere else. About 13 MB, so the
-// owner keeps it on the heap (makeGameState).
+// reference to every routine; nothing of the game lives anywhere else. Plain fields only: this
+// layer knows no subsystem. About 5.5 MB, so the owner keeps it on the heap (makeGameState).
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <mutex>
 
-#include "game/vecmath.h"
-#include "ranking/record.h"
+#include "base/matrix.h"
+#include "base/vecmath.h"
+#include "state/ranking_record.h"
 
 namespace orlith {
 
@@ -16,10 +17,6 @@ inline constexpr int gridDim = 103;                            // grid capacity 
 inline constexpr int kGridCells = gridDim * gridDim * gridDim;  // 1,092,727
 inline constexpr int kStrideX = gridDim * gridDim;              // neighbour offset along x
 inline constexpr int kStrideY = gridDim;                        // along y (z is 1)
-inline constexpr int kMaxWallSlots = 390150;                    // wall slots of the largest maze
-inline constexpr int kMaxMergesPerPass = 66325;                 // half the rooms of the largest maze
-inline constexpr int kMaxSetNumbers = 132652;                   // set numbers 0..132651
-inline constexpr int kMaxPassLog = 1024;                        // passes whose counts are kept
 inline constexpr int kNoticeFrames = 180;                       // every HUD notice lasts 3 s
 
 inline constexpr int8_t kSeen = 0x31;  // seenGrid mark ("1")
@@ -34,32 +31,6 @@ struct MazeRng {
     uint32_t w = 88675123;
 };
 
-struct PassStats {
-    int32_t wallCount;   // candidates collected in the pass
-    int32_t mergeCount;  // merges the pass made
-};
-
-// Generator work storage, fixed capacity and reused by every level.
-struct MazeWork {
-    // Candidates of a pass, one 64-bit entry each instead of three parallel coordinate lists
-    // (the shuffle makes the same swaps): bits 0-19 the lower room's number << 2 | axis
-    // (0 x, 1 y, 2 z), bits 20-39 and 40-59 the sets of the two rooms at the pass's start.
-    uint64_t wallList[kMaxWallSlots];
-    uint64_t scanList[kMaxWallSlots];    // the candidates in scan order, same packing
-    int32_t wallCount;                   // candidates of the current pass
-    // Merge pair i of the latest pass: set mergeFrom[i] became mergeTo[i] through the wall
-    // wallList[mergeSlot[i]]. One spare entry: the merge loop always writes the next position.
-    int32_t mergeFrom[kMaxMergesPerPass + 1];
-    int32_t mergeTo[kMaxMergesPerPass + 1];
-    int32_t mergeSlot[kMaxMergesPerPass + 1];
-    int32_t mergeCount;                  // pairs of the latest pass
-    uint8_t mergeMark[kMaxSetNumbers];   // 0 unused this pass, 0x31 used
-    int32_t renameTo[kMaxSetNumbers];    // set -> set it merged into (itself while a set)
-    int32_t setNumber[kMaxSetNumbers];   // set as numbered in the passes -> its set number
-    int32_t passCount;                   // passes of the latest generation
-    PassStats passLog[kMaxPassLog];      // per-pass counts of the latest generation (first 1024)
-};
-
 struct GameState {
     // Maze and level.
     int32_t level = 1;                 // 1-based, only grows
@@ -67,8 +38,7 @@ struct GameState {
     int32_t cellGrid[kGridCells];      // -1 solid, 0 open, 2 trail; [(x*103+y)*103+z]
     int8_t seenGrid[kGridCells];       // 0x31 in sight this frame, else 0
     float goalPos[3] = {0, 0, 0};      // centre of the goal room, (1,1,1)
-    MazeRng mazeRng;                   // the one random sequence of the game
-    MazeWork mazeWork;                 // generator scratch
+    MazeRng mazeRng;                   // the one random sequence of the game, never reseeded
 
     // Player pose.
     float playerPos[3] = {0, 0, 0};    // cell units; cell (i,j,k) spans i-0.5..i+0.5
@@ -129,12 +99,13 @@ struct GameState {
     uint32_t groupStartTick = 0;       // ms tick at the group's start
     double measuredFps = 0;            // rate over the last complete group; 0 before
 
-    // Camera of the latest rendered frame (sent in the state value).
+    // Camera of the current pose, set by the frame update before anything reads it (the save
+    // file, the state value, the renderer).
     Float4 cameraEye;                  // always playerPos, w 0
     Float4 cameraFocus;                // eye + unit view direction
     Float4 cameraUp;                   // up vector
-    float viewMatrix[4][4] = {};       // row-vector convention
-    float projectionMatrix[4][4] = {};
+    Mat4 viewMatrix{};                 // row-vector convention, translation in row 3
+    Mat4 projectionMatrix{};           // depth 0 at the near plane, 1 at the far plane
 
     // Online.
     int32_t networkEnabled = 0;        // 1 when playing online

@@ -1,7 +1,8 @@
 // The wide formatter, the error report and UTF conversion.
 #include <gtest/gtest.h>
 
-#include "game/text.h"
+#include "base/error_report.h"
+#include "base/text.h"
 #include "support/fake_platform.h"
 
 using namespace orlith;

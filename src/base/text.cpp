@@ -1,5 +1,5 @@
-// Wide formatter, error report and UTF conversions.
-#include "game/text.h"
+// Wide formatter and UTF conversions.
+#include "base/text.h"
 
 #include <cstdarg>
 #include <cstdio>
@@ -137,13 +137,6 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
     int written = out.length < capacity ? out.length : capacity - 1;
     dest[written] = 0;
     return written;
-}
-
-void reportError(Platform& platform, int line, const char16_t* operation) {
-    char16_t text[256];
-    int code = platform.lastErrorCode();
-    formatText(text, 256, u"line %d : error in %s\ncode = %d", line, operation, code);
-    platform.showMessage(text, MessageKind::error);
 }
 
 int textLength(const char16_t* text, int maxLength) {

@@ -4,21 +4,13 @@
 #include <cmath>
 #include <cstring>
 
-#include "render/render.h"
+#include "game/game.h"
 
 namespace orlith {
 namespace {
 
-Mat4 viewOf(const GameState& s) {
-    Mat4 m;
-    std::memcpy(m.m, s.viewMatrix, sizeof m.m);
-    return m;
-}
-Mat4 projectionOf(const GameState& s) {
-    Mat4 m;
-    std::memcpy(m.m, s.projectionMatrix, sizeof m.m);
-    return m;
-}
+Mat4 viewOf(const GameState& s) { return s.viewMatrix; }
+Mat4 projectionOf(const GameState& s) { return s.projectionMatrix; }
 
 std::unique_ptr<GameState> startPose() {
     auto s = makeGameState();
@@ -89,7 +81,7 @@ TEST(Camera, LookingStraightUpStaysDefined) {
     EXPECT_NEAR(s->cameraUp.x, -1.0f, 1e-6);
     EXPECT_NEAR(s->cameraUp.y, 0.0f, 1e-6);
     for (int r = 0; r < 4; ++r) {
-        for (int c = 0; c < 4; ++c) EXPECT_FALSE(std::isnan(s->viewMatrix[r][c]));
+        for (int c = 0; c < 4; ++c) EXPECT_FALSE(std::isnan(s->viewMatrix.m[r][c]));
     }
 }
 

@@ -1,13 +1,11 @@
-// Wide text helpers shared by every part of the game: the one printf-style formatter,
-// the error report, and UTF-8 / UTF-16 conversion. Wide text is UTF-16 (char16_t) on every
+// Wide text helpers shared by every layer, the server included: the one printf-style formatter
+// and UTF-8 / UTF-16 conversion. Wide text is UTF-16 (char16_t) on every
 // platform, so checksums and files are byte-identical with the Windows build.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <string_view>
-
-#include "platform/platform.h"
 
 namespace orlith {
 
@@ -17,9 +15,6 @@ namespace orlith {
 // still terminated. Returns the characters written (without terminator), or -1 for a bad
 // format or a zero capacity.
 int formatText(char16_t* dest, int capacity, const char16_t* format, ...);
-
-// Shows "line %d : error in %s\ncode = %d" through the platform's message box.
-void reportError(Platform& platform, int line, const char16_t* operation);
 
 // Length of a terminated wide text, at most maxLength.
 int textLength(const char16_t* text, int maxLength = 0x7fffffff);

@@ -9,8 +9,10 @@
 #include <vector>
 
 #include "app/demo.h"
+#include "app/shell.h"
+#include "base/error_report.h"
+#include "base/text.h"
 #include "game/game.h"
-#include "game/text.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
 #include "platform/sdl/sdl_platform.h"
@@ -21,16 +23,18 @@
 namespace orlith {
 namespace {
 
-// Error-box lines of the start-up steps.
-constexpr int kLineInit = 568, kLineWindow = 652, kLineFont = 919;
+// Where the start-up failures are reported: the error box's site numbers and names.
+constexpr ErrorSite kInitSite{568, u"SDL_Init"};
+constexpr ErrorSite kWindowSite{652, u"SDL_CreateWindow"};
+constexpr ErrorSite kCreateWindowSite{652, u"CreateWindow"};
+constexpr int kFontSiteNumber = 919;
 
-// The renderer's seam in the frame: camera, scene passes and HUD as data, then OpenGL.
-class RenderHooks final : public FrameHooks {
+// The frame's hooks on Linux: the shared ones, and drawing with OpenGL.
+class RenderHooks final : public GameHooks {
 public:
-    explicit RenderHooks(GlRenderer& renderer) : renderer_(renderer) {}
+    RenderHooks(Platform& platform, GlRenderer& renderer) : GameHooks(platform), renderer_(renderer) {}
     void renderFrame(GameState& state) override {
         if (renderer_.initGraphics() == 0) return;
-        buildCamera(state);
         buildSceneDrawList(state, list_);
         buildHudLayout(state, hud_);
         renderer_.drawFrame(state, list_, hud_);
@@ -92,6 +96,7 @@ struct App {
     SDL_Window* window = nullptr;
     std::unique_ptr<GlRenderer> renderer;
     std::unique_ptr<GameState> state = makeGameState();
+    std::unique_ptr<MazeWork> work = makeMazeWork();
     bool quit = false;
     bool screenshotKey = false;
     std::vector<PointerEvent> events;
@@ -148,21 +153,21 @@ struct App {
         if (!font.open(24.0f, failed, detail)) {
             if (!detail.empty()) std::fprintf(stderr, "Orlith: %s\n", detail.c_str());
             std::u16string name = utf8ToUtf16(failed);
-            reportError(platform, kLineFont, name.c_str());
+            reportError(platform, kFontSiteNumber, name.c_str());
             return 1;
         }
         renderer = std::make_unique<GlRenderer>(window, platform, font, state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return 1;
-        readSettingsFile(*state);
+        readSettingsFile(*state, platform);
         if (options.netFps) state->netFpsSwitch = 1;
-        newLevel(*state);
+        newLevel(*state, *work);
 
         RankingRecord record{};
-        if (readSaveFile(record) == 0) return 0;
+        if (readSaveFile(record, platform) == 0) return 0;
         state->loadNoticeTimer = kNoticeFrames;
         // Replaying many levels takes a while: show it, and let closing the window end it.
         uint32_t lastDraw = 0;
-        bool finished = replayLevels(*state, record.level, [&](int64_t done, int64_t total) {
+        bool finished = replayLevels(*state, *work, record.level, [&](int64_t done, int64_t total) {
             SDL_Event e;
             while (SDL_PollEvent(&e) != 0) {
                 if (e.type == SDL_QUIT) quit = true;
@@ -214,7 +219,7 @@ struct App {
         SDL_setenv("SDL_VIDEO_X11_WMCLASS", "Orlith", 0);
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
-            reportError(platform, kLineInit, u"SDL_Init");
+            reportError(platform, kInitSite);
             return 1;
         }
         int code = runWindow(demo, record);
@@ -250,7 +255,7 @@ struct App {
         window = SDL_CreateWindow("Orlith", x, y, state->windowWidth, state->windowHeight, SDL_WINDOW_OPENGL);
         if (window == nullptr) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
-            reportError(platform, kLineWindow, u"SDL_CreateWindow");
+            reportError(platform, kWindowSite);
             return 1;
         }
         platform.window = window;
@@ -268,7 +273,7 @@ struct App {
 
         int code = startUp();
         if (code > 0) {
-            reportError(platform, kLineWindow, u"CreateWindow");
+            reportError(platform, kCreateWindowSite);
         } else if (code == 0) {
             code = frameLoop(demo, record);
         } else {
@@ -279,7 +284,7 @@ struct App {
     }
 
     int frameLoop(const std::vector<DemoFrame>& demo, std::ofstream& record) {
-        RenderHooks hooks(*renderer);
+        RenderHooks hooks(platform, *renderer);
         const bool playing = !options.playPath.empty();
         size_t demoFrame = 0;
         int64_t frames = 0;
@@ -302,7 +307,7 @@ struct App {
             }
             applyPointerEvents(*state, events);
             beginFrameTiming(*state, platform);
-            updateFrame(*state, platform, hooks);
+            updateFrame(*state, *work, platform, hooks);
             endFrameTiming(*state, platform);
             ++frames;
             if (screenshotKey) {

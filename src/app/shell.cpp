@@ -1,0 +1,41 @@
+// Frame pacing, window size, the command-line switch and the shared frame hooks.
+#include "app/shell.h"
+
+#include "persist/persist.h"
+#include "ranking/ranking.h"
+
+namespace orlith {
+
+void beginFrameTiming(GameState& s, Platform& platform) {
+    if (s.groupFrameCount == 60) {
+        uint32_t elapsed = platform.tickCount() - s.groupStartTick;
+        s.groupFrameCount = 0;
+        // 60 frames in 0 ms has no finite rate; show 0 rather than infinity.
+        s.measuredFps = elapsed == 0 ? 0.0 : static_cast<double>(1000.0f / static_cast<float>(elapsed) * 60.0f);
+        s.groupStartTick = platform.tickCount();
+    } else if (s.groupFrameCount == 0) {
+        s.groupStartTick = platform.tickCount();
+    }
+}
+
+void endFrameTiming(GameState& s, Platform& platform) {
+    s.groupFrameCount += 1;
+    auto target = static_cast<uint32_t>(s.groupFrameCount * 1000 / 60);
+    uint32_t elapsed = platform.tickCount() - s.groupStartTick;
+    if (target > elapsed) platform.sleepMs(target - elapsed);
+}
+
+bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(u"NetFps") != std::u16string_view::npos; }
+
+int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
+    if (screenWidth <= 0) return 0;
+    return static_cast<int32_t>(static_cast<int64_t>(screenHeight) * 1024 / screenWidth);
+}
+
+void GameHooks::takeRankingUpdate(GameState& state) { orlith::takeRankingUpdate(state); }
+
+void GameHooks::writeSettings(GameState& state) { writeSettingsFile(state, platform_); }
+
+int GameHooks::writeSave(GameState& state) { return writeSaveFile(state, platform_); }
+
+}  // namespace orlith
