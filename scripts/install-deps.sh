@@ -1,14 +1,25 @@
 #!/usr/bin/env bash
-# Installs the Debian packages the build, the game and the tests need (skips what is there).
+# Installs the Debian packages a purpose needs, skipping what is there.
+#   scripts/install-deps.sh game    building and playing the game
+#   scripts/install-deps.sh all     everything: the game, the server, every test, CI (default)
 set -euo pipefail
-packages=(
-  build-essential cmake pkg-config git
-  libgtest-dev libgmock-dev libbenchmark-dev
+purpose="${1:-all}"
+game=(
+  build-essential cmake pkg-config
   libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
-  libgl1-mesa-dri libegl1 libegl-mesa0 xvfb xauth
+  libgl1-mesa-dri libegl1 libegl-mesa0
+)
+rest=(
+  git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev
   clang libclang-rt-14-dev wrk nginx-light
+  g++-mingw-w64-x86-64
 )
+case "$purpose" in
+  game) packages=("${game[@]}") ;;
+  all) packages=("${game[@]}" "${rest[@]}") ;;
+  *) echo "usage: $0 [game|all]" >&2; exit 2 ;;
+esac
 missing=()
 for p in "${packages[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

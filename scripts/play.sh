@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# Sets up a fresh Debian 12 machine (as root), builds the game and starts it. Extra arguments
-# go to the game (try --help).
+# Sets up a fresh Debian 12 machine (as root) with what the game needs, builds it and starts it
+# in the current directory (where setting.ini and save.dat live). Extra arguments go to the
+# game (try --help).
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-"$root/scripts/install-deps.sh"
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$root/build" -j"$(nproc)" --target orlith
-exec "$root/build/src/app/orlith" "$@"
+"$root/scripts/install-deps.sh" game
+cmake --preset game -S "$root" >/dev/null
+cmake --build --preset game
+exec "$root/build/game/src/app/sdl/orlith" "$@"

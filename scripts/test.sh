@@ -1,19 +1,17 @@
 #!/usr/bin/env bash
 # Sets up a fresh Debian 12 machine (as root), builds everything with warnings as errors and
-# runs every test through CTest. ORLITH_SANITIZE=1 builds with ASan and UBSan instead.
+# runs every test through CTest; exits non-zero when anything fails.
+#   scripts/test.sh             the release build and all its tests
+#   scripts/test.sh sanitize    the same under AddressSanitizer and UndefinedBehaviorSanitizer
+#   scripts/test.sh tsan        the tests that run threads, under ThreadSanitizer
+#   scripts/test.sh mingw       the portable core cross-compiled for Windows (build only)
 set -euo pipefail
 cd "$(dirname "$0")/.."
-./scripts/install-deps.sh
-if [[ "${ORLITH_SANITIZE:-0}" == 1 ]]; then
-  build=build-sanitize
-  flags=(-DCMAKE_BUILD_TYPE=Debug -DORLITH_SANITIZE=ON -DORLITH_BUILD_BENCH=OFF)
-else
-  build=build
-  flags=(-DCMAKE_BUILD_TYPE=RelWithDebInfo -DORLITH_SANITIZE=OFF -DORLITH_BUILD_BENCH=ON)
-fi
-# Every part is built and tested, whatever an earlier configure of the same folder chose.
-flags+=(-DORLITH_BUILD_GAME=ON -DORLITH_BUILD_SERVER=ON)
-cmake -S . -B "$build" -DORLITH_WERROR=ON "${flags[@]}"
-cmake --build "$build" -j"$(nproc)"
-cd "$build"
-ctest --output-on-failure --timeout 900 -j"$(nproc)"
+preset="${1:-release}"
+./scripts/install-deps.sh all
+cmake --preset "$preset" >/dev/null
+cmake --build --preset "$preset"
+case "$preset" in
+  mingw) ;;
+  *) ctest --preset "$preset" ;;
+esac
