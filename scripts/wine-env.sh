@@ -17,7 +17,8 @@ export WINEARCH=win64
 # Registry settings every prefix gets, as a .reg file (written UTF-16LE, so the Japanese value
 # names do not depend on the caller's locale):
 # - DirectWrite and GDI find no "ＭＳ ゴシック" under Wine and would draw no text at all; map
-#   the Japanese fonts to the IPA fonts (fonts-ipafont-gothic).
+#   the Japanese fonts to the IPA fonts (fonts-ipafont-gothic). "MS UI Gothic" is where Wine
+#   links Tahoma for Japanese: without it captions and list views show boxes.
 # - Without a window manager a managed, decorated window stalls about 2 s on every close.
 _orlith_wine_settings() {
   cat <<'EOF'
@@ -28,6 +29,7 @@ Windows Registry Editor Version 5.00
 "MS PGothic"="IPAPGothic"
 "ＭＳ ゴシック"="IPAGothic"
 "ＭＳ Ｐゴシック"="IPAPGothic"
+"MS UI Gothic"="IPAPGothic"
 
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"
