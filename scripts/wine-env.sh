@@ -20,6 +20,8 @@ export WINEARCH=win64
 #   the Japanese fonts to the IPA fonts (fonts-ipafont-gothic). "MS UI Gothic" is where Wine
 #   links Tahoma for Japanese: without it captions and list views show boxes.
 # - Without a window manager a managed, decorated window stalls about 2 s on every close.
+# - A crashing program would open the debugger's crash dialog and wait for a click; print the
+#   backtrace and end instead.
 _orlith_wine_settings() {
   cat <<'EOF'
 Windows Registry Editor Version 5.00
@@ -34,6 +36,9 @@ Windows Registry Editor Version 5.00
 [HKEY_CURRENT_USER\Software\Wine\X11 Driver]
 "Managed"="N"
 "Decorated"="N"
+
+[HKEY_CURRENT_USER\Software\Wine\WineDbg]
+"ShowCrashDialog"=dword:00000000
 EOF
 }
 
@@ -52,6 +57,14 @@ _orlith_wine_make() {
     timeout 10 wineserver -k 2>/dev/null
     return 1
   fi
+  _orlith_wine_import "$prefix" || return 1
+  echo "wine-env: made Wine prefix $prefix in $((SECONDS - start)) s" >&2
+}
+
+# Imports the settings; the marker file keeps their checksum, so a prefix made before the
+# settings changed gets the new ones on its next use.
+_orlith_wine_import() {
+  local prefix=$1 log=$1.log
   { printf '\xff\xfe'; _orlith_wine_settings | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE; } \
     >"$prefix/drive_c/orlith-settings.reg"
   if ! { timeout -k 10 120 wine reg import 'C:\orlith-settings.reg' &&
@@ -61,8 +74,7 @@ _orlith_wine_make() {
     timeout 10 wineserver -k 2>/dev/null
     return 1
   fi
-  touch "$prefix/.orlith-ready"
-  echo "wine-env: made Wine prefix $prefix in $((SECONDS - start)) s" >&2
+  _orlith_wine_settings | cksum >"$prefix/.orlith-ready"
 }
 
 orlith_wine_prefix() {
@@ -73,10 +85,12 @@ orlith_wine_prefix() {
   # Tests run in parallel share one prefix: only the first makes it, the others wait.
   (
     flock -w 600 9 || { echo "wine-env: $prefix.lock held too long" >&2; exit 1; }
+    # The prefix is made without X: wineboot needs none, and so it never waits for one.
+    unset DISPLAY
     if [[ $fresh == --fresh || ! -e $prefix/.orlith-ready ]]; then
-      # The prefix is made without X: wineboot needs none, and so it never waits for one.
-      unset DISPLAY
       _orlith_wine_make "$prefix" || exit 1
+    elif [[ $(_orlith_wine_settings | cksum) != "$(cat "$prefix/.orlith-ready")" ]]; then
+      _orlith_wine_import "$prefix" || exit 1
     fi
   ) 9>"$prefix.lock"
 }
