@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <type_traits>
+#include <utility>
 
 #include "request.h"
 
@@ -36,54 +38,76 @@ HttpResponse refuse(HandlerContext& ctx, int status, const char* reason, std::st
     return r;
 }
 
-HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now, bool mayBlock) {
+Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
     std::string_view path, query;
     splitTarget(req.target, path, query);
     bool known = path == kRankingPath || path == "/healthz" || path == "/metrics";
     if (!known) return refuse(ctx, 404, "no such path", {}, now);
     if (req.method != "GET") return refuse(ctx, 405, "only GET is served", {}, now);
-    if (path == "/healthz") return {200, "ok\n"};
-    if (path == "/metrics") return {200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
+    if (path == "/healthz") return HttpResponse{200, "ok\n"};
+    if (path == "/metrics") return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
 
     ParsedQuery q = parseQuery(query);
-    if ((q.kind == QueryKind::NamedCheck || q.kind == QueryKind::Ranking) && ctx.store.clientLimited(req.client, now)) {
+    if ((q.kind == QueryKind::namedCheck || q.kind == QueryKind::ranking) && ctx.store.clientLimited(req.client, now)) {
         return refuse(ctx, 429, "too many wrong PIN hashes from this address", q.nicknameUtf8, now);
     }
     Reply reply;
     switch (q.kind) {
-        case QueryKind::Invalid:
+        case QueryKind::invalid:
             return refuse(ctx, 400, q.error, {}, now);
-        case QueryKind::LegacyCheck:
+        case QueryKind::legacyCheck:
             reply = ctx.store.check(nullptr, {}, now);
             break;
-        case QueryKind::NamedCheck:
+        case QueryKind::namedCheck:
             reply = ctx.store.check(&q.nickname, q.pin, now);
             break;
-        case QueryKind::Ranking:
-            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now, mayBlock);
+        case QueryKind::ranking:
+            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now);
             break;
     }
-    if (reply.status == RankingStore::kWouldBlock) return {RankingStore::kWouldBlock, {}};
+    if (reply.registration) return Decision(std::move(*reply.registration));
     if (reply.status == 403 || reply.wrongPin) ctx.store.wrongPinFrom(req.client, now);
     if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
-    return {200, std::move(reply.body)};
+    return HttpResponse{200, std::move(reply.body)};
+}
+
+template <typename Work>
+auto measured(Work work) {
+    auto start = std::chrono::steady_clock::now();
+    decltype(work()) out;
+    try {
+        out = work();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "internal error: %s\n", e.what());
+        out = HttpResponse{500, "internal error\r\n"};
+    }
+    return std::make_pair(std::move(out), start);
+}
+
+void count(HandlerContext& ctx, int status, std::chrono::steady_clock::time_point start) {
+    ctx.metrics.count(status);
+    ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
 
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& ctx, bool mayBlock) {
-    auto start = std::chrono::steady_clock::now();
-    HttpResponse response;
-    try {
-        response = route(request, ctx, ctx.nowMs(), mayBlock);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "internal error: %s\n", e.what());
-        response = {500, "internal error\r\n"};
-    }
-    if (response.status == RankingStore::kWouldBlock) return response;  // counted when it is answered
-    ctx.metrics.count(response.status);
-    ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    return response;
+Decision handleRequest(const HttpRequest& request, HandlerContext& ctx) {
+    auto [decision, start] = measured([&] { return route(request, ctx, ctx.nowMs()); });
+    // A registration is counted once its commit has given it an answer.
+    if (!decision.registration) count(ctx, decision.response.status, start);
+    return std::move(decision);
+}
+
+HttpResponse commitRegistration(const Registration& registration, HandlerContext& ctx) {
+    auto [response, start] = measured([&] {
+        Reply reply = ctx.store.commit(registration);
+        if (reply.status != 200) {
+            return refuse(ctx, reply.status, reply.reason, registration.nameUtf8, ctx.nowMs());
+        }
+        return HttpResponse{200, std::move(reply.body)};
+    });
+    count(ctx, response.status, start);
+    return std::move(response);
 }
 
 }  // namespace orlith::server

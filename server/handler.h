@@ -1,12 +1,15 @@
-// Ranking server, one request in, one response out: the routing, the status of every
-// refusal and its log line. No sockets, so it is tested and fuzzed directly.
+// Ranking server, one request in, one decision out: the routing, the status of every refusal
+// and its log line. It never waits and knows nothing of threads or sockets: a request that
+// needs a database commit comes back as "commit this, then send that", and the socket side
+// chooses where to wait. Tested and fuzzed directly.
 // Reads: the request's method and target. Writes: the ranking store (via its rules).
-// Called by: the HTTP session of each connection, on its I/O thread.
+// Called by: the HTTP session of each connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -52,9 +55,21 @@ struct HandlerContext {
     std::function<Metrics::Gauges()> gauges;        // for /metrics
 };
 
-// The whole of one request; never throws. With mayBlock false (an event-loop thread), a
-// request that would wait for a database commit is answered with status
-// RankingStore::kWouldBlock and no effect; the caller repeats it where blocking is fine.
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& context, bool mayBlock = true);
+// What the socket side does with a request: send the response, or, for a new nickname,
+// first run commitRegistration (which waits for the database) and send what it returns.
+struct Decision {
+    HttpResponse response;                     // unused while registration is set
+    std::optional<Registration> registration;
+
+    Decision() = default;
+    Decision(HttpResponse r) : response(std::move(r)) {}                 // NOLINT: send this
+    explicit Decision(Registration r) : registration(std::move(r)) {}
+};
+
+// The whole of one request; never throws and never waits.
+Decision handleRequest(const HttpRequest& request, HandlerContext& context);
+// Commits a registration decided by handleRequest and gives the reply to its request. Waits
+// for the database: the caller keeps it off any thread that serves other connections.
+HttpResponse commitRegistration(const Registration& registration, HandlerContext& context);
 
 }  // namespace orlith::server

@@ -85,13 +85,15 @@ private:
         const auto& req = parser_->get();
         HttpRequest request{std::string_view(req.method_string().data(), req.method_string().size()),
                             std::string_view(req.target().data(), req.target().size()), client_};
-        response_ = shared_.handler(request, false);
-        if (response_.status != RankingStore::kWouldBlock) return write(req.version(), req.keep_alive());
+        Decision decision = shared_.handler.decide(request);
+        if (!decision.registration) {
+            response_ = std::move(decision.response);
+            return write(req.version(), req.keep_alive());
+        }
         // A new nickname waits for its commit on a blocking thread, so this loop's other
-        // connections are not held up by the disk. Nothing reads this connection meanwhile,
-        // so the parsed request (and the view into it) stays as it is.
-        asio::post(*shared_.blocking, [self = shared_from_this(), request] {
-            HttpResponse answer = self->shared_.handler(request, true);
+        // connections are not held up by the disk. Nothing reads this connection meanwhile.
+        asio::post(*shared_.blocking, [self = shared_from_this(), registration = std::move(*decision.registration)] {
+            HttpResponse answer = self->shared_.handler.commit(registration);
             asio::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
                 self->response_ = std::move(answer);
                 const auto& r = self->parser_->get();

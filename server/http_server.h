@@ -26,10 +26,12 @@ struct ServerOptions {
 
 class HttpServer {
 public:
-    // Called first with mayBlock false on the connection's event-loop thread; a status of
-    // RankingStore::kWouldBlock sends the request to a blocking thread, called again with
-    // mayBlock true, and its reply is written back from the event loop.
-    using Handler = std::function<HttpResponse(const HttpRequest&, bool mayBlock)>;
+    // decide runs on the connection's event loop; a decision to commit a registration runs
+    // commit on a blocking thread, and its reply is written back from the event loop.
+    struct Handler {
+        std::function<Decision(const HttpRequest&)> decide;
+        std::function<HttpResponse(const Registration&)> commit;
+    };
     HttpServer(ServerOptions options, Handler handler, Metrics& metrics);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;

@@ -141,7 +141,9 @@ int main(int argc, char** argv) {
                                return g;
                            }};
     server = std::make_unique<HttpServer>(
-        flags.server, [&](const HttpRequest& r, bool mayBlock) { return handle_request(r, context, mayBlock); },
+        flags.server,
+        HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
+                            [&](const Registration& r) { return commitRegistration(r, context); }},
         metrics);
     if (!server->start(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());

@@ -155,24 +155,14 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, int64_t 
 }
 
 Reply RankingStore::submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
-                           int64_t nowMs, bool mayBlock) {
+                           int64_t nowMs) {
     Reply reply;
     Player* p = nullptr;
     int32_t level = 0;
-    for (int attempt = 0; attempt < 2 && !p; ++attempt) {
-        {
-            std::lock_guard lock(mutex_);
-            p = find(name);
-            if (p) {
-                // The common case, under one lock: the rules, then the requester's own line.
-                reply = applyLocked(*p, stateValue, nowMs);
-                if (reply.status == 200) {
-                    appendLine(reply.body.own, *p, kMaskedPin);
-                    level = p->rec.level;
-                }
-                break;
-            }
-            if (!mayBlock) return {kWouldBlock, "registration waits for a commit", {}};
+    {
+        std::lock_guard lock(mutex_);
+        p = find(name);
+        if (!p) {
             // A new nickname starts as the game starts it: level 1, finite, no steps taken
             // below zero. Anything else would buy a place in the ranking with one request.
             RankingRecord first;
@@ -189,35 +179,50 @@ Reply RankingStore::submit(const std::u16string& name, const std::string& nameUt
             if (++registrationsInWindow_ > options_.registrationsPerSecond) {
                 return {429, "too many new nicknames this second", {}};
             }
+            reply.registration = Registration{name, nameUtf8, std::string(stateValue), nowMs};
+            return reply;
         }
-        // Committed before the reply, outside the player lock: the commit waits for the disk.
-        StoredPlayer row{nameUtf8, std::string(stateValue.substr(8, 8)), std::string(stateValue), 0};
-        StoredPlayer existing;
-        bool inserted = false;
-        std::string error;
-        if (!storage_.registerPlayer(row, inserted, existing, error)) {
-            return {503, "registration could not be stored", {}};
-        }
+        // The common case, under one lock: the rules, then the requester's own line.
+        reply = applyLocked(*p, stateValue, nowMs);
+        if (reply.status != 200) return reply;
+        appendLine(reply.body.own, *p, kMaskedPin);
+        level = p->rec.level;
+    }
+    // The view's blocks are immutable: the bulk of the reply points into them, uncopied.
+    rankingBody(currentView(nowMs), p, level, reply.body);
+    return reply;
+}
+
+Reply RankingStore::commit(const Registration& r) {
+    StoredPlayer row{r.nameUtf8, r.state.substr(8, 8), r.state, 0};
+    StoredPlayer existing;
+    bool inserted = false;
+    std::string error;
+    // Committed before the reply, outside the player lock: the commit waits for the disk.
+    if (!storage_.registerPlayer(row, inserted, existing, error)) {
+        return {503, "registration could not be stored", {}};
+    }
+    Reply reply;
+    Player* p = nullptr;
+    int32_t level = 0;
+    {
         std::lock_guard lock(mutex_);
-        if (!find(name)) {
+        if (!find(r.name)) {
             // Registered here, or a moment ago through another instance sharing the database.
-            if (inserted) addLocked(name, nameUtf8, stateValue, nowMs);
+            if (inserted) addLocked(r.name, r.nameUtf8, r.state, r.nowMs);
             else if (existing.state.size() == static_cast<size_t>(kStateValueLength)) {
-                addLocked(name, nameUtf8, existing.state, nowMs);
+                addLocked(r.name, r.nameUtf8, existing.state, r.nowMs);
             } else {
                 return {503, "stored player row is invalid", {}};
             }
         }
-        p = find(name);
-        reply = applyLocked(*p, stateValue, nowMs);
-        if (reply.status == 200) {
-            appendLine(reply.body.own, *p, kMaskedPin);
-            level = p->rec.level;
-        }
+        p = find(r.name);
+        reply = applyLocked(*p, r.state, r.nowMs);
+        if (reply.status != 200) return reply;
+        appendLine(reply.body.own, *p, kMaskedPin);
+        level = p->rec.level;
     }
-    if (reply.status != 200) return reply;
-    // The view's blocks are immutable: the bulk of the reply points into them, uncopied.
-    rankingBody(currentView(nowMs), p, level, reply.body);
+    rankingBody(currentView(r.nowMs), p, level, reply.body);
     return reply;
 }
 

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <unordered_map>
@@ -33,11 +34,24 @@ struct StoreOptions {
     int64_t wrongPinWindowMs = 10000;
 };
 
+// A new nickname that has passed every rule: what is committed before its first reply.
+struct Registration {
+    std::u16string name;
+    std::string nameUtf8;
+    std::string state;                 // the 104-character state value of its first request
+    int64_t nowMs = 0;                 // when the request was decided
+};
+
 struct Reply {
     int status = 200;
     const char* reason = nullptr;      // refusals: why, for the log
     ReplyText body;
     bool wrongPin = false;             // a check named a player with another PIN hash
+    std::optional<Registration> registration;  // status 200 pending this commit: see commit()
+
+    Reply() = default;
+    Reply(int status_, const char* reason_, ReplyText body_ = {})  // NOLINT: a refusal
+        : status(status_), reason(reason_), body(std::move(body_)) {}
 };
 
 class RankingStore {
@@ -48,14 +62,13 @@ public:
     // Loads every stored player; false with a message when a row or the database is bad.
     bool load(std::string& error);
 
-    // Reply::status of a request that would wait for a database commit when the caller may not
-    // block: nothing was changed or counted, ask again from a thread that may block.
-    static constexpr int kWouldBlock = 0;
-
-    // A ranking request that has passed parsing and its checksum. A new nickname is committed
-    // before the reply; with mayBlock false it is answered kWouldBlock instead.
+    // A ranking request that has passed parsing and its checksum; never waits. A new nickname
+    // that passes the rules comes back with a Registration to commit before any reply.
     Reply submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
-                 int64_t nowMs, bool mayBlock = true);
+                 int64_t nowMs);
+    // Stores a registration (waits for the database) and then answers its request as submit
+    // would; a nickname registered meanwhile is answered by its own rules (403 for another hash).
+    Reply commit(const Registration& registration);
     // A check: name null for the original "mode=check".
     Reply check(const std::u16string* name, std::string_view pin, int64_t nowMs);
 

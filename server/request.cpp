@@ -122,7 +122,7 @@ ParsedQuery parseQuery(std::string_view query) {
     static constexpr std::string_view kSum = "&sum=";
 
     if (query == kCheck) {
-        p.kind = QueryKind::LegacyCheck;
+        p.kind = QueryKind::legacyCheck;
         return p;
     }
     if (query.starts_with(kCheckName)) {
@@ -139,7 +139,7 @@ ParsedQuery parseQuery(std::string_view query) {
             p.error = c.error;
             return p;
         }
-        p.kind = QueryKind::NamedCheck;
+        p.kind = QueryKind::namedCheck;
         p.nickname = c.names[0];
         p.nicknameUtf8 = utf16ToUtf8(p.nickname);
         p.pin = std::string(query.substr(query.size() - 8));
@@ -173,7 +173,7 @@ ParsedQuery parseQuery(std::string_view query) {
     for (int k = 0; k < c.count; ++k) {
         // The game's checksum covers the query from "name=" to the state value, as UTF-16.
         if (computeChecksum(u"name=" + c.names[k] + tailText) == sum) {
-            p.kind = QueryKind::Ranking;
+            p.kind = QueryKind::ranking;
             p.nickname = c.names[k];
             p.nicknameUtf8 = utf16ToUtf8(p.nickname);
             p.stateValue = std::string(state);

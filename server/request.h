@@ -12,15 +12,15 @@ namespace orlith::server {
 inline constexpr std::string_view kRankingPath = "/state/change.php";
 inline constexpr int kMaxNicknameUnits = 31;  // a record's name holds 31 UTF-16 units
 
-enum class QueryKind { Invalid, LegacyCheck, NamedCheck, Ranking };
+enum class QueryKind { invalid, legacyCheck, namedCheck, ranking };
 
 struct ParsedQuery {
-    QueryKind kind = QueryKind::Invalid;
+    QueryKind kind = QueryKind::invalid;
     std::u16string nickname;       // decoded, validated (check with a name, ranking)
     std::string nicknameUtf8;      // the same nickname as UTF-8, as replies carry it
     std::string stateValue;        // ranking: the 104 lowercase hex digits
     std::string pin;               // named check: the 8 lowercase hex digits of "pin="
-    const char* error = nullptr;   // Invalid: why, for the log
+    const char* error = nullptr;   // invalid: why, for the log
 };
 
 // Splits "path?query" at the first '?'.

@@ -28,9 +28,12 @@ protected:
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
                                                               [] { return Metrics::Gauges{}; }});
     }
-    HttpResponse get(const std::string& target, std::string_view method = "GET") {
-        return handle_request({method, target}, *ctx);
+    // As the socket side does it: a registration is committed, then answered.
+    HttpResponse answer(const HttpRequest& request) {
+        Decision d = handleRequest(request, *ctx);
+        return d.registration ? commitRegistration(*d.registration, *ctx) : std::move(d.response);
     }
+    HttpResponse get(const std::string& target, std::string_view method = "GET") { return answer({method, target}); }
     HttpResponse send(const std::u16string& nick, const StateFields& f) { return get(rankingTarget(nick, f)); }
     std::vector<RankingRecord> records(const HttpResponse& r) {
         std::vector<RankingRecord> out(kMaxRankingRecords);
@@ -270,7 +273,7 @@ TEST_F(Handler, ANicknameWithSmuggledLineBreaksNeverReachesAReply) {
     EXPECT_EQ(store->playerCount(), 0u);
 }
 
-TEST_F(Handler, OnAnEventLoopOnlyARegistrationIsHandedOnAndNothingHappensUntilItIs) {
+TEST_F(Handler, OnlyANewNicknameAsksForACommitAndNothingChangesUntilItIsCommitted) {
     StateFields f;
     ASSERT_EQ(send(u"known", f).status, 200);
     uint64_t answered = metrics.requests(200);
@@ -278,28 +281,34 @@ TEST_F(Handler, OnAnEventLoopOnlyARegistrationIsHandedOnAndNothingHappensUntilIt
         const char* description;
         std::u16string nickname;
         StateFields fields;
-        int expected;
+        bool commit;
+        int status;  // of the response, or of the commit's reply
     } cases[] = {
-        {"a known nickname is answered at once", u"known", f, 200},
-        {"a wrong PIN hash for a known nickname is refused at once", u"known", [] { StateFields t; t.pin = "deadbeef"; return t; }(), 403},
-        {"a new nickname waits for its commit", u"newcomer", f, RankingStore::kWouldBlock},
-        {"a new nickname above level 1 waits too, and is refused there", u"climber", [] { StateFields t; t.level = 5; return t; }(), RankingStore::kWouldBlock},
+        {"a known nickname is answered at once", u"known", f, false, 200},
+        {"a wrong PIN hash for a known nickname is refused at once", u"known", [] { StateFields t; t.pin = "deadbeef"; return t; }(), false, 403},
+        {"a new nickname above level 1 is refused at once", u"climber", [] { StateFields t; t.level = 5; return t; }(), false, 409},
+        {"a new nickname waits for its commit", u"newcomer", f, true, 200},
     };
     for (const Case& c : cases) {
-        HttpResponse r = handle_request({"GET", rankingTarget(c.nickname, c.fields)}, *ctx, false);
-        EXPECT_EQ(r.status, c.expected) << c.description;
+        Decision d = handleRequest({"GET", rankingTarget(c.nickname, c.fields)}, *ctx);
+        ASSERT_EQ(d.registration.has_value(), c.commit) << c.description;
+        if (!c.commit) {
+            EXPECT_EQ(d.response.status, c.status) << c.description;
+        }
     }
-    EXPECT_EQ(store->playerCount(), 1u) << "nothing registered without blocking";
-    EXPECT_EQ(metrics.requests(200), answered + 1);
-    EXPECT_EQ(metrics.requests(403), 1u);
-    EXPECT_EQ(metrics.requests(RankingStore::kWouldBlock), 0u) << "a handed-on request is counted once answered";
-    // Repeated where blocking is allowed, each is answered as it would have been directly.
-    EXPECT_EQ(handle_request({"GET", rankingTarget(u"newcomer", f)}, *ctx, true).status, 200);
-    StateFields high;
-    high.level = 5;
-    EXPECT_EQ(handle_request({"GET", rankingTarget(u"climber", high)}, *ctx, true).status, 409);
+    EXPECT_EQ(store->playerCount(), 1u) << "nothing registered before its commit";
+    EXPECT_EQ(metrics.requests(200), answered + 1) << "a registration is counted once answered";
+    // Two decisions for one new nickname with different hashes: the first commit wins.
+    StateFields other = f;
+    other.pin = "0badf00d";
+    Decision first = handleRequest({"GET", rankingTarget(u"newcomer", f)}, *ctx);
+    Decision second = handleRequest({"GET", rankingTarget(u"newcomer", other)}, *ctx);
+    ASSERT_TRUE(first.registration && second.registration);
+    EXPECT_EQ(commitRegistration(*first.registration, *ctx).status, 200);
+    EXPECT_EQ(commitRegistration(*second.registration, *ctx).status, 403);
     EXPECT_EQ(store->playerCount(), 2u);
-    EXPECT_EQ(handle_request({"GET", rankingTarget(u"newcomer", f)}, *ctx, false).status, 200) << "known now";
+    EXPECT_EQ(metrics.requests(200), answered + 2);
+    EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"newcomer", f)}, *ctx).registration) << "known now";
 }
 
 TEST_F(Handler, EveryRequesterIsListedFirstAndExactlyOnceWhereverItRanks) {
@@ -340,7 +349,7 @@ TEST_F(Handler, WrongPinHashesFromOneAddressAreCappedForThatAddressOnly) {
     thief.pin = "22222222";
     const uint64_t guesser = 7, other = 8, unknown = 0;
     auto from = [&](uint64_t client, const std::string& target) {
-        return handle_request({"GET", target, client}, *ctx).status;
+        return answer({"GET", target, client}).status;
     };
     std::string wrongCheck = "/state/change.php?mode=check&name=owner&pin=33333333";
     std::string rightCheck = "/state/change.php?mode=check&name=owner&pin=11111111";

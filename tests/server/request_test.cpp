@@ -44,7 +44,7 @@ TEST(RequestParsing, NicknamesAreReadFromTheEndAndDecodedAsUtf8) {
     };
     for (const NameCase& c : cases) {
         ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.expected));
-        EXPECT_EQ(q.kind, QueryKind::Ranking) << c.description << ": " << (q.error ? q.error : "");
+        EXPECT_EQ(q.kind, QueryKind::ranking) << c.description << ": " << (q.error ? q.error : "");
         EXPECT_EQ(q.nickname, c.expected) << c.description;
         EXPECT_EQ(q.stateValue, kState) << c.description;
     }
@@ -77,14 +77,14 @@ TEST(RequestParsing, SmuggledControlsBadUtf8AndBadLengthsAreRefused) {
     };
     for (const Bad& c : cases) {
         ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.checksummed));
-        EXPECT_EQ(q.kind, QueryKind::Invalid) << c.description;
+        EXPECT_EQ(q.kind, QueryKind::invalid) << c.description;
         EXPECT_NE(q.error, nullptr) << c.description;
     }
 }
 
 TEST(RequestParsing, StateAndChecksumMustHaveTheirExactForm) {
     std::string good = rankingQuery(u"bob", kState);
-    ASSERT_EQ(parseQuery(good).kind, QueryKind::Ranking);
+    ASSERT_EQ(parseQuery(good).kind, QueryKind::ranking);
     size_t sumAt = good.rfind("&sum=");
     std::string digits = good.substr(sumAt + 5);
     std::string upper = kState;
@@ -106,19 +106,19 @@ TEST(RequestParsing, StateAndChecksumMustHaveTheirExactForm) {
         {"another mode", "mode=delete"},
     };
     for (const auto& [description, query] : cases) {
-        EXPECT_EQ(parseQuery(query).kind, QueryKind::Invalid) << description;
+        EXPECT_EQ(parseQuery(query).kind, QueryKind::invalid) << description;
     }
 }
 
 TEST(RequestParsing, CheckQueries) {
-    EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::LegacyCheck);
+    EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::legacyCheck);
     ParsedQuery named = parseQuery("mode=check&name=a%26b=c&pin=0123abcd");
-    EXPECT_EQ(named.kind, QueryKind::NamedCheck);
+    EXPECT_EQ(named.kind, QueryKind::namedCheck);
     EXPECT_EQ(named.nickname, u"a&b=c");
     EXPECT_EQ(named.pin, "0123abcd");
     const char* bad[] = {"mode=checkx", "mode=check&name=a&pin=0123ABCD", "mode=check&name=a&pin=0123abc",
                          "mode=check&name=&pin=0123abcd", "mode=check&name=a%0Ab&pin=0123abcd", "mode=check&pin=0123abcd"};
-    for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::Invalid) << q;
+    for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
 }
 
 TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
@@ -160,9 +160,9 @@ TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
         // A typed '%' next to what an HTTP client escapes is ambiguous; those may be refused.
         bool typedPercent = nick.find(u'%') != std::u16string::npos;
         if (!typedPercent) {
-            ASSERT_EQ(q.kind, QueryKind::Ranking) << sent << " " << (q.error ? q.error : "");
+            ASSERT_EQ(q.kind, QueryKind::ranking) << sent << " " << (q.error ? q.error : "");
         }
-        if (q.kind == QueryKind::Ranking) {
+        if (q.kind == QueryKind::ranking) {
             EXPECT_EQ(q.nickname, nick);
             char level[9];
             std::snprintf(level, sizeof level, "%08x", static_cast<unsigned>(state->level));

@@ -63,7 +63,9 @@ TEST_F(SqliteStorageTest, TheStoreFlushesPendingStatesAndLoadsThemBack) {
         auto s = openSqliteStorage(path, error);
         ASSERT_TRUE(s) << error;
         RankingStore store(*s, StoreOptions{});
-        ASSERT_EQ(store.submit(u"carol", "carol", test::stateValue(f), 0).status, 200);
+        Reply first = store.submit(u"carol", "carol", test::stateValue(f), 0);
+        ASSERT_TRUE(first.registration);
+        ASSERT_EQ(store.commit(*first.registration).status, 200);
         f.steps = 12;
         f.level = 2;
         ASSERT_EQ(store.submit(u"carol", "carol", test::stateValue(f), 10).status, 200);
