@@ -12,7 +12,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DCMAKE_CXX_FLAGS="-fsanitize=fuzzer-no-link $san" \
   -DORLITH_BUILD_GAME=OFF -DORLITH_BUILD_BENCH=OFF -DORLITH_BUILD_SERVER=ON >/dev/null
 cmake --build "$build" -j2 --target orlith_core orlith_server
-libs=("$build/server/liborlith_server.a" "$build/liborlith_core.a" -lsqlite3 -lpq -lpthread)
+libs=("$build/server/liborlith_server.a" "$build/liborlith_core.a" -lsqlite3 -lpq -licui18n -licuuc -lz -lpthread)
 inc=(-Isrc -Iserver -I"$(pg_config --includedir)")
 mkdir -p "$build/fuzz"
 status=0

@@ -41,33 +41,41 @@ HttpResponse refuse(HandlerContext& ctx, int status, const char* reason, std::st
 Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
     std::string_view path, query;
     splitTarget(req.target, path, query);
-    bool known = path == kRankingPath || path == "/healthz" || path == "/metrics";
-    if (!known) return refuse(ctx, 404, "no such path", {}, now);
+    // Health and metrics live on the admin listener only, where floods on the game port
+    // never reach; the game port serves the game's one path.
+    if (req.admin) {
+        if (path != "/healthz" && path != "/metrics") return refuse(ctx, 404, "no such path", {}, now);
+        if (req.method != "GET" && req.method != "HEAD") return refuse(ctx, 405, "only GET and HEAD are served", {}, now);
+        if (path == "/healthz") return HttpResponse{200, "ok\n"};
+        return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
+    }
+    if (path != kRankingPath) return refuse(ctx, 404, "no such path", {}, now);
     if (req.method != "GET") return refuse(ctx, 405, "only GET is served", {}, now);
-    if (path == "/healthz") return HttpResponse{200, "ok\n"};
-    if (path == "/metrics") return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
 
     ParsedQuery q = parseQuery(query);
-    if ((q.kind == QueryKind::namedCheck || q.kind == QueryKind::ranking) && ctx.store.clientLimited(req.client, now)) {
-        return refuse(ctx, 429, "too many wrong PIN hashes from this address", q.nicknameUtf8, now);
-    }
+    Requester who{req.client, req.connection, req.acceptGzip};
     Reply reply;
     switch (q.kind) {
         case QueryKind::invalid:
             return refuse(ctx, 400, q.error, {}, now);
         case QueryKind::legacyCheck:
-            reply = ctx.store.check(nullptr, {}, now);
+            reply = ctx.store.check(nullptr, {}, who, now);
             break;
         case QueryKind::namedCheck:
-            reply = ctx.store.check(&q.nickname, q.pin, now);
+            reply = ctx.store.check(&q.nickname, q.pin, who, now, q.rawNickname.empty() ? nullptr : &q.rawNickname);
             break;
         case QueryKind::ranking:
-            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now);
+            reply = ctx.store.submit(q.nickname, q.stateValue, who, now);
             break;
     }
     if (reply.registration) return Decision(std::move(*reply.registration));
-    if (reply.status == 403 || reply.wrongPin) ctx.store.wrongPinFrom(req.client, now);
-    if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
+    if (reply.retryAtMs) {
+        Decision later;
+        later.retryAtMs = reply.retryAtMs;
+        return later;
+    }
+    // A nickname refused for its characters is not written to the log either.
+    if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, reply.status == 400 ? "" : q.nicknameUtf8, now);
     return HttpResponse{200, std::move(reply.body)};
 }
 
@@ -93,8 +101,8 @@ void count(HandlerContext& ctx, int status, std::chrono::steady_clock::time_poin
 
 Decision handleRequest(const HttpRequest& request, HandlerContext& ctx) {
     auto [decision, start] = measured([&] { return route(request, ctx, ctx.nowMs()); });
-    // A registration is counted once its commit has given it an answer.
-    if (!decision.registration) count(ctx, decision.response.status, start);
+    // A registration or a held request is counted once it is answered.
+    if (!decision.registration && !decision.retryAtMs) count(ctx, decision.response.status, start);
     return std::move(decision);
 }
 
@@ -102,7 +110,7 @@ HttpResponse commitRegistration(const Registration& registration, HandlerContext
     auto [response, start] = measured([&] {
         Reply reply = ctx.store.commit(registration);
         if (reply.status != 200) {
-            return refuse(ctx, reply.status, reply.reason, registration.nameUtf8, ctx.nowMs());
+            return refuse(ctx, reply.status, reply.reason, toUtf8(registration.name), ctx.nowMs());
         }
         return HttpResponse{200, std::move(reply.body)};
     });

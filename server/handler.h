@@ -22,7 +22,10 @@ namespace orlith::server {
 struct HttpRequest {
     std::string_view method;
     std::string_view target;
-    uint64_t client = 0;        // the peer's address as a key; 0: unknown, never limited
+    uint64_t client = 0;        // the peer's address (IPv6: its /64) as a key; 0: unknown, never limited
+    uint64_t connection = 0;    // the connection, unique in the process's life; 0: none
+    bool acceptGzip = false;    // Accept-Encoding allows gzip
+    bool admin = false;         // arrived on the admin listener (health and metrics only)
 };
 
 struct HttpResponse {
@@ -55,11 +58,14 @@ struct HandlerContext {
     std::function<Metrics::Gauges()> gauges;        // for /metrics
 };
 
-// What the socket side does with a request: send the response, or, for a new nickname,
-// first run commitRegistration (which waits for the database) and send what it returns.
+// What the socket side does with a request: send the response; or, for a new nickname,
+// first run commitRegistration (which waits for the database) and send what it returns; or,
+// for a player answered less than --min-interval-ms ago, nothing yet: hand the same request
+// to handleRequest again at retryAtMs (a timer, not a thread, holds it meanwhile).
 struct Decision {
-    HttpResponse response;                     // unused while registration is set
+    HttpResponse response;                     // unused while one of the two below is set
     std::optional<Registration> registration;
+    int64_t retryAtMs = 0;
 
     Decision() = default;
     Decision(HttpResponse r) : response(std::move(r)) {}                 // NOLINT: send this

@@ -38,6 +38,9 @@ public:
     // meaningful when other instances share the database.
     virtual bool changedSince(int64_t sinceMs, std::vector<StoredPlayer>& out, int64_t& nowMs,
                               std::string& error) = 0;
+    // Deletes the named players that are still at level 1 and were last written before
+    // cutoffMs (database clock, Unix milliseconds); a row written since is kept.
+    virtual bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) = 0;
     virtual bool sharedByInstances() const = 0;
 };
 

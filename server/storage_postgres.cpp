@@ -115,6 +115,28 @@ public:
         return true;
     }
 
+    bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
+        if (names.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error)) return false;
+        if (!exec("BEGIN", error)) return false;
+        std::string cutoff = std::to_string(cutoffMs);
+        for (const std::string& name : names) {
+            const char* values[2] = {name.c_str(), cutoff.c_str()};
+            Result r(PQexecParams(conn_,
+                                  "DELETE FROM players WHERE name = $1 AND updated_ms < $2::bigint"
+                                  " AND substr(state, 17, 8) = '00000001'",
+                                  2, nullptr, values, nullptr, nullptr, 0));
+            if (!r.ok()) {
+                fail("cannot delete from", error);
+                std::string ignored;
+                exec("ROLLBACK", ignored);
+                return false;
+            }
+        }
+        return exec("COMMIT", error);
+    }
+
     bool sharedByInstances() const override { return true; }
 
 private:

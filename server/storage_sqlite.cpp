@@ -130,6 +130,27 @@ public:
         return exec("COMMIT", error);
     }
 
+    bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
+        if (names.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!exec("BEGIN IMMEDIATE", error)) return false;
+        Statement s(db_, "DELETE FROM players WHERE name = ? AND updated_ms < ? AND substr(state, 17, 8) = '00000001'");
+        bool ok = static_cast<bool>(s);
+        for (size_t i = 0; ok && i < names.size(); ++i) {
+            bindText(s.get(), 1, names[i]);
+            sqlite3_bind_int64(s.get(), 2, cutoffMs);
+            ok = sqlite3_step(s.get()) == SQLITE_DONE;
+            sqlite3_reset(s.get());
+        }
+        if (!ok) {
+            fail("cannot delete from", error);
+            std::string ignored;
+            exec("ROLLBACK", ignored);
+            return false;
+        }
+        return exec("COMMIT", error);
+    }
+
     bool changedSince(int64_t, std::vector<StoredPlayer>&, int64_t& nowMs, std::string&) override {
         nowMs = wallMs();
         return true;

@@ -4,6 +4,7 @@
 
 #include <memory>
 #include <random>
+#include <tuple>
 
 #include "game/game_state.h"
 #include "request.h"
@@ -39,6 +40,9 @@ TEST(RequestParsing, NicknamesAreReadFromTheEndAndDecodedAsUtf8) {
         {"a typed percent sign sent as it stands", "100%", u"100%"},
         {"a typed percent sign before a non-hex character", "5%x", u"5%x"},
         {"31 characters is the longest", std::string(31, 'n'), std::u16string(31, u'n')},
+        {"a typed percent sign before hex digits, checksummed as typed", "50%41", u"50%41"},
+        {"the same, decoded when checksummed decoded", "50%41", u"50A"},
+        {"an escaped line break checksummed as literal text stays literal", "a%0Ab", u"a%0Ab"},
         {"31 three-byte characters", [] { std::string s; for (int i = 0; i < 31; ++i) s += "%E3%81%82"; return s; }(),
          std::u16string(31, u'\u3042')},
     };
@@ -62,8 +66,6 @@ TEST(RequestParsing, SmuggledControlsBadUtf8AndBadLengthsAreRefused) {
     const Bad cases[] = {
         {"CR LF by escapes", "evil%0D%0A" + kState + "x", u"evil\r\n" + utf8ToUtf16(kState) + u"x"},
         {"a lone LF", "a%0Ab", u"a\nb"},
-        {"a lone LF checksummed as literal text", "a%0Ab", u"a%0Ab"},
-        {"a typed percent sign before hex digits reads as an escape", "50%41", u"50%41"},
         {"NUL", "a%00b", std::u16string(u"a\0b", 3)},
         {"tab", "a%09b", u"a\tb"},
         {"DEL", "a%7Fb", u"a\x7f" u"b"},
@@ -116,8 +118,12 @@ TEST(RequestParsing, CheckQueries) {
     EXPECT_EQ(named.kind, QueryKind::namedCheck);
     EXPECT_EQ(named.nickname, u"a&b=c");
     EXPECT_EQ(named.pin, "0123abcd");
+    ParsedQuery twoReadings = parseQuery("mode=check&name=50%41&pin=0123abcd");
+    EXPECT_EQ(twoReadings.nickname, u"50A");
+    EXPECT_EQ(twoReadings.rawNickname, u"50%41");
+    EXPECT_EQ(parseQuery("mode=check&name=a%0Ab&pin=0123abcd").nickname, u"a%0Ab") << "never a line break";
     const char* bad[] = {"mode=checkx", "mode=check&name=a&pin=0123ABCD", "mode=check&name=a&pin=0123abc",
-                         "mode=check&name=&pin=0123abcd", "mode=check&name=a%0Ab&pin=0123abcd", "mode=check&pin=0123abcd"};
+                         "mode=check&name=&pin=0123abcd", "mode=check&name=a\x7f&pin=0123abcd", "mode=check&pin=0123abcd"};
     for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
 }
 
@@ -169,6 +175,30 @@ TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
             EXPECT_EQ(q.stateValue.substr(16, 8), level);
             EXPECT_EQ(q.stateValue.substr(8, 8), utf16ToUtf8(pin));
         }
+    }
+}
+
+TEST(RequestParsing, AcceptEncodingAndAbsoluteTargets) {
+    const std::pair<const char*, bool> encodings[] = {
+        {"gzip", true}, {"deflate, gzip;q=0.5", true}, {"GZIP", true}, {"x-gzip", true}, {"*", true},
+        {"", false}, {"deflate", false}, {"gzip;q=0", false}, {"gzip;q=0.000", false}, {"*;q=0", false},
+        {"gzip;q=0, *", false}, {"br, gzip ; q=1.0", true}, {"gzipx", false},
+    };
+    for (const auto& [header, gzip] : encodings) EXPECT_EQ(acceptsGzip(header), gzip) << header;
+    const std::tuple<const char*, const char*, const char*> targets[] = {
+        {"/state/change.php?mode=check", "/state/change.php", "mode=check"},
+        {"http://host:8080/state/change.php?mode=check", "/state/change.php", "mode=check"},
+        {"HTTPS://host/state/change.php", "/state/change.php", ""},
+        {"http://host", "/", ""},
+        {"http://host?x", "/", "x"},
+        {"ftp://host/state/change.php", "ftp://host/state/change.php", ""},
+        {"/state/change.php?name=a://b", "/state/change.php", "name=a://b"},
+    };
+    for (const auto& [target, path, query] : targets) {
+        std::string_view p, q;
+        splitTarget(target, p, q);
+        EXPECT_EQ(p, path) << target;
+        EXPECT_EQ(q, query) << target;
     }
 }
 

@@ -62,13 +62,13 @@ TEST_F(SqliteStorageTest, TheStoreFlushesPendingStatesAndLoadsThemBack) {
     {
         auto s = openSqliteStorage(path, error);
         ASSERT_TRUE(s) << error;
-        RankingStore store(*s, StoreOptions{});
-        Reply first = store.submit(u"carol", "carol", test::stateValue(f), 0);
+        RankingStore store(*s, [] { StoreOptions o; o.minIntervalMs = 0; return o; }());
+        Reply first = store.submit(u"carol", test::stateValue(f), {}, 0);
         ASSERT_TRUE(first.registration);
         ASSERT_EQ(store.commit(*first.registration).status, 200);
         f.steps = 12;
         f.level = 2;
-        ASSERT_EQ(store.submit(u"carol", "carol", test::stateValue(f), 10).status, 200);
+        ASSERT_EQ(store.submit(u"carol", test::stateValue(f), {}, 10).status, 200);
         EXPECT_EQ(store.pendingWrites(), 1u);
         ASSERT_TRUE(store.flush(error)) << error;
         EXPECT_EQ(store.pendingWrites(), 0u);
@@ -81,8 +81,8 @@ TEST_F(SqliteStorageTest, TheStoreFlushesPendingStatesAndLoadsThemBack) {
     // The loaded state is the base of the rules: level 2 may not fall back to 1.
     test::StateFields back = f;
     back.level = 1;
-    EXPECT_EQ(store.submit(u"carol", "carol", test::stateValue(back), 5000).status, 409);
-    EXPECT_EQ(store.submit(u"carol", "carol", test::stateValue(f), 5000).status, 200);
+    EXPECT_EQ(store.submit(u"carol", test::stateValue(back), {}, 5000).status, 409);
+    EXPECT_EQ(store.submit(u"carol", test::stateValue(f), {}, 5000).status, 200);
 }
 
 TEST_F(SqliteStorageTest, ADamagedFileIsRefusedWithItsName) {
