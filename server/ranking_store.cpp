@@ -8,6 +8,7 @@
 #include <bit>
 #include <chrono>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 
 #include "block.h"
@@ -359,6 +360,7 @@ void RankingStore::indexLookAlikes(const std::vector<Player*>& loaded) {
     // Names never change and no player is removed before this ends, so the keys are
     // computed without the lock and only linked in under it.
     constexpr size_t kBatch = 2048;
+    auto start = std::chrono::steady_clock::now();
     std::vector<uint64_t> keys(kBatch);
     for (size_t first = 0; first < loaded.size() && !stopping_; first += kBatch) {
         size_t n = std::min(kBatch, loaded.size() - first);
@@ -371,6 +373,10 @@ void RankingStore::indexLookAlikes(const std::vector<Player*>& loaded) {
             p.lookIndexed = true;
             index_->looks.insert(p);
         }
+    }
+    if (loaded.size() >= 100000) {
+        std::fprintf(stderr, "orlith-server: look-alike index of %zu names built in %.1f s\n", loaded.size(),
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
     }
     std::lock_guard lock(indexedMutex_);
     indexed_ = true;

@@ -207,7 +207,7 @@ TEST_F(Handler, FindingAFourDigitPinTakesMoreThanADayFromAnyNumberOfAddresses) {
     uint64_t address = 1'000'000;
     for (int minute = 0; minute < 24 * 60; ++minute, now += 60'000) {
         for (int k = 0; k < 20 && pin < 10000; ++k, ++address) {
-            char digits[5];
+            char digits[12];
             std::snprintf(digits, sizeof digits, "%04d", pin);
             makePinHash(u"victim", utf8ToUtf16(digits), hash);
             StateFields g;
