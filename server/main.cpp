@@ -163,7 +163,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    auto startedAt = std::chrono::steady_clock::now();
     std::unique_ptr<Storage> storage = openStorage(flags.db, error);
+    auto openedAt = std::chrono::steady_clock::now();
     if (!storage) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;
@@ -178,6 +180,14 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;
     }
+    auto loadedAt = std::chrono::steady_clock::now();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "orlith-server: database opened in %.2f s, %zu players loaded in %.2f s (%.2f s of CPU in all)\n",
+                 std::chrono::duration<double>(openedAt - startedAt).count(), store.playerCount(),
+                 std::chrono::duration<double>(loadedAt - openedAt).count(),
+                 static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
 
     fitOpenFileLimit(flags.server);
     Metrics metrics;

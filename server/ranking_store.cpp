@@ -250,7 +250,7 @@ RankingStore::Player* RankingStore::find(std::u16string_view name) {
 }
 
 RankingStore::Player* RankingStore::addLocked(std::u16string_view name, std::string_view state, int64_t seenMs,
-                                              int64_t seenWallMs, uint64_t lookAlike, bool live) {
+                                              int64_t seenWallMs, uint64_t lookAlike, bool live, bool bulk) {
     Index& x = *index_;
     Player* p = x.allocate();
     p->used = true;
@@ -270,7 +270,7 @@ RankingStore::Player* RankingStore::addLocked(std::u16string_view name, std::str
     p->steps = f.steps;
     p->seenWallSec = static_cast<uint32_t>(std::max<int64_t>(0, seenWallMs / 1000));
     p->lastSeenMs = seenMs;
-    x.rank.insert(*p);
+    if (!bulk) x.rank.insert(*p);
     if (x.ranked.size() < static_cast<size_t>(options_.maxLines) || before(*p, *x.ranked.back())) x.rankedDirty = true;
     if (live) x.joinLive(*p);
     changes_.fetch_add(1);
@@ -323,29 +323,49 @@ void RankingStore::updateLocked(Player& p, std::string_view state, int64_t seenM
 }
 
 bool RankingStore::load(std::string& error) {
-    std::vector<StoredPlayer> rows;
-    if (!storage_.loadAll(rows, error)) return false;
     std::vector<Player*> loaded;
     {
         std::lock_guard lock(mutex_);
-        index_->names.reserve(rows.size());
-        loaded.reserve(rows.size());
-        for (StoredPlayer& row : rows) {
-            std::u16string name;
-            // A row that this server could not have written means the database is not ours or
-            // is damaged; refuse to start rather than serve a partial ranking.
-            if (!strictUtf8ToUtf16(row.name, name) || checkNickname(name) != nullptr ||
-                row.state.size() != static_cast<size_t>(kStateValueLength) || !isLowerHex(row.state) ||
-                row.pinHash.size() != 8 || row.state.compare(8, 8, row.pinHash) != 0) {
-                error = "database holds an invalid player row (nickname \"" + row.name.substr(0, 64) + "\")";
-                return false;
-            }
-            if (!find(name)) loaded.push_back(addLocked(name, row.state, INT64_MIN / 2, row.updatedMs, 0, false));
-            std::string().swap(row.state);  // the rows go as they are taken in
+        std::u16string name;
+        std::string bad;
+        bool read = storage_.forEachPlayer(
+            [&](const StoredPlayer& row) {
+                // A row that this server could not have written means the database is not ours
+                // or is damaged; refuse to start rather than serve a partial ranking.
+                if (!strictUtf8ToUtf16(row.name, name) || checkNickname(name) != nullptr ||
+                    row.state.size() != static_cast<size_t>(kStateValueLength) || !isLowerHex(row.state) ||
+                    row.pinHash.size() != 8 || row.state.compare(8, 8, row.pinHash) != 0) {
+                    bad = row.name.substr(0, 64);
+                    return false;
+                }
+                if (index_->names.set.size() + 1 > index_->names.buckets.size()) {
+                    index_->names.reserve(index_->names.buckets.size() * 4);  // fewer, larger steps
+                }
+                if (!find(name)) loaded.push_back(addLocked(name, row.state, INT64_MIN / 2, row.updatedMs, 0, false, true));
+                return true;
+            },
+            error);
+        if (!bad.empty() || !read) {
+            if (!bad.empty()) error = "database holds an invalid player row (nickname \"" + bad + "\")";
+            return false;
         }
+        // The order is built in one go: sorted by key in a flat array, then appended at the end
+        // of the index, which costs no search. Names decide only between equal keys.
+        struct Key {
+            int32_t level, distance, steps;
+            Player* p;
+        };
+        std::vector<Key> keys;
+        keys.reserve(loaded.size());
+        for (Player* p : loaded) keys.push_back({p->level, p->distance, p->steps, p});
+        std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+            if (a.level != b.level) return a.level > b.level;
+            if (a.distance != b.distance) return a.distance < b.distance;
+            if (a.steps != b.steps) return a.steps < b.steps;
+            return before(*a.p, *b.p);
+        });
+        for (const Key& k : keys) index_->rank.insert(index_->rank.end(), *k.p);
     }
-    rows.clear();
-    rows.shrink_to_fit();
     if (!loaded.empty()) {
         {
             std::lock_guard lock(indexedMutex_);

@@ -122,8 +122,9 @@ private:
     struct View;
 
     Player* find(std::u16string_view name);
+    // bulk: not yet in the order (load() puts everyone in at once).
     Player* addLocked(std::u16string_view name, std::string_view state, int64_t seenMs, int64_t seenWallMs,
-                      uint64_t lookAlike, bool live);
+                      uint64_t lookAlike, bool live, bool bulk = false);
     void removeLocked(Player& p);
     void updateLocked(Player& p, std::string_view state, int64_t seenMs, int64_t seenWallMs, int64_t nowMs);
     Reply applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs);

@@ -1,6 +1,7 @@
 // Query parsing of the ranking server: check and ranking requests, read from their end.
 #include "request.h"
 
+#include <algorithm>
 #include <cctype>
 
 namespace orlith::server {
@@ -142,6 +143,11 @@ bool percentDecode(std::string_view in, std::string& out) {
 }
 
 bool strictUtf8ToUtf16(std::string_view in, std::u16string& out) {
+    // Plain ASCII, nearly every nickname, is valid as it stands.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
     // The core's converter replaces bad sequences with U+FFFD; a text is strictly valid
     // exactly when converting it there and back gives the same bytes.
     out = toUtf16(in);

@@ -11,9 +11,11 @@ namespace {
 
 class MemoryStorage final : public Storage {
 public:
-    bool loadAll(std::vector<StoredPlayer>& out, std::string&) override {
+    bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string&) override {
         std::lock_guard lock(mutex_);
-        for (const auto& [name, row] : rows_) out.push_back(row);
+        for (const auto& [name, row] : rows_) {
+            if (!take(row)) return false;
+        }
         return true;
     }
     bool registerPlayer(const StoredPlayer& player, bool& inserted, StoredPlayer& existing, std::string&) override {

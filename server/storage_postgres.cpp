@@ -48,12 +48,17 @@ public:
         return migrate(error);
     }
 
-    bool loadAll(std::vector<StoredPlayer>& out, std::string& error) override {
+    bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) override {
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
         Result r(PQexec(conn_, "SELECT name, pin_hash, state, updated_ms FROM players"));
         if (!r.ok()) return fail("cannot read", error);
-        readRows(r.get(), out);
+        StoredPlayer row;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            row = {PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2),
+                   std::stoll(PQgetvalue(r.get(), i, 3))};
+            if (!take(row)) return false;
+        }
         return true;
     }
 

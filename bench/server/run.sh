@@ -143,7 +143,8 @@ if [[ " $parts " == *" million "* ]]; then
     for _ in $(seq 600); do grep -q 'look-alike index' "$work/server.err" && break; [[ $n -lt 100000 ]] && break; sleep 0.1; done
     sleep 1
     rss=$(rss_kib "$spid")
-    echo "$n stored players: listening after ${started} s, RSS $((rss_start / 1024)) MiB then $((rss / 1024)) MiB $(grep -o 'look-alike index.*' "$work/server.err" || true)"
+    echo "$n stored players: listening after ${started} s, RSS $((rss_start / 1024)) MiB then $((rss / 1024)) MiB"
+    grep -o 'database opened.*\|look-alike index.*' "$work/server.err" | sed 's/^/  /' || true
     [[ $n == 1000 ]] && rss_small=$rss
     [[ $n == 1000000 ]] && echo "memory per stored player: $(( (rss - rss_small) * 1024 / (n - 1000) )) bytes"
     "$build/server/orlith-bench-players" "$sport" 1000 "$secs"
