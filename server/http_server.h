@@ -27,7 +27,7 @@ struct ServerOptions {
     size_t maxConnectionsPerAddress = 64;  // the same for one address (IPv6: one /64)
     size_t maxAdminConnections = 16;
     uint32_t headerLimit = 8192;        // request line and headers, bytes
-    int sendBufferBytes = 65536;        // SO_SNDBUF of every connection: one whole reply fits
+    int sendBufferBytes = 32768;        // SO_SNDBUF of every connection (the kernel doubles it): a reply fits
     int receiveBufferBytes = 16384;     // SO_RCVBUF: requests are small
     int blockingThreads = 2;            // run registration commits (overlap on PostgreSQL)
 };

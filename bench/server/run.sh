@@ -155,9 +155,10 @@ fi
 
 if [[ " $parts " == *" cost "* ]]; then
   players=300
-  "$build/server/orlith-bench-db" 1000 "$shm-cost.db"
   for interval in 0 50; do
     for enc in plain gzip; do
+      rm -f "$shm-cost.db"*
+      "$build/server/orlith-bench-db" 1000 "$shm-cost.db"  # afresh: the players start from no steps
       start_server "$shm-cost.db" --min-interval-ms "$interval"
       before=$(cpu_ticks "$spid")
       "$build/server/orlith-bench-players" "$sport" "$players" "$secs" "$enc" > "$work/players.txt"
