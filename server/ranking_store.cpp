@@ -39,18 +39,31 @@ bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
 }
 void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(fullAt, now) + period; }
 
-// Per-address budgets live in a map that is pruned of full budgets as it grows, so an
-// address costs memory only while its budget is spent.
-bool addressOpen(const std::unordered_map<uint64_t, int64_t>& m, uint64_t client, int64_t now, int32_t burst,
-                 int64_t period) {
-    auto it = m.find(client);
-    return client == 0 || it == m.end() || budgetOpen(it->second, now, burst, period);
-}
-void spendAddress(std::unordered_map<uint64_t, int64_t>& m, uint64_t client, int64_t now, int64_t period) {
-    if (client == 0) return;
-    if (m.size() >= 4096 && m.size() % 4096 == 0) std::erase_if(m, [&](const auto& kv) { return kv.second <= now; });
-    spend(m[client], now, period);
-}
+}  // namespace
+
+// Per-address budgets: only spent ones are kept, and full ones are dropped as the map grows,
+// so an address costs memory only while its budget is spent.
+struct AddressBudgets {
+    std::unordered_map<uint64_t, int64_t> fullAt;
+    size_t pruneAt = 4096;
+
+    bool open(uint64_t client, int64_t now, int32_t burst, int64_t period) const {
+        auto it = fullAt.find(client);
+        return client == 0 || it == fullAt.end() || budgetOpen(it->second, now, burst, period);
+    }
+    void spend(uint64_t client, int64_t now, int64_t period) {
+        if (client == 0) return;
+        auto [it, added] = fullAt.try_emplace(client, 0);
+        if (added && fullAt.size() >= pruneAt) {
+            std::erase_if(fullAt, [&](const auto& kv) { return kv.second <= now && kv.first != client; });
+            pruneAt = std::max<size_t>(4096, 2 * fullAt.size());
+            it = fullAt.find(client);
+        }
+        server::spend(it->second, now, period);
+    }
+};
+
+namespace {
 
 int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
 
@@ -237,7 +250,11 @@ struct RankingStore::View {
 };
 
 RankingStore::RankingStore(Storage& storage, StoreOptions options)
-    : storage_(storage), options_(options), index_(std::make_unique<Index>()) {}
+    : storage_(storage),
+      options_(options),
+      index_(std::make_unique<Index>()),
+      newByAddress_(std::make_unique<AddressBudgets>()),
+      wrongByAddress_(std::make_unique<AddressBudgets>()) {}
 
 RankingStore::~RankingStore() {
     stopping_ = true;
@@ -418,7 +435,7 @@ int RankingStore::guessLocked(Player& p, bool right, const Requester& who, int64
     bool ownAddress = who.client != 0 && p.ownerClient == who.client;
     if (!ownConnection) {
         bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
-                    addressOpen(wrongByAddress_, who.client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
+                    wrongByAddress_->open(who.client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
         if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
             return 429;
         }
@@ -429,7 +446,7 @@ int RankingStore::guessLocked(Player& p, bool right, const Requester& who, int64
         return 0;
     }
     spend(p.nameGuessAt, now, o.guessNamePeriodMs);
-    spendAddress(wrongByAddress_, who.client, now, o.guessAddressPeriodMs);
+    wrongByAddress_->spend(who.client, now, o.guessAddressPeriodMs);
     if (ownAddress) spend(p.ownerGuessAt, now, o.guessOwnerPeriodMs);
     return 0;
 }
@@ -514,8 +531,7 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
             Fields first = fieldsOf(bytes);
             if (first.level != 1 || first.steps < 0 || !first.finite) return {409, "a new nickname must start at level 1"};
             // The address's budget first, so one address cannot use up everyone's.
-            if (!addressOpen(newByAddress_, who.client, nowMs, options_.registrationsPerAddress,
-                             options_.registrationPeriodMs)) {
+            if (!newByAddress_->open(who.client, nowMs, options_.registrationsPerAddress, options_.registrationPeriodMs)) {
                 return {429, "too many new nicknames from this address"};
             }
             int32_t second = static_cast<int32_t>(nowMs / 1000);
@@ -526,7 +542,7 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
             if (++registrationsThisSecond_ > options_.registrationsPerSecond) {
                 return {429, "too many new nicknames this second"};
             }
-            spendAddress(newByAddress_, who.client, nowMs, options_.registrationPeriodMs);
+            newByAddress_->spend(who.client, nowMs, options_.registrationPeriodMs);
             Reply reply;
             reply.registration = Registration{name, std::string(stateValue), who, nowMs};
             return reply;

@@ -18,7 +18,6 @@
 #include <string>
 #include <string_view>
 #include <thread>
-#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -75,6 +74,8 @@ struct Reply {
     Reply(int status_, const char* reason_, ReplyText body_ = {})  // NOLINT: a refusal
         : status(status_), reason(reason_), body(std::move(body_)) {}
 };
+
+struct AddressBudgets;
 
 class RankingStore {
 public:
@@ -145,8 +146,8 @@ private:
     std::atomic<uint64_t> changes_{0};   // bumped on every change the view shows
     int64_t registrationSecond_ = -1;
     int32_t registrationsThisSecond_ = 0;
-    std::unordered_map<uint64_t, int64_t> newByAddress_;    // budget times, see Budget
-    std::unordered_map<uint64_t, int64_t> wrongByAddress_;
+    std::unique_ptr<AddressBudgets> newByAddress_;    // new nicknames
+    std::unique_ptr<AddressBudgets> wrongByAddress_;  // wrong PIN hashes
     std::unordered_set<uint64_t> pendingLookAlikes_;         // registrations being committed
     int64_t pulledUpToMs_ = 0;           // database clock of the last pull
     size_t forgetCursor_ = 0;
