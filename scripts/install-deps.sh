@@ -7,7 +7,7 @@ packages=(
   libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
   libgl1-mesa-dri libegl1 libegl-mesa0 xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libicu-dev zlib1g-dev iproute2
-  clang libclang-rt-14-dev wrk nginx-light
+  clang libclang-rt-14-dev wrk nginx-light bc
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -5,8 +5,10 @@
 #include <memory>
 #include <random>
 #include <tuple>
+#include <vector>
 
 #include "game/game_state.h"
+#include "http_server.h"
 #include "request.h"
 #include "server/server_test_util.h"
 
@@ -200,6 +202,24 @@ TEST(RequestParsing, AcceptEncodingAndAbsoluteTargets) {
         EXPECT_EQ(p, path) << target;
         EXPECT_EQ(q, query) << target;
     }
+}
+
+TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
+    using Bytes = std::vector<unsigned char>;
+    auto key = [](const Bytes& b) { return addressKey(b.data(), b.size()); };
+    Bytes v4{192, 0, 2, 7}, v4Other{192, 0, 2, 8}, mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
+    Bytes v6(16, 0), v6SameNet(16, 0), v6OtherNet(16, 0);
+    v6[0] = v6SameNet[0] = v6OtherNet[0] = 0x20;
+    v6[15] = 1;
+    v6SameNet[15] = 2;
+    v6SameNet[9] = 0x55;  // another host in the same /64
+    v6OtherNet[7] = 1;    // the next /64
+    EXPECT_NE(key(v4), key(v4Other));
+    EXPECT_EQ(key(v4), key(mapped)) << "IPv4-mapped IPv6 is the IPv4 address";
+    EXPECT_EQ(key(v6), key(v6SameNet));
+    EXPECT_NE(key(v6), key(v6OtherNet));
+    EXPECT_NE(key(Bytes{0, 0, 0, 0}), 0u) << "0 means unknown";
+    EXPECT_NE(key(v6), key(Bytes{0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
 }
 
 TEST(RequestParsing, PercentDecodeRefusesBrokenEscapes) {
