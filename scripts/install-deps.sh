@@ -11,8 +11,8 @@ game=(
 )
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
-  libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev
-  clang libclang-rt-14-dev wrk nginx-light
+  libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libicu-dev zlib1g-dev iproute2
+  clang libclang-rt-14-dev wrk nginx-light bc
   g++-mingw-w64-x86-64
 )
 case "$purpose" in
