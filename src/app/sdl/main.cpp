@@ -165,9 +165,10 @@ struct App {
         RankingRecord record{};
         if (readSaveFile(record, platform) == 0) return 0;
         state->loadNoticeTimer = kNoticeFrames;
-        // Replaying many levels takes a while: show it, and let closing the window end it.
+        // One generation from the level table, or many past its end: show it, and let closing
+        // the window end it.
         uint32_t lastDraw = 0;
-        bool finished = replayLevels(*state, *work, record.level, [&](int64_t done, int64_t total) {
+        bool finished = restoreLevel(*state, *work, record.level, [&](int64_t done, int64_t total) {
             SDL_Event e;
             while (SDL_PollEvent(&e) != 0) {
                 if (e.type == SDL_QUIT) quit = true;
@@ -176,8 +177,8 @@ struct App {
             uint32_t now = SDL_GetTicks();
             if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
-                formatText(text, 32, u"Loading level %lld / %lld", static_cast<long long>(state->level + 1),
-                           static_cast<long long>(record.level));
+                long long loading = record.level - total + done + 1;  // the level being generated
+                formatText(text, 32, u"Loading level %lld / %lld", loading, static_cast<long long>(record.level));
                 renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
                 lastDraw = now;
             }
