@@ -10,6 +10,7 @@
 
 #include "base/error_report.h"
 #include "base/text.h"
+#include "render/png.h"
 
 namespace orlith {
 namespace {

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "base/matrix.h"
@@ -106,20 +105,8 @@ struct TextFit {
 };
 TextFit fitText(const float* advances, int count, float slotWidth);
 
-// --- wall texture ------------------------------------------------------------------------
-
-struct DecodedImage {
-    int32_t width = 0;
-    int32_t height = 0;
-    bool srgb = false;             // the PNG carried an sRGB chunk
-    std::vector<uint8_t> rgba;     // width * height * 4, rows top to bottom
-};
-// Decodes a PNG from memory into 8-bit RGBA. Returns false with a reason on bad input.
-bool decodePng(const uint8_t* bytes, size_t size, DecodedImage& image, std::string& error);
-// Encodes 8-bit RGBA as PNG; srgb adds the sRGB chunk (intent 0) and gAMA 45455.
-bool encodePng(const uint8_t* rgba, int32_t width, int32_t height, bool srgb, std::vector<uint8_t>& out);
-
-// The images carried inside the executable (generated from resources/).
+// --- images carried inside the executable (generated from resources/) ---------------------
+// PNG bytes; each backend decodes them with its own image library (render/png.h on Linux).
 struct EmbeddedBytes {
     const uint8_t* data;
     size_t size;

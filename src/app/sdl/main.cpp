@@ -18,6 +18,7 @@
 #include "platform/sdl/sdl_platform.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
+#include "render/png.h"
 #include "render/render.h"
 
 namespace orlith {

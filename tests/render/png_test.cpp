@@ -5,6 +5,7 @@
 #include <fstream>
 #include <iterator>
 
+#include "render/png.h"
 #include "render/render.h"
 
 namespace orlith {
