@@ -1,9 +1,10 @@
 // OpenGL 3.3 core backend of the renderer (through libepoxy).
-#include <algorithm>
 #include "render/gl_renderer.h"
 
 #include <epoxy/gl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -120,7 +121,7 @@ unsigned linkProgram(unsigned vs, unsigned fs) {
     return program;
 }
 
-// Line numbers shown in the error box, one per failing step.
+// The error box's number of each failing step.
 constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLineColorTarget = 1191,
               kLineDepthTarget = 1218, kLineFramebuffer = 1230, kLineInputLayout = 1258, kLineVertexShader = 1267,
               kLineColorShader = 1273, kLineTextureShader = 1277, kLineConstants = 1309, kLineWallDecode = 1364,
@@ -135,8 +136,8 @@ bool sameDraw(const DrawItem& a, const DrawItem& b) {
 
 }  // namespace
 
-GlRenderer::GlRenderer(SDL_Window* window, SdlPlatform& platform, HudFont& font, int width, int height)
-    : window_(window), platform_(platform), font_(font), width_(width), height_(height) {
+GlRenderer::GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height)
+    : context_(context), platform_(platform), font_(font), width_(width), height_(height) {
     hudVertices_.reserve(6 * (kMaxHudOps * 32 + 4));
     glyphs_.reserve(512);
 }
@@ -146,9 +147,9 @@ GlRenderer::~GlRenderer() { releaseGraphics(); }
 bool GlRenderer::step(int line, const char* name, bool ok) {
     if (failAtLine == line) ok = false;
     if (ok) return true;
-    if (context_ != nullptr) {
+    if (contextLive_) {
         GLenum error = glGetError();
-        if (error != GL_NO_ERROR) platform_.lastError = static_cast<int>(error);
+        if (error != GL_NO_ERROR) context_.setErrorCode(static_cast<int>(error));
     }
     std::u16string wide = utf8ToUtf16(name);
     reportError(platform_, line, wide.c_str());
@@ -157,12 +158,11 @@ bool GlRenderer::step(int line, const char* name, bool ok) {
 
 int GlRenderer::initGraphics() {
     if (ready_) return 1;
-    context_ = SDL_GL_CreateContext(window_);
-    if (context_ == nullptr) std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
-    if (!step(kLineContext, "SDL_GL_CreateContext", context_ != nullptr)) return releaseGraphics(), 0;
-    if (!step(kLineCurrent, "SDL_GL_MakeCurrent", SDL_GL_MakeCurrent(window_, context_) == 0)) return releaseGraphics(), 0;
+    contextLive_ = context_.create();
+    if (!contextLive_) std::fprintf(stderr, "Orlith: %s\n", context_.failureText());
+    if (!step(kLineContext, context_.createName(), contextLive_)) return releaseGraphics(), 0;
+    if (!step(kLineCurrent, context_.makeCurrentName(), context_.makeCurrent())) return releaseGraphics(), 0;
     if (!step(kLineVersion, "OpenGL 3.3 core", epoxy_gl_version() >= 33)) return releaseGraphics(), 0;
-    SDL_GL_SetSwapInterval(0);  // the loop's pacing is the only rate limit
 
     // Colour target: sRGB-encoded, so linear colours are encoded as they are written.
     glGenTextures(1, &colorTexture_);
@@ -313,55 +313,44 @@ bool GlRenderer::buildHudLayer() {
 
 void GlRenderer::releaseGraphics() {
     ready_ = false;
-    if (context_ == nullptr) return;
-    SDL_GL_MakeCurrent(window_, context_);
-    glBindVertexArray(0);
-    glUseProgram(0);
     glyphs_.clear();
-    auto dropTexture = [](unsigned& t) {
-        if (t != 0) glDeleteTextures(1, &t);
-        t = 0;
-    };
-    auto dropBuffer = [](unsigned& b) {
-        if (b != 0) glDeleteBuffers(1, &b);
-        b = 0;
-    };
-    auto dropArray = [](unsigned& a) {
-        if (a != 0) glDeleteVertexArrays(1, &a);
-        a = 0;
-    };
-    auto dropProgram = [](unsigned& p) {
-        if (p != 0) glDeleteProgram(p);
-        p = 0;
-    };
-    auto dropShader = [](unsigned& s) {
-        if (s != 0) glDeleteShader(s);
-        s = 0;
-    };
-    dropTexture(atlasTexture_);
-    dropBuffer(hudBuffer_);
-    dropArray(hudArray_);
-    dropProgram(hudProgram_);
-    dropTexture(wallTexture_);
-    for (int i = kMeshCount - 1; i >= 0; --i) {
-        dropBuffer(meshBuffers_[i]);
-        dropArray(meshArrays_[i]);
+    if (!contextLive_) return;
+    // Without a current context the names go with the context itself.
+    const bool current = context_.makeCurrent();
+    if (current) {
+        glBindVertexArray(0);
+        glUseProgram(0);
     }
-    dropBuffer(instanceBuffer_);
+    auto drop = [current](unsigned& name, void (*remove)(unsigned)) {
+        if (name != 0 && current) remove(name);
+        name = 0;
+    };
+    auto texture = [](unsigned n) { glDeleteTextures(1, &n); };
+    auto buffer = [](unsigned n) { glDeleteBuffers(1, &n); };
+    auto array = [](unsigned n) { glDeleteVertexArrays(1, &n); };
+    auto program = [](unsigned n) { glDeleteProgram(n); };
+    auto shader = [](unsigned n) { glDeleteShader(n); };
+    drop(atlasTexture_, texture);
+    drop(hudBuffer_, buffer);
+    drop(hudArray_, array);
+    drop(hudProgram_, program);
+    drop(wallTexture_, texture);
+    for (int i = kMeshCount - 1; i >= 0; --i) {
+        drop(meshBuffers_[i], buffer);
+        drop(meshArrays_[i], array);
+    }
+    drop(instanceBuffer_, buffer);
     instanceCapacity_ = 0;
-    dropProgram(textureProgram_);
-    dropProgram(colorProgram_);
-    dropShader(textureShader_);
-    dropShader(colorShader_);
-    dropShader(vertexShader_);
-    if (framebuffer_ != 0) glDeleteFramebuffers(1, &framebuffer_);
-    framebuffer_ = 0;
-    if (depthBuffer_ != 0) glDeleteRenderbuffers(1, &depthBuffer_);
-    depthBuffer_ = 0;
-    dropTexture(colorTexture_);
-    SDL_GL_MakeCurrent(window_, nullptr);
-    SDL_GL_DeleteContext(context_);
-    context_ = nullptr;
+    drop(textureProgram_, program);
+    drop(colorProgram_, program);
+    drop(textureShader_, shader);
+    drop(colorShader_, shader);
+    drop(vertexShader_, shader);
+    drop(framebuffer_, [](unsigned n) { glDeleteFramebuffers(1, &n); });
+    drop(depthBuffer_, [](unsigned n) { glDeleteRenderbuffers(1, &n); });
+    drop(colorTexture_, texture);
+    context_.destroy();
+    contextLive_ = false;
 }
 
 const GlRenderer::Glyph* GlRenderer::glyph(char32_t c) {
@@ -546,7 +535,7 @@ void GlRenderer::drawFrame(const GameState& state, const DrawList& list, const H
     GLenum error = glGetError();
     if (error != GL_NO_ERROR) {
         // The whole answer to a lost or broken context: drop everything, rebuild next frame.
-        platform_.lastError = static_cast<int>(error);
+        context_.setErrorCode(static_cast<int>(error));
         releaseGraphics();
         return;
     }
@@ -584,7 +573,7 @@ void GlRenderer::present() {
     // Copy the picture to the window at its own size and aspect, letterboxed when the
     // window is larger (full screen). The bytes are already sRGB: no conversion on the way.
     int drawableW = 0, drawableH = 0;
-    SDL_GL_GetDrawableSize(window_, &drawableW, &drawableH);
+    context_.drawableSize(drawableW, drawableH);
     glDisable(GL_FRAMEBUFFER_SRGB);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
     glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
@@ -603,7 +592,7 @@ void GlRenderer::present() {
     glBlitFramebuffer(0, 0, width_, height_, dx0, dy0, dx1, dy1, GL_COLOR_BUFFER_BIT,
                       dx1 - dx0 == width_ ? GL_NEAREST : GL_LINEAR);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
-    SDL_GL_SwapWindow(window_);
+    context_.swapBuffers();
 }
 
 bool GlRenderer::readPicture(std::vector<uint8_t>& rgba) {
