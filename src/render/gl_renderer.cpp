@@ -128,12 +128,6 @@ constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLi
               kLineHudLayer = 1389;
 constexpr int kMeshLines[kMeshCount] = {1475, 1536, 1597, 1642, 1715, 1759, 1816};
 
-bool sameWorld(const DrawItem& a, const DrawItem& b) { return std::memcmp(&a.world, &b.world, sizeof a.world) == 0; }
-bool sameDraw(const DrawItem& a, const DrawItem& b) {
-    return a.mesh == b.mesh && a.pixelShader == b.pixelShader && a.topology == b.topology &&
-           a.firstVertex == b.firstVertex && a.vertexCount == b.vertexCount;
-}
-
 }  // namespace
 
 GlRenderer::GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height)
@@ -218,7 +212,7 @@ bool GlRenderer::buildShaders() {
     glUniform1i(glGetUniformLocation(textureProgram_, "txDiffuse"), 0);
     glGenBuffers(1, &instanceBuffer_);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    instanceCapacity_ = 16384 * sizeof(DrawItem);
+    instanceCapacity_ = 16384 * sizeof(Mat4);
     glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
     return step(kLineConstants, "glBufferData", glGetError() == GL_NO_ERROR);
 }
@@ -451,79 +445,48 @@ void GlRenderer::drawHudVertices() {
     glDisable(GL_BLEND);
 }
 
-void GlRenderer::drawFrame(const GameState& state, const DrawList& list, const HudLayout& hud) {
+void GlRenderer::drawFrame(const FrameData& frame) {
     if (!ready_) return;
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     glViewport(0, 0, width_, height_);
     glEnable(GL_FRAMEBUFFER_SRGB);
     glEnable(GL_DEPTH_TEST);
     glDepthMask(GL_TRUE);
-    glClearColor(kBackground[0], kBackground[1], kBackground[2], kBackground[3]);
+    glClearColor(frame.clearColor[0], frame.clearColor[1], frame.clearColor[2], frame.clearColor[3]);
     glClearDepth(1.0);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
-    // The whole list goes up once as instance data; each item's World heads its record.
-    const size_t count = list.items.size();
+    // Every batch's World matrices go up at once; a batch points the instance rows at its run.
+    const size_t bytes = frame.worlds.size() * sizeof(Mat4);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    if (count * sizeof(DrawItem) > instanceCapacity_) {
-        instanceCapacity_ = count * sizeof(DrawItem) * 2;
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
-    } else {
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
-    }
-    if (count > 0) glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(count * sizeof(DrawItem)), list.items.data());
+    if (bytes > instanceCapacity_) instanceCapacity_ = bytes * 2;
+    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
+    if (bytes > 0) glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(bytes), frame.worlds.data());
     unsigned programs[2] = {colorProgram_, textureProgram_};
     for (int i = 0; i < 2; ++i) {
         glUseProgram(programs[i]);
-        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &state.viewMatrix.m[0][0]);
-        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &state.projectionMatrix.m[0][0]);
+        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &frame.view.m[0][0]);
+        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &frame.projection.m[0][0]);
     }
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, wallTexture_);
 
-    // Runs of one mesh whose items repeat with a period (6 strips per textured cube, 1 draw
-    // per colour cube) become one instanced call per draw of the period. Depth testing makes
-    // the picture independent of this reordering.
-    size_t i = 0;
-    while (i < count) {
-        const DrawItem& head = list.items[i];
-        size_t period = 1;
-        while (i + period < count && list.items[i + period].mesh == head.mesh &&
-               list.items[i + period].pixelShader == head.pixelShader && sameWorld(list.items[i + period], head)) {
-            ++period;
-        }
-        size_t instances = 1;
-        for (;;) {
-            size_t next = i + instances * period;
-            if (next + period > count || sameWorld(list.items[next], list.items[next - period])) break;
-            bool match = true;
-            for (size_t k = 0; k < period && match; ++k) {
-                match = sameDraw(list.items[next + k], list.items[i + k]) &&
-                        sameWorld(list.items[next + k], list.items[next]);
-            }
-            if (!match) break;
-            ++instances;
-        }
-        glUseProgram(head.pixelShader == PixelShader::texture ? textureProgram_ : colorProgram_);
-        glBindVertexArray(meshArrays_[static_cast<int>(head.mesh)]);
+    for (const DrawBatch& batch : frame.batches) {
+        glUseProgram(batch.pixelShader == PixelShader::texture ? textureProgram_ : colorProgram_);
+        glBindVertexArray(meshArrays_[static_cast<int>(batch.mesh)]);
         glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-        const auto stride = static_cast<GLsizei>(period * sizeof(DrawItem));
         for (int row = 0; row < 4; ++row) {
-            glVertexAttribPointer(3 + row, 4, GL_FLOAT, GL_FALSE, stride,
-                                  reinterpret_cast<void*>(i * sizeof(DrawItem) + static_cast<size_t>(row) * 16));
+            const size_t offset = static_cast<size_t>(batch.firstInstance) * sizeof(Mat4) + static_cast<size_t>(row) * 16;
+            glVertexAttribPointer(3 + row, 4, GL_FLOAT, GL_FALSE, sizeof(Mat4), reinterpret_cast<void*>(offset));
         }
-        for (size_t k = 0; k < period; ++k) {
-            const DrawItem& item = list.items[i + k];
-            glDrawArraysInstanced(item.topology == Topology::triangleList ? GL_TRIANGLES : GL_TRIANGLE_STRIP,
-                                  item.firstVertex, item.vertexCount, static_cast<GLsizei>(instances));
-        }
-        i += period * instances;
+        glDrawArraysInstanced(batch.topology == Topology::triangleList ? GL_TRIANGLES : GL_TRIANGLE_STRIP,
+                              batch.firstVertex, batch.vertexCount, batch.instanceCount);
     }
     glBindVertexArray(0);
 
     hudVertices_.clear();
-    for (int k = 0; k < hud.count; ++k) {
-        const HudOp& op = hud.ops[k];
+    for (int k = 0; k < frame.hud.count; ++k) {
+        const HudOp& op = frame.hud.ops[k];
         if (op.kind == HudOp::veilBox) {
             addQuad(op.rect.left, op.rect.top, op.rect.right, op.rect.bottom, -1, -1, -1, -1, kVeil);
         } else {

@@ -1,7 +1,7 @@
 // The OpenGL 3.3 core backend: owns every graphics object (colour and depth targets, shaders,
 // the seven mesh buffers, the wall texture, the HUD layer) on a context it is handed, builds
-// them lazily and rebuilds them after a failed frame, and draws the plain draw list and HUD
-// layout. Failures go to the error box (platform's report, the context's error code).
+// them lazily and rebuilds them after a failed frame, and uploads and draws a FrameData as it
+// stands. Failures go to the error box (platform's report, the context's error code).
 // Called by the app's frame render, on the main thread only.
 #pragma once
 
@@ -30,9 +30,9 @@ public:
     void releaseGraphics();
     bool ready() const { return ready_; }
 
-    // One frame: clear, scene, HUD, present. A GL error at the end of the frame releases
+    // One frame: clear, batches, HUD, present. A GL error at the end of the frame releases
     // everything (not presented); the next initGraphics rebuilds it.
-    void drawFrame(const GameState& state, const DrawList& list, const HudLayout& hud);
+    void drawFrame(const FrameData& frame);
     // A loading picture: background, a bar filled to fraction, and a line of text.
     void drawProgress(float fraction, const char16_t* text);
 

@@ -39,9 +39,8 @@ protected:
 
     // Draws one frame and reads it back; empty when that failed.
     std::vector<uint8_t> picture(GlRenderer& renderer) {
-        buildSceneDrawList(*state_, list_);
-        buildHudLayout(*state_, hud_);
-        renderer.drawFrame(*state_, list_, hud_);
+        buildFrame(*state_, frame_);
+        renderer.drawFrame(frame_);
         std::vector<uint8_t> rgba;
         if (!renderer.readPicture(rgba)) rgba.clear();
         return rgba;
@@ -58,8 +57,7 @@ protected:
     std::unique_ptr<SdlGlContext> context_;
     HudFont font_;
     std::unique_ptr<GameState> state_;
-    DrawList list_;
-    HudLayout hud_;
+    FrameData frame_;
 };
 
 TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {

@@ -37,15 +37,13 @@ public:
     RenderHooks(Platform& platform, GlRenderer& renderer) : GameHooks(platform), renderer_(renderer) {}
     void renderFrame(GameState& state) override {
         if (renderer_.initGraphics() == 0) return;
-        buildSceneDrawList(state, list_);
-        buildHudLayout(state, hud_);
-        renderer_.drawFrame(state, list_, hud_);
+        buildFrame(state, frame_);
+        renderer_.drawFrame(frame_);
     }
 
 private:
     GlRenderer& renderer_;
-    DrawList list_;
-    HudLayout hud_;
+    FrameData frame_;
 };
 
 bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
