@@ -94,12 +94,22 @@ struct FrameData {
     std::vector<DrawBatch> batches;  // in pass order
     HudLayout hud;
 
+    // Working storage of buildFrame: the wall faces in sight before they are ordered.
+    struct Face {
+        float distance;  // squared, eye to face centre
+        int32_t cell;    // cellIndex
+        int32_t face;    // CubeFace
+    };
+    std::vector<Face> faces;
+
     // Room for a busy view, so a steady frame allocates nothing (clear() keeps capacity).
     FrameData();
 };
 
 // The whole frame from the state: camera, scene passes (walls, trail, goal, orbiter, exit
-// curtain, other players) and the HUD. The walls come as one batch per face direction.
+// curtain, other players) and the HUD. The walls come as one batch per face direction: only
+// the faces that can be seen (not against another solid cell of the maze, not turned away from
+// the eye), each batch nearest first, so the depth test rejects what lies behind early.
 void buildFrame(const GameState& state, FrameData& frame);
 
 // Pieces of the frame, exposed for tests.

@@ -31,23 +31,62 @@ void closeBatch(FrameData& f) {
 
 bool isExitCell(int x, int y, int z) { return x == kExitCell[0] && y == kExitCell[1] && z == kExitCell[2]; }
 
-// Walls pass: every face of the seen walls, one batch per face direction, in cell order.
+// The faces of the seen walls that can be seen. A face against another solid cell of the maze
+// is covered on both sides: from inside the maze the first solid cell along any line of sight
+// is always in sight (sight sweeps every staircase of open cells), and from outside every
+// cell is. A face turned away from the eye lies behind its own cube's front faces. Neither
+// holds for the cube the eye is in, nor for the never-drawn exit cell as a neighbour.
+void collectWallFaces(const GameState& s, FrameData& f) {
+    f.faces.clear();
+    const float eye[3] = {s.cameraEye.x, s.cameraEye.y, s.cameraEye.z};
+    const int32_t eyeCell[3] = {cellOf(eye[0]), cellOf(eye[1]), cellOf(eye[2])};
+    for (int x = 0; x < s.sizeX; ++x) {
+        for (int y = 0; y < s.sizeY; ++y) {
+            const int base = cellIndex(x, y, 0);
+            for (int z = 0; z < s.sizeZ; ++z) {
+                if (s.seenGrid[base + z] == 0 || s.cellGrid[base + z] != -1 || isExitCell(x, y, z)) continue;
+                const int cell[3] = {x, y, z};
+                const bool eyeInside = x == eyeCell[0] && y == eyeCell[1] && z == eyeCell[2];
+                for (int face = 0; face < kCubeFaces; ++face) {
+                    const int* step = kFaceStep[face];
+                    const int axis = step[0] != 0 ? 0 : step[1] != 0 ? 1 : 2;
+                    const int sign = step[axis];
+                    const float centre[3] = {static_cast<float>(x) + 0.5f * static_cast<float>(step[0]),
+                                             static_cast<float>(y) + 0.5f * static_cast<float>(step[1]),
+                                             static_cast<float>(z) + 0.5f * static_cast<float>(step[2])};
+                    if (!eyeInside) {
+                        if ((eye[axis] - centre[axis]) * static_cast<float>(sign) <= 0.0f) continue;
+                        int n[3] = {cell[0], cell[1], cell[2]};
+                        n[axis] += sign;
+                        const bool eyeThere = n[0] == eyeCell[0] && n[1] == eyeCell[1] && n[2] == eyeCell[2];
+                        if (inMaze(s, n[0], n[1], n[2]) != 0 && s.cellGrid[cellIndex(n[0], n[1], n[2])] == -1 &&
+                            !isExitCell(n[0], n[1], n[2]) && !eyeThere) {
+                            continue;
+                        }
+                    }
+                    const float dx = centre[0] - eye[0], dy = centre[1] - eye[1], dz = centre[2] - eye[2];
+                    f.faces.push_back({dx * dx + dy * dy + dz * dz, base + z, face});
+                }
+            }
+        }
+    }
+}
+
+// Walls pass: one batch per face direction, each nearest first.
 void addWalls(const GameState& s, FrameData& f) {
+    collectWallFaces(s, f);
+    std::sort(f.faces.begin(), f.faces.end(),
+              [](const FrameData::Face& a, const FrameData::Face& b) { return a.distance < b.distance; });
     const bool textured = s.texturedWalls != 0;
     for (int face = 0; face < kCubeFaces; ++face) {
         openBatch(f, textured ? Mesh::texturedCube : Mesh::wallCube,
                   textured ? Topology::triangleStrip : Topology::triangleList,
                   textured ? PixelShader::texture : PixelShader::color, textured ? 4 * face : 6 * face,
                   textured ? 4 : 6);
-        for (int x = 0; x < s.sizeX; ++x) {
-            for (int y = 0; y < s.sizeY; ++y) {
-                const int base = cellIndex(x, y, 0);
-                for (int z = 0; z < s.sizeZ; ++z) {
-                    if (s.seenGrid[base + z] == 0 || s.cellGrid[base + z] != -1 || isExitCell(x, y, z)) continue;
-                    f.worlds.push_back(
-                        translationMatrix(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)));
-                }
-            }
+        for (const FrameData::Face& w : f.faces) {
+            if (w.face != face) continue;
+            const int x = w.cell / kStrideX, y = w.cell / kStrideY % gridDim, z = w.cell % gridDim;
+            f.worlds.push_back(translationMatrix(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z)));
         }
         closeBatch(f);
     }
@@ -72,6 +111,7 @@ bool addOtherPlayer(const GameState& s, int index, FrameData& f) {
 FrameData::FrameData() {
     worlds.reserve(16384);
     batches.reserve(64);
+    faces.reserve(16384);
 }
 
 Float4 arrowRotation(const float upIn[3], const float viewIn[3]) {

@@ -1,5 +1,5 @@
-// The frame as plain data: batches in pass order, which walls are drawn, the markers and the
-// other players' arrows.
+// The frame as plain data: batches in pass order, which wall faces are drawn and in which
+// order, the markers and the other players' arrows.
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -80,9 +80,8 @@ TEST(Frame, BatchesFollowThePassOrderAndShareOneInstanceArray) {
         EXPECT_GT(b.instanceCount, 0);
         next += b.instanceCount;
     }
-    // The six faces of the two cubes, a batch each, then one batch per marker pass.
+    // Faces x+, z+ and y+ of the two cubes, a batch each, then one batch per marker pass.
     EXPECT_EQ(meshes, (std::vector<Mesh>{Mesh::texturedCube, Mesh::texturedCube, Mesh::texturedCube,
-                                         Mesh::texturedCube, Mesh::texturedCube, Mesh::texturedCube,
                                          Mesh::guideMarker, Mesh::goalMarker, Mesh::orbiter, Mesh::gateBar,
                                          Mesh::playerArrow}));
     EXPECT_EQ(static_cast<size_t>(next), f.worlds.size());
@@ -92,7 +91,7 @@ TEST(Frame, BatchesFollowThePassOrderAndShareOneInstanceArray) {
     buildHudLayout(*s, hud);
     EXPECT_EQ(f.hud.count, hud.count);
     // Trail marks only with the guide on, and only on seen cells.
-    EXPECT_EQ(f.worlds[static_cast<size_t>(f.batches[6].firstInstance)].m[3][0], 2.0f);
+    EXPECT_EQ(f.worlds[static_cast<size_t>(f.batches[3].firstInstance)].m[3][0], 2.0f);
     s->seenGrid[cellIndex(2, 3, 3)] = 0;
     EXPECT_EQ(instancesOf(frameOf(*s), Mesh::guideMarker), 0);
     s->seenGrid[cellIndex(2, 3, 3)] = kSeen;
@@ -118,12 +117,73 @@ TEST(Frame, EachWallFaceDrawsTheVerticesOfThatFace) {
     }
 }
 
-TEST(Frame, OnlySeenWallsAreDrawnAndNeverTheExitCell) {
-    auto s = box({{3, 3, 3}, {1, 1, 0}}, {2, 2, 2, 0});
-    s->cellGrid[cellIndex(4, 4, 4)] = -1;  // solid, not seen
-    std::set<FaceKey> faces;
-    for (int face = 0; face < kCubeFaces; ++face) faces.insert({3, 3, 3, face});
-    EXPECT_EQ(wallFaces(frameOf(*s)), faces);
+TEST(Frame, FacesThatCannotBeSeenAreLeftOut) {
+    enum { zM = 0, xP, zP, xM, yP, yM };
+    struct Case { const char* what; std::initializer_list<Cell> solid; Float4 eye; Cell cell; std::set<int> faces; bool seen = true; };
+    const Case cases[] = {
+        {"a lone cube shows the faces turned to the eye", {{2, 2, 2}}, {3.7f, 3.7f, 3.7f, 0}, {2, 2, 2}, {xP, yP, zP}},
+        {"looking straight at a face", {{2, 2, 2}}, {2, 2, 4, 0}, {2, 2, 2}, {zP}},
+        {"a wall out of sight shows nothing", {{2, 2, 2}}, {2, 2, 4, 0}, {2, 2, 2}, {}, false},
+        {"a face against a solid neighbour", {{2, 2, 2}, {3, 2, 2}}, {3.7f, 3.7f, 3.7f, 0}, {2, 2, 2}, {yP, zP}},
+        {"faces towards the outside of the maze", {{0, 2, 2}, {1, 2, 2}}, {-3, 2, 2, 0}, {0, 2, 2}, {xM}},
+        {"the exit cell is never drawn", {{1, 1, 0}}, {1, 1, 2, 0}, {1, 1, 0}, {}},
+        {"the face towards the exit opening", {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}}, {1, 1, 1, 0}, {1, 2, 0}, {yM, zP}},
+        {"the cube the eye is in shows all six", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {2, 2, 2}, {zM, xP, zP, xM, yP, yM}},
+        {"and its neighbours their faces towards it", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {3, 2, 2}, {xM}},
+    };
+    for (const Case& c : cases) {
+        auto s = box(c.solid, c.eye);
+        if (!c.seen) s->seenGrid[cellIndex(std::get<0>(c.cell), std::get<1>(c.cell), std::get<2>(c.cell))] = 0;
+        std::set<int> faces;
+        for (auto [x, y, z, face] : wallFaces(frameOf(*s))) {
+            if (Cell{x, y, z} == c.cell) faces.insert(face);
+        }
+        EXPECT_EQ(faces, c.faces) << c.what;
+    }
+}
+
+// A real maze from its start room and from outside: the faces drawn are exactly those of seen
+// walls that border an open cell or the outside and are turned to the eye, nearest first.
+TEST(Frame, InARealMazeTheVisibleFacesComeNearestFirst) {
+    auto s = makeGameState();
+    s->level = 3;
+    newLevel(*s, *makeMazeWork());
+    for (Float4 eye : {Float4{s->playerPos[0], s->playerPos[1], s->playerPos[2], 0}, Float4{4.3f, 12.2f, -6.1f, 0}}) {
+        s->playerPos[0] = eye.x, s->playerPos[1] = eye.y, s->playerPos[2] = eye.z;
+        s->cameraEye = eye;
+        markSight(*s);
+        auto solid = [&](int x, int y, int z) {
+            return inMaze(*s, x, y, z) != 0 && s->cellGrid[cellIndex(x, y, z)] == -1 && !(x == 1 && y == 1 && z == 0);
+        };
+        std::set<FaceKey> expected;
+        for (int x = 0; x < s->sizeX; ++x) {
+            for (int y = 0; y < s->sizeY; ++y) {
+                for (int z = 0; z < s->sizeZ; ++z) {
+                    for (int face = 0; face < kCubeFaces && solid(x, y, z) && s->seenGrid[cellIndex(x, y, z)] != 0; ++face) {
+                        const int* d = kFaceStep[face];
+                        float towardsEye = (eye.x - static_cast<float>(x)) * static_cast<float>(d[0]) +
+                                           (eye.y - static_cast<float>(y)) * static_cast<float>(d[1]) +
+                                           (eye.z - static_cast<float>(z)) * static_cast<float>(d[2]);
+                        if (!solid(x + d[0], y + d[1], z + d[2]) && towardsEye > 0.5f) expected.insert({x, y, z, face});
+                    }
+                }
+            }
+        }
+        FrameData f = frameOf(*s);
+        EXPECT_GT(expected.size(), 20u);
+        EXPECT_EQ(wallFaces(f), expected);
+        for (const DrawBatch& b : f.batches) {
+            const int* d = kFaceStep[faceOf(b)];
+            float last = 0;
+            for (int i = 0; isWall(b) && i < b.instanceCount; ++i) {
+                const float* t = world(f, b, i).m[3];
+                Float4 r{t[0] + 0.5f * static_cast<float>(d[0]) - eye.x, t[1] + 0.5f * static_cast<float>(d[1]) - eye.y,
+                         t[2] + 0.5f * static_cast<float>(d[2]) - eye.z, 0};
+                EXPECT_GE(dot3(r, r), last);
+                last = dot3(r, r);
+            }
+        }
+    }
 }
 
 TEST(Frame, GoalOrbiterAndCurtain) {
