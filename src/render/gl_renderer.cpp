@@ -430,7 +430,8 @@ void GlRenderer::addText(const HudOp& op) {
 void GlRenderer::drawHudVertices() {
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    // The veil and the text tint the picture but leave its alpha opaque.
+    glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
     glUseProgram(hudProgram_);
     glUniform2f(hudViewportLocation_, static_cast<float>(width_), static_cast<float>(height_));
     glActiveTexture(GL_TEXTURE0);

@@ -36,7 +36,7 @@ public:
     // A loading picture: background, a bar filled to fraction, and a line of text.
     void drawProgress(float fraction, const char16_t* text);
 
-    // The last presented picture as RGBA rows top to bottom.
+    // The last presented picture as opaque RGBA rows, top to bottom.
     bool readPicture(std::vector<uint8_t>& rgba);
 
     int width() const { return width_; }

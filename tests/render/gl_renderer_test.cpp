@@ -1,5 +1,6 @@
 // The OpenGL backend on a real (headless) context: every failing set-up step shows its number
-// and operation, leaves nothing half-built, and the next frame rebuilds a working pipeline.
+// and operation, leaves nothing half-built, and the next frame rebuilds a working pipeline;
+// pictures are opaque.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -89,6 +90,18 @@ TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
         EXPECT_FALSE(renderer.ready());
         renderer.releaseGraphics();  // a second release is harmless
     }
+}
+
+// The translucent veil must tint the picture, not make it see-through.
+TEST_F(GlRendererTest, PicturesAreOpaqueUnderTheHud) {
+    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    ASSERT_EQ(renderer.initGraphics(), 1);
+    state_->showFps = 1;
+    std::vector<uint8_t> rgba = picture(renderer);
+    ASSERT_EQ(rgba.size(), 1024u * 576u * 4u);
+    size_t translucent = 0;
+    for (size_t i = 3; i < rgba.size(); i += 4) translucent += rgba[i] != 255 ? 1 : 0;
+    EXPECT_EQ(translucent, 0u);
 }
 
 }  // namespace
