@@ -34,12 +34,14 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
     FcChar8* file = nullptr;
     int index = 0;
     int weight = FC_WEIGHT_REGULAR;
+    FcBool embolden = FcFalse;
     FcLangSet* matchLangs = nullptr;
     bool hasJapanese = false;
     if (match != nullptr && FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch) {
         path_ = reinterpret_cast<const char*>(file);
         FcPatternGetInteger(match, FC_INDEX, 0, &index);
         FcPatternGetInteger(match, FC_WEIGHT, 0, &weight);
+        FcPatternGetBool(match, FC_EMBOLDEN, 0, &embolden);
         if (FcPatternGetLangSet(match, FC_LANG, 0, &matchLangs) == FcResultMatch) {
             hasJapanese = FcLangSetHasLang(matchLangs, reinterpret_cast<const FcChar8*>("ja")) == FcLangEqual;
         }
@@ -69,8 +71,10 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
         failedOperation = "FT_Set_Char_Size";
         return false;
     }
-    // The font has no bold face; the text format asks for weight 700, so thicken the outlines.
-    synthesiseBold_ = weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0;
+    // The text format asks for weight 700: thicken the outlines of a face that is not bold,
+    // whether fontconfig says so (a regular face matched for the bold request) or the face does.
+    synthesiseBold_ =
+        embolden == FcTrue || (weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0);
     ascender_ = static_cast<float>(face->size->metrics.ascender) / 64.0f;
     return true;
 }

@@ -1,6 +1,6 @@
 // The OpenGL backend on a real (headless) context: every failing set-up step shows its number
 // and operation, leaves nothing half-built, and the next frame rebuilds a working pipeline;
-// pictures are opaque.
+// pictures are opaque; the HUD font is bold.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
@@ -102,6 +102,17 @@ TEST_F(GlRendererTest, PicturesAreOpaqueUnderTheHud) {
     size_t translucent = 0;
     for (size_t i = 3; i < rgba.size(); i += 4) translucent += rgba[i] != 255 ? 1 : 0;
     EXPECT_EQ(translucent, 0u);
+}
+
+// The Japanese HUD font has no bold face of its own; fontconfig asks for its strokes to be
+// thickened, from the 2 pixels of the regular stem at 24 pixels.
+TEST_F(GlRendererTest, HudTextIsBold) {
+    GlyphBitmap glyph;
+    ASSERT_TRUE(font_.rasterise(U'l', glyph));
+    const uint8_t* middle = &glyph.coverage[static_cast<size_t>(glyph.height / 2 * glyph.width)];
+    int stem = 0;
+    for (int x = 0; x < glyph.width; ++x) stem += middle[x] >= 128 ? 1 : 0;
+    EXPECT_GE(stem, 3) << font_.path();
 }
 
 }  // namespace
