@@ -1,6 +1,8 @@
 // The frame from the game state: camera, the scene passes as instanced batches, the HUD.
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
 #include <string_view>
 
 #include "base/text.h"
@@ -31,6 +33,18 @@ void closeBatch(FrameData& f) {
 
 bool isExitCell(int x, int y, int z) { return x == kExitCell[0] && y == kExitCell[1] && z == kExitCell[2]; }
 
+// The first cell in sight of row[from..count), or count. Most of a large maze is out of sight,
+// so eight cells are skipped at a time.
+int nextSeen(const int8_t* row, int from, int count) {
+    for (; from + 8 <= count; from += 8) {
+        uint64_t eight;
+        std::memcpy(&eight, row + from, 8);
+        if (eight != 0) break;
+    }
+    while (from < count && row[from] == 0) ++from;
+    return from;
+}
+
 // The faces of the seen walls that can be seen. A face against another solid cell of the maze
 // is covered on both sides: from inside the maze the first solid cell along any line of sight
 // is always in sight (sight sweeps every staircase of open cells), and from outside every
@@ -43,8 +57,9 @@ void collectWallFaces(const GameState& s, FrameData& f) {
     for (int x = 0; x < s.sizeX; ++x) {
         for (int y = 0; y < s.sizeY; ++y) {
             const int base = cellIndex(x, y, 0);
-            for (int z = 0; z < s.sizeZ; ++z) {
-                if (s.seenGrid[base + z] == 0 || s.cellGrid[base + z] != -1 || isExitCell(x, y, z)) continue;
+            for (int z = nextSeen(s.seenGrid + base, 0, s.sizeZ); z < s.sizeZ;
+                 z = nextSeen(s.seenGrid + base, z + 1, s.sizeZ)) {
+                if (s.cellGrid[base + z] != -1 || isExitCell(x, y, z)) continue;
                 const int cell[3] = {x, y, z};
                 const bool eyeInside = x == eyeCell[0] && y == eyeCell[1] && z == eyeCell[2];
                 for (int face = 0; face < kCubeFaces; ++face) {
@@ -156,8 +171,9 @@ void buildFrame(const GameState& s, FrameData& f) {
         for (int x = 0; x < s.sizeX; ++x) {
             for (int y = 0; y < s.sizeY; ++y) {
                 const int base = cellIndex(x, y, 0);
-                for (int z = 0; z < s.sizeZ; ++z) {
-                    if (s.seenGrid[base + z] == 0 || s.cellGrid[base + z] != 2) continue;
+                for (int z = nextSeen(s.seenGrid + base, 0, s.sizeZ); z < s.sizeZ;
+                     z = nextSeen(s.seenGrid + base, z + 1, s.sizeZ)) {
+                    if (s.cellGrid[base + z] != 2) continue;
                     f.worlds.push_back(multiply(
                         scale, translationMatrix(static_cast<float>(x), static_cast<float>(y), static_cast<float>(z))));
                 }
