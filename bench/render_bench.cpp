@@ -100,7 +100,8 @@ void BM_DrawBusyView(benchmark::State& bench) {
                 renderer.drawFrame(frame);
                 glFinish();
             }
-            bench.counters["fps"] = benchmark::Counter(static_cast<double>(bench.iterations()), benchmark::Counter::kIsRate);
+            bench.counters["fps"] =
+                benchmark::Counter(static_cast<double>(bench.iterations()), benchmark::Counter::kIsRate);
             bench.SetLabel(reinterpret_cast<const char*>(glGetString(GL_RENDERER)));
         }
     }

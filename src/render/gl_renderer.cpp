@@ -477,7 +477,8 @@ void GlRenderer::drawFrame(const FrameData& frame) {
         glBindVertexArray(meshArrays_[static_cast<int>(batch.mesh)]);
         glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
         for (int row = 0; row < 4; ++row) {
-            const size_t offset = static_cast<size_t>(batch.firstInstance) * sizeof(Mat4) + static_cast<size_t>(row) * 16;
+            const size_t offset =
+                static_cast<size_t>(batch.firstInstance) * sizeof(Mat4) + static_cast<size_t>(row) * 16;
             glVertexAttribPointer(3 + row, 4, GL_FLOAT, GL_FALSE, sizeof(Mat4), reinterpret_cast<void*>(offset));
         }
         glDrawArraysInstanced(batch.topology == Topology::triangleList ? GL_TRIANGLES : GL_TRIANGLE_STRIP,

@@ -30,7 +30,9 @@ struct FontMatch {
 // with this language or else fixed-width; false when it has none at all.
 bool matchBold(std::initializer_list<const char*> families, const char* language, FontMatch& out) {
     FcPattern* pattern = FcPatternCreate();
-    for (const char* family : families) FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family));
+    for (const char* family : families) {
+        FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family));
+    }
     if (language == nullptr) FcPatternAddInteger(pattern, FC_SPACING, FC_MONO);
     if (language != nullptr) {
         FcLangSet* langs = FcLangSetCreate();
@@ -69,7 +71,8 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
         return false;
     }
     FontMatch m;
-    bool found = matchBold({"\xEF\xBC\xAD\xEF\xBC\xB3 \xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF", "MS Gothic"}, "ja", m);
+    const char* msGothic = "\xEF\xBC\xAD\xEF\xBC\xB3 \xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF";  // "ＭＳ ゴシック"
+    bool found = matchBold({msGothic, "MS Gothic"}, "ja", m);
     if (!found || !m.japanese) {
         // Offline nothing Japanese is shown; online a Japanese nickname shows as boxes.
         m = FontMatch{};

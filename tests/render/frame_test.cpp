@@ -39,7 +39,9 @@ FrameData frameOf(const GameState& s) {
 }
 bool isWall(const DrawBatch& b) { return b.mesh == Mesh::wallCube || b.mesh == Mesh::texturedCube; }
 int faceOf(const DrawBatch& b) { return b.firstVertex / b.vertexCount; }
-const Mat4& world(const FrameData& f, const DrawBatch& b, int i) { return f.worlds[static_cast<size_t>(b.firstInstance + i)]; }
+const Mat4& world(const FrameData& f, const DrawBatch& b, int i) {
+    return f.worlds[static_cast<size_t>(b.firstInstance + i)];
+}
 
 std::set<FaceKey> wallFaces(const FrameData& f) {
     std::set<FaceKey> faces;
@@ -119,7 +121,14 @@ TEST(Frame, EachWallFaceDrawsTheVerticesOfThatFace) {
 
 TEST(Frame, FacesThatCannotBeSeenAreLeftOut) {
     enum { zM = 0, xP, zP, xM, yP, yM };
-    struct Case { const char* what; std::initializer_list<Cell> solid; Float4 eye; Cell cell; std::set<int> faces; bool seen = true; };
+    struct Case {
+        const char* what;
+        std::initializer_list<Cell> solid;
+        Float4 eye;
+        Cell cell;
+        std::set<int> faces;  // of cell
+        bool seen = true;
+    };
     const Case cases[] = {
         {"a lone cube shows the faces turned to the eye", {{2, 2, 2}}, {3.7f, 3.7f, 3.7f, 0}, {2, 2, 2}, {xP, yP, zP}},
         {"looking straight at a face", {{2, 2, 2}}, {2, 2, 4, 0}, {2, 2, 2}, {zP}},
@@ -128,7 +137,7 @@ TEST(Frame, FacesThatCannotBeSeenAreLeftOut) {
         {"faces towards the outside of the maze", {{0, 2, 2}, {1, 2, 2}}, {-3, 2, 2, 0}, {0, 2, 2}, {xM}},
         {"the exit cell is never drawn", {{1, 1, 0}}, {1, 1, 2, 0}, {1, 1, 0}, {}},
         {"the face towards the exit opening", {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}}, {1, 1, 1, 0}, {1, 2, 0}, {yM, zP}},
-        {"the cube the eye is in shows all six", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {2, 2, 2}, {zM, xP, zP, xM, yP, yM}},
+        {"the cube the eye is in shows all", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {2, 2, 2}, {zM, xP, zP, xM, yP, yM}},
         {"and its neighbours their faces towards it", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {3, 2, 2}, {xM}},
     };
     for (const Case& c : cases) {
@@ -159,7 +168,8 @@ TEST(Frame, InARealMazeTheVisibleFacesComeNearestFirst) {
         for (int x = 0; x < s->sizeX; ++x) {
             for (int y = 0; y < s->sizeY; ++y) {
                 for (int z = 0; z < s->sizeZ; ++z) {
-                    for (int face = 0; face < kCubeFaces && solid(x, y, z) && s->seenGrid[cellIndex(x, y, z)] != 0; ++face) {
+                    const bool drawn = solid(x, y, z) && s->seenGrid[cellIndex(x, y, z)] != 0;
+                    for (int face = 0; face < kCubeFaces && drawn; ++face) {
                         const int* d = kFaceStep[face];
                         float towardsEye = (eye.x - static_cast<float>(x)) * static_cast<float>(d[0]) +
                                            (eye.y - static_cast<float>(y)) * static_cast<float>(d[1]) +

@@ -63,9 +63,9 @@ protected:
 
 TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
     struct Case { int line; const char* operation; };
-    for (Case c : {Case{1136, "SDL_GL_CreateContext"}, Case{1142, "SDL_GL_MakeCurrent"}, Case{1148, "OpenGL 3.3 core"}, Case{1191, "glTexImage2D"},
-                   Case{1267, "glCompileShader"}, Case{1277, "glLinkProgram"}, Case{1536, "glBufferData"},
-                   Case{1364, "decodePng"}, Case{1389, "glLinkProgram"}}) {
+    for (Case c : {Case{1136, "SDL_GL_CreateContext"}, Case{1142, "SDL_GL_MakeCurrent"}, Case{1148, "OpenGL 3.3 core"},
+                   Case{1191, "glTexImage2D"}, Case{1267, "glCompileShader"}, Case{1277, "glLinkProgram"},
+                   Case{1536, "glBufferData"}, Case{1364, "decodePng"}, Case{1389, "glLinkProgram"}}) {
         GlRenderer renderer(*context_, platform_, font_, 1024, 576);
         renderer.failAtLine = c.line;
         testing::internal::CaptureStderr();

@@ -82,7 +82,8 @@ TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
 }
 
 TEST(Hud, HudModeSelectsThePanelsAndAnEmptyRankingIsAThinStrip) {
-    struct Case { int mode, network, ops; } cases[] = {{0, 1, 0}, {1, 1, 9}, {2, 1, 1}, {3, 1, 10}, {2, 0, 0}, {3, 0, 7}};
+    struct Case { int mode, network, ops; };
+    const Case cases[] = {{0, 1, 0}, {1, 1, 9}, {2, 1, 1}, {3, 1, 10}, {2, 0, 0}, {3, 0, 7}};
     for (const Case& c : cases) {
         auto s = levelStart();
         s->hudMode = c.mode;
