@@ -80,7 +80,9 @@ void collectWallFaces(const GameState& s, FrameData& f) {
                         }
                     }
                     const float dx = centre[0] - eye[0], dy = centre[1] - eye[1], dz = centre[2] - eye[2];
-                    f.faces.push_back({dx * dx + dy * dy + dz * dz, base + z, face});
+                    const float distance = dx * dx + dy * dy + dz * dz;
+                    // A restored pose can hold NaN; the sort needs an order all the same.
+                    f.faces.push_back({distance >= 0.0f ? distance : 0.0f, base + z, face});
                 }
             }
         }

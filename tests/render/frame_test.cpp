@@ -2,6 +2,7 @@
 // order, the markers and the other players' arrows.
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstring>
 #include <set>
 #include <string>
@@ -139,6 +140,7 @@ TEST(Frame, FacesThatCannotBeSeenAreLeftOut) {
         {"the face towards the exit opening", {{1, 1, 0}, {1, 2, 0}, {1, 3, 0}}, {1, 1, 1, 0}, {1, 2, 0}, {yM, zP}},
         {"the cube the eye is in shows all", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {2, 2, 2}, {zM, xP, zP, xM, yP, yM}},
         {"and its neighbours their faces towards it", {{2, 2, 2}, {3, 2, 2}}, {2, 2, 2, 0}, {3, 2, 2}, {xM}},
+        {"a NaN eye turns nothing away", {{2, 2, 2}}, {NAN, NAN, NAN, 0}, {2, 2, 2}, {zM, xP, zP, xM, yP, yM}},
     };
     for (const Case& c : cases) {
         auto s = box(c.solid, c.eye);
