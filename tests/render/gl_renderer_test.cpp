@@ -5,6 +5,7 @@
 
 #include <SDL.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
@@ -102,6 +103,33 @@ TEST_F(GlRendererTest, PicturesAreOpaqueUnderTheHud) {
     size_t translucent = 0;
     for (size_t i = 3; i < rgba.size(); i += 4) translucent += rgba[i] != 255 ? 1 : 0;
     EXPECT_EQ(translucent, 0u);
+}
+
+// The first label, "Level:" at (40, 40), shows its "L" as the font draws it: full ink black,
+// and where the glyph has no ink (a neighbour in the glyph atlas, say) the picture as without it.
+TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFont) {
+    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    ASSERT_EQ(renderer.initGraphics(), 1);
+    std::vector<uint8_t> rgba = picture(renderer), bare;
+    frame_.hud.ops[1].text[0] = 0;
+    renderer.drawFrame(frame_);
+    ASSERT_TRUE(renderer.readPicture(bare));
+    GlyphBitmap glyph;
+    ASSERT_TRUE(font_.rasterise(U'L', glyph));
+    ASSERT_EQ(rgba.size(), bare.size());
+    const int left = static_cast<int>(std::floor(40.0f + static_cast<float>(glyph.left) + 0.5f));
+    const int top = static_cast<int>(std::floor(40.0f + font_.ascender() + 0.5f)) - glyph.top;
+    int inked = 0;
+    for (int y = 0; y < glyph.height; ++y) {
+        for (int x = 0; x < glyph.width; ++x) {
+            const uint8_t ink = glyph.coverage[static_cast<size_t>(y * glyph.width + x)];
+            const size_t at = (static_cast<size_t>(top + y) * 1024 + static_cast<size_t>(left + x)) * 4;
+            if (ink == 255) EXPECT_EQ(rgba[at], 0) << x << "," << y;
+            if (ink == 0) EXPECT_EQ(rgba[at], bare[at]) << x << "," << y;
+            inked += ink == 255 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(inked, 20);
 }
 
 // The Japanese HUD font has no bold face of its own; fontconfig asks for its strokes to be
