@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "render/render.h"
+#include "render/png.h"
 
 namespace {
 

@@ -1,15 +1,17 @@
 // OpenGL 3.3 core backend of the renderer (through libepoxy).
-#include <algorithm>
 #include "render/gl_renderer.h"
 
 #include <epoxy/gl.h>
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "base/error_report.h"
 #include "base/text.h"
+#include "render/png.h"
 
 namespace orlith {
 namespace {
@@ -119,23 +121,17 @@ unsigned linkProgram(unsigned vs, unsigned fs) {
     return program;
 }
 
-// Line numbers shown in the error box, one per failing step.
+// The error box's number of each failing step.
 constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLineColorTarget = 1191,
               kLineDepthTarget = 1218, kLineFramebuffer = 1230, kLineInputLayout = 1258, kLineVertexShader = 1267,
               kLineColorShader = 1273, kLineTextureShader = 1277, kLineConstants = 1309, kLineWallDecode = 1364,
               kLineHudLayer = 1389;
 constexpr int kMeshLines[kMeshCount] = {1475, 1536, 1597, 1642, 1715, 1759, 1816};
 
-bool sameWorld(const DrawItem& a, const DrawItem& b) { return std::memcmp(&a.world, &b.world, sizeof a.world) == 0; }
-bool sameDraw(const DrawItem& a, const DrawItem& b) {
-    return a.mesh == b.mesh && a.pixelShader == b.pixelShader && a.topology == b.topology &&
-           a.firstVertex == b.firstVertex && a.vertexCount == b.vertexCount;
-}
-
 }  // namespace
 
-GlRenderer::GlRenderer(SDL_Window* window, SdlPlatform& platform, HudFont& font, int width, int height)
-    : window_(window), platform_(platform), font_(font), width_(width), height_(height) {
+GlRenderer::GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height)
+    : context_(context), platform_(platform), font_(font), width_(width), height_(height) {
     hudVertices_.reserve(6 * (kMaxHudOps * 32 + 4));
     glyphs_.reserve(512);
 }
@@ -145,9 +141,9 @@ GlRenderer::~GlRenderer() { releaseGraphics(); }
 bool GlRenderer::step(int line, const char* name, bool ok) {
     if (failAtLine == line) ok = false;
     if (ok) return true;
-    if (context_ != nullptr) {
+    if (contextLive_) {
         GLenum error = glGetError();
-        if (error != GL_NO_ERROR) platform_.lastError = static_cast<int>(error);
+        if (error != GL_NO_ERROR) context_.setErrorCode(static_cast<int>(error));
     }
     std::u16string wide = utf8ToUtf16(name);
     reportError(platform_, line, wide.c_str());
@@ -156,12 +152,11 @@ bool GlRenderer::step(int line, const char* name, bool ok) {
 
 int GlRenderer::initGraphics() {
     if (ready_) return 1;
-    context_ = SDL_GL_CreateContext(window_);
-    if (context_ == nullptr) std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
-    if (!step(kLineContext, "SDL_GL_CreateContext", context_ != nullptr)) return releaseGraphics(), 0;
-    if (!step(kLineCurrent, "SDL_GL_MakeCurrent", SDL_GL_MakeCurrent(window_, context_) == 0)) return releaseGraphics(), 0;
+    contextLive_ = context_.create();
+    if (!contextLive_) std::fprintf(stderr, "Orlith: %s\n", context_.failureText());
+    if (!step(kLineContext, context_.createName(), contextLive_)) return releaseGraphics(), 0;
+    if (!step(kLineCurrent, context_.makeCurrentName(), context_.makeCurrent())) return releaseGraphics(), 0;
     if (!step(kLineVersion, "OpenGL 3.3 core", epoxy_gl_version() >= 33)) return releaseGraphics(), 0;
-    SDL_GL_SetSwapInterval(0);  // the loop's pacing is the only rate limit
 
     // Colour target: sRGB-encoded, so linear colours are encoded as they are written.
     glGenTextures(1, &colorTexture_);
@@ -217,7 +212,7 @@ bool GlRenderer::buildShaders() {
     glUniform1i(glGetUniformLocation(textureProgram_, "txDiffuse"), 0);
     glGenBuffers(1, &instanceBuffer_);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    instanceCapacity_ = 16384 * sizeof(DrawItem);
+    instanceCapacity_ = 16384 * sizeof(Mat4);
     glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
     return step(kLineConstants, "glBufferData", glGetError() == GL_NO_ERROR);
 }
@@ -312,55 +307,44 @@ bool GlRenderer::buildHudLayer() {
 
 void GlRenderer::releaseGraphics() {
     ready_ = false;
-    if (context_ == nullptr) return;
-    SDL_GL_MakeCurrent(window_, context_);
-    glBindVertexArray(0);
-    glUseProgram(0);
     glyphs_.clear();
-    auto dropTexture = [](unsigned& t) {
-        if (t != 0) glDeleteTextures(1, &t);
-        t = 0;
-    };
-    auto dropBuffer = [](unsigned& b) {
-        if (b != 0) glDeleteBuffers(1, &b);
-        b = 0;
-    };
-    auto dropArray = [](unsigned& a) {
-        if (a != 0) glDeleteVertexArrays(1, &a);
-        a = 0;
-    };
-    auto dropProgram = [](unsigned& p) {
-        if (p != 0) glDeleteProgram(p);
-        p = 0;
-    };
-    auto dropShader = [](unsigned& s) {
-        if (s != 0) glDeleteShader(s);
-        s = 0;
-    };
-    dropTexture(atlasTexture_);
-    dropBuffer(hudBuffer_);
-    dropArray(hudArray_);
-    dropProgram(hudProgram_);
-    dropTexture(wallTexture_);
-    for (int i = kMeshCount - 1; i >= 0; --i) {
-        dropBuffer(meshBuffers_[i]);
-        dropArray(meshArrays_[i]);
+    if (!contextLive_) return;
+    // Without a current context the names go with the context itself.
+    const bool current = context_.makeCurrent();
+    if (current) {
+        glBindVertexArray(0);
+        glUseProgram(0);
     }
-    dropBuffer(instanceBuffer_);
+    auto drop = [current](unsigned& name, void (*remove)(unsigned)) {
+        if (name != 0 && current) remove(name);
+        name = 0;
+    };
+    auto texture = [](unsigned n) { glDeleteTextures(1, &n); };
+    auto buffer = [](unsigned n) { glDeleteBuffers(1, &n); };
+    auto array = [](unsigned n) { glDeleteVertexArrays(1, &n); };
+    auto program = [](unsigned n) { glDeleteProgram(n); };
+    auto shader = [](unsigned n) { glDeleteShader(n); };
+    drop(atlasTexture_, texture);
+    drop(hudBuffer_, buffer);
+    drop(hudArray_, array);
+    drop(hudProgram_, program);
+    drop(wallTexture_, texture);
+    for (int i = kMeshCount - 1; i >= 0; --i) {
+        drop(meshBuffers_[i], buffer);
+        drop(meshArrays_[i], array);
+    }
+    drop(instanceBuffer_, buffer);
     instanceCapacity_ = 0;
-    dropProgram(textureProgram_);
-    dropProgram(colorProgram_);
-    dropShader(textureShader_);
-    dropShader(colorShader_);
-    dropShader(vertexShader_);
-    if (framebuffer_ != 0) glDeleteFramebuffers(1, &framebuffer_);
-    framebuffer_ = 0;
-    if (depthBuffer_ != 0) glDeleteRenderbuffers(1, &depthBuffer_);
-    depthBuffer_ = 0;
-    dropTexture(colorTexture_);
-    SDL_GL_MakeCurrent(window_, nullptr);
-    SDL_GL_DeleteContext(context_);
-    context_ = nullptr;
+    drop(textureProgram_, program);
+    drop(colorProgram_, program);
+    drop(textureShader_, shader);
+    drop(colorShader_, shader);
+    drop(vertexShader_, shader);
+    drop(framebuffer_, [](unsigned n) { glDeleteFramebuffers(1, &n); });
+    drop(depthBuffer_, [](unsigned n) { glDeleteRenderbuffers(1, &n); });
+    drop(colorTexture_, texture);
+    context_.destroy();
+    contextLive_ = false;
 }
 
 const GlRenderer::Glyph* GlRenderer::glyph(char32_t c) {
@@ -446,7 +430,8 @@ void GlRenderer::addText(const HudOp& op) {
 void GlRenderer::drawHudVertices() {
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
-    glBlendFunc(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA);
+    // The veil and the text tint the picture but leave its alpha opaque.
+    glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
     glUseProgram(hudProgram_);
     glUniform2f(hudViewportLocation_, static_cast<float>(width_), static_cast<float>(height_));
     glActiveTexture(GL_TEXTURE0);
@@ -461,79 +446,49 @@ void GlRenderer::drawHudVertices() {
     glDisable(GL_BLEND);
 }
 
-void GlRenderer::drawFrame(const GameState& state, const DrawList& list, const HudLayout& hud) {
+void GlRenderer::drawFrame(const FrameData& frame) {
     if (!ready_) return;
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     glViewport(0, 0, width_, height_);
     glEnable(GL_FRAMEBUFFER_SRGB);
     glEnable(GL_DEPTH_TEST);
     glDepthMask(GL_TRUE);
-    glClearColor(kBackground[0], kBackground[1], kBackground[2], kBackground[3]);
+    glClearColor(frame.clearColor[0], frame.clearColor[1], frame.clearColor[2], frame.clearColor[3]);
     glClearDepth(1.0);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
-    // The whole list goes up once as instance data; each item's World heads its record.
-    const size_t count = list.items.size();
+    // Every batch's World matrices go up at once; a batch points the instance rows at its run.
+    const size_t bytes = frame.worlds.size() * sizeof(Mat4);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    if (count * sizeof(DrawItem) > instanceCapacity_) {
-        instanceCapacity_ = count * sizeof(DrawItem) * 2;
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
-    } else {
-        glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
-    }
-    if (count > 0) glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(count * sizeof(DrawItem)), list.items.data());
+    if (bytes > instanceCapacity_) instanceCapacity_ = bytes * 2;
+    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
+    if (bytes > 0) glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(bytes), frame.worlds.data());
     unsigned programs[2] = {colorProgram_, textureProgram_};
     for (int i = 0; i < 2; ++i) {
         glUseProgram(programs[i]);
-        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &state.viewMatrix.m[0][0]);
-        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &state.projectionMatrix.m[0][0]);
+        glUniformMatrix4fv(viewLocation_[i], 1, GL_FALSE, &frame.view.m[0][0]);
+        glUniformMatrix4fv(projectionLocation_[i], 1, GL_FALSE, &frame.projection.m[0][0]);
     }
     glActiveTexture(GL_TEXTURE0);
     glBindTexture(GL_TEXTURE_2D, wallTexture_);
 
-    // Runs of one mesh whose items repeat with a period (6 strips per textured cube, 1 draw
-    // per colour cube) become one instanced call per draw of the period. Depth testing makes
-    // the picture independent of this reordering.
-    size_t i = 0;
-    while (i < count) {
-        const DrawItem& head = list.items[i];
-        size_t period = 1;
-        while (i + period < count && list.items[i + period].mesh == head.mesh &&
-               list.items[i + period].pixelShader == head.pixelShader && sameWorld(list.items[i + period], head)) {
-            ++period;
-        }
-        size_t instances = 1;
-        for (;;) {
-            size_t next = i + instances * period;
-            if (next + period > count || sameWorld(list.items[next], list.items[next - period])) break;
-            bool match = true;
-            for (size_t k = 0; k < period && match; ++k) {
-                match = sameDraw(list.items[next + k], list.items[i + k]) &&
-                        sameWorld(list.items[next + k], list.items[next]);
-            }
-            if (!match) break;
-            ++instances;
-        }
-        glUseProgram(head.pixelShader == PixelShader::texture ? textureProgram_ : colorProgram_);
-        glBindVertexArray(meshArrays_[static_cast<int>(head.mesh)]);
+    for (const DrawBatch& batch : frame.batches) {
+        glUseProgram(batch.pixelShader == PixelShader::texture ? textureProgram_ : colorProgram_);
+        glBindVertexArray(meshArrays_[static_cast<int>(batch.mesh)]);
         glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-        const auto stride = static_cast<GLsizei>(period * sizeof(DrawItem));
         for (int row = 0; row < 4; ++row) {
-            glVertexAttribPointer(3 + row, 4, GL_FLOAT, GL_FALSE, stride,
-                                  reinterpret_cast<void*>(i * sizeof(DrawItem) + static_cast<size_t>(row) * 16));
+            const size_t offset =
+                static_cast<size_t>(batch.firstInstance) * sizeof(Mat4) + static_cast<size_t>(row) * 16;
+            glVertexAttribPointer(3 + row, 4, GL_FLOAT, GL_FALSE, sizeof(Mat4), reinterpret_cast<void*>(offset));
         }
-        for (size_t k = 0; k < period; ++k) {
-            const DrawItem& item = list.items[i + k];
-            glDrawArraysInstanced(item.topology == Topology::triangleList ? GL_TRIANGLES : GL_TRIANGLE_STRIP,
-                                  item.firstVertex, item.vertexCount, static_cast<GLsizei>(instances));
-        }
-        i += period * instances;
+        glDrawArraysInstanced(batch.topology == Topology::triangleList ? GL_TRIANGLES : GL_TRIANGLE_STRIP,
+                              batch.firstVertex, batch.vertexCount, batch.instanceCount);
     }
     glBindVertexArray(0);
 
     hudVertices_.clear();
-    for (int k = 0; k < hud.count; ++k) {
-        const HudOp& op = hud.ops[k];
+    for (int k = 0; k < frame.hud.count; ++k) {
+        const HudOp& op = frame.hud.ops[k];
         if (op.kind == HudOp::veilBox) {
             addQuad(op.rect.left, op.rect.top, op.rect.right, op.rect.bottom, -1, -1, -1, -1, kVeil);
         } else {
@@ -545,7 +500,7 @@ void GlRenderer::drawFrame(const GameState& state, const DrawList& list, const H
     GLenum error = glGetError();
     if (error != GL_NO_ERROR) {
         // The whole answer to a lost or broken context: drop everything, rebuild next frame.
-        platform_.lastError = static_cast<int>(error);
+        context_.setErrorCode(static_cast<int>(error));
         releaseGraphics();
         return;
     }
@@ -583,7 +538,7 @@ void GlRenderer::present() {
     // Copy the picture to the window at its own size and aspect, letterboxed when the
     // window is larger (full screen). The bytes are already sRGB: no conversion on the way.
     int drawableW = 0, drawableH = 0;
-    SDL_GL_GetDrawableSize(window_, &drawableW, &drawableH);
+    context_.drawableSize(drawableW, drawableH);
     glDisable(GL_FRAMEBUFFER_SRGB);
     glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
     glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
@@ -602,7 +557,7 @@ void GlRenderer::present() {
     glBlitFramebuffer(0, 0, width_, height_, dx0, dy0, dx1, dy1, GL_COLOR_BUFFER_BIT,
                       dx1 - dx0 == width_ ? GL_NEAREST : GL_LINEAR);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
-    SDL_GL_SwapWindow(window_);
+    context_.swapBuffers();
 }
 
 bool GlRenderer::readPicture(std::vector<uint8_t>& rgba) {

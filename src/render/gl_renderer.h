@@ -1,16 +1,16 @@
-// The OpenGL 3.3 core backend: owns every graphics object (context, colour and depth
-// targets, shaders, the seven mesh buffers, the wall texture, the HUD layer), builds them
-// lazily and rebuilds them after a failed frame, and draws the plain draw list and HUD layout.
+// The OpenGL 3.3 core backend: owns every graphics object (colour and depth targets, shaders,
+// the seven mesh buffers, the wall texture, the HUD layer) on a context it is handed, builds
+// them lazily and rebuilds them after a failed frame, and uploads and draws a FrameData as it
+// stands. Failures go to the error box (platform's report, the context's error code).
 // Called by the app's frame render, on the main thread only.
 #pragma once
-
-#include <SDL.h>
 
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
 
-#include "platform/sdl/sdl_platform.h"
+#include "platform/gl_context.h"
+#include "platform/platform.h"
 #include "render/hud_font.h"
 #include "render/render.h"
 
@@ -19,7 +19,7 @@ namespace orlith {
 class GlRenderer {
 public:
     // width x height is the picture's fixed size (the client size at creation).
-    GlRenderer(SDL_Window* window, SdlPlatform& platform, HudFont& font, int width, int height);
+    GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height);
     ~GlRenderer();
     GlRenderer(const GlRenderer&) = delete;
     GlRenderer& operator=(const GlRenderer&) = delete;
@@ -30,19 +30,19 @@ public:
     void releaseGraphics();
     bool ready() const { return ready_; }
 
-    // One frame: clear, scene, HUD, present. A GL error at the end of the frame releases
+    // One frame: clear, batches, HUD, present. A GL error at the end of the frame releases
     // everything (not presented); the next initGraphics rebuilds it.
-    void drawFrame(const GameState& state, const DrawList& list, const HudLayout& hud);
+    void drawFrame(const FrameData& frame);
     // A loading picture: background, a bar filled to fraction, and a line of text.
     void drawProgress(float fraction, const char16_t* text);
 
-    // The last presented picture as RGBA rows top to bottom.
+    // The last presented picture as opaque RGBA rows, top to bottom.
     bool readPicture(std::vector<uint8_t>& rgba);
 
     int width() const { return width_; }
     int height() const { return height_; }
 
-    // Test hook: the step with this line number fails as if the driver refused it.
+    // Test hook: the step with this number fails as if the driver refused it.
     int failAtLine = 0;
 
 private:
@@ -63,20 +63,20 @@ private:
     void drawHudVertices();
     void present();
 
-    SDL_Window* window_;
-    SdlPlatform& platform_;
+    GlContext& context_;
+    Platform& platform_;
     HudFont& font_;
     int width_, height_;
     bool ready_ = false;
+    bool contextLive_ = false;
     bool clipControl_ = false;
 
-    SDL_GLContext context_ = nullptr;
     unsigned colorTexture_ = 0, depthBuffer_ = 0, framebuffer_ = 0;
     unsigned vertexShader_ = 0, colorShader_ = 0, textureShader_ = 0;
     unsigned colorProgram_ = 0, textureProgram_ = 0;
     int viewLocation_[2] = {-1, -1}, projectionLocation_[2] = {-1, -1}, depthFixLocation_[2] = {-1, -1};
     unsigned instanceBuffer_ = 0;
-    size_t instanceCapacity_ = 0;
+    size_t instanceCapacity_ = 0;  // bytes
     unsigned meshBuffers_[kMeshCount] = {};
     unsigned meshArrays_[kMeshCount] = {};
     unsigned wallTexture_ = 0;

@@ -6,6 +6,9 @@
 #include FT_FREETYPE_H
 #include FT_SYNTHESIS_H
 
+#include <cstdio>
+#include <initializer_list>
+
 namespace orlith {
 
 HudFont::~HudFont() {
@@ -13,18 +16,30 @@ HudFont::~HudFont() {
     if (library_ != nullptr) FT_Done_FreeType(static_cast<FT_Library>(library_));
 }
 
-bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& detail) {
-    if (FcInit() == FcFalse) {
-        failedOperation = "FcInit";
-        return false;
-    }
+namespace {
+
+struct FontMatch {
+    std::string file;
+    int index = 0;
+    int weight = FC_WEIGHT_REGULAR;
+    bool embolden = false;  // fontconfig asks for synthesised bold (a regular face for a bold request)
+    bool japanese = false;
+};
+
+// The font fontconfig picks for a bold request of these families (in order of preference),
+// with this language or else fixed-width; false when it has none at all.
+bool matchBold(std::initializer_list<const char*> families, const char* language, FontMatch& out) {
     FcPattern* pattern = FcPatternCreate();
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("\xEF\xBC\xAD\xEF\xBC\xB3 \xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF"));
-    FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>("MS Gothic"));
-    FcLangSet* langs = FcLangSetCreate();
-    FcLangSetAdd(langs, reinterpret_cast<const FcChar8*>("ja"));
-    FcPatternAddLangSet(pattern, FC_LANG, langs);
-    FcLangSetDestroy(langs);
+    for (const char* family : families) {
+        FcPatternAddString(pattern, FC_FAMILY, reinterpret_cast<const FcChar8*>(family));
+    }
+    if (language == nullptr) FcPatternAddInteger(pattern, FC_SPACING, FC_MONO);
+    if (language != nullptr) {
+        FcLangSet* langs = FcLangSetCreate();
+        FcLangSetAdd(langs, reinterpret_cast<const FcChar8*>(language));
+        FcPatternAddLangSet(pattern, FC_LANG, langs);
+        FcLangSetDestroy(langs);
+    }
     FcPatternAddInteger(pattern, FC_WEIGHT, FC_WEIGHT_BOLD);
     FcConfigSubstitute(nullptr, pattern, FcMatchPattern);
     FcDefaultSubstitute(pattern);
@@ -32,26 +47,49 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
     FcPattern* match = FcFontMatch(nullptr, pattern, &result);
     FcPatternDestroy(pattern);
     FcChar8* file = nullptr;
-    int index = 0;
-    int weight = FC_WEIGHT_REGULAR;
-    FcLangSet* matchLangs = nullptr;
-    bool hasJapanese = false;
-    if (match != nullptr && FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch) {
-        path_ = reinterpret_cast<const char*>(file);
-        FcPatternGetInteger(match, FC_INDEX, 0, &index);
-        FcPatternGetInteger(match, FC_WEIGHT, 0, &weight);
-        if (FcPatternGetLangSet(match, FC_LANG, 0, &matchLangs) == FcResultMatch) {
-            hasJapanese = FcLangSetHasLang(matchLangs, reinterpret_cast<const FcChar8*>("ja")) == FcLangEqual;
-        }
+    bool found = match != nullptr && FcPatternGetString(match, FC_FILE, 0, &file) == FcResultMatch;
+    if (found) {
+        out.file = reinterpret_cast<const char*>(file);
+        FcPatternGetInteger(match, FC_INDEX, 0, &out.index);
+        FcPatternGetInteger(match, FC_WEIGHT, 0, &out.weight);
+        FcBool embolden = FcFalse;
+        FcPatternGetBool(match, FC_EMBOLDEN, 0, &embolden);
+        out.embolden = embolden == FcTrue;
+        FcLangSet* langs = nullptr;
+        out.japanese = FcPatternGetLangSet(match, FC_LANG, 0, &langs) == FcResultMatch &&
+                       FcLangSetHasLang(langs, reinterpret_cast<const FcChar8*>("ja")) == FcLangEqual;
     }
     if (match != nullptr) FcPatternDestroy(match);
-    // A fallback font without Japanese would draw nicknames as boxes: say what is missing.
-    if (path_.empty() || !hasJapanese) {
-        failedOperation = "FcFontMatch";
-        detail = "no Japanese Gothic font (MS Gothic / IPAGothic); install fonts-ipafont-gothic";
-        path_.clear();
+    return found;
+}
+
+}  // namespace
+
+bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& detail) {
+    if (FcInit() == FcFalse) {
+        failedOperation = "FcInit";
         return false;
     }
+    FontMatch m;
+    const char* msGothic = "\xEF\xBC\xAD\xEF\xBC\xB3 \xE3\x82\xB4\xE3\x82\xB7\xE3\x83\x83\xE3\x82\xAF";  // "ＭＳ ゴシック"
+    bool found = matchBold({msGothic, "MS Gothic"}, "ja", m);
+    if (!found || !m.japanese) {
+        // Offline nothing Japanese is shown; online a Japanese nickname shows as boxes.
+        m = FontMatch{};
+        found = matchBold({"monospace"}, nullptr, m);
+        if (found) {
+            std::fprintf(stderr,
+                         "Orlith: warning: no Japanese Gothic font (MS Gothic / IPAGothic), so Japanese names show as "
+                         "boxes; the HUD uses %s (install fonts-ipafont-gothic)\n",
+                         m.file.c_str());
+        }
+    }
+    if (!found) {
+        failedOperation = "FcFontMatch";
+        detail = "no font found; install fonts-ipafont-gothic";
+        return false;
+    }
+    path_ = m.file;
     FT_Library library = nullptr;
     if (FT_Init_FreeType(&library) != 0) {
         failedOperation = "FT_Init_FreeType";
@@ -59,7 +97,7 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
     }
     library_ = library;
     FT_Face face = nullptr;
-    if (FT_New_Face(library, path_.c_str(), index, &face) != 0) {
+    if (FT_New_Face(library, path_.c_str(), m.index, &face) != 0) {
         failedOperation = "FT_New_Face";
         detail = path_;
         return false;
@@ -69,8 +107,9 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
         failedOperation = "FT_Set_Char_Size";
         return false;
     }
-    // The font has no bold face; the text format asks for weight 700, so thicken the outlines.
-    synthesiseBold_ = weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0;
+    // The text format asks for weight 700: thicken the outlines of a face that is not bold,
+    // whether fontconfig says so (a regular face matched for the bold request) or the face does.
+    synthesiseBold_ = m.embolden || (m.weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0);
     ascender_ = static_cast<float>(face->size->metrics.ascender) / 64.0f;
     return true;
 }

@@ -1,5 +1,6 @@
 // The HUD font: the family "ＭＳ ゴシック" (or "MS Gothic") for Japanese, found through
-// fontconfig (IPAGothic on Debian), rasterised by FreeType at 24 pixels with synthesised bold.
+// fontconfig (IPAGothic on Debian), rasterised by FreeType at 24 pixels, bold (synthesised when
+// the face is not). Without a Japanese font, any monospace font with a warning on stderr.
 // Owned by the app (created at start-up, before the graphics); the OpenGL renderer caches
 // the glyphs it asks for in its atlas.
 #pragma once
@@ -24,7 +25,8 @@ public:
     HudFont(const HudFont&) = delete;
     HudFont& operator=(const HudFont&) = delete;
 
-    // Finds and opens the font. On failure returns false and names the failed operation.
+    // Finds and opens the font. On failure (no font at all, or FreeType refuses it) returns
+    // false and names the failed operation.
     bool open(float pixelSize, std::string& failedOperation, std::string& detail);
     bool isOpen() const { return face_ != nullptr; }
     const std::string& path() const { return path_; }

@@ -1,13 +1,14 @@
-// Rendering as plain data: the seven meshes, the scene passes and the HUD layout.
-// Owns: the vertex tables, the draw list and the HUD layout types. Reads: GameState (maze,
-// camera, settings, counters, ranking copy). Writes: the draw list / HUD layout handed to it. Called by: the frame render of the app, which gives
-// both lists to the OpenGL backend (render/gl_renderer.h), and by tests, which check them.
-// No OpenGL here, so everything in this header runs and is tested without a window.
+// Rendering as plain data: the seven meshes, and the frame that one function builds from the
+// game state for a backend to upload and draw.
+// Owns: the vertex tables, the frame record (clear colour, camera, the draw batches of the
+// scene passes, the HUD layout). Reads: GameState (maze, sight, camera, settings, counters,
+// the ranking copy). Writes: the FrameData handed to it. Called by: the app's frame render,
+// which hands the frame to its backend (render/gl_renderer.h on Linux), and by tests.
+// No graphics API, window system or image library here: this builds and runs anywhere.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
-#include <string>
 #include <vector>
 
 #include "base/matrix.h"
@@ -29,7 +30,7 @@ struct TexturedVertex {
 static_assert(sizeof(ColorVertex) == 28);
 static_assert(sizeof(TexturedVertex) == 36);
 
-// In creation order; the backend's buffers are indexed by it.
+// In creation order; a backend's buffers are indexed by it.
 enum class Mesh : uint8_t { wallCube, texturedCube, goalMarker, guideMarker, orbiter, gateBar, playerArrow };
 inline constexpr int kMeshCount = 7;
 
@@ -40,43 +41,32 @@ struct MeshData {
 };
 MeshData meshData(Mesh mesh);
 
-inline constexpr float kBackground[4] = {0.7f, 0.7f, 0.7f, 1.0f};
+// The six faces of both wall cubes, in the order of their vertex tables. The colour cube keeps
+// face f in vertices 6f..6f+5 (two triangles), the textured cube in 4f..4f+3 (one strip).
+enum class CubeFace : uint8_t { zMinus, xPlus, zPlus, xMinus, yPlus, yMinus };
+inline constexpr int kCubeFaces = 6;
+inline constexpr int kFaceStep[kCubeFaces][3] = {{0, 0, -1}, {1, 0, 0}, {0, 0, 1}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}};
 
-// --- draw list ---------------------------------------------------------------------------
+// --- the frame ---------------------------------------------------------------------------
+
+inline constexpr float kBackground[4] = {0.7f, 0.7f, 0.7f, 1.0f};  // linear RGBA
 
 enum class Topology : uint8_t { triangleList, triangleStrip };
 enum class PixelShader : uint8_t { color, texture };
 
-// One draw call. World first, so the backend can feed the list to the GPU as instance data.
-struct DrawItem {
-    Mat4 world;
+// One instanced draw: vertices firstVertex.. of the mesh, once per World matrix of the batch.
+struct DrawBatch {
     Mesh mesh;
     Topology topology;
     PixelShader pixelShader;
-    uint8_t pad = 0;
     int32_t firstVertex;
     int32_t vertexCount;
+    int32_t firstInstance;  // into FrameData::worlds
+    int32_t instanceCount;  // >= 1
 };
-
-// Reused every frame: clear() keeps the capacity, so a steady frame allocates nothing.
-struct DrawList {
-    std::vector<DrawItem> items;
-    DrawList() { items.reserve(16384); }
-};
-
-// The scene passes in their order: walls, trail, goal, orbiter, exit curtain, other players.
-void buildSceneDrawList(const GameState& state, DrawList& list);
-
-// Single routines, exposed for tests.
-void addGateBars(const GameState& state, DrawList& list);
-bool addOtherPlayer(const GameState& state, int index, DrawList& list);
-// Rotation of an arrow: fin (+y) onto up, then nose (+z) onto viewDirection.
-Float4 arrowRotation(const float up[3], const float viewDirection[3]);
-
-// --- HUD ---------------------------------------------------------------------------------
 
 struct HudRect {
-    float left, top, right, bottom;
+    float left, top, right, bottom;  // pixels from the picture's top-left
 };
 enum class HudAlign : uint8_t { leading, trailing };
 
@@ -94,8 +84,38 @@ struct HudLayout {
     int count = 0;
 };
 
-// The status panel, then the ranking panel, as the current state asks for.
+// One picture. The depth buffer is cleared to 1 (far) and tested "less"; batches are opaque,
+// the HUD is drawn over them in order (veil white at 40 %, text black).
+struct FrameData {
+    float clearColor[4] = {};        // linear RGBA, kBackground
+    Mat4 view{};                     // row vectors, as the camera built it
+    Mat4 projection{};               // depth 0 at the near plane, 1 at the far
+    std::vector<Mat4> worlds;        // instance data, batch after batch
+    std::vector<DrawBatch> batches;  // in pass order
+    HudLayout hud;
+
+    // Working storage of buildFrame: the wall faces in sight before they are ordered.
+    struct Face {
+        float distance;  // squared, eye to face centre
+        int32_t cell;    // cellIndex
+        int32_t face;    // CubeFace
+    };
+    std::vector<Face> faces;
+
+    // Room for a busy view, so a steady frame allocates nothing (clear() keeps capacity).
+    FrameData();
+};
+
+// The whole frame from the state: camera, scene passes (walls, trail, goal, orbiter, exit
+// curtain, other players) and the HUD. The walls come as one batch per face direction: only
+// the faces that can be seen (not against another solid cell of the maze, not turned away from
+// the eye), each batch nearest first, so the depth test rejects what lies behind early.
+void buildFrame(const GameState& state, FrameData& frame);
+
+// Pieces of the frame, exposed for tests.
 void buildHudLayout(const GameState& state, HudLayout& layout);
+// Rotation of an arrow: fin (+y) onto up, then nose (+z) onto viewDirection.
+Float4 arrowRotation(const float up[3], const float viewDirection[3]);
 
 // How a text with these glyph advances fits its slot: a text wider than the slot is condensed
 // to fit, down to half width, and past that its tail is cut, so it never leaves the slot.
@@ -106,20 +126,8 @@ struct TextFit {
 };
 TextFit fitText(const float* advances, int count, float slotWidth);
 
-// --- wall texture ------------------------------------------------------------------------
-
-struct DecodedImage {
-    int32_t width = 0;
-    int32_t height = 0;
-    bool srgb = false;             // the PNG carried an sRGB chunk
-    std::vector<uint8_t> rgba;     // width * height * 4, rows top to bottom
-};
-// Decodes a PNG from memory into 8-bit RGBA. Returns false with a reason on bad input.
-bool decodePng(const uint8_t* bytes, size_t size, DecodedImage& image, std::string& error);
-// Encodes 8-bit RGBA as PNG; srgb adds the sRGB chunk (intent 0) and gAMA 45455.
-bool encodePng(const uint8_t* rgba, int32_t width, int32_t height, bool srgb, std::vector<uint8_t>& out);
-
-// The images carried inside the executable (generated from resources/).
+// --- images carried inside the executable (generated from resources/) ---------------------
+// PNG bytes; each backend decodes them with its own image library (render/png.h on Linux).
 struct EmbeddedBytes {
     const uint8_t* data;
     size_t size;

@@ -19,7 +19,7 @@
 #include "persist/persist.h"
 #include "platform/null_platform.h"
 #include "ranking/ranking.h"
-#include "render/render.h"
+#include "render/png.h"
 #include "support/fake_platform.h"
 
 namespace orlith {

@@ -1,14 +1,17 @@
-// The OpenGL backend on a real (headless) context: every failing set-up step shows its line
-// and operation, leaves nothing half-built, and the next frame rebuilds a working pipeline.
+// The OpenGL backend on a real (headless) context: every failing set-up step shows its number
+// and operation, leaves nothing half-built, and the next frame rebuilds a working pipeline; the
+// HUD text is the font's, bold, on an opaque picture.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 
+#include <cmath>
 #include <string>
 #include <vector>
 
 #include "game/game.h"
 #include "maze/maze.h"
+#include "platform/sdl/sdl_gl_context.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
 
@@ -19,72 +22,115 @@ class GlRendererTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-        SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+        SdlGlContext::requestCoreProfile();
         window_ = SDL_CreateWindow("Orlith", 0, 0, 1024, 576, SDL_WINDOW_OPENGL);
         ASSERT_NE(window_, nullptr) << SDL_GetError();
+        context_ = std::make_unique<SdlGlContext>(window_, platform_);
         std::string failed, detail;
         ASSERT_TRUE(font_.open(24.0f, failed, detail)) << failed << ": " << detail;
         state_ = makeGameState();
         newLevel(*state_, *makeMazeWork());
         markSight(*state_);
+        buildCamera(*state_);
     }
     void TearDown() override {
+        context_.reset();
         if (window_ != nullptr) SDL_DestroyWindow(window_);
         SDL_Quit();
     }
 
-    // Draws one frame and tells whether the picture holds anything but the background.
-    bool drawsAPicture(GlRenderer& renderer) {
-        buildCamera(*state_);
-        buildSceneDrawList(*state_, list_);
-        buildHudLayout(*state_, hud_);
-        renderer.drawFrame(*state_, list_, hud_);
+    // Draws one frame and reads it back; empty when that failed.
+    std::vector<uint8_t> picture(GlRenderer& renderer) {
+        buildFrame(*state_, frame_);
+        renderer.drawFrame(frame_);
         std::vector<uint8_t> rgba;
-        if (!renderer.readPicture(rgba)) return false;
-        const uint8_t* centre = &rgba[(static_cast<size_t>(288) * 1024 + 512) * 4];
-        // The background is 0.7 grey; the start room's far wall is not.
-        return !(centre[0] == centre[1] && centre[1] == centre[2]);
+        if (!renderer.readPicture(rgba)) rgba.clear();
+        return rgba;
+    }
+    // The background is 0.7 grey; the start room's far wall is not.
+    bool drawsTheRoom(GlRenderer& renderer) {
+        std::vector<uint8_t> rgba = picture(renderer);
+        const uint8_t* centre = rgba.empty() ? nullptr : &rgba[(static_cast<size_t>(288) * 1024 + 512) * 4];
+        return centre != nullptr && !(centre[0] == centre[1] && centre[1] == centre[2]);
     }
 
     SDL_Window* window_ = nullptr;
-    HudFont font_;
     SdlPlatform platform_;
+    std::unique_ptr<SdlGlContext> context_;
+    HudFont font_;
     std::unique_ptr<GameState> state_;
-    DrawList list_;
-    HudLayout hud_;
+    FrameData frame_;
 };
 
 TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
     struct Case { int line; const char* operation; };
-    for (Case c : {Case{1136, "SDL_GL_CreateContext"}, Case{1148, "OpenGL 3.3 core"}, Case{1191, "glTexImage2D"},
-                   Case{1267, "glCompileShader"}, Case{1277, "glLinkProgram"}, Case{1364, "decodePng"},
-                   Case{1389, "glLinkProgram"}}) {
-        GlRenderer renderer(window_, platform_, font_, 1024, 576);
+    for (Case c : {Case{1136, "SDL_GL_CreateContext"}, Case{1142, "SDL_GL_MakeCurrent"}, Case{1148, "OpenGL 3.3 core"},
+                   Case{1191, "glTexImage2D"}, Case{1267, "glCompileShader"}, Case{1277, "glLinkProgram"},
+                   Case{1536, "glBufferData"}, Case{1364, "decodePng"}, Case{1389, "glLinkProgram"}}) {
+        GlRenderer renderer(*context_, platform_, font_, 1024, 576);
         renderer.failAtLine = c.line;
         testing::internal::CaptureStderr();
         EXPECT_EQ(renderer.initGraphics(), 0) << c.line;
         std::string shown = testing::internal::GetCapturedStderr();
-        EXPECT_NE(shown.find("line " + std::to_string(c.line) + " : error in " + c.operation), std::string::npos)
+        EXPECT_NE(shown.find("line " + std::to_string(c.line) + " : error in " + c.operation + "\ncode = "),
+                  std::string::npos)
             << c.line << ": " << shown;
         EXPECT_FALSE(renderer.ready());
         renderer.failAtLine = 0;
         ASSERT_EQ(renderer.initGraphics(), 1) << "rebuild after line " << c.line;
-        EXPECT_TRUE(drawsAPicture(renderer)) << "after line " << c.line;
+        EXPECT_TRUE(drawsTheRoom(renderer)) << "after line " << c.line;
     }
 }
 
 TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
-    GlRenderer renderer(window_, platform_, font_, 1024, 576);
+    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(renderer.initGraphics(), 1);
-        EXPECT_TRUE(drawsAPicture(renderer)) << round;
+        EXPECT_TRUE(drawsTheRoom(renderer)) << round;
         renderer.releaseGraphics();
         EXPECT_FALSE(renderer.ready());
         renderer.releaseGraphics();  // a second release is harmless
     }
+}
+
+// The first label, "Level:" at (40, 40), shows its "L" as the font draws it: full ink black,
+// and where the glyph has no ink (a neighbour in the glyph atlas, say) the picture as without it.
+// The translucent veil tints the picture and leaves it opaque.
+TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFontOnAnOpaquePicture) {
+    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    ASSERT_EQ(renderer.initGraphics(), 1);
+    std::vector<uint8_t> rgba = picture(renderer), bare;
+    for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255) << i / 4;
+    frame_.hud.ops[1].text[0] = 0;
+    renderer.drawFrame(frame_);
+    ASSERT_TRUE(renderer.readPicture(bare));
+    GlyphBitmap glyph;
+    ASSERT_TRUE(font_.rasterise(U'L', glyph));
+    ASSERT_EQ(rgba.size(), bare.size());
+    const int left = static_cast<int>(std::floor(40.0f + static_cast<float>(glyph.left) + 0.5f));
+    const int top = static_cast<int>(std::floor(40.0f + font_.ascender() + 0.5f)) - glyph.top;
+    int inked = 0;
+    for (int y = 0; y < glyph.height; ++y) {
+        for (int x = 0; x < glyph.width; ++x) {
+            const uint8_t ink = glyph.coverage[static_cast<size_t>(y * glyph.width + x)];
+            const size_t at = (static_cast<size_t>(top + y) * 1024 + static_cast<size_t>(left + x)) * 4;
+            if (ink == 255) EXPECT_EQ(rgba[at], 0) << x << "," << y;
+            if (ink == 0) EXPECT_EQ(rgba[at], bare[at]) << x << "," << y;
+            inked += ink == 255 ? 1 : 0;
+        }
+    }
+    EXPECT_GT(inked, 20);
+}
+
+// The Japanese HUD font has no bold face of its own; fontconfig asks for its strokes to be
+// thickened, from the 2 pixels of the regular stem at 24 pixels.
+TEST_F(GlRendererTest, HudTextIsBold) {
+    GlyphBitmap glyph;
+    ASSERT_TRUE(font_.rasterise(U'l', glyph));
+    const uint8_t* middle = &glyph.coverage[static_cast<size_t>(glyph.height / 2 * glyph.width)];
+    int stem = 0;
+    for (int x = 0; x < glyph.width; ++x) stem += middle[x] >= 128 ? 1 : 0;
+    EXPECT_GE(stem, 3) << font_.path();
 }
 
 }  // namespace

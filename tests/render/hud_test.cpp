@@ -1,8 +1,10 @@
-// HUD layout: entries, rectangles and texts of both panels.
+// HUD layout: entries, rectangles and texts of both panels; texts kept within their slots.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
 #include "render/render.h"
@@ -10,7 +12,18 @@
 namespace orlith {
 namespace {
 
+using Rect = std::array<float, 4>;
+using Texts = std::vector<std::u16string>;
 std::u16string textOf(const HudOp& op) { return std::u16string(op.text, static_cast<size_t>(textLength(op.text, 32))); }
+Rect rectOf(const HudOp& op) { return {op.rect.left, op.rect.top, op.rect.right, op.rect.bottom}; }
+
+HudLayout layoutOf(const GameState& s, Texts& texts) {
+    HudLayout hud;
+    buildHudLayout(s, hud);
+    texts.clear();
+    for (int i = 0; i < hud.count; ++i) texts.push_back(textOf(hud.ops[i]));
+    return hud;
+}
 
 std::unique_ptr<GameState> levelStart() {
     auto s = makeGameState();
@@ -20,38 +33,23 @@ std::unique_ptr<GameState> levelStart() {
     return s;
 }
 
-void expectRect(const HudRect& r, float l, float t, float rr, float b) {
-    EXPECT_EQ(r.left, l);
-    EXPECT_EQ(r.top, t);
-    EXPECT_EQ(r.right, rr);
-    EXPECT_EQ(r.bottom, b);
-}
-
-TEST(Hud, OfflineStartShowsThreeEntries) {
+TEST(Hud, OfflineStartShowsThreeEntriesEachLabelAboveItsValue) {
     auto s = levelStart();
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    ASSERT_EQ(hud.count, 7);
+    Texts texts;
+    HudLayout hud = layoutOf(*s, texts);
+    EXPECT_EQ(texts, (Texts{u"", u"Level:", u"1", u"Position:", u"( 2, 2, 2)", u"Step Count:", u"0"}));
     EXPECT_EQ(hud.ops[0].kind, HudOp::veilBox);
-    expectRect(hud.ops[0].rect, 30, 30, 230, 230);
-    const char16_t* texts[6] = {u"Level:", u"1", u"Position:", u"( 2, 2, 2)", u"Step Count:", u"0"};
+    EXPECT_EQ(rectOf(hud.ops[0]), (Rect{30, 30, 230, 230}));
     for (int i = 0; i < 6; ++i) {
         const HudOp& op = hud.ops[1 + i];
         EXPECT_EQ(op.kind, HudOp::textLine);
-        EXPECT_EQ(textOf(op), texts[i]) << i;
         EXPECT_EQ(op.align, i % 2 == 0 ? HudAlign::leading : HudAlign::trailing);
         float top = 40.0f + 64.0f * static_cast<float>(i / 2) + (i % 2 == 0 ? 0.0f : 28.0f);
-        expectRect(op.rect, 40, top, 220, top + 24);
+        EXPECT_EQ(rectOf(op), (Rect{40, top, 220, top + 24}));
     }
-}
-
-TEST(Hud, DistanceModeShowsTheWholeDistance) {
-    auto s = levelStart();
     s->showDistance = 1;
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    EXPECT_EQ(textOf(hud.ops[3]), u"Distance:");
-    EXPECT_EQ(textOf(hud.ops[4]), u"3");  // sqrt(12) truncated
+    layoutOf(*s, texts);
+    EXPECT_EQ(texts[3] + u" " + texts[4], u"Distance: 3");  // sqrt(12) truncated
 }
 
 TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
@@ -63,73 +61,51 @@ TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
     s->measuredFps = 59.94;
     for (int32_t* t : {&s->nightmareTimer, &s->movementNoticeTimer, &s->guideNoticeTimer, &s->horizontalNoticeTimer,
                        &s->verticalNoticeTimer, &s->progressNoticeTimer, &s->rotateNoticeTimer, &s->saveNoticeTimer,
-                       &s->loadNoticeTimer}) {
+                       &s->loadNoticeTimer})
         *t = 5;
-    }
     s->movementMode = 2;
     s->horizontalSign = -1;
     s->verticalSign = 7;  // anything but exactly 1 reads "reverse"
     s->guideOn = 1;
     s->rotateSpeed = 9;
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    ASSERT_EQ(hud.count, 1 + 28);
-    expectRect(hud.ops[0].rect, 30, 30, 230, 934);
-    const char16_t* texts[28] = {u"Name:",       u"Kim",     u"Level:",     u"1",         u"Position:", u"( 2, 2, 2)",
-                                 u"Step Count:", u"0",       u"FPS:",       u"59.9",      u"Nightmare:", u"Break out!",
-                                 u"Movement:",   u"Fly 2",   u"Guide:",     u"On",        u"Horizontal:", u"reverse",
-                                 u"Vertical:",   u"reverse", u"Progress:",  u"normal",    u"Rotate:",    u"9",
-                                 u"Data Save:",  u"Success", u"Data Load:", u"Success"};
-    for (int i = 0; i < 28; ++i) EXPECT_EQ(textOf(hud.ops[1 + i]), texts[i]) << i;
+    Texts texts;
+    HudLayout hud = layoutOf(*s, texts);
+    EXPECT_EQ(rectOf(hud.ops[0]), (Rect{30, 30, 230, 934}));
+    EXPECT_EQ(texts, (Texts{u"", u"Name:", u"Kim", u"Level:", u"1", u"Position:", u"( 2, 2, 2)", u"Step Count:", u"0",
+                            u"FPS:", u"59.9", u"Nightmare:", u"Break out!", u"Movement:", u"Fly 2", u"Guide:", u"On",
+                            u"Horizontal:", u"reverse", u"Vertical:", u"reverse", u"Progress:", u"normal", u"Rotate:",
+                            u"9", u"Data Save:", u"Success", u"Data Load:", u"Success"}));
 }
 
-TEST(Hud, HudModeSelectsThePanels) {
-    struct Case {
-        int mode, network, ops;
-    } cases[] = {{0, 1, 0}, {1, 1, 9}, {2, 1, 1}, {3, 1, 10}, {2, 0, 0}, {3, 0, 7}};
-    for (const Case& c : cases) {
+TEST(Hud, TheModeSelectsThePanelsAndTheRankingShowsTheFirstEight) {
+    struct Case { int mode, network, ops; };
+    for (Case c : {Case{0, 1, 0}, Case{1, 1, 9}, Case{2, 1, 1}, Case{3, 1, 10}, Case{2, 0, 0}, Case{3, 0, 7}}) {
         auto s = levelStart();
         s->hudMode = c.mode;
         s->networkEnabled = c.network;
-        HudLayout hud;
-        buildHudLayout(*s, hud);
+        Texts texts;
+        HudLayout hud = layoutOf(*s, texts);
         EXPECT_EQ(hud.count, c.ops) << c.mode << " " << c.network;
+        if (c.mode == 2 && c.network == 1) EXPECT_EQ(rectOf(hud.ops[0]), (Rect{794, 30, 994, 38}));  // empty
     }
-}
-
-TEST(Hud, EmptyRankingIsAThinVeilStrip) {
-    auto s = levelStart();
-    s->networkEnabled = 1;
-    s->hudMode = 2;
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    ASSERT_EQ(hud.count, 1);
-    expectRect(hud.ops[0].rect, 794, 30, 994, 38);
-}
-
-TEST(Hud, RankingShowsTheFirstEightWithOrdinals) {
     auto s = levelStart();
     s->networkEnabled = 1;
     s->hudMode = 2;
     s->rankingCount = 9;
     for (int i = 0; i < 9; ++i) {
-        RankingRecord& r = s->rankingList[i];
-        std::memset(&r, 0, sizeof r);
-        r.name[0] = static_cast<char16_t>(u'a' + i);
-        r.level = 10 - i;
-        r.goalDistance = i;
-        r.stepCount = 100 + i;
+        s->rankingList[i] = RankingRecord{};
+        s->rankingList[i].name[0] = static_cast<char16_t>(u'a' + i);
+        s->rankingList[i].level = 10 - i;
+        s->rankingList[i].goalDistance = i;
+        s->rankingList[i].stepCount = 100 + i;
     }
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    ASSERT_EQ(hud.count, 1 + 16);
-    expectRect(hud.ops[0].rect, 794, 30, 994, 38 + 64 * 8);
-    const char16_t* labels[8] = {u"1st a", u"2nd b", u"3rd c", u"4th d", u"5th e", u"6th f", u"7th g", u"8th h"};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(textOf(hud.ops[1 + 2 * i]), labels[i]);
-        expectRect(hud.ops[1 + 2 * i].rect, 804, 40.0f + 64.0f * static_cast<float>(i), 984, 64.0f + 64.0f * static_cast<float>(i));
-    }
-    EXPECT_EQ(textOf(hud.ops[2]), u"10-0-100");
+    Texts texts;
+    HudLayout hud = layoutOf(*s, texts);
+    EXPECT_EQ(rectOf(hud.ops[0]), (Rect{794, 30, 994, 38 + 64 * 8}));
+    EXPECT_EQ(texts, (Texts{u"", u"1st a", u"10-0-100", u"2nd b", u"9-1-101", u"3rd c", u"8-2-102", u"4th d",
+                            u"7-3-103", u"5th e", u"6-4-104", u"6th f", u"5-5-105", u"7th g", u"4-6-106", u"8th h",
+                            u"3-7-107"}));
+    EXPECT_EQ(rectOf(hud.ops[15]), (Rect{804, 40 + 64 * 7, 984, 64 + 64 * 7}));
 }
 
 TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
@@ -139,15 +115,13 @@ TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
     s->playerPos[2] = std::nanf("");
     s->networkEnabled = 1;
     s->rankingCount = 1;
-    std::memset(&s->rankingList[0], 0, sizeof(RankingRecord));
+    s->rankingList[0] = RankingRecord{};
     for (int i = 0; i < 31; ++i) s->rankingList[0].name[i] = u'W';
-    HudLayout hud;
-    buildHudLayout(*s, hud);
-    for (int i = 0; i < hud.count; ++i) {
-        EXPECT_LE(textLength(hud.ops[i].text, 32), 31) << i;
-    }
-    EXPECT_EQ(textOf(hud.ops[6]).substr(0, 12), u"(-2147483649");
-    EXPECT_EQ(textOf(hud.ops[10]).substr(0, 6), u"1st WW");
+    Texts texts;
+    layoutOf(*s, texts);
+    for (const std::u16string& text : texts) EXPECT_LE(text.size(), 31u);
+    EXPECT_EQ(texts[6].substr(0, 12), u"(-2147483649");
+    EXPECT_EQ(texts[10].substr(0, 6), u"1st WW");
 }
 
 TEST(Hud, TextsWiderThanTheirSlotAreCondensedThenCut) {

@@ -1,5 +1,5 @@
-// The per-frame render work (camera, scene draw list, HUD layout) allocates nothing once its
-// buffers exist.
+// The per-frame render work (camera, the frame's batches and HUD layout) allocates nothing
+// once its buffers exist.
 #include <gtest/gtest.h>
 
 #include "game/game.h"
@@ -28,23 +28,21 @@ TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
     }
     s->guideOn = 1;
     s->showFps = 1;
-    DrawList list;
-    HudLayout hud;
+    FrameData data;
     for (int textured = 0; textured <= 1; ++textured) {
         s->texturedWalls = textured;
         long count = test::allocationsDuring([&] {
             for (int frame = 0; frame < 120; ++frame) {
                 markSight(*s);
                 buildCamera(*s);
-                buildSceneDrawList(*s, list);
-                buildHudLayout(*s, hud);
+                buildFrame(*s, data);
                 s->frameCounter = (s->frameCounter + 1) % 60;
                 s->spinAngle = (s->spinAngle + 2) % 360;
             }
         });
         EXPECT_EQ(count, 0) << "textured " << textured;
-        EXPECT_GT(list.items.size(), 10u);
-        EXPECT_GT(hud.count, 3);
+        EXPECT_GT(data.worlds.size(), 10u);
+        EXPECT_GT(data.hud.count, 3);
     }
 }
 

@@ -15,9 +15,11 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
+#include "platform/sdl/sdl_gl_context.h"
 #include "platform/sdl/sdl_platform.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
+#include "render/png.h"
 #include "render/render.h"
 
 namespace orlith {
@@ -35,15 +37,13 @@ public:
     RenderHooks(Platform& platform, GlRenderer& renderer) : GameHooks(platform), renderer_(renderer) {}
     void renderFrame(GameState& state) override {
         if (renderer_.initGraphics() == 0) return;
-        buildSceneDrawList(state, list_);
-        buildHudLayout(state, hud_);
-        renderer_.drawFrame(state, list_, hud_);
+        buildFrame(state, frame_);
+        renderer_.drawFrame(frame_);
     }
 
 private:
     GlRenderer& renderer_;
-    DrawList list_;
-    HudLayout hud_;
+    FrameData frame_;
 };
 
 bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
@@ -94,6 +94,7 @@ struct App {
     SdlPlatform platform;
     HudFont font;
     SDL_Window* window = nullptr;
+    std::unique_ptr<SdlGlContext> glContext;
     std::unique_ptr<GlRenderer> renderer;
     std::unique_ptr<GameState> state = makeGameState();
     std::unique_ptr<MazeWork> work = makeMazeWork();
@@ -156,7 +157,8 @@ struct App {
             reportError(platform, kFontSiteNumber, name.c_str());
             return 1;
         }
-        renderer = std::make_unique<GlRenderer>(window, platform, font, state->windowWidth, state->windowHeight);
+        glContext = std::make_unique<SdlGlContext>(window, platform);
+        renderer = std::make_unique<GlRenderer>(*glContext, platform, font, state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return 1;
         readSettingsFile(*state, platform);
         if (options.netFps) state->netFpsSwitch = 1;
@@ -249,10 +251,7 @@ struct App {
             x = usable.x + (usable.w - state->windowWidth) / 2;
             y = usable.y + (usable.h - state->windowHeight) / 2;
         }
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_MAJOR_VERSION, 3);
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_MINOR_VERSION, 3);
-        SDL_GL_SetAttribute(SDL_GL_CONTEXT_PROFILE_MASK, SDL_GL_CONTEXT_PROFILE_CORE);
-        SDL_GL_SetAttribute(SDL_GL_DOUBLEBUFFER, 1);
+        SdlGlContext::requestCoreProfile();
         window = SDL_CreateWindow("Orlith", x, y, state->windowWidth, state->windowHeight, SDL_WINDOW_OPENGL);
         if (window == nullptr) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
@@ -331,6 +330,7 @@ struct App {
     void shutDown() {
         if (renderer) renderer->releaseGraphics();
         renderer.reset();
+        glContext.reset();
         if (window != nullptr) SDL_DestroyWindow(window);
         window = nullptr;
         platform.window = nullptr;

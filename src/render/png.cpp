@@ -5,7 +5,7 @@
 #include <csetjmp>
 #include <cstring>
 
-#include "render/render.h"
+#include "render/png.h"
 
 namespace orlith {
 namespace {

@@ -1,0 +1,53 @@
+// The PNG coder and the images carried inside the executable.
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <iterator>
+#include <tuple>
+
+#include "render/png.h"
+#include "render/render.h"
+
+namespace orlith {
+namespace {
+
+TEST(Png, TheEmbeddedWallIsTheCommittedOneAndDecodesAsOpaqueSrgbRgba) {
+    std::ifstream in(std::string(ORLITH_SOURCE_DIR) + "/resources/wall.png", std::ios::binary);
+    std::vector<uint8_t> file((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EmbeddedBytes png = embeddedWallPng();
+    EXPECT_EQ(file, std::vector<uint8_t>(png.data, png.data + png.size));
+    DecodedImage wall;
+    std::string error;
+    ASSERT_TRUE(decodePng(png.data, png.size, wall, error)) << error;
+    EXPECT_EQ(wall.width, 256);
+    EXPECT_TRUE(wall.srgb);
+    ASSERT_EQ(wall.rgba.size(), 256u * 256u * 4u);
+    // Frame, bands and face along the middle row; a screw head.
+    for (auto [x, y, grey] : {std::tuple{0, 128, 0}, {2, 128, 102}, {6, 128, 128}, {128, 128, 153}, {21, 19, 64}}) {
+        EXPECT_EQ(wall.rgba[(static_cast<size_t>(y) * 256 + x) * 4], grey) << x << "," << y;
+    }
+    for (size_t i = 3; i < wall.rgba.size(); i += 4) ASSERT_EQ(wall.rgba[i], 255);
+    // Cut short, it is refused with a reason and nothing half-decoded.
+    EXPECT_FALSE(decodePng(png.data, png.size / 2, wall, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_TRUE(wall.rgba.empty());
+}
+
+TEST(Png, EncodeDecodeKeepsPixelsAndTheSrgbMark) {
+    uint8_t pixels[2 * 3 * 4];
+    for (int i = 0; i < 24; ++i) pixels[i] = static_cast<uint8_t>(i * 10);
+    for (bool srgb : {true, false}) {
+        std::vector<uint8_t> png;
+        ASSERT_TRUE(encodePng(pixels, 2, 3, srgb, png));
+        DecodedImage image;
+        std::string error;
+        ASSERT_TRUE(decodePng(png.data(), png.size(), image, error)) << error;
+        EXPECT_EQ(image.srgb, srgb);
+        EXPECT_EQ(image.width, 2);
+        EXPECT_EQ(image.height, 3);
+        EXPECT_EQ(std::vector<uint8_t>(pixels, pixels + 24), image.rgba);
+    }
+}
+
+}  // namespace
+}  // namespace orlith
