@@ -49,6 +49,11 @@ struct Options {
     bool pacing = true;          // --no-pacing runs frames back to back (tests, timing)
     bool help = false;           // --help
     bool netFps = false;         // "NetFps" anywhere in the command line
+    // The registration dialog (nothing is stored: it is asked at every start).
+    std::u16string nickname, pin, server, port;  // --nickname, --pin, --server, --port: fill a box, tick
+    bool offline = false;        // --offline: leave the box unticked
+    bool start = false;          // --start: press start unseen; Yes to the new-nickname question;
+                                 // every message box goes to stderr and is dismissed at once
 };
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
