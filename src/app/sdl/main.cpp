@@ -10,15 +10,18 @@
 
 #include "app/demo.h"
 #include "app/shell.h"
+#include "app/startup.h"
 #include "base/error_report.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
+#include "platform/curl/curl_http.h"
 #include "platform/sdl/sdl_platform.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
 #include "render/render.h"
+#include "ui/imgui_dialogs.h"
 
 namespace orlith {
 namespace {
@@ -32,16 +35,19 @@ constexpr int kFontSiteNumber = 919;
 // The frame's hooks on Linux: the shared ones, and drawing with OpenGL.
 class RenderHooks final : public GameHooks {
 public:
-    RenderHooks(Platform& platform, GlRenderer& renderer) : GameHooks(platform), renderer_(renderer) {}
+    RenderHooks(Platform& platform, GlRenderer& renderer, NetworkLink* network, Dialogs* dialogs, bool& presented)
+        : GameHooks(platform, network, dialogs), renderer_(renderer), presented_(presented) {}
     void renderFrame(GameState& state) override {
         if (renderer_.initGraphics() == 0) return;
         buildSceneDrawList(state, list_);
         buildHudLayout(state, hud_);
         renderer_.drawFrame(state, list_, hud_);
+        presented_ = true;
     }
 
 private:
     GlRenderer& renderer_;
+    bool& presented_;
     DrawList list_;
     HudLayout hud_;
 };
@@ -95,8 +101,12 @@ struct App {
     HudFont font;
     SDL_Window* window = nullptr;
     std::unique_ptr<GlRenderer> renderer;
-    std::unique_ptr<GameState> state = makeGameState();
+    std::shared_ptr<GameState> state = makeGameState();  // shared with the network worker
     std::unique_ptr<MazeWork> work = makeMazeWork();
+    std::unique_ptr<ImGuiDialogs> dialogs;
+    std::shared_ptr<NetworkMailbox> mailbox;
+    bool presented = false;  // a game picture exists to show under the dialogs
+    std::unique_ptr<NetworkLink> network;  // online only
     bool quit = false;
     bool screenshotKey = false;
     std::vector<PointerEvent> events;
@@ -158,16 +168,35 @@ struct App {
         }
         renderer = std::make_unique<GlRenderer>(window, platform, font, state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return 1;
-        readSettingsFile(*state, platform);
         if (options.netFps) state->netFpsSwitch = 1;
-        newLevel(*state, *work);
+        dialogs = std::make_unique<ImGuiDialogs>(window);
+        dialogs->unattended = options.start;
+        // Before the first frame there is no picture to show under a dialog.
+        dialogs->lastPicture = [this](std::vector<uint8_t>& rgba, int& width, int& height) {
+            width = renderer->width();
+            height = renderer->height();
+            return presented && renderer->readPicture(rgba);
+        };
+        platform.dialogs = dialogs.get();
+        mailbox = std::make_shared<NetworkMailbox>(platform);
+        StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
+                           [this](int32_t level) { return replayWithProgress(level); }};
+        RegistrationChoices choices{options.nickname, options.pin, options.server, options.port,
+                                    !options.nickname.empty() || !options.pin.empty() || !options.server.empty() ||
+                                        !options.port.empty(),
+                                    options.offline, options.start};
+        switch (startUpGame(state, *work, parts, choices, network)) {
+            case StartUpResult::play: return 0;
+            case StartUpResult::refused: return 1;
+            case StartUpResult::abandoned: return -1;  // the window was closed: a normal end
+        }
+        return 1;
+    }
 
-        RankingRecord record{};
-        if (readSaveFile(record, platform) == 0) return 0;
-        state->loadNoticeTimer = kNoticeFrames;
-        // Replaying many levels takes a while: show it, and let closing the window end it.
+    // Replaying many levels takes a while: show it, and let closing the window end it.
+    bool replayWithProgress(int32_t targetLevel) {
         uint32_t lastDraw = 0;
-        bool finished = replayLevels(*state, *work, record.level, [&](int64_t done, int64_t total) {
+        return replayLevels(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
             SDL_Event e;
             while (SDL_PollEvent(&e) != 0) {
                 if (e.type == SDL_QUIT) quit = true;
@@ -177,16 +206,12 @@ struct App {
             if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
                 formatText(text, 32, u"Loading level %lld / %lld", static_cast<long long>(state->level + 1),
-                           static_cast<long long>(record.level));
+                           static_cast<long long>(targetLevel));
                 renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
                 lastDraw = now;
             }
             return true;
         });
-        if (!finished) return -1;  // abandoned by closing the window: a normal end
-        state->stepCount = record.stepCount;
-        for (int i = 0; i < 3; ++i) state->playerPos[i] = record.position[i];
-        return 0;
     }
 
     int run(int argc, char** argv) {
@@ -214,6 +239,7 @@ struct App {
             record << kDemoHeader << "\n";
         }
         platform.pacing = options.pacing;
+        platform.unattended = options.start;
 
         SDL_SetHint(SDL_HINT_APP_NAME, "Orlith");
         SDL_setenv("SDL_VIDEO_X11_WMCLASS", "Orlith", 0);
@@ -284,7 +310,7 @@ struct App {
     }
 
     int frameLoop(const std::vector<DemoFrame>& demo, std::ofstream& record) {
-        RenderHooks hooks(platform, *renderer);
+        RenderHooks hooks(platform, *renderer, network.get(), dialogs.get(), presented);
         const bool playing = !options.playPath.empty();
         size_t demoFrame = 0;
         int64_t frames = 0;
@@ -293,6 +319,8 @@ struct App {
             events.clear();
             pumpEvents();
             if (quit) break;
+            // A failed exchange: its box first, then the game ends, with a failing status.
+            if (mailbox->deliver()) return 1;
             if (playing) {
                 if (demoFrame >= demo.size()) break;
                 platform.input = demo[demoFrame].input;
@@ -328,11 +356,16 @@ struct App {
     }
 
     void shutDown() {
+        // The worker is stopped first, before anything it could reach goes away.
+        if (network) network->shutDown();
+        network.reset();
         if (renderer) renderer->releaseGraphics();
         renderer.reset();
         if (window != nullptr) SDL_DestroyWindow(window);
         window = nullptr;
         platform.window = nullptr;
+        platform.dialogs = nullptr;
+        dialogs.reset();
     }
 };
 
