@@ -53,11 +53,14 @@ TEST(Utf, RoundTripsAndReplacesInvalidInput) {
     std::u16string wide = utf8ToUtf16(text);
     EXPECT_EQ(wide, u"abc \u30CB\u30C3\u30AF \U0001F600");
     EXPECT_EQ(utf16ToUtf8(wide), text);
-    for (std::string bad : {std::string("\xC0\x80"), std::string("\xE3\x83"), std::string("\xED\xA0\x80"), std::string("\xFF"),
-                            std::string("\xF4\x90\x80\x80")}) {
-        std::u16string w = utf8ToUtf16(bad);
-        ASSERT_FALSE(w.empty());
-        for (char16_t c : w) EXPECT_EQ(c, 0xFFFD);
+    // Each bad piece becomes U+FFFD and never takes a valid character with it.
+    struct Case { std::string bytes; std::u16string text; };
+    for (const Case& c : {Case{"\x80" "A", u"\uFFFDA"}, Case{"A\xBF\xBF" "B", u"A\uFFFD\uFFFDB"},
+                          Case{"\xE3\x83" "A", u"\uFFFDA"}, Case{"\xF0\x9F\x98" "\xC3\xA9", u"\uFFFD\u00E9"},
+                          Case{"\xC0\x80", u"\uFFFD\uFFFD"}, Case{"\xC3", u"\uFFFD"}, Case{"\xFF" "a", u"\uFFFDa"},
+                          Case{"\xED\xA0\x80" "z", u"\uFFFDz"}, Case{"\xF4\x90\x80\x80", u"\uFFFD"},
+                          Case{"\xE0\x80\x80", u"\uFFFD"}, Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}}) {
+        EXPECT_EQ(utf8ToUtf16(c.bytes), c.text) << c.bytes;
     }
     EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

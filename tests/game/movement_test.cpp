@@ -5,6 +5,7 @@
 #include <cmath>
 #include <limits>
 #include <set>
+#include <string>
 
 #include "game/game.h"
 #include "maze/maze.h"
@@ -48,23 +49,40 @@ TEST(Collision, WalkingIntoAFaceStopsAMarginAway) {
     EXPECT_EQ(s->stepCount, 0);
 }
 
-TEST(Collision, EdgesClampTheShallowerAxisAndTheSecondOnATie) {
-    struct Case { float x0, y0, mx, my; bool xClamped; };
-    // Cell (3,3,3) open with open +x and +y neighbours, solid diagonal (4,4,3).
-    // Both new coordinates end beyond the 3.4 limits inside cell 3; the old position decides.
-    for (Case c : {Case{3.30f, 3.42f, 0.15f, 0.03f, true},     // old x deeper: x clamped
-                   Case{3.42f, 3.30f, 0.03f, 0.15f, false},    // old y deeper: y clamped
-                   Case{3.30f, 3.30f, 0.15f, 0.15f, false}}) {  // tie: the second axis, y
-        auto s = boxWith({{3, 3, 3}, {4, 3, 3}, {3, 4, 3}});
-        place(*s, c.x0, c.y0, 3);
-        stepPlayer(*s, c.mx, c.my, 0);
-        float hi = (3.0f + 0.5f) - 0.1f;
-        if (c.xClamped) {
-            EXPECT_EQ(s->playerPos[0], hi) << c.x0 << "," << c.y0;
-            EXPECT_GT(s->playerPos[1], hi);
-        } else {
-            EXPECT_EQ(s->playerPos[1], hi) << c.x0 << "," << c.y0;
-            EXPECT_GT(s->playerPos[0], hi);
+TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
+    // The twelve edges in their order: (first axis, side), (second axis, side). For each, cell
+    // (3,3,3) is open with both face neighbours open and the diagonal solid; the player moves
+    // past both limits. The old position's depth inside the cell decides which axis is held.
+    const int edges[12][4] = {{0, -1, 1, -1}, {1, -1, 2, -1}, {2, -1, 0, -1}, {0, 1, 1, 1},  {1, 1, 2, 1},  {2, 1, 0, 1},
+                              {0, -1, 1, 1},  {1, -1, 2, 1},  {2, -1, 0, 1},  {0, 1, 1, -1}, {1, 1, 2, -1}, {2, 1, 0, -1}};
+    struct Depths { float offsetA, offsetB, moveA, moveB; bool firstHeld; };
+    const Depths cases[] = {
+        {0.30f, 0.38f, 0.15f, 0.05f, true},   // deeper along the first axis: the first is held
+        {0.38f, 0.30f, 0.05f, 0.15f, false},  // deeper along the second: the second is held
+        {0.30f, 0.30f, 0.15f, 0.15f, false},  // equally deep: the second axis of the pair
+    };
+    for (const auto& e : edges) {
+        const int A = e[0], sA = e[1], B = e[2], sB = e[3];
+        for (const Depths& d : cases) {
+            std::array<int, 3> faceA{3, 3, 3}, faceB{3, 3, 3};
+            faceA[A] += sA;
+            faceB[B] += sB;
+            auto s = boxWith({{3, 3, 3}, faceA, faceB});
+            float p[3] = {3, 3, 3}, move[3] = {0, 0, 0};
+            p[A] += sA * d.offsetA;
+            p[B] += sB * d.offsetB;
+            move[A] = sA * d.moveA;
+            move[B] = sB * d.moveB;
+            place(*s, p[0], p[1], p[2]);
+            stepPlayer(*s, move[0], move[1], move[2]);
+            const int held = d.firstHeld ? A : B, free = d.firstHeld ? B : A;
+            const int heldSide = d.firstHeld ? sA : sB, freeSide = d.firstHeld ? sB : sA;
+            const std::string where = "edge " + std::to_string(A) + std::to_string(sA) + "/" + std::to_string(B) +
+                                      std::to_string(sB) + (d.firstHeld ? " first" : " second");
+            EXPECT_FLOAT_EQ(s->playerPos[held], 3.0f + heldSide * 0.4f) << where;
+            EXPECT_FLOAT_EQ(s->playerPos[free], p[free] + move[free]) << where;
+            EXPECT_GT(freeSide * (s->playerPos[free] - 3.0f), 0.4f) << where;
+            EXPECT_EQ(s->playerPos[3 - A - B], 3.0f) << where;
         }
     }
 }
@@ -200,6 +218,35 @@ TEST(Turning, FlyDragRollsAtARate) {
     // The frame stays orthonormal.
     EXPECT_NEAR(dot3(s->flyUp, s->flyForward), 0.0f, 1e-6f);
     EXPECT_NEAR(dot3(s->flyRight, s->flyUp), 0.0f, 1e-6f);
+}
+
+TEST(Turning, EachFlyKeyTurnsTheFrameOneDegreeItsOwnWay) {
+    // From the level-start frame at turning rate 4 (one degree a frame); s and c are the sine
+    // and cosine of one degree. Up and Down pitch about the side vector, Z and X turn about
+    // up, Left and Right roll about forward.
+    const float s1 = std::sin(1.0f * 0.017453294f), c1 = std::cos(1.0f * 0.017453294f);
+    struct Case { int key; Float4 f, u, r; };
+    const Case cases[] = {
+        {vk::up, {0, s1, -c1, 0}, {0, c1, s1, 0}, {-1, 0, 0, 0}},
+        {vk::down, {0, -s1, -c1, 0}, {0, c1, -s1, 0}, {-1, 0, 0, 0}},
+        {vk::x, {-s1, 0, -c1, 0}, {0, 1, 0, 0}, {-c1, 0, s1, 0}},
+        {vk::z, {s1, 0, -c1, 0}, {0, 1, 0, 0}, {-c1, 0, -s1, 0}},
+        {vk::left, {0, 0, -1, 0}, {s1, c1, 0, 0}, {-c1, s1, 0, 0}},
+        {vk::right, {0, 0, -1, 0}, {-s1, c1, 0, 0}, {-c1, -s1, 0, 0}},
+    };
+    for (const Case& c : cases) {
+        auto s = flying();
+        FakePlatform p;
+        p.down = {c.key};
+        turnPlayer(*s, p);
+        const Float4* got[3] = {&s->flyForward, &s->flyUp, &s->flyRight};
+        const Float4* want[3] = {&c.f, &c.u, &c.r};
+        for (int v = 0; v < 3; ++v) {
+            EXPECT_NEAR(got[v]->x, want[v]->x, 1e-6f) << "key " << c.key << " vector " << v;
+            EXPECT_NEAR(got[v]->y, want[v]->y, 1e-6f) << "key " << c.key << " vector " << v;
+            EXPECT_NEAR(got[v]->z, want[v]->z, 1e-6f) << "key " << c.key << " vector " << v;
+        }
+    }
 }
 
 TEST(Turning, FlyKeysKeepTheFrameOrthonormalOverManyFrames) {

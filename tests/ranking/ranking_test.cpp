@@ -205,10 +205,17 @@ TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
             s->sharedRecordCount = n;
         }
     });
+    int seen = 0;
     for (int frame = 0; frame < 2000; ++frame) {
         takeRankingUpdate(*s);
+        seen += s->rankingCount > 0 ? 1 : 0;
         for (int k = 0; k < s->rankingCount; ++k) ASSERT_EQ(s->rankingList[k].level, s->rankingCount);
     }
     stop = true;
     writer.join();
+    EXPECT_GT(seen, 0);  // the copies were not all empty
+    // Once the writer is done, the frame takes its last list whole.
+    takeRankingUpdate(*s);
+    EXPECT_EQ(s->rankingCount, s->sharedRecordCount);
+    EXPECT_GE(s->rankingCount, 1);
 }
