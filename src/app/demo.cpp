@@ -158,6 +158,8 @@ const char* usageText() {
            "  --play FILE        replay the demo FILE instead of the keyboard and mouse; ends with it\n"
            "  --frames N         end after N frames\n"
            "  --screenshot FILE  write the last presented frame to FILE as PNG at the end\n"
+           "  --report FILE      write the end state to FILE as text: level, steps, position, FPS, the\n"
+           "                     ranking and the other players' arrows drawn in the last frame\n"
            "  --screen WxH       size the window as for a WxH screen (default: the real screen)\n"
            "  --no-pacing        run frames back to back instead of 60 per second\n"
            "  --nickname NAME    registration dialog: the nickname (up to 10 characters); ticks the network box\n"
@@ -198,6 +200,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!value(o.playPath)) return false;
         } else if (arg == "--screenshot") {
             if (!value(o.screenshotPath)) return false;
+        } else if (arg == "--report") {
+            if (!value(o.reportPath)) return false;
         } else if (arg == "--frames") {
             if (!value(text)) return false;
             if (!parseInt(text, 0, INT64_C(1000000000000), o.frames)) {

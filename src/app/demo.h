@@ -43,6 +43,7 @@ struct Options {
     std::string recordPath;      // --record FILE
     std::string playPath;        // --play FILE
     std::string screenshotPath;  // --screenshot FILE, written at exit
+    std::string reportPath;      // --report FILE: the end state as text, written at exit
     int64_t frames = -1;         // --frames N, -1 runs until the window closes
     int32_t screenWidth = 0;     // --screen WxH pretends a screen size (0: the real one)
     int32_t screenHeight = 0;

@@ -44,6 +44,7 @@ public:
         renderer_.drawFrame(state, list_, hud_);
         presented_ = true;
     }
+    const DrawList& drawList() const { return list_; }
 
 private:
     GlRenderer& renderer_;
@@ -57,6 +58,25 @@ bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (f == nullptr) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
+}
+
+// The end state for scripts and tests: one fact a line, names last.
+bool writeReport(const std::string& path, const GameState& s, const DrawList& list) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    std::fprintf(f, "level %d\nsteps %d\nposition %.4f %.4f %.4f\nfps %.1f\nranking %d\n", s.level, s.stepCount,
+                 s.playerPos[0], s.playerPos[1], s.playerPos[2], s.measuredFps, s.rankingCount);
+    for (int k = 0; k < s.rankingCount; ++k) {
+        const RankingRecord& r = s.rankingList[k];
+        std::fprintf(f, "player %d %d %d %s\n", r.level, r.goalDistance, r.stepCount, utf16ToUtf8(r.name).c_str());
+    }
+    for (const DrawItem& item : list.items) {
+        // An arrow's world matrix carries the other player's position as its translation.
+        if (item.mesh == Mesh::playerArrow) {
+            std::fprintf(f, "arrow %.4f %.4f %.4f\n", item.world.m[3][0], item.world.m[3][1], item.world.m[3][2]);
+        }
+    }
+    return std::fclose(f) == 0;
 }
 
 bool saveScreenshot(GlRenderer& renderer, const std::string& path) {
@@ -345,6 +365,10 @@ struct App {
             }
         }
         if (!options.screenshotPath.empty() && !saveScreenshot(*renderer, options.screenshotPath)) return 1;
+        if (!options.reportPath.empty() && !writeReport(options.reportPath, *state, hooks.drawList())) {
+            std::fprintf(stderr, "orlith: cannot write %s\n", options.reportPath.c_str());
+            return 1;
+        }
         if (record.is_open()) {
             record.flush();
             if (!record) {
