@@ -7,6 +7,7 @@
 #include <backends/imgui_impl_opengl3.h>
 #include <backends/imgui_impl_sdl.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -91,6 +92,14 @@ bool findDialogFont(std::string& path, int& index) {
 }
 
 bool keyPressed(ImGuiKey key) { return ImGui::IsKeyPressed(ImGui::GetKeyIndex(key), false); }
+
+// The default push button (Enter presses it) wears a heavier border, as in a Windows dialog.
+bool defaultButton(const char* text, ImVec2 size) {
+    ImGui::PushStyleVar(ImGuiStyleVar_FrameBorderSize, 2.0f);
+    bool pressed = ImGui::Button(text, size);
+    ImGui::PopStyleVar();
+    return pressed;
+}
 
 bool enterPressed() { return keyPressed(ImGuiKey_Enter) || keyPressed(ImGuiKey_KeyPadEnter); }
 
@@ -256,26 +265,32 @@ int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body) {
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
         glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
         glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGBA8, backgroundWidth_, backgroundHeight_, 0, GL_RGBA, GL_UNSIGNED_BYTE,
+        // RGB only: the picture is opaque whatever its alpha channel holds after the HUD's blend.
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB8, backgroundWidth_, backgroundHeight_, 0, GL_RGBA, GL_UNSIGNED_BYTE,
                      rgba.data());
     }
     glDisable(GL_FRAMEBUFFER_SRGB);  // ImGui's colours are already sRGB
     ImGui_ImplSDL2_InitForOpenGL(window_, SDL_GL_GetCurrentContext());
     ImGui_ImplOpenGL3_Init("#version 330 core");
 
+    // Keys released while the game had the events (the Enter that closed the last dialog) would
+    // otherwise stay down here, and their next press would not count.
+    ImGuiIO& io = ImGui::GetIO();
+    std::fill(std::begin(io.KeysDown), std::end(io.KeysDown), false);
+    io.KeyCtrl = io.KeyShift = io.KeyAlt = io.KeySuper = false;
     quitSeen_ = false;
     frame_ = 0;
     int32_t end = 0;
     while (end == 0) {
+        // Sleep until something happens, but keep drawing about 60 times a second. A key that went
+        // down ends the frame's events: ImGui 1.86 sees only the state at the frame's start, so a
+        // quick tap whose release came in the same batch would be lost.
         SDL_Event e;
-        // Sleep until something happens, but keep drawing about 60 times a second.
-        if (frame_ > 0 && SDL_WaitEventTimeout(&e, 16) != 0) {
+        bool more = frame_ == 0 ? SDL_PollEvent(&e) != 0 : SDL_WaitEventTimeout(&e, 16) != 0;
+        while (more) {
             ImGui_ImplSDL2_ProcessEvent(&e);
             if (e.type == SDL_QUIT) quitSeen_ = true;
-        }
-        while (SDL_PollEvent(&e) != 0) {
-            ImGui_ImplSDL2_ProcessEvent(&e);
-            if (e.type == SDL_QUIT) quitSeen_ = true;
+            more = e.type != SDL_KEYDOWN && SDL_PollEvent(&e) != 0;
         }
         ImGui_ImplOpenGL3_NewFrame();
         ImGui_ImplSDL2_NewFrame();
@@ -368,7 +383,7 @@ int32_t ImGuiDialogs::runRegistration(RegistrationForm& form) {
                     break;
                 }
                 case Kind::defaultButton:
-                    if ((ImGui::Button(c.text, size) || enterPressed()) && form.pressStart()) end = 1;
+                    if ((defaultButton(c.text, size) || enterPressed()) && form.pressStart()) end = 1;
                     break;
                 case Kind::button:
                     if (ImGui::Button(c.text, size)) end = 2;
@@ -407,7 +422,7 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
                          ImGuiWindowFlags_NoMove | ImGuiWindowFlags_NoScrollbar);
         ImGui::SetCursorPos(ImVec2(unitX(kInformationList.x), title + unitY(kInformationList.y)));
         const ImGuiTableFlags flags = ImGuiTableFlags_Borders | ImGuiTableFlags_RowBg | ImGuiTableFlags_ScrollX |
-                                      ImGuiTableFlags_ScrollY | ImGuiTableFlags_SizingFixedFit;
+                                      ImGuiTableFlags_ScrollY | ImGuiTableFlags_SizingFixedFit | ImGuiTableFlags_Resizable;
         if (ImGui::BeginTable("##1016", InformationTable::kColumns, flags,
                               ImVec2(unitX(kInformationList.width), unitY(kInformationList.height)))) {
             for (int c = 0; c < InformationTable::kColumns; ++c) {
@@ -431,7 +446,7 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
         }
         int32_t end = 0;
         ImGui::SetCursorPos(ImVec2(unitX(kInformationOk.x), title + unitY(kInformationOk.y)));
-        if (ImGui::Button(kInformationOk.text, ImVec2(unitX(kInformationOk.width), unitY(kInformationOk.height))) ||
+        if (defaultButton(kInformationOk.text, ImVec2(unitX(kInformationOk.width), unitY(kInformationOk.height))) ||
             enterPressed()) {
             end = 1;
         }
@@ -461,16 +476,19 @@ bool ImGuiDialogs::runMessageBox(std::u16string_view text, MessageKind kind) {
         ImGui::TextUnformatted(message.c_str());
         ImGui::Spacing();
         const ImVec2 button(unitX(50), unitY(14));
+        // The buttons centred under the text.
+        const float row = question ? button.x * 2 + ImGui::GetStyle().ItemSpacing.x : button.x;
+        ImGui::SetCursorPosX(std::max(ImGui::GetStyle().WindowPadding.x, (ImGui::GetWindowWidth() - row) * 0.5f));
         int32_t end = 0;
         if (question) {
             // The SDL backend indexes keys by scancode: Y and N are the buttons' access keys.
             if (ImGui::Button("はい(Y)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_Y, false)) end = 1;
             ImGui::SameLine();
-            if (ImGui::Button("いいえ(N)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_N, false) || enterPressed()) {
+            if (defaultButton("いいえ(N)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_N, false) || enterPressed()) {
                 end = 2;  // No is the default button
             }
         } else {
-            if (ImGui::Button("OK", button) || enterPressed() || keyPressed(ImGuiKey_Escape) || !open) end = 1;
+            if (defaultButton("OK", button) || enterPressed() || keyPressed(ImGuiKey_Escape) || !open) end = 1;
         }
         ImGui::End();
         ImGui::PopStyleVar();
