@@ -12,7 +12,7 @@ game=(
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql
-  clang libclang-rt-14-dev wrk nginx-light
+  clang libclang-rt-14-dev wrk nginx-light curl
   g++-mingw-w64-x86-64
 )
 case "$purpose" in
