@@ -133,35 +133,19 @@ TEST(InformationDialog, RowsFollowTheRankingListWithTheDesignedColumns) {
 }
 
 TEST(CommandLine, FillsTheRegistrationBoxesOnlyWithWhatTheyWouldKeep) {
-    struct Case {
-        std::vector<const char*> args;
-        bool ok;
-    };
-    const Case cases[] = {
-        {{"--nickname", "日本", "--pin", "0042", "--server", "h", "--port", "8080", "--start"}, true},
-        {{"--offline", "--start"}, true},
-        {{"--pin", "12a"}, false},
-        {{"--nickname", "elevenchars"}, false},
-        {{"--port", "123456"}, false},
-        {{"--nickname"}, false},
-    };
-    for (const Case& c : cases) {
-        std::vector<const char*> argv = {"orlith"};
-        argv.insert(argv.end(), c.args.begin(), c.args.end());
-        Options o;
+    auto parse = [](std::vector<const char*> args, Options& o) {
+        args.insert(args.begin(), "orlith");
         std::string error;
-        EXPECT_EQ(parseOptions(static_cast<int>(argv.size()), argv.data(), o, error), c.ok) << c.args[0] << " " << error;
-    }
+        return parseOptions(static_cast<int>(args.size()), args.data(), o, error);
+    };
     Options o;
-    std::string error;
-    const char* argv[] = {"orlith", "--nickname", "日本", "--pin", "0042", "--port", "8080", "--offline", "--start"};
-    ASSERT_TRUE(parseOptions(9, argv, o, error));
-    EXPECT_EQ(o.nickname, u"日本");
-    EXPECT_EQ(o.pin, u"0042");
-    EXPECT_EQ(o.port, u"8080");
-    EXPECT_TRUE(o.server.empty());
-    EXPECT_TRUE(o.offline);
-    EXPECT_TRUE(o.start);
+    ASSERT_TRUE(parse({"--nickname", "日本", "--pin", "0042", "--port", "8080", "--offline", "--start"}, o));
+    EXPECT_EQ(o.nickname + u"|" + o.pin + u"|" + o.server + u"|" + o.port, u"日本|0042||8080");
+    EXPECT_TRUE(o.offline && o.start);
+    for (std::vector<const char*> bad : {std::vector<const char*>{"--pin", "12a"}, {"--nickname", "elevenchars"},
+                                         {"--port", "123456"}, {"--server", ""}, {"--nickname"}}) {
+        EXPECT_FALSE(parse(bad, o)) << bad[0];
+    }
 }
 
 }  // namespace
