@@ -205,6 +205,12 @@ TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
             s->sharedRecordCount = n;
         }
     });
+    // The frames start once the writer has handed a list over (a slow start, under a sanitizer,
+    // would otherwise leave every copy empty).
+    for (bool written = false; !written;) {
+        std::lock_guard<std::mutex> lock(s->netMutex);
+        written = s->sharedRecordCount > 0;
+    }
     int seen = 0;
     for (int frame = 0; frame < 2000; ++frame) {
         takeRankingUpdate(*s);
