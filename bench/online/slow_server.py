@@ -37,10 +37,13 @@ class Handler(http.server.BaseHTTPRequestHandler):
     def do_GET(self):
         global answered
         time.sleep(delay)
-        self.send_response(200)
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
+        try:
+            self.send_response(200)
+            self.send_header("Content-Length", str(len(body)))
+            self.end_headers()
+            self.wfile.write(body)
+        except (BrokenPipeError, ConnectionResetError):
+            return  # the game has ended
         with lock:
             answered += 1
 
