@@ -6,11 +6,12 @@
 
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <array>
 #include <cmath>
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "app/demo.h"
 #include "base/text.h"
@@ -34,34 +35,23 @@ struct Report {
 Report readReport(const fs::path& path) {
     Report r;
     std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
-        std::istringstream words(line);
-        std::string key;
-        words >> key;
-        if (key == "level") words >> r.level;
-        if (key == "steps") words >> r.steps;
-        if (key == "position") words >> r.position[0] >> r.position[1] >> r.position[2];
-        if (key == "player") {
-            int level, distance, steps;
-            std::string name;
-            words >> level >> distance >> steps >> name;
-            r.players.push_back(name);
-        }
-        if (key == "arrow") {
-            Position p;
-            words >> p[0] >> p[1] >> p[2];
-            r.arrows.push_back(p);
-        }
+    int level, distance, steps;
+    Position p;
+    for (std::string line; std::getline(in, line);) {
+        char name[64];
+        std::sscanf(line.c_str(), "level %d", &r.level);
+        std::sscanf(line.c_str(), "steps %d", &r.steps);
+        std::sscanf(line.c_str(), "position %f %f %f", &r.position[0], &r.position[1], &r.position[2]);
+        if (std::sscanf(line.c_str(), "player %d %d %d %63s", &level, &distance, &steps, name) == 4) r.players.push_back(name);
+        if (std::sscanf(line.c_str(), "arrow %f %f %f", &p[0], &p[1], &p[2]) == 3) r.arrows.push_back(p);
     }
     return r;
 }
 
 bool hasArrowAt(const Report& r, const Position& p) {
-    for (const Position& a : r.arrows) {
-        if (std::fabs(a[0] - p[0]) < 1e-3f && std::fabs(a[1] - p[1]) < 1e-3f && std::fabs(a[2] - p[2]) < 1e-3f) return true;
-    }
-    return false;
+    return std::any_of(r.arrows.begin(), r.arrows.end(), [&](const Position& a) {
+        return std::fabs(a[0] - p[0]) < 1e-3f && std::fabs(a[1] - p[1]) < 1e-3f && std::fabs(a[2] - p[2]) < 1e-3f;
+    });
 }
 
 void writeDemo(const fs::path& path, int forwardFrames, int quietFrames) {
