@@ -1,5 +1,6 @@
 // Benchmarks of the core: maze generation against its floor (the same random draws and swaps
-// and nothing else), the replay of levels 1..100, sight marking and one whole update.
+// and nothing else), the restore of a level by replay and through the level table, sight
+// marking and one whole update.
 #include <benchmark/benchmark.h>
 
 #include <utility>
@@ -56,18 +57,36 @@ void BM_GenerateSize103Floor(benchmark::State& bs) {
 }
 BENCHMARK(BM_GenerateSize103Floor)->Unit(benchmark::kMillisecond);
 
-void BM_ReplayLevels1To100(benchmark::State& bs) {
+// A restore as start-up does it, from level 1 generated, to the level given: every level
+// replayed, or generated from the level table's entry at or below it.
+void BM_RestoreByReplay(benchmark::State& bs) {
     auto state = makeGameState();
     auto work = makeMazeWork();
     for (auto _ : bs) {
         state->mazeRng = MazeRng{};
         state->level = 1;
         newLevel(*state, *work);
-        replayLevels(*state, *work, 100, nullptr);
+        replayLevels(*state, *work, static_cast<int32_t>(bs.range(0)), nullptr);
         benchmark::DoNotOptimize(state->level);
     }
 }
-BENCHMARK(BM_ReplayLevels1To100)->Unit(benchmark::kMillisecond)->Iterations(1);
+// 10,000 takes minutes: run it alone with --benchmark_filter=BM_RestoreByReplay/10000.
+BENCHMARK(BM_RestoreByReplay)->Arg(100)->Arg(1000)->Arg(10000)->Unit(benchmark::kMillisecond)->Iterations(1);
+
+void BM_RestoreByTable(benchmark::State& bs) {
+    auto state = makeGameState();
+    auto work = makeMazeWork();
+    for (auto _ : bs) {
+        state->mazeRng = MazeRng{};
+        state->level = 1;
+        newLevel(*state, *work);
+        restoreLevel(*state, *work, static_cast<int32_t>(bs.range(0)), nullptr);
+        benchmark::DoNotOptimize(state->level);
+    }
+    bs.counters["table_levels"] = embeddedLevelTable().levels;
+}
+// 10,010 lies past the table's end: its last entry and ten more levels.
+BENCHMARK(BM_RestoreByTable)->Arg(100)->Arg(1000)->Arg(10000)->Arg(10010)->Unit(benchmark::kMillisecond);
 
 // Sight from the start room of a size-103 level.
 void BM_MarkSightStartRoom103(benchmark::State& bs) {

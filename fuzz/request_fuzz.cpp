@@ -19,10 +19,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     now += 7;
     std::string input(reinterpret_cast<const char*>(data), size);
     ParsedQuery q = parseQuery(input);
-    if (q.kind == QueryKind::Ranking && (q.stateValue.size() != 104 || q.nickname.empty() || q.nickname.size() > 31)) {
+    if (q.kind == QueryKind::ranking && (q.stateValue.size() != 104 || q.nickname.empty() || q.nickname.size() > 31)) {
         __builtin_trap();
     }
-    HttpResponse r = handle_request({"GET", "/state/change.php?" + input}, ctx);
+    Decision d = handleRequest({"GET", "/state/change.php?" + input}, ctx);
+    HttpResponse r = d.registration ? commitRegistration(*d.registration, ctx) : std::move(d.response);
     if (r.status < 200 || r.status > 599) __builtin_trap();
     // A reply never holds more than 256 lines or a control character inside a line.
     size_t lines = 0;

@@ -11,8 +11,8 @@ game=(
 )
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
-  libboost-dev libsqlite3-dev libpq-dev postgresql
-  clang libclang-rt-14-dev wrk nginx-light curl
+  libboost-dev libsqlite3-dev libpq-dev postgresql libicu-dev zlib1g-dev iproute2
+  clang libclang-rt-14-dev wrk nginx-light bc curl
   g++-mingw-w64-x86-64
 )
 case "$purpose" in

@@ -3,6 +3,8 @@
 
 #include <chrono>
 #include <cstdio>
+#include <type_traits>
+#include <utility>
 
 #include "request.h"
 
@@ -36,54 +38,84 @@ HttpResponse refuse(HandlerContext& ctx, int status, const char* reason, std::st
     return r;
 }
 
-HttpResponse route(const HttpRequest& req, HandlerContext& ctx, int64_t now, bool mayBlock) {
+Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
     std::string_view path, query;
     splitTarget(req.target, path, query);
-    bool known = path == kRankingPath || path == "/healthz" || path == "/metrics";
-    if (!known) return refuse(ctx, 404, "no such path", {}, now);
+    // Health and metrics live on the admin listener only, where floods on the game port
+    // never reach; the game port serves the game's one path.
+    if (req.admin) {
+        if (path != "/healthz" && path != "/metrics") return refuse(ctx, 404, "no such path", {}, now);
+        if (req.method != "GET" && req.method != "HEAD") return refuse(ctx, 405, "only GET and HEAD are served", {}, now);
+        if (path == "/healthz") return HttpResponse{200, "ok\n"};
+        return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
+    }
+    if (path != kRankingPath) return refuse(ctx, 404, "no such path", {}, now);
     if (req.method != "GET") return refuse(ctx, 405, "only GET is served", {}, now);
-    if (path == "/healthz") return {200, "ok\n"};
-    if (path == "/metrics") return {200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
 
     ParsedQuery q = parseQuery(query);
-    if ((q.kind == QueryKind::NamedCheck || q.kind == QueryKind::Ranking) && ctx.store.clientLimited(req.client, now)) {
-        return refuse(ctx, 429, "too many wrong PIN hashes from this address", q.nicknameUtf8, now);
-    }
+    Requester who{req.client, req.connection, req.acceptGzip};
     Reply reply;
     switch (q.kind) {
-        case QueryKind::Invalid:
+        case QueryKind::invalid:
             return refuse(ctx, 400, q.error, {}, now);
-        case QueryKind::LegacyCheck:
-            reply = ctx.store.check(nullptr, {}, now);
+        case QueryKind::legacyCheck:
+            reply = ctx.store.check(nullptr, {}, who, now);
             break;
-        case QueryKind::NamedCheck:
-            reply = ctx.store.check(&q.nickname, q.pin, now);
+        case QueryKind::namedCheck:
+            reply = ctx.store.check(&q.nickname, q.pin, who, now, q.rawNickname.empty() ? nullptr : &q.rawNickname);
             break;
-        case QueryKind::Ranking:
-            reply = ctx.store.submit(q.nickname, q.nicknameUtf8, q.stateValue, now, mayBlock);
+        case QueryKind::ranking:
+            reply = ctx.store.submit(q.nickname, q.stateValue, who, now);
             break;
     }
-    if (reply.status == RankingStore::kWouldBlock) return {RankingStore::kWouldBlock, {}};
-    if (reply.status == 403 || reply.wrongPin) ctx.store.wrongPinFrom(req.client, now);
-    if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, q.nicknameUtf8, now);
-    return {200, std::move(reply.body)};
+    if (reply.registration) return Decision(std::move(*reply.registration));
+    if (reply.retryAtMs) {
+        Decision later;
+        later.retryAtMs = reply.retryAtMs;
+        return later;
+    }
+    // A nickname refused for its characters is not written to the log either.
+    if (reply.status != 200) return refuse(ctx, reply.status, reply.reason, reply.status == 400 ? "" : q.nicknameUtf8, now);
+    return HttpResponse{200, std::move(reply.body)};
+}
+
+template <typename Work>
+auto measured(Work work) {
+    auto start = std::chrono::steady_clock::now();
+    decltype(work()) out;
+    try {
+        out = work();
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "internal error: %s\n", e.what());
+        out = HttpResponse{500, "internal error\r\n"};
+    }
+    return std::make_pair(std::move(out), start);
+}
+
+void count(HandlerContext& ctx, int status, std::chrono::steady_clock::time_point start) {
+    ctx.metrics.count(status);
+    ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
 }
 
 }  // namespace
 
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& ctx, bool mayBlock) {
-    auto start = std::chrono::steady_clock::now();
-    HttpResponse response;
-    try {
-        response = route(request, ctx, ctx.nowMs(), mayBlock);
-    } catch (const std::exception& e) {
-        std::fprintf(stderr, "internal error: %s\n", e.what());
-        response = {500, "internal error\r\n"};
-    }
-    if (response.status == RankingStore::kWouldBlock) return response;  // counted when it is answered
-    ctx.metrics.count(response.status);
-    ctx.metrics.observe(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
-    return response;
+Decision handleRequest(const HttpRequest& request, HandlerContext& ctx) {
+    auto [decision, start] = measured([&] { return route(request, ctx, ctx.nowMs()); });
+    // A registration or a held request is counted once it is answered.
+    if (!decision.registration && !decision.retryAtMs) count(ctx, decision.response.status, start);
+    return std::move(decision);
+}
+
+HttpResponse commitRegistration(const Registration& registration, HandlerContext& ctx) {
+    auto [response, start] = measured([&] {
+        Reply reply = ctx.store.commit(registration);
+        if (reply.status != 200) {
+            return refuse(ctx, reply.status, reply.reason, toUtf8(registration.name), ctx.nowMs());
+        }
+        return HttpResponse{200, std::move(reply.body)};
+    });
+    count(ctx, response.status, start);
+    return std::move(response);
 }
 
 }  // namespace orlith::server

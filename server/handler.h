@@ -1,12 +1,15 @@
-// Ranking server, one request in, one response out: the routing, the status of every
-// refusal and its log line. No sockets, so it is tested and fuzzed directly.
+// Ranking server, one request in, one decision out: the routing, the status of every refusal
+// and its log line. It never waits and knows nothing of threads or sockets: a request that
+// needs a database commit comes back as "commit this, then send that", and the socket side
+// chooses where to wait. Tested and fuzzed directly.
 // Reads: the request's method and target. Writes: the ranking store (via its rules).
-// Called by: the HTTP session of each connection, on its I/O thread.
+// Called by: the HTTP session of each connection.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -19,7 +22,10 @@ namespace orlith::server {
 struct HttpRequest {
     std::string_view method;
     std::string_view target;
-    uint64_t client = 0;        // the peer's address as a key; 0: unknown, never limited
+    uint64_t client = 0;        // the peer's address (IPv6: its /64) as a key; 0: unknown, never limited
+    uint64_t connection = 0;    // the connection, unique in the process's life; 0: none
+    bool acceptGzip = false;    // Accept-Encoding allows gzip
+    bool admin = false;         // arrived on the admin listener (health and metrics only)
 };
 
 struct HttpResponse {
@@ -52,9 +58,24 @@ struct HandlerContext {
     std::function<Metrics::Gauges()> gauges;        // for /metrics
 };
 
-// The whole of one request; never throws. With mayBlock false (an event-loop thread), a
-// request that would wait for a database commit is answered with status
-// RankingStore::kWouldBlock and no effect; the caller repeats it where blocking is fine.
-HttpResponse handle_request(const HttpRequest& request, HandlerContext& context, bool mayBlock = true);
+// What the socket side does with a request: send the response; or, for a new nickname,
+// first run commitRegistration (which waits for the database) and send what it returns; or,
+// for a player answered less than --min-interval-ms ago, nothing yet: hand the same request
+// to handleRequest again at retryAtMs (a timer, not a thread, holds it meanwhile).
+struct Decision {
+    HttpResponse response;                     // unused while one of the two below is set
+    std::optional<Registration> registration;
+    int64_t retryAtMs = 0;
+
+    Decision() = default;
+    Decision(HttpResponse r) : response(std::move(r)) {}                 // NOLINT: send this
+    explicit Decision(Registration r) : registration(std::move(r)) {}
+};
+
+// The whole of one request; never throws and never waits.
+Decision handleRequest(const HttpRequest& request, HandlerContext& context);
+// Commits a registration decided by handleRequest and gives the reply to its request. Waits
+// for the database: the caller keeps it off any thread that serves other connections.
+HttpResponse commitRegistration(const Registration& registration, HandlerContext& context);
 
 }  // namespace orlith::server

@@ -14,11 +14,15 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <mutex>
 #include <optional>
 #include <span>
 #include <string>
 #include <thread>
+#include <unordered_map>
 #include <vector>
+
+#include "request.h"
 
 namespace orlith::server {
 
@@ -28,34 +32,80 @@ namespace http = beast::http;
 using tcp = asio::ip::tcp;
 using reuse_port = asio::detail::socket_option::boolean<SOL_SOCKET, SO_REUSEPORT>;
 
+uint64_t addressKey(const unsigned char* b, size_t n) {
+    static const unsigned char kMapped[12] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF};
+    if (n == 16 && std::equal(b, b + 12, kMapped)) {
+        b += 12;
+        n = 4;
+    }
+    if (n == 4) return (uint64_t{b[0]} << 24 | uint64_t{b[1]} << 16 | uint64_t{b[2]} << 8 | b[3]) + 1;
+    // The /64 as it stands, with the top bit set: apart from every IPv4 key.
+    uint64_t key = 0;
+    for (size_t i = 0; i < 8 && i < n; ++i) key = key << 8 | b[i];
+    return key | (uint64_t{1} << 63);
+}
+
 namespace {
 
+uint64_t keyOf(const asio::ip::address& a) {
+    if (a.is_v4()) {
+        auto bytes = a.to_v4().to_bytes();
+        return addressKey(bytes.data(), bytes.size());
+    }
+    auto bytes = a.to_v6().to_bytes();
+    return addressKey(bytes.data(), bytes.size());
+}
+
+// Connections by address key, shared by every loop of a listener.
+class AddressCounts {
+public:
+    bool take(uint64_t key, size_t limit) {
+        std::lock_guard lock(mutex_);
+        size_t& n = counts_[key];
+        if (n >= limit) {
+            if (n == 0) counts_.erase(key);
+            return false;
+        }
+        ++n;
+        return true;
+    }
+    void give(uint64_t key) {
+        std::lock_guard lock(mutex_);
+        auto it = counts_.find(key);
+        if (it != counts_.end() && --it->second == 0) counts_.erase(it);
+    }
+
+private:
+    std::mutex mutex_;
+    std::unordered_map<uint64_t, size_t> counts_;
+};
+
 struct Shared {
+    Shared(ServerOptions o, HttpServer::Handler h, Metrics& m) : options(std::move(o)), handler(std::move(h)), metrics(m) {}
     ServerOptions options;
     HttpServer::Handler handler;
     Metrics& metrics;
     std::atomic<size_t> connections{0};
-    asio::thread_pool* blocking = nullptr;  // requests that wait for a database commit
+    std::atomic<size_t> adminConnections{0};
+    AddressCounts perAddress;
+    std::atomic<uint64_t> nextConnection{1};
+    std::atomic<int64_t> lastAcceptErrorLog{0};
+    asio::thread_pool* blocking = nullptr;  // registration commits
 };
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Shared& shared) : stream_(std::move(socket)), shared_(shared) {
-        beast::error_code ec;
-        auto peer = stream_.socket().remote_endpoint(ec);
-        if (ec) return;
-        // A key per address: IPv4 as its number plus one, IPv6 hashed with the top bit set.
-        auto address = peer.address();
-        if (address.is_v4()) {
-            client_ = uint64_t{address.to_v4().to_uint()} + 1;
+    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client)
+        : stream_(std::move(socket)), hold_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
+          connection_(shared.nextConnection.fetch_add(1)) {}
+    ~Session() {
+        if (admin_) {
+            shared_.adminConnections.fetch_sub(1);
         } else {
-            auto bytes = address.to_v6().to_bytes();
-            uint64_t h = 1469598103934665603ull;
-            for (unsigned char b : bytes) h = (h ^ b) * 1099511628211ull;
-            client_ = h | (uint64_t{1} << 63);
+            shared_.connections.fetch_sub(1);
+            shared_.perAddress.give(client_);
         }
     }
-    ~Session() { shared_.connections.fetch_sub(1); }
 
     void start() { read(); }
 
@@ -77,52 +127,88 @@ private:
         }
         if (ec) {
             // Malformed input: answer once and close, since the stream cannot be resynchronised.
-            int status = ec == http::error::header_limit ? 431 : ec == http::error::body_limit ? 413 : 400;
+            int status = ec == http::error::header_limit || ec == http::error::buffer_overflow ? 431
+                         : ec == http::error::body_limit                                      ? 413
+                                                                                              : 400;
             shared_.metrics.count(status);
             response_ = HttpResponse{status, status == 431 ? "request header fields too large\r\n" : "bad request\r\n"};
+            head_ = false;
             return write(11, false);
         }
         const auto& req = parser_->get();
-        HttpRequest request{std::string_view(req.method_string().data(), req.method_string().size()),
-                            std::string_view(req.target().data(), req.target().size()), client_};
-        response_ = shared_.handler(request, false);
-        if (response_.status != RankingStore::kWouldBlock) return write(req.version(), req.keep_alive());
-        // A new nickname waits for its commit on a blocking thread, so this loop's other
-        // connections are not held up by the disk. Nothing reads this connection meanwhile,
-        // so the parsed request (and the view into it) stays as it is.
-        asio::post(*shared_.blocking, [self = shared_from_this(), request] {
-            HttpResponse answer = self->shared_.handler(request, true);
-            asio::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
-                self->response_ = std::move(answer);
-                const auto& r = self->parser_->get();
-                self->write(r.version(), r.keep_alive());
+        request_ = HttpRequest{std::string_view(req.method_string().data(), req.method_string().size()),
+                               std::string_view(req.target().data(), req.target().size()),
+                               client_,
+                               connection_,
+                               acceptsGzip(std::string_view(req[http::field::accept_encoding].data(),
+                                                            req[http::field::accept_encoding].size())),
+                               admin_};
+        decide();
+    }
+
+    // Nothing reads this connection until its reply is written, so the parsed request (and
+    // the views into it) stays as it is while a commit or a pacing timer holds it.
+    void decide() {
+        Decision decision = shared_.handler.decide(request_);
+        if (decision.retryAtMs) {
+            auto due = std::chrono::steady_clock::time_point(std::chrono::milliseconds(decision.retryAtMs));
+            hold_.expires_at(due);
+            hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
+                if (ec) return self->close();
+                self->decide();
             });
-        });
+            return;
+        }
+        if (decision.registration) {
+            // A new nickname waits for its commit on a blocking thread, so this loop's other
+            // connections are not held up by the disk.
+            asio::post(*shared_.blocking, [self = shared_from_this(), registration = std::move(*decision.registration)] {
+                HttpResponse answer = self->shared_.handler.commit(registration);
+                asio::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
+                    self->response_ = std::move(answer);
+                    self->respond();
+                });
+            });
+            return;
+        }
+        response_ = std::move(decision.response);
+        respond();
+    }
+
+    void respond() {
+        const auto& r = parser_->get();
+        head_ = r.method() == http::verb::head;
+        write(r.version(), r.keep_alive());
     }
 
     // The status line and headers are written here rather than by Beast's serializer, so the
-    // body can go out as a gather write of the reply's own part and the shared view's slices.
+    // body can go out as a gather write of the reply's own bytes and the shared view's slices.
     void write(unsigned version, bool keepAlive) {
         keepAlive_ = keepAlive;
         const ReplyText& body = response_.body;
-        head_.clear();
-        head_ += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
-        head_ += std::to_string(response_.status);
-        head_ += ' ';
+        header_.clear();
+        header_ += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
+        header_ += std::to_string(response_.status);
+        header_ += ' ';
         beast::string_view reason = http::obsolete_reason(static_cast<http::status>(response_.status));
-        head_.append(reason.data(), reason.size());
-        head_ += "\r\nContent-Type: ";
-        head_ += response_.contentType;
-        head_ += "\r\nContent-Length: ";
-        head_ += std::to_string(body.size());
+        header_.append(reason.data(), reason.size());
+        header_ += "\r\nContent-Type: ";
+        header_ += response_.contentType;
+        header_ += "\r\nContent-Length: ";
+        header_ += std::to_string(body.size());
+        if (body.gzip) header_ += "\r\nContent-Encoding: gzip";
+        if (response_.status == 200 && !admin_) header_ += "\r\nVary: Accept-Encoding";
         // The same Connection header Beast would set: only where the version's default differs.
-        if (version == 10 && keepAlive) head_ += "\r\nConnection: keep-alive";
-        if (version != 10 && !keepAlive) head_ += "\r\nConnection: close";
-        head_ += "\r\n\r\n";
+        if (version == 10 && keepAlive) header_ += "\r\nConnection: keep-alive";
+        if (version != 10 && !keepAlive) header_ += "\r\nConnection: close";
+        header_ += "\r\n\r\n";
         size_t n = 0;
-        buffers_[n++] = asio::buffer(head_);
-        if (!body.own.empty()) buffers_[n++] = asio::buffer(body.own);
-        for (uint8_t i = 0; i < body.sliceCount; ++i) buffers_[n++] = asio::buffer(body.slices[i]);
+        buffers_[n++] = asio::buffer(header_);
+        for (uint8_t i = 0; i < body.pieceCount && !head_; ++i) {
+            std::string_view piece = body.piece(i);
+            buffers_[n++] = asio::buffer(piece.data(), piece.size());
+        }
+        // The reply must leave within the time-out too: a reader that never reads is closed.
         stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
         asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data(), n),
                           [self = shared_from_this()](beast::error_code ec, size_t) {
@@ -134,31 +220,41 @@ private:
 
     void close() {
         beast::error_code ignored;
+        hold_.cancel();
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         stream_.socket().close(ignored);
     }
 
     beast::tcp_stream stream_;
-    beast::flat_buffer buffer_;
+    asio::steady_timer hold_;     // a paced reply waits here
+    // Bounded: a request's head fits (see headerLimit), and pipelined requests beyond that
+    // wait in the socket's own small receive buffer.
+    beast::flat_buffer buffer_{16384};
     std::optional<http::request_parser<http::empty_body>> parser_;
     Shared& shared_;
+    HttpRequest request_;
     HttpResponse response_;   // kept until written: its slices point into a shared view
-    std::string head_;        // reused: its capacity stays with the connection
-    std::array<asio::const_buffer, 2 + std::tuple_size_v<decltype(ReplyText::slices)>> buffers_;
+    std::string header_;      // reused: its capacity stays with the connection
+    std::array<asio::const_buffer, 1 + ReplyText::kMaxPieces> buffers_;
     bool keepAlive_ = true;
-    uint64_t client_ = 0;
+    bool head_ = false;       // HEAD: headers only
+    bool admin_;
+    uint64_t client_;
+    uint64_t connection_;
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
 class Loop {
 public:
-    explicit Loop(Shared& shared) : shared_(shared), acceptor_(ioc_), retry_(ioc_) {}
+    Loop(Shared& shared, bool admin) : shared_(shared), admin_(admin), acceptor_(ioc_), retry_(ioc_) {}
 
     bool listen(const tcp::endpoint& endpoint, std::string& error) {
         beast::error_code ec;
         acceptor_.open(endpoint.protocol(), ec);
         if (!ec) acceptor_.set_option(asio::socket_base::reuse_address(true), ec);
-        if (!ec) acceptor_.set_option(reuse_port(true), ec);
+        if (!ec && !admin_) acceptor_.set_option(reuse_port(true), ec);
+        // Set before listen so accepted sockets inherit it with a window that matches.
+        if (!ec) acceptor_.set_option(asio::socket_base::receive_buffer_size(shared_.options.receiveBufferBytes), ec);
         if (!ec) acceptor_.bind(endpoint, ec);
         if (!ec) acceptor_.listen(asio::socket_base::max_listen_connections, ec);
         if (!ec) acceptor_.non_blocking(true, ec);  // the accepts after a completion never wait
@@ -180,7 +276,13 @@ private:
     void accept() {
         acceptor_.async_accept(ioc_, [this](beast::error_code ec, tcp::socket socket) {
             if (ec) {
-                // Out of descriptors or similar: pause briefly instead of spinning.
+                // Out of descriptors or similar: say so (at most once a second) and pause
+                // briefly instead of spinning.
+                int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
+                                  std::chrono::steady_clock::now().time_since_epoch()).count();
+                if (shared_.lastAcceptErrorLog.exchange(now) != now) {
+                    std::fprintf(stderr, "orlith-server: cannot accept a connection: %s\n", ec.message().c_str());
+                }
                 retry_.expires_after(std::chrono::milliseconds(20));
                 retry_.async_wait([this](beast::error_code) { accept(); });
                 return;
@@ -198,26 +300,45 @@ private:
         });
     }
 
+    void refuse(tcp::socket socket) {
+        shared_.metrics.count(503);
+        static const char kFull[] = "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
+        auto s = std::make_shared<tcp::socket>(std::move(socket));
+        asio::async_write(*s, asio::buffer(kFull, sizeof kFull - 1), [s](beast::error_code, size_t) {
+            beast::error_code e;
+            s->shutdown(tcp::socket::shutdown_both, e);
+            s->close(e);
+        });
+    }
+
     void onAccept(tcp::socket socket) {
-        beast::error_code ignored;
-        socket.set_option(tcp::no_delay(true), ignored);
-        if (shared_.connections.fetch_add(1) >= shared_.options.maxConnections) {
-            shared_.connections.fetch_sub(1);
-            shared_.metrics.count(503);
-            static const char kFull[] =
-                "HTTP/1.1 503 Service Unavailable\r\nContent-Length: 0\r\nConnection: close\r\n\r\n";
-            auto s = std::make_shared<tcp::socket>(std::move(socket));
-            asio::async_write(*s, asio::buffer(kFull, sizeof kFull - 1), [s](beast::error_code, size_t) {
-                beast::error_code e;
-                s->shutdown(tcp::socket::shutdown_both, e);
-                s->close(e);
-            });
-            return;
+        beast::error_code ec;
+        socket.set_option(tcp::no_delay(true), ec);
+        // A fixed send buffer (no autotuning): a reader that never reads holds this much
+        // kernel memory, not megabytes.
+        socket.set_option(asio::socket_base::send_buffer_size(shared_.options.sendBufferBytes), ec);
+        auto peer = socket.remote_endpoint(ec);
+        uint64_t client = ec ? 0 : keyOf(peer.address());
+        if (admin_) {
+            if (shared_.adminConnections.fetch_add(1) >= shared_.options.maxAdminConnections) {
+                shared_.adminConnections.fetch_sub(1);
+                return refuse(std::move(socket));
+            }
+        } else {
+            if (shared_.connections.fetch_add(1) >= shared_.options.maxConnections) {
+                shared_.connections.fetch_sub(1);
+                return refuse(std::move(socket));
+            }
+            if (!shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
+                shared_.connections.fetch_sub(1);
+                return refuse(std::move(socket));
+            }
         }
-        std::make_shared<Session>(std::move(socket), shared_)->start();
+        std::make_shared<Session>(std::move(socket), shared_, admin_, client)->start();
     }
 
     Shared& shared_;
+    bool admin_;
     asio::io_context ioc_{1};
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
@@ -227,14 +348,15 @@ private:
 
 struct HttpServer::Impl {
     Shared shared;
-    std::vector<std::unique_ptr<Loop>> loops;
+    std::vector<std::unique_ptr<Loop>> loops;  // the game's, then the admin's
     std::vector<std::thread> threads;
     std::unique_ptr<asio::thread_pool> blocking;
     uint16_t port = 0;
+    uint16_t adminPort = 0;
 };
 
 HttpServer::HttpServer(ServerOptions options, Handler handler, Metrics& metrics)
-    : impl_(new Impl{Shared{std::move(options), std::move(handler), metrics, {}, nullptr}, {}, {}, {}, 0}) {}
+    : impl_(new Impl{{std::move(options), std::move(handler), metrics}, {}, {}, {}, 0, 0}) {}
 
 HttpServer::~HttpServer() { stop(); }
 
@@ -246,16 +368,25 @@ bool HttpServer::start(std::string& error) {
         error = "--host " + o.host + " is not an IP address";
         return false;
     }
+    auto adminAddress = asio::ip::make_address(o.adminHost, ec);
+    if (ec) {
+        error = "--admin-host " + o.adminHost + " is not an IP address";
+        return false;
+    }
     uint16_t port = o.port;
     int threads = o.threads < 1 ? 1 : o.threads;
     for (int i = 0; i < threads; ++i) {
-        auto loop = std::make_unique<Loop>(impl_->shared);
+        auto loop = std::make_unique<Loop>(impl_->shared, false);
         // The first socket may take any free port; the others join that same port.
         if (!loop->listen(tcp::endpoint(address, port), error)) return false;
         port = loop->port();
         impl_->loops.push_back(std::move(loop));
     }
     impl_->port = port;
+    auto admin = std::make_unique<Loop>(impl_->shared, true);
+    if (!admin->listen(tcp::endpoint(adminAddress, o.adminPort), error)) return false;
+    impl_->adminPort = admin->port();
+    impl_->loops.push_back(std::move(admin));
     impl_->blocking = std::make_unique<asio::thread_pool>(std::max(1, o.blockingThreads));
     impl_->shared.blocking = impl_->blocking.get();
     for (auto& loop : impl_->loops) impl_->threads.emplace_back([l = loop.get()] { l->run(); });
@@ -274,6 +405,7 @@ void HttpServer::stop() {
 }
 
 uint16_t HttpServer::port() const { return impl_->port; }
+uint16_t HttpServer::adminPort() const { return impl_->adminPort; }
 size_t HttpServer::connections() const { return impl_->shared.connections.load(); }
 
 }  // namespace orlith::server

@@ -1,7 +1,9 @@
 // Ranking server, the socket side: HTTP/1.1 over TCP with keep-alive, one event loop per
-// thread (each with its own listening socket on the shared port), idle time-outs and a
-// connection cap. Owns: threads, sockets, sessions. Calls: the request handler for each
-// parsed request. Called by: main.
+// thread (each with its own listening socket on the shared port), an admin listener for
+// health and metrics, idle time-outs, connection caps (in all and per address), bounded
+// buffers per connection, and the waiting that request handling asks for (a commit on a
+// blocking thread, a paced reply on a timer). Owns: threads, sockets, sessions. Calls: the
+// request handler for each parsed request. Called by: main.
 #pragma once
 
 #include <cstddef>
@@ -17,34 +19,47 @@ namespace orlith::server {
 struct ServerOptions {
     std::string host = "0.0.0.0";
     uint16_t port = 8080;               // 0: any free port (see HttpServer::port)
+    std::string adminHost = "127.0.0.1";
+    uint16_t adminPort = 9090;          // health and metrics; 0: any free port
     int threads = 1;
-    int64_t idleTimeoutMs = 30000;      // a request must arrive complete within this
+    int64_t idleTimeoutMs = 30000;      // a request must arrive complete, and a reply leave, within this
     size_t maxConnections = 10000;      // above this, new connections get 503 and are closed
+    size_t maxConnectionsPerAddress = 64;  // the same for one address (IPv6: one /64)
+    size_t maxAdminConnections = 16;
     uint32_t headerLimit = 8192;        // request line and headers, bytes
-    int blockingThreads = 2;            // run requests that wait for a database commit (overlap on PostgreSQL)
+    int sendBufferBytes = 32768;        // SO_SNDBUF of every connection (the kernel doubles it): a reply fits
+    int receiveBufferBytes = 16384;     // SO_RCVBUF: requests are small
+    int blockingThreads = 2;            // run registration commits (overlap on PostgreSQL)
 };
 
 class HttpServer {
 public:
-    // Called first with mayBlock false on the connection's event-loop thread; a status of
-    // RankingStore::kWouldBlock sends the request to a blocking thread, called again with
-    // mayBlock true, and its reply is written back from the event loop.
-    using Handler = std::function<HttpResponse(const HttpRequest&, bool mayBlock)>;
+    // decide runs on the connection's event loop; a decision to commit a registration runs
+    // commit on a blocking thread, and its reply is written back from the event loop.
+    struct Handler {
+        std::function<Decision(const HttpRequest&)> decide;
+        std::function<HttpResponse(const Registration&)> commit;
+    };
     HttpServer(ServerOptions options, Handler handler, Metrics& metrics);
     ~HttpServer();
     HttpServer(const HttpServer&) = delete;
     HttpServer& operator=(const HttpServer&) = delete;
 
-    // Binds and starts the threads; false with a message when the address cannot be used.
+    // Binds and starts the threads; false with a message when an address cannot be used.
     bool start(std::string& error);
     // Stops accepting, closes every connection and joins the threads.
     void stop();
     uint16_t port() const;
+    uint16_t adminPort() const;
     size_t connections() const;
 
 private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
 };
+
+// The key of a peer address for caps and budgets: IPv4 (also IPv4-mapped IPv6) by address,
+// other IPv6 by its /64, the block one subscriber usually holds. Never 0.
+uint64_t addressKey(const unsigned char* bytes, size_t length);
 
 }  // namespace orlith::server

@@ -2,6 +2,7 @@
 // until SIGINT or SIGTERM, then writes every pending state before it exits.
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <chrono>
 #include <condition_variable>
@@ -29,9 +30,19 @@ const char kUsage[] =
     "  --threads N            event-loop threads (default: number of cores)\n"
     "  --flush-ms N           write pending states at least this often (default 1000)\n"
     "  --legacy-check         list true PIN hashes in a check without a name (off by default)\n"
+    "  --admin-host ADDR      address of the health and metrics listener (default 127.0.0.1)\n"
+    "  --admin-port N         its port (default 9090; 0 picks a free one)\n"
     "  --idle-timeout-ms N    close a connection idle this long (default 30000)\n"
-    "  --max-connections N    refuse connections beyond this many (default 10000)\n"
+    "  --max-connections N    refuse connections beyond this many (default 10000; trimmed to\n"
+    "                         what the open-file limit allows)\n"
+    "  --max-connections-per-address N\n"
+    "                         the same for one address, IPv6 by /64 (default 64)\n"
     "  --max-registrations N  new nicknames accepted per second (default 200)\n"
+    "  --max-registrations-per-address N\n"
+    "                         new nicknames one address may register at once, then one\n"
+    "                         per 6 s (default 20)\n"
+    "  --min-interval-ms N    replies to one player at least this far apart (default 50)\n"
+    "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
     "  --help                 this text\n";
 
 int64_t steadyMs() {
@@ -54,6 +65,9 @@ struct Flags {
     int64_t flushMs = 1000;
     bool legacyCheck = false;
     int32_t registrationsPerSecond = 200;
+    int32_t registrationsPerAddress = 20;
+    int64_t minIntervalMs = 50;
+    int64_t forgetDays = 30;
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -89,12 +103,49 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.server.maxConnections = static_cast<size_t>(n);
         } else if (a == "--max-registrations" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.registrationsPerSecond = static_cast<int32_t>(n);
+        } else if (a == "--max-registrations-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.registrationsPerAddress = static_cast<int32_t>(n);
+        } else if (a == "--max-connections-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.server.maxConnectionsPerAddress = static_cast<size_t>(n);
+        } else if (a == "--admin-host" && value(v)) {
+            f.server.adminHost = v;
+        } else if (a == "--admin-port" && value(v) && parseNumber(v, 0, 65535, n)) {
+            f.server.adminPort = static_cast<uint16_t>(n);
+        } else if (a == "--min-interval-ms" && value(v) && parseNumber(v, 0, 60000, n)) {
+            f.minIntervalMs = n;
+        } else if (a == "--forget-days" && value(v) && parseNumber(v, 1, 36500, n)) {
+            f.forgetDays = n;
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
         }
     }
     return 0;
+}
+
+// Every connection is a descriptor: raise the soft limit to the hard one, and trim the
+// connection caps to what fits, keeping some for the database, the listeners and logs.
+void fitOpenFileLimit(ServerOptions& o) {
+    constexpr rlim_t kReserve = 64;
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) return;
+    if (limit.rlim_cur < limit.rlim_max) {
+        limit.rlim_cur = limit.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &limit);
+        getrlimit(RLIMIT_NOFILE, &limit);
+    }
+    rlim_t usable = limit.rlim_cur > kReserve + o.maxAdminConnections ? limit.rlim_cur - kReserve - o.maxAdminConnections : 1;
+    if (o.maxConnections > usable) {
+        std::fprintf(stderr, "orlith-server: open-file limit %llu: --max-connections trimmed from %zu to %llu\n",
+                     static_cast<unsigned long long>(limit.rlim_cur), o.maxConnections,
+                     static_cast<unsigned long long>(usable));
+        o.maxConnections = static_cast<size_t>(usable);
+    }
+}
+
+int64_t wallMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
 }  // namespace
@@ -112,7 +163,9 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     std::string error;
+    auto startedAt = std::chrono::steady_clock::now();
     std::unique_ptr<Storage> storage = openStorage(flags.db, error);
+    auto openedAt = std::chrono::steady_clock::now();
     if (!storage) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;
@@ -120,12 +173,23 @@ int main(int argc, char** argv) {
     StoreOptions storeOptions;
     storeOptions.legacyCheck = flags.legacyCheck;
     storeOptions.registrationsPerSecond = flags.registrationsPerSecond;
+    storeOptions.registrationsPerAddress = flags.registrationsPerAddress;
+    storeOptions.minIntervalMs = flags.minIntervalMs;
     RankingStore store(*storage, storeOptions);
     if (!store.load(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;
     }
+    auto loadedAt = std::chrono::steady_clock::now();
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    std::fprintf(stderr, "orlith-server: database opened in %.2f s, %zu players loaded in %.2f s (%.2f s of CPU in all)\n",
+                 std::chrono::duration<double>(openedAt - startedAt).count(), store.playerCount(),
+                 std::chrono::duration<double>(loadedAt - openedAt).count(),
+                 static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
+                     static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
 
+    fitOpenFileLimit(flags.server);
     Metrics metrics;
     RefusalLog log;
     std::atomic<int64_t> lastFlushMs{steadyMs()};
@@ -141,14 +205,17 @@ int main(int argc, char** argv) {
                                return g;
                            }};
     server = std::make_unique<HttpServer>(
-        flags.server, [&](const HttpRequest& r, bool mayBlock) { return handle_request(r, context, mayBlock); },
+        flags.server,
+        HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
+                            [&](const Registration& r) { return commitRegistration(r, context); }},
         metrics);
     if (!server->start(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
         return 1;
     }
-    std::printf("orlith-server listening on %s:%u with %d threads, database %s, %zu players\n",
+    std::printf("orlith-server listening on %s:%u with %d threads, admin on %s:%u, database %s, %zu players\n",
                 flags.server.host.c_str(), static_cast<unsigned>(server->port()), flags.server.threads,
+                flags.server.adminHost.c_str(), static_cast<unsigned>(server->adminPort()),
                 storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
     std::fflush(stdout);
 
@@ -170,6 +237,11 @@ int main(int argc, char** argv) {
                 else std::fprintf(stderr, "orlith-server: flush failed, will retry: %s\n", e.c_str());
             }
             if (!store.pull(steadyMs(), e)) std::fprintf(stderr, "orlith-server: reading other instances failed: %s\n", e.c_str());
+            // A slice of the players each time: a million take a minute or so to go through.
+            int64_t cutoff = wallMs() - flags.forgetDays * 86400000;
+            size_t forgotten = store.forgetQuiet(cutoff, 20000, e);
+            if (forgotten) std::fprintf(stderr, "orlith-server: forgot %zu players quiet at level 1\n", forgotten);
+            else if (!e.empty()) std::fprintf(stderr, "orlith-server: forgetting failed: %s\n", e.c_str());
             lock.lock();
         }
     });

@@ -1,256 +1,649 @@
 // The players of the ranking server and the rules every ranking request passes.
 #include "ranking_store.h"
 
-#include <algorithm>
-#include <cmath>
-#include <cstring>
-#include <unordered_set>
+#include <boost/intrusive/set.hpp>
+#include <boost/intrusive/unordered_set.hpp>
 
-#include "game/game.h"
-#include "base/text.h"
-#include "ranking/ranking.h"
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+
+#include "block.h"
+#include "core_bridge.h"
+#include "names.h"
 #include "request.h"
 
 namespace orlith::server {
 
+namespace bi = boost::intrusive;
+
 namespace {
 
 constexpr std::string_view kMaskedPin = "00000000";
+constexpr size_t kStateBytes = kStateValueLength / 2;
+constexpr size_t kSlabPlayers = 4096;
+const char kHex[] = "0123456789abcdef";
 
-// Every level's goal room is at cell (1,1,1), so one goal serves every requester and the
-// order of the whole ranking is the same for all of them.
-constexpr float kGoal[3] = {1.0f, 1.0f, 1.0f};
-
-// The server shows no dates: replies carry the time stamp itself.
-class NoLocalTime final : public LocalClock {
-public:
-    bool localTime(uint32_t, LocalDateTime&) const override { return false; }
-};
-
-void readState(RankingRecord& rec, std::string_view state) {
-    char16_t wide[kStateValueLength + 1] = {};
-    for (int k = 0; k < kStateValueLength && static_cast<size_t>(k) < state.size(); ++k) {
-        wide[k] = static_cast<unsigned char>(state[static_cast<size_t>(k)]);
-    }
-    parseStateValue(rec, wide, NoLocalTime{});
-    rec.goalDistance = distanceToGoal(kGoal, rec.position);
+int64_t wallNowMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
+        .count();
 }
 
-bool allFinite(const RankingRecord& r) {
-    for (int k = 0; k < 3; ++k) {
-        if (!std::isfinite(r.position[k]) || !std::isfinite(r.viewDirection[k]) || !std::isfinite(r.up[k])) return false;
+// A budget of `burst` events refilled one per `period`, kept as one time: the moment at which
+// it is full again. Open while that moment is less than burst - 1 periods away.
+bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
+    return fullAt - now <= static_cast<int64_t>(burst - 1) * period;
+}
+void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(fullAt, now) + period; }
+
+}  // namespace
+
+// Per-address budgets: only spent ones are kept, and full ones are dropped as the map grows,
+// so an address costs memory only while its budget is spent.
+struct AddressBudgets {
+    std::unordered_map<uint64_t, int64_t> fullAt;
+    size_t pruneAt = 4096;
+
+    bool open(uint64_t client, int64_t now, int32_t burst, int64_t period) const {
+        auto it = fullAt.find(client);
+        return client == 0 || it == fullAt.end() || budgetOpen(it->second, now, burst, period);
     }
-    return true;
+    void spend(uint64_t client, int64_t now, int64_t period) {
+        if (client == 0) return;
+        auto [it, added] = fullAt.try_emplace(client, 0);
+        if (added && fullAt.size() >= pruneAt) {
+            std::erase_if(fullAt, [&](const auto& kv) { return kv.second <= now && kv.first != client; });
+            pruneAt = std::max<size_t>(4096, 2 * fullAt.size());
+            it = fullAt.find(client);
+        }
+        server::spend(it->second, now, period);
+    }
+};
+
+namespace {
+
+int hexDigit(char c) { return c <= '9' ? c - '0' : c - 'a' + 10; }
+
+// The state value is checked lowercase hex before it gets here: two digits a byte.
+void toBytes(std::string_view hex, uint8_t* out, size_t n = kStateBytes) {
+    for (size_t i = 0; i < n; ++i) {
+        out[i] = static_cast<uint8_t>(hexDigit(hex[2 * i]) * 16 + hexDigit(hex[2 * i + 1]));
+    }
+}
+
+void appendHex(std::string& out, const uint8_t* bytes, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        out.push_back(kHex[bytes[i] >> 4]);
+        out.push_back(kHex[bytes[i] & 15]);
+    }
+}
+
+uint32_t word(const uint8_t* state, size_t field) {
+    const uint8_t* b = state + 4 * field;
+    return uint32_t{b[0]} << 24 | uint32_t{b[1]} << 16 | uint32_t{b[2]} << 8 | b[3];
+}
+
+// The fields of a state value the rules and the order use (fields 0..12 of 8 digits each).
+struct Fields {
+    int32_t level, steps, distance;
+    bool finite;
+};
+
+Fields fieldsOf(const uint8_t* state) {
+    Fields f;
+    f.level = static_cast<int32_t>(word(state, 2));
+    f.steps = static_cast<int32_t>(word(state, 3));
+    float position[3];
+    f.finite = true;
+    for (size_t k = 0; k < 9; ++k) {
+        float v = std::bit_cast<float>(word(state, 4 + k));
+        f.finite = f.finite && std::isfinite(v);
+        if (k < 3) position[k] = v;
+    }
+    f.distance = goalDistance(position);
+    return f;
 }
 
 }  // namespace
 
 struct RankingStore::Player {
-    std::u16string name;
-    std::string nameUtf8;
-    char pin[8];                   // the registered PIN hash
-    char state[kStateValueLength]; // last accepted state value, as submitted
-    RankingRecord rec;             // the same, parsed, with goalDistance: the ranking order's input
-    int64_t lastSeenMs = INT64_MIN / 2;  // last update, this instance or another
-    int64_t lastLocalMs = INT64_MIN / 2; // last update through this instance
-    int64_t rateWindow = -1;       // second of the rate count
+    bi::set_member_hook<bi::optimize_size<true>> rankHook;
+    bi::unordered_set_member_hook<bi::store_hash<true>> nameHook;
+    bi::unordered_set_member_hook<> lookHook;
+    uint64_t lookAlike = 0;          // lookAlikeKey of the name, once indexed
+    char16_t name[32] = {};          // terminated
+    uint8_t nameLength = 0;
+    bool used = false;               // a slot of the slab in use
+    bool dirty = false;              // state not yet written to the database
+    bool live = false;               // in the live sets
+    bool inRanked = false;           // in the current view's ranked block ...
+    bool inTop = false;              // ... and within its top lines
+    bool lookIndexed = false;
+    uint8_t state[kStateBytes] = {}; // last accepted state value
+    int32_t level = 0;               // the order's key, from the state
+    int32_t distance = 0;
+    int32_t steps = 0;
+    uint32_t seenWallSec = 0;        // last seen, Unix seconds (for forgetting)
+    int64_t lastSeenMs = INT64_MIN / 2;   // last update, this instance or another
+    int64_t lastLocalMs = INT64_MIN / 2;  // last update through this instance
+    int64_t nextReplyMs = 0;         // pacing: no reply before this
+    int32_t rateSecond = -1;
     int32_t rateCount = 0;
-    bool dirty = false;            // state not yet written to the database
+    int64_t nameGuessAt = 0;         // wrong-hash budget of this nickname
+    int64_t ownerGuessAt = 0;        // ... of the owner's own address
+    uint64_t ownerClient = 0;        // address that last presented the right hash
+    uint64_t ownerConnection = 0;    // connection that last presented it
 };
 
-struct RankingStore::Block {
-    std::string text;
-    std::vector<uint32_t> offsets{0};  // line i is text[offsets[i], offsets[i+1])
-    std::vector<const Player*> who;
+namespace {
+
+using Player = RankingStore::Player;
+
+// The game's order: higher level, nearer the goal, fewer steps, then the name.
+bool before(const Player& a, const Player& b) {
+    if (a.level != b.level) return a.level > b.level;
+    if (a.distance != b.distance) return a.distance < b.distance;
+    if (a.steps != b.steps) return a.steps < b.steps;
+    return compareNicknames(a.name, b.name) < 0;
+}
+struct Before {
+    bool operator()(const Player& a, const Player& b) const { return before(a, b); }
+    bool operator()(const Player* a, const Player* b) const { return before(*a, *b); }
+};
+
+std::u16string_view nameOf(const Player& p) { return {p.name, p.nameLength}; }
+struct NameHash {
+    size_t operator()(const Player& p) const { return (*this)(nameOf(p)); }
+    size_t operator()(std::u16string_view n) const { return std::hash<std::u16string_view>()(n); }
+};
+struct NameEqual {
+    bool operator()(const Player& a, const Player& b) const { return nameOf(a) == nameOf(b); }
+    bool operator()(std::u16string_view n, const Player& b) const { return n == nameOf(b); }
+};
+struct LookHash {
+    size_t operator()(const Player& p) const { return p.lookAlike; }
+    size_t operator()(uint64_t key) const { return key; }
+};
+struct LookEqual {
+    bool operator()(const Player& a, const Player& b) const { return a.lookAlike == b.lookAlike; }
+    bool operator()(uint64_t key, const Player& b) const { return key == b.lookAlike; }
+};
+
+using RankSet = bi::multiset<Player, bi::member_hook<Player, decltype(Player::rankHook), &Player::rankHook>,
+                             bi::compare<Before>>;
+using NameSet = bi::unordered_set<Player, bi::member_hook<Player, decltype(Player::nameHook), &Player::nameHook>,
+                                  bi::hash<NameHash>, bi::equal<NameEqual>, bi::power_2_buckets<true>,
+                                  bi::store_hash<true>>;
+using LookSet = bi::unordered_multiset<Player, bi::member_hook<Player, decltype(Player::lookHook), &Player::lookHook>,
+                                       bi::hash<LookHash>, bi::equal<LookEqual>, bi::power_2_buckets<true>>;
+
+// An intrusive hash set with the bucket array it needs, doubled as it fills.
+template <typename Set>
+struct Hashed {
+    std::vector<typename Set::bucket_type> buckets{1024};
+    Set set{typename Set::bucket_traits(buckets.data(), buckets.size())};
+    void reserve(size_t n) {
+        if (n <= buckets.size()) return;
+        std::vector<typename Set::bucket_type> bigger(std::bit_ceil(n));
+        set.rehash(typename Set::bucket_traits(bigger.data(), bigger.size()));
+        buckets.swap(bigger);
+    }
+    void insert(Player& p) {
+        reserve(set.size() + 1 > buckets.size() ? buckets.size() * 2 : 0);
+        set.insert(p);
+    }
+};
+
+}  // namespace
+
+struct RankingStore::Index {
+    // The slab comes first: the containers below link its players and go before it.
+    std::vector<std::unique_ptr<Player[]>> slabs;
+    size_t slots = 0;
+    std::vector<Player*> free;
+    size_t count = 0;
+    Hashed<NameSet> names;
+    Hashed<LookSet> looks;
+    RankSet rank;
+    std::map<int32_t, std::set<Player*, Before>> liveByLevel;   // few: live players only
+    std::set<std::pair<int64_t, Player*>> liveOrder;            // by last seen, to expire them
+    std::vector<Player*> dirty;
+    std::vector<Player*> ranked;     // the current view's ranked block, in order
+    std::set<int32_t> dirtyLevels;   // levels whose live block must be rebuilt
+    bool rankedDirty = true;
+
+    Player* slot(size_t i) { return &slabs[i / kSlabPlayers][i % kSlabPlayers]; }
+    Player* allocate() {
+        ++count;
+        if (!free.empty()) {
+            Player* p = free.back();
+            free.pop_back();
+            return p;
+        }
+        if (slots % kSlabPlayers == 0) slabs.push_back(std::make_unique<Player[]>(kSlabPlayers));
+        return slot(slots++);
+    }
+    void leaveLive(Player& p) {
+        liveOrder.erase({p.lastSeenMs, &p});
+        auto it = liveByLevel.find(p.level);
+        it->second.erase(&p);
+        if (it->second.empty()) liveByLevel.erase(it);
+        dirtyLevels.insert(p.level);
+        p.live = false;
+    }
+    void joinLive(Player& p) {
+        liveOrder.insert({p.lastSeenMs, &p});
+        liveByLevel[p.level].insert(&p);
+        dirtyLevels.insert(p.level);
+        p.live = true;
+    }
 };
 
 struct RankingStore::View {
     int64_t builtMs = 0;
     uint64_t changes = 0;
-    std::vector<const Player*> ranked;  // global order, first maxLines players
-    Block top;                          // first topLines of ranked, PIN hashes masked
-    std::unordered_map<int32_t, Block> liveByLevel;  // live players outside the top, by level
+    std::shared_ptr<const Block> ranked;   // first maxLines players; the top is its first topLines
+    std::map<int32_t, std::shared_ptr<const Block>> live;  // live players outside the top, by level
 };
 
-RankingStore::RankingStore(Storage& storage, StoreOptions options) : storage_(storage), options_(options) {}
-RankingStore::~RankingStore() = default;
+RankingStore::RankingStore(Storage& storage, StoreOptions options)
+    : storage_(storage),
+      options_(options),
+      index_(std::make_unique<Index>()),
+      newByAddress_(std::make_unique<AddressBudgets>()),
+      wrongByAddress_(std::make_unique<AddressBudgets>()) {}
 
-RankingStore::Player* RankingStore::find(std::u16string_view name) {
-    auto it = index_.find(name);
-    return it == index_.end() ? nullptr : it->second;
+RankingStore::~RankingStore() {
+    stopping_ = true;
+    if (indexer_.joinable()) indexer_.join();
 }
 
-RankingStore::Player* RankingStore::addLocked(const std::u16string& name, const std::string& nameUtf8,
-                                              std::string_view state, int64_t lastSeenMs) {
-    auto p = std::make_unique<Player>();
-    p->name = name;
-    p->nameUtf8 = nameUtf8;
-    std::memcpy(p->pin, state.data() + 8, 8);
-    std::memcpy(p->state, state.data(), kStateValueLength);
-    std::memset(&p->rec, 0, sizeof p->rec);
-    copyText(p->rec.name, 32, name);
-    readState(p->rec, state);
-    p->lastSeenMs = lastSeenMs;
-    Player* raw = p.get();
-    players_.push_back(std::move(p));
-    index_.emplace(std::u16string_view(raw->name), raw);
+RankingStore::Player* RankingStore::find(std::u16string_view name) {
+    auto it = index_->names.set.find(name, NameHash(), NameEqual());
+    return it == index_->names.set.end() ? nullptr : &*it;
+}
+
+RankingStore::Player* RankingStore::addLocked(std::u16string_view name, std::string_view state, int64_t seenMs,
+                                              int64_t seenWallMs, uint64_t lookAlike, bool live, bool bulk) {
+    Index& x = *index_;
+    Player* p = x.allocate();
+    p->used = true;
+    std::copy(name.begin(), name.end(), p->name);
+    p->name[name.size()] = 0;
+    p->nameLength = static_cast<uint8_t>(name.size());
+    x.names.insert(*p);
+    if (lookAlike) {
+        p->lookAlike = lookAlike;
+        p->lookIndexed = true;
+        x.looks.insert(*p);
+    }
+    toBytes(state, p->state);
+    Fields f = fieldsOf(p->state);
+    p->level = f.level;
+    p->distance = f.distance;
+    p->steps = f.steps;
+    p->seenWallSec = static_cast<uint32_t>(std::max<int64_t>(0, seenWallMs / 1000));
+    p->lastSeenMs = seenMs;
+    if (!bulk) x.rank.insert(*p);
+    if (x.ranked.size() < static_cast<size_t>(options_.maxLines) || before(*p, *x.ranked.back())) x.rankedDirty = true;
+    if (live) x.joinLive(*p);
     changes_.fetch_add(1);
-    return raw;
+    return p;
+}
+
+void RankingStore::removeLocked(Player& p) {
+    Index& x = *index_;
+    if (p.live) x.leaveLive(p);
+    x.rank.erase(x.rank.iterator_to(p));
+    x.names.set.erase(x.names.set.iterator_to(p));
+    if (p.lookIndexed) x.looks.set.erase(x.looks.set.iterator_to(p));
+    if (p.inRanked) {
+        x.rankedDirty = true;
+        std::erase(x.ranked, &p);
+    }
+    p.~Player();
+    new (&p) Player();
+    x.free.push_back(&p);
+    --x.count;
+    changes_.fetch_add(1);
+}
+
+// A new state (or only a sign of life) for a player; moves it in the order only when its
+// key changed, and marks what the next view must rebuild.
+void RankingStore::updateLocked(Player& p, std::string_view state, int64_t seenMs, int64_t seenWallMs, int64_t nowMs) {
+    Index& x = *index_;
+    uint8_t bytes[kStateBytes];
+    toBytes(state, bytes);
+    Fields f = fieldsOf(bytes);
+    bool stateChanged = std::memcmp(p.state, bytes, kStateBytes) != 0;
+    bool keyChanged = f.level != p.level || f.distance != p.distance || f.steps != p.steps;
+    bool wasLive = p.live;
+    if (wasLive) x.leaveLive(p);
+    if (keyChanged) x.rank.erase(x.rank.iterator_to(p));
+    std::memcpy(p.state, bytes, kStateBytes);
+    p.level = f.level;
+    p.distance = f.distance;
+    p.steps = f.steps;
+    if (keyChanged) x.rank.insert(p);
+    p.lastSeenMs = std::max(p.lastSeenMs, seenMs);
+    p.seenWallSec = std::max(p.seenWallSec, static_cast<uint32_t>(std::max<int64_t>(0, seenWallMs / 1000)));
+    if (p.lastSeenMs + options_.liveMs > nowMs) x.joinLive(p);
+    if (stateChanged && (p.inRanked || x.ranked.size() < static_cast<size_t>(options_.maxLines) ||
+                         before(p, *x.ranked.back()))) {
+        x.rankedDirty = true;
+    }
+    // The view is rebuilt only for what it shows: a new state, or a player turning live.
+    if (stateChanged || !wasLive) changes_.fetch_add(1);
 }
 
 bool RankingStore::load(std::string& error) {
-    std::vector<StoredPlayer> rows;
-    if (!storage_.loadAll(rows, error)) return false;
-    std::lock_guard lock(mutex_);
-    for (const StoredPlayer& row : rows) {
+    std::vector<Player*> loaded;
+    {
+        std::lock_guard lock(mutex_);
         std::u16string name;
-        // A row that this server could not have written means the database is not ours or
-        // is damaged; refuse to start rather than serve a partial ranking.
-        if (!strictUtf8ToUtf16(row.name, name) || checkNickname(name) != nullptr ||
-            row.state.size() != static_cast<size_t>(kStateValueLength) || !isLowerHex(row.state) ||
-            row.pinHash.size() != 8 || row.state.compare(8, 8, row.pinHash) != 0) {
-            error = "database holds an invalid player row (nickname \"" + row.name.substr(0, 64) + "\")";
+        std::string bad;
+        bool read = storage_.forEachPlayer(
+            [&](const StoredPlayer& row) {
+                // A row that this server could not have written means the database is not ours
+                // or is damaged; refuse to start rather than serve a partial ranking.
+                if (!strictUtf8ToUtf16(row.name, name) || checkNickname(name) != nullptr ||
+                    row.state.size() != static_cast<size_t>(kStateValueLength) || !isLowerHex(row.state) ||
+                    row.pinHash.size() != 8 || row.state.compare(8, 8, row.pinHash) != 0) {
+                    bad = row.name.substr(0, 64);
+                    return false;
+                }
+                if (index_->names.set.size() + 1 > index_->names.buckets.size()) {
+                    index_->names.reserve(index_->names.buckets.size() * 4);  // fewer, larger steps
+                }
+                if (!find(name)) loaded.push_back(addLocked(name, row.state, INT64_MIN / 2, row.updatedMs, 0, false, true));
+                return true;
+            },
+            error);
+        if (!bad.empty() || !read) {
+            if (!bad.empty()) error = "database holds an invalid player row (nickname \"" + bad + "\")";
             return false;
         }
-        if (!find(name)) addLocked(name, row.name, row.state, INT64_MIN / 2);
+        // The order is built in one go: sorted by key in a flat array, then appended at the end
+        // of the index, which costs no search. Names decide only between equal keys.
+        struct Key {
+            int32_t level, distance, steps;
+            Player* p;
+        };
+        std::vector<Key> keys;
+        keys.reserve(loaded.size());
+        for (Player* p : loaded) keys.push_back({p->level, p->distance, p->steps, p});
+        std::sort(keys.begin(), keys.end(), [](const Key& a, const Key& b) {
+            if (a.level != b.level) return a.level > b.level;
+            if (a.distance != b.distance) return a.distance < b.distance;
+            if (a.steps != b.steps) return a.steps < b.steps;
+            return before(*a.p, *b.p);
+        });
+        for (const Key& k : keys) index_->rank.insert(index_->rank.end(), *k.p);
+    }
+    if (!loaded.empty()) {
+        {
+            std::lock_guard lock(indexedMutex_);
+            indexed_ = false;
+        }
+        indexer_ = std::thread([this, loaded = std::move(loaded)] { indexLookAlikes(loaded); });
     }
     return true;
 }
 
-Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, int64_t nowMs) {
-    if (std::memcmp(p.pin, stateValue.data() + 8, 8) != 0) {
-        return {403, "nickname is registered with another PIN hash", {}};
+void RankingStore::indexLookAlikes(const std::vector<Player*>& loaded) {
+    // Names never change and no player is removed before this ends, so the keys are
+    // computed without the lock and only linked in under it.
+    constexpr size_t kBatch = 2048;
+    auto start = std::chrono::steady_clock::now();
+    std::vector<uint64_t> keys(kBatch);
+    for (size_t first = 0; first < loaded.size() && !stopping_; first += kBatch) {
+        size_t n = std::min(kBatch, loaded.size() - first);
+        for (size_t i = 0; i < n; ++i) keys[i] = lookAlikeKey(nameOf(*loaded[first + i]));
+        std::lock_guard lock(mutex_);
+        index_->looks.reserve(index_->looks.set.size() + n);
+        for (size_t i = 0; i < n; ++i) {
+            Player& p = *loaded[first + i];
+            p.lookAlike = keys[i];
+            p.lookIndexed = true;
+            index_->looks.insert(p);
+        }
+    }
+    if (loaded.size() >= 100000) {
+        std::fprintf(stderr, "orlith-server: look-alike index of %zu names built in %.1f s\n", loaded.size(),
+                     std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    }
+    std::lock_guard lock(indexedMutex_);
+    indexed_ = true;
+    indexedChanged_.notify_all();
+}
+
+void RankingStore::waitIndexed() {
+    std::unique_lock lock(indexedMutex_);
+    indexedChanged_.wait(lock, [this] { return indexed_; });
+}
+
+// The budgets against PIN guessing. 0: judge the hash; 429: refuse without judging it, so a
+// refusal never tells a right hash from a wrong one. The owner's own connection is always
+// judged; the owner's last address is judged on a small budget of its own while the
+// nickname or the address is out of budget.
+int RankingStore::guessLocked(Player& p, bool right, const Requester& who, int64_t now) {
+    const StoreOptions& o = options_;
+    bool ownConnection = who.connection != 0 && p.ownerConnection == who.connection;
+    bool ownAddress = who.client != 0 && p.ownerClient == who.client;
+    if (!ownConnection) {
+        bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
+                    wrongByAddress_->open(who.client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
+        if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
+            return 429;
+        }
+    }
+    if (right) {
+        p.ownerConnection = who.connection;
+        if (who.client) p.ownerClient = who.client;
+        return 0;
+    }
+    spend(p.nameGuessAt, now, o.guessNamePeriodMs);
+    wrongByAddress_->spend(who.client, now, o.guessAddressPeriodMs);
+    if (ownAddress) spend(p.ownerGuessAt, now, o.guessOwnerPeriodMs);
+    return 0;
+}
+
+Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs) {
+    uint8_t pin[4];
+    toBytes(stateValue.substr(8, 8), pin, 4);
+    bool right = std::memcmp(p.state + 4, pin, 4) == 0;
+    if (guessLocked(p, right, who, nowMs) == 429) return {429, "too many wrong PIN hashes"};
+    if (!right) return {403, "nickname is registered with another PIN hash"};
+    if (nowMs < p.nextReplyMs) {
+        Reply paced;
+        paced.retryAtMs = p.nextReplyMs;
+        return paced;
     }
     // Counted only once the PIN hash matched: others cannot spend a player's budget.
-    int64_t window = nowMs / 1000;
-    if (p.rateWindow != window) {
-        p.rateWindow = window;
+    int32_t second = static_cast<int32_t>(nowMs / 1000);
+    if (p.rateSecond != second) {
+        p.rateSecond = second;
         p.rateCount = 0;
     }
-    if (++p.rateCount > options_.ratePerSecond) return {429, "more than the allowed requests a second", {}};
-
-    RankingRecord next;
-    std::memset(&next, 0, sizeof next);
-    std::memcpy(next.name, p.rec.name, sizeof next.name);
-    readState(next, stateValue);
-    if (!allFinite(next)) return {409, "position or camera vector is not finite", {}};
-    if (next.level < p.rec.level) return {409, "level falls", {}};
-    if (next.level > p.rec.level + 1) return {409, "level rises by more than 1", {}};
-    if (next.stepCount < p.rec.stepCount) return {409, "step count falls", {}};
-
-    // The view is rebuilt only for what it shows: a new state, or a player turning live. A
-    // player resending the same state while live changes nothing a reply lists.
-    bool visible = nowMs - p.lastSeenMs >= options_.liveMs;
-    if (std::memcmp(p.state, stateValue.data(), kStateValueLength) != 0) {
-        std::memcpy(p.state, stateValue.data(), kStateValueLength);
-        p.rec = next;
-        if (!p.dirty) ++dirtyCount_;
+    if (++p.rateCount > options_.ratePerSecond) return {429, "more than the allowed requests a second"};
+    uint8_t bytes[kStateBytes];
+    toBytes(stateValue, bytes);
+    Fields next = fieldsOf(bytes);
+    if (!next.finite) return {409, "position or camera vector is not finite"};
+    if (next.level < p.level) return {409, "level falls"};
+    if (next.level > p.level + 1) return {409, "level rises by more than 1"};
+    if (next.steps < p.steps) return {409, "step count falls"};
+    bool changed = std::memcmp(p.state, bytes, kStateBytes) != 0;
+    updateLocked(p, stateValue, nowMs, wallNowMs(), nowMs);
+    p.lastLocalMs = nowMs;
+    if (changed && !p.dirty) {
         p.dirty = true;
-        visible = true;
+        index_->dirty.push_back(&p);
     }
-    p.lastSeenMs = p.lastLocalMs = nowMs;
-    if (visible) changes_.fetch_add(1);
+    p.nextReplyMs = nowMs + options_.minIntervalMs;
     return {};
 }
 
-Reply RankingStore::submit(const std::u16string& name, const std::string& nameUtf8, std::string_view stateValue,
-                           int64_t nowMs, bool mayBlock) {
-    Reply reply;
-    Player* p = nullptr;
-    int32_t level = 0;
-    for (int attempt = 0; attempt < 2 && !p; ++attempt) {
-        {
-            std::lock_guard lock(mutex_);
-            p = find(name);
-            if (p) {
-                // The common case, under one lock: the rules, then the requester's own line.
-                reply = applyLocked(*p, stateValue, nowMs);
-                if (reply.status == 200) {
-                    appendLine(reply.body.own, *p, kMaskedPin);
-                    level = p->rec.level;
-                }
-                break;
-            }
-            if (!mayBlock) return {kWouldBlock, "registration waits for a commit", {}};
-            // A new nickname starts as the game starts it: level 1, finite, no steps taken
-            // below zero. Anything else would buy a place in the ranking with one request.
-            RankingRecord first;
-            std::memset(&first, 0, sizeof first);
-            readState(first, stateValue);
-            if (first.level != 1 || first.stepCount < 0 || !allFinite(first)) {
-                return {409, "a new nickname must start at level 1", {}};
-            }
-            int64_t window = nowMs / 1000;
-            if (registrationWindow_ != window) {
-                registrationWindow_ = window;
-                registrationsInWindow_ = 0;
-            }
-            if (++registrationsInWindow_ > options_.registrationsPerSecond) {
-                return {429, "too many new nicknames this second", {}};
-            }
-        }
-        // Committed before the reply, outside the player lock: the commit waits for the disk.
-        StoredPlayer row{nameUtf8, std::string(stateValue.substr(8, 8)), std::string(stateValue), 0};
-        StoredPlayer existing;
-        bool inserted = false;
-        std::string error;
-        if (!storage_.registerPlayer(row, inserted, existing, error)) {
-            return {503, "registration could not be stored", {}};
-        }
-        std::lock_guard lock(mutex_);
-        if (!find(name)) {
-            // Registered here, or a moment ago through another instance sharing the database.
-            if (inserted) addLocked(name, nameUtf8, stateValue, nowMs);
-            else if (existing.state.size() == static_cast<size_t>(kStateValueLength)) {
-                addLocked(name, nameUtf8, existing.state, nowMs);
-            } else {
-                return {503, "stored player row is invalid", {}};
-            }
-        }
-        p = find(name);
-        reply = applyLocked(*p, stateValue, nowMs);
-        if (reply.status == 200) {
-            appendLine(reply.body.own, *p, kMaskedPin);
-            level = p->rec.level;
+void RankingStore::ownLine(std::string& out, const Player& p, std::string_view pin) const {
+    appendHex(out, p.state, 4);
+    out.append(pin);
+    appendHex(out, p.state + 8, kStateBytes - 8);
+    // The name is valid UTF-16 (it came through a strict conversion): encode it as UTF-8.
+    for (size_t i = 0; i < p.nameLength; ++i) {
+        uint32_t c = p.name[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < p.nameLength) c = 0x10000 + ((c - 0xD800) << 10) + (p.name[++i] - 0xDC00);
+        if (c < 0x80) {
+            out.push_back(static_cast<char>(c));
+        } else if (c < 0x800) {
+            out.push_back(static_cast<char>(0xC0 | c >> 6));
+            out.push_back(static_cast<char>(0x80 | (c & 63)));
+        } else if (c < 0x10000) {
+            out.push_back(static_cast<char>(0xE0 | c >> 12));
+            out.push_back(static_cast<char>(0x80 | (c >> 6 & 63)));
+            out.push_back(static_cast<char>(0x80 | (c & 63)));
+        } else {
+            out.push_back(static_cast<char>(0xF0 | c >> 18));
+            out.push_back(static_cast<char>(0x80 | (c >> 12 & 63)));
+            out.push_back(static_cast<char>(0x80 | (c >> 6 & 63)));
+            out.push_back(static_cast<char>(0x80 | (c & 63)));
         }
     }
-    if (reply.status != 200) return reply;
-    // The view's blocks are immutable: the bulk of the reply points into them, uncopied.
-    rankingBody(currentView(nowMs), p, level, reply.body);
-    return reply;
-}
-
-void RankingStore::appendLine(std::string& out, const Player& p, std::string_view pin) const {
-    out.append(p.state, 8);
-    out.append(pin);
-    out.append(p.state + 16, kStateValueLength - 16);
-    out.append(p.nameUtf8);
     out.append("\r\n");
 }
 
-void RankingStore::rankingBody(const std::shared_ptr<const View>& view, const Player* requester, int32_t level,
-                              ReplyText& out) const {
-    out.keep = view;
-    int lines = 1;  // the requester's own line comes first
-    // Whole runs of lines at a time, at most two per block (before and after the requester's
-    // own line, which is not repeated): four slices in all.
-    auto appendBlock = [&](const Block& b) {
-        size_t n = b.who.size();
-        size_t skip = std::find(b.who.begin(), b.who.end(), requester) - b.who.begin();
-        size_t i = 0;
-        while (i < n && lines < options_.maxLines) {
-            if (i == skip) ++i;
-            size_t end = std::min({n, skip > i ? skip : n, i + static_cast<size_t>(options_.maxLines - lines)});
-            if (end <= i) break;
-            out.slices[out.sliceCount++] =
-                std::string_view(b.text).substr(b.offsets[i], b.offsets[end] - b.offsets[i]);
-            lines += static_cast<int>(end - i);
-            i = end;
+Reply RankingStore::submit(const std::u16string& name, std::string_view stateValue, const Requester& who,
+                           int64_t nowMs) {
+    std::string own;
+    Player* p = nullptr;
+    int32_t level = 0;
+    {
+        std::lock_guard lock(mutex_);
+        p = find(name);
+        if (!p) {
+            if (const char* why = checkNewNickname(name)) return {400, why};
+            // A new nickname starts as the game starts it: level 1, finite, no steps taken
+            // below zero. Anything else would buy a place in the ranking with one request.
+            uint8_t bytes[kStateBytes];
+            toBytes(stateValue, bytes);
+            Fields first = fieldsOf(bytes);
+            if (first.level != 1 || first.steps < 0 || !first.finite) return {409, "a new nickname must start at level 1"};
+            // The address's budget first, so one address cannot use up everyone's.
+            if (!newByAddress_->open(who.client, nowMs, options_.registrationsPerAddress, options_.registrationPeriodMs)) {
+                return {429, "too many new nicknames from this address"};
+            }
+            int32_t second = static_cast<int32_t>(nowMs / 1000);
+            if (registrationSecond_ != second) {
+                registrationSecond_ = second;
+                registrationsThisSecond_ = 0;
+            }
+            if (++registrationsThisSecond_ > options_.registrationsPerSecond) {
+                return {429, "too many new nicknames this second"};
+            }
+            newByAddress_->spend(who.client, nowMs, options_.registrationPeriodMs);
+            Reply reply;
+            reply.registration = Registration{name, std::string(stateValue), who, nowMs};
+            return reply;
         }
+        // The common case, under one lock: the rules, then the requester's own line.
+        Reply reply = applyLocked(*p, stateValue, who, nowMs);
+        if (reply.status != 200 || reply.retryAtMs) return reply;
+        ownLine(own, *p, kMaskedPin);
+        level = p->level;
+    }
+    // The view's blocks are immutable: the bulk of the reply points into them, uncopied.
+    Reply reply;
+    rankingBody(currentView(nowMs), p, own, static_cast<size_t>(options_.topLines), &level, who.gzip, reply.body);
+    return reply;
+}
+
+Reply RankingStore::commit(const Registration& r) {
+    waitIndexed();
+    uint64_t key = lookAlikeKey(r.name);
+    bool reserved = false;
+    {
+        std::lock_guard lock(mutex_);
+        if (!find(r.name)) {
+            auto like = index_->looks.set.find(key, LookHash(), LookEqual());
+            if (like != index_->looks.set.end() || pendingLookAlikes_.count(key)) {
+                return {409, "nickname looks like a registered one"};
+            }
+            pendingLookAlikes_.insert(key);
+            reserved = true;
+        }
+    }
+    StoredPlayer existing;
+    bool inserted = false;
+    if (reserved) {
+        // Committed before the reply, outside the player lock: the commit waits for the disk.
+        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0};
+        std::string error;
+        bool stored = storage_.registerPlayer(row, inserted, existing, error);
+        if (!stored) {
+            std::lock_guard lock(mutex_);
+            pendingLookAlikes_.erase(key);
+            return {503, "registration could not be stored"};
+        }
+    }
+    std::string own;
+    Player* p = nullptr;
+    int32_t level = 0;
+    {
+        std::lock_guard lock(mutex_);
+        if (reserved) pendingLookAlikes_.erase(key);
+        p = find(r.name);
+        if (!p) {
+            // Registered here, or a moment ago through another instance sharing the database.
+            const std::string& state = inserted ? r.state : existing.state;
+            if (state.size() != static_cast<size_t>(kStateValueLength) || !isLowerHex(state)) {
+                return {503, "stored player row is invalid"};
+            }
+            p = addLocked(r.name, state, r.nowMs, wallNowMs(), key, true);
+        }
+        p->nextReplyMs = std::min(p->nextReplyMs, r.nowMs);  // a registration is never held
+        Reply reply = applyLocked(*p, r.state, r.requester, r.nowMs);
+        if (reply.status != 200) return reply;
+        ownLine(own, *p, kMaskedPin);
+        level = p->level;
+    }
+    Reply reply;
+    rankingBody(currentView(r.nowMs), p, own, static_cast<size_t>(options_.topLines), &level, r.requester.gzip,
+                reply.body);
+    return reply;
+}
+
+void RankingStore::rankingBody(const std::shared_ptr<const View>& view, const Player* requester,
+                               std::string_view ownLines, size_t topLines, const int32_t* level, bool gzip,
+                               ReplyText& out) const {
+    out.keep = view;
+    std::optional<GzipWriter> gz;
+    if (gzip) gz.emplace(out);
+    if (gz && !ownLines.empty()) gz->raw(ownLines, false);
+    if (!gz) out.addOwn(ownLines);
+    size_t lines = static_cast<size_t>(std::count(ownLines.begin(), ownLines.end(), '\n'));
+    const size_t maxLines = static_cast<size_t>(options_.maxLines);
+    // Whole runs of lines at a time, at most two per block: before and after the requester.
+    auto appendBlock = [&](const Block& b, size_t limit) {
+        size_t n = std::min(b.lines(), limit);
+        size_t skip = static_cast<size_t>(std::find(b.who.begin(), b.who.begin() + static_cast<std::ptrdiff_t>(n), requester) -
+                                          b.who.begin());
+        auto take = [&](size_t from, size_t to) {
+            to = std::min(to, from + (maxLines - std::min(maxLines, lines)));
+            if (to <= from) return;
+            appendLines(out, gz ? &*gz : nullptr, b, from, to);
+            lines += to - from;
+        };
+        take(0, std::min(skip, n));
+        if (skip < n) take(skip + 1, n);
     };
-    appendBlock(view->top);
-    auto it = view->liveByLevel.find(level);
-    if (it != view->liveByLevel.end()) appendBlock(it->second);
+    appendBlock(*view->ranked, topLines);
+    if (level) {
+        auto it = view->live.find(*level);
+        if (it != view->live.end()) appendBlock(*it->second, maxLines);
+    }
+    if (gz) gz->finish();
 }
 
 std::shared_ptr<const RankingStore::View> RankingStore::currentView(int64_t nowMs) {
@@ -278,80 +671,117 @@ std::shared_ptr<const RankingStore::View> RankingStore::currentView(int64_t nowM
     if (!stale(v)) return v;
     {
         std::lock_guard lock(mutex_);
-        v = buildViewLocked(nowMs);
+        v = buildViewLocked(v, nowMs);
     }
     std::lock_guard lock(viewMutex_);
     view_ = v;
     return v;
 }
 
-std::shared_ptr<const RankingStore::View> RankingStore::buildViewLocked(int64_t nowMs) {
+// Only what changed is rebuilt: the ranked block when a change reached it, and the live
+// blocks of the levels where something moved; the rest is shared with the previous view.
+std::shared_ptr<const RankingStore::View> RankingStore::buildViewLocked(const std::shared_ptr<const View>& previous,
+                                                                         int64_t nowMs) {
+    Index& x = *index_;
     auto view = std::make_shared<View>();
     view->builtMs = nowMs;
     view->changes = changes_.load();
-    auto before = [](const Player* a, const Player* b) { return compareRankingRecords(a->rec, b->rec) < 0; };
-
-    std::vector<const Player*> all(players_.size());
-    for (size_t i = 0; i < players_.size(); ++i) all[i] = players_[i].get();
-    size_t k = std::min(all.size(), static_cast<size_t>(options_.maxLines));
-    std::partial_sort(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k), all.end(), before);
-    view->ranked.assign(all.begin(), all.begin() + static_cast<std::ptrdiff_t>(k));
-
-    auto addTo = [&](Block& b, const Player* p) {
-        appendLine(b.text, *p, kMaskedPin);
+    while (!x.liveOrder.empty() && x.liveOrder.begin()->first + options_.liveMs <= nowMs) {
+        x.leaveLive(*x.liveOrder.begin()->second);
+    }
+    const size_t maxLines = static_cast<size_t>(options_.maxLines), topLines = static_cast<size_t>(options_.topLines);
+    auto addLine = [&](Block& b, const Player& p) {
+        ownLine(b.text, p, kMaskedPin);
         b.offsets.push_back(static_cast<uint32_t>(b.text.size()));
-        b.who.push_back(p);
+        b.who.push_back(&p);
     };
-    std::unordered_set<const Player*> inTop;
-    for (size_t i = 0; i < k && i < static_cast<size_t>(options_.topLines); ++i) {
-        addTo(view->top, view->ranked[i]);
-        inTop.insert(view->ranked[i]);
+    if (x.rankedDirty || !previous) {
+        auto block = std::make_shared<Block>();
+        for (Player* p : x.ranked) p->inRanked = false;  // inTop still says what it was
+        std::vector<Player*> next;
+        for (Player& p : x.rank) {
+            if (next.size() >= maxLines) break;
+            bool top = next.size() < topLines;
+            if (p.inTop != top && p.live) x.dirtyLevels.insert(p.level);  // joins or leaves its level's block
+            p.inTop = top;
+            p.inRanked = true;
+            next.push_back(&p);
+            addLine(*block, p);
+        }
+        for (Player* p : x.ranked) {
+            if (!p->inRanked && p->inTop) {
+                p->inTop = false;
+                if (p->live) x.dirtyLevels.insert(p->level);
+            }
+        }
+        x.ranked = std::move(next);
+        x.rankedDirty = false;
+        view->ranked = std::move(block);
+    } else {
+        view->ranked = previous->ranked;
     }
-    std::unordered_map<int32_t, std::vector<const Player*>> live;
-    for (const auto& p : players_) {
-        if (nowMs - p->lastSeenMs < options_.liveMs && !inTop.count(p.get())) live[p->rec.level].push_back(p.get());
+    if (previous) view->live = previous->live;
+    for (int32_t level : x.dirtyLevels) {
+        auto it = x.liveByLevel.find(level);
+        auto block = std::make_shared<Block>();
+        if (it != x.liveByLevel.end()) {
+            for (const Player* p : it->second) {
+                if (block->lines() >= maxLines) break;
+                if (!p->inTop) addLine(*block, *p);
+            }
+        }
+        if (block->lines()) view->live[level] = std::move(block);
+        else view->live.erase(level);
     }
-    for (auto& [level, list] : live) {
-        size_t n = std::min(list.size(), static_cast<size_t>(options_.maxLines));
-        std::partial_sort(list.begin(), list.begin() + static_cast<std::ptrdiff_t>(n), list.end(), before);
-        Block& b = view->liveByLevel[level];
-        for (size_t i = 0; i < n; ++i) addTo(b, list[i]);
-    }
+    x.dirtyLevels.clear();
     return view;
 }
 
-Reply RankingStore::check(const std::u16string* name, std::string_view pin, int64_t nowMs) {
+Reply RankingStore::check(const std::u16string* name, std::string_view pin, const Requester& who, int64_t nowMs,
+                          const std::u16string* orName) {
     std::shared_ptr<const View> view = currentView(nowMs);
     Reply reply;
-    std::string& out = reply.body.own;
-    std::lock_guard lock(mutex_);
-    const Player* named = name ? find(*name) : nullptr;
-    int lines = 0;
-    if (named) {
-        std::string_view stored(named->pin, 8);
-        if (pin == stored) {
-            appendLine(out, *named, stored);
-        } else {
-            reply.wrongPin = true;
-            // Differs from the given hash, so the game refuses the start; never the stored
-            // hash, so the check reveals nothing to someone guessing.
-            static constexpr std::string_view kStandIns[] = {"00000000", "11111111", "22222222"};
-            for (std::string_view s : kStandIns) {
-                if (s != pin && s != stored) {
-                    appendLine(out, *named, s);
-                    break;
+    std::string own;
+    const Player* named = nullptr;
+    {
+        std::lock_guard lock(mutex_);
+        if (name) {
+            Player* p = find(*name);
+            if (!p && orName) p = find(*orName);
+            if (p) {
+                std::string stored;
+                appendHex(stored, p->state + 4, 4);
+                bool right = pin == stored;
+                if (guessLocked(*p, right, who, nowMs) == 429) return {429, "too many wrong PIN hashes"};
+                if (right) {
+                    ownLine(own, *p, stored);
+                } else {
+                    // Differs from the given hash, so the game refuses the start; never the
+                    // stored hash, so the check reveals nothing to someone guessing.
+                    static constexpr std::string_view kStandIns[] = {"00000000", "11111111", "22222222"};
+                    for (std::string_view s : kStandIns) {
+                        if (s != pin && s != stored) {
+                            ownLine(own, *p, s);
+                            break;
+                        }
+                    }
                 }
+                named = p;
             }
+        } else if (options_.legacyCheck) {
+            // True hashes, for clients built to the original protocol: rare, built here.
+            size_t n = 0;
+            for (const Player& p : index_->rank) {
+                if (n++ >= static_cast<size_t>(options_.maxLines)) break;
+                std::string hash;
+                appendHex(hash, p.state + 4, 4);
+                ownLine(own, p, hash);
+            }
+            reply.body = std::move(own);
+            return reply;
         }
-        ++lines;
     }
-    bool truePins = name == nullptr && options_.legacyCheck;
-    for (const Player* p : view->ranked) {
-        if (lines >= options_.maxLines) break;
-        if (p == named) continue;
-        appendLine(out, *p, truePins ? std::string_view(p->pin, 8) : kMaskedPin);
-        ++lines;
-    }
+    rankingBody(view, named, own, static_cast<size_t>(options_.maxLines), nullptr, who.gzip, reply.body);
     return reply;
 }
 
@@ -359,22 +789,22 @@ bool RankingStore::flush(std::string& error) {
     std::vector<StateWrite> batch;
     {
         std::lock_guard lock(mutex_);
-        batch.reserve(dirtyCount_);
-        for (const auto& p : players_) {
-            if (!p->dirty) continue;
-            batch.push_back({p->nameUtf8, std::string(p->state, kStateValueLength)});
+        batch.reserve(index_->dirty.size());
+        for (Player* p : index_->dirty) {
+            std::string state;
+            appendHex(state, p->state, kStateBytes);
+            batch.push_back({toUtf8(nameOf(*p)), std::move(state)});
             p->dirty = false;
         }
-        dirtyCount_ = 0;
+        index_->dirty.clear();
     }
     if (storage_.writeStates(batch, error)) return true;
     // Pending again: the next flush retries them (a newer state, if any, is already there).
     std::lock_guard lock(mutex_);
     for (const StateWrite& w : batch) {
-        std::u16string name = utf8ToUtf16(w.name);
-        if (Player* p = find(name); p && !p->dirty) {
+        if (Player* p = find(toUtf16(w.name)); p && !p->dirty) {
             p->dirty = true;
-            ++dirtyCount_;
+            index_->dirty.push_back(p);
         }
     }
     return false;
@@ -398,59 +828,66 @@ bool RankingStore::pull(int64_t nowMs, std::string& error) {
         int64_t seen = nowMs - std::max<int64_t>(0, dbNow - row.updatedMs);
         Player* p = find(name);
         if (!p) {
-            addLocked(name, row.name, row.state, seen);
+            addLocked(name, row.state, seen, row.updatedMs, lookAlikeKey(name), seen + options_.liveMs > nowMs);
             continue;
         }
         // The instance that serves a player right now holds its newest state; a row from
         // elsewhere wins only after this instance has not heard from the player for a while.
         if (nowMs - p->lastLocalMs < options_.foreignQuietMs) continue;
-        if (std::memcmp(p->state, row.state.data(), kStateValueLength) == 0) continue;
-        if (row.state.compare(8, 8, std::string_view(p->pin, 8)) != 0) continue;
-        std::memcpy(p->state, row.state.data(), kStateValueLength);
-        readState(p->rec, row.state);
-        p->lastSeenMs = std::max(p->lastSeenMs, seen);
-        changes_.fetch_add(1);
+        uint8_t bytes[kStateBytes];
+        toBytes(row.state, bytes);
+        if (std::memcmp(p->state, bytes, kStateBytes) == 0) continue;
+        if (std::memcmp(p->state + 4, bytes + 4, 4) != 0) continue;
+        updateLocked(*p, row.state, seen, row.updatedMs, nowMs);
     }
     return true;
 }
 
-bool RankingStore::clientLimited(uint64_t client, int64_t nowMs) {
-    // Every ranking request asks; nearly always no address is limited, and that needs no lock.
-    if (client == 0 || limitedWindow_.load(std::memory_order_relaxed) != nowMs / options_.wrongPinWindowMs) {
-        return false;
+size_t RankingStore::forgetQuiet(int64_t cutoffWallMs, size_t scan, std::string& error) {
+    {
+        std::lock_guard lock(indexedMutex_);
+        if (!indexed_) return 0;  // the indexer holds pointers to the loaded players
     }
-    std::lock_guard lock(clientMutex_);
-    if (nowMs / options_.wrongPinWindowMs != wrongPinWindow_) return false;
-    auto it = wrongPins_.find(client);
-    return it != wrongPins_.end() && it->second >= options_.wrongPinsPerClient;
-}
-
-void RankingStore::wrongPinFrom(uint64_t client, int64_t nowMs) {
-    if (client == 0) return;
-    std::lock_guard lock(clientMutex_);
-    int64_t window = nowMs / options_.wrongPinWindowMs;
-    if (window != wrongPinWindow_) {
-        wrongPinWindow_ = window;
-        wrongPins_.clear();
+    std::vector<std::string> names;
+    for (size_t done = 0; done < scan;) {
+        std::lock_guard lock(mutex_);
+        Index& x = *index_;
+        if (x.slots == 0) break;
+        // A slice at a time under the lock, so requests never wait long behind it.
+        for (size_t k = 0; k < 4096 && done < scan; ++k, ++done) {
+            if (forgetCursor_ >= x.slots) forgetCursor_ = 0;
+            Player& p = *x.slot(forgetCursor_++);
+            if (p.used && p.level == 1 && !p.live && !p.dirty && int64_t{p.seenWallSec} * 1000 < cutoffWallMs) {
+                names.push_back(toUtf8(nameOf(p)));
+                removeLocked(p);
+            }
+        }
     }
-    if (++wrongPins_[client] >= options_.wrongPinsPerClient) limitedWindow_.store(window, std::memory_order_relaxed);
+    if (names.empty()) return 0;
+    // Rows written since the cutoff (by another instance) stay; a failure leaves the rows,
+    // and they come back at the next start.
+    if (!storage_.forgetPlayers(names, cutoffWallMs, error)) return 0;
+    return names.size();
 }
 
 size_t RankingStore::playerCount() {
     std::lock_guard lock(mutex_);
-    return players_.size();
+    return index_->count;
 }
 
 size_t RankingStore::livePlayerCount(int64_t nowMs) {
     std::lock_guard lock(mutex_);
-    size_t n = 0;
-    for (const auto& p : players_) n += nowMs - p->lastSeenMs < options_.liveMs;
+    size_t n = index_->liveOrder.size();
+    for (const auto& [seen, p] : index_->liveOrder) {
+        if (seen + options_.liveMs > nowMs) break;
+        --n;
+    }
     return n;
 }
 
 size_t RankingStore::pendingWrites() {
     std::lock_guard lock(mutex_);
-    return dirtyCount_;
+    return index_->dirty.size();
 }
 
 }  // namespace orlith::server

@@ -1,7 +1,7 @@
-// Ranking server, the text of a reply: a small owned part (the requester's own line, an error
-// line) followed by up to four slices of an immutable, shared ranking view. A ranking reply is
-// ~30 KB and nearly all of it is the same for every requester, so it is never copied per
-// request: the socket side sends the slices straight from the view with one gather write.
+// Ranking server, the text of a reply: a few owned bytes (the requester's own line, an error
+// line, gzip framing) between slices of an immutable, shared ranking view. A ranking reply
+// is ~30 KB and nearly all of it is the same for every requester, so it is never copied per
+// request: the socket side sends the pieces straight from the view with one gather write.
 #pragma once
 
 #include <array>
@@ -14,26 +14,51 @@
 namespace orlith::server {
 
 struct ReplyText {
-    std::string own;                      // sent first
-    std::shared_ptr<const void> keep;     // owns the memory the slices point into
-    std::array<std::string_view, 4> slices{};
-    uint8_t sliceCount = 0;
+    // A run of bytes: of `own` at offset when shared is null, else of the shared memory.
+    struct Piece {
+        const char* shared = nullptr;
+        uint32_t offset = 0;
+        uint32_t size = 0;
+    };
+    static constexpr size_t kMaxPieces = 40;
+
+    std::string own;
+    std::shared_ptr<const void> keep;     // owns the memory the shared pieces point into
+    std::array<Piece, kMaxPieces> pieces{};
+    uint8_t pieceCount = 0;
+    bool gzip = false;                    // the bytes are a gzip member
 
     ReplyText() = default;
-    ReplyText(std::string text) : own(std::move(text)) {}                 // NOLINT: plain text
-    ReplyText(const char* text) : own(text) {}                            // NOLINT: plain text
+    ReplyText(std::string text) { addOwn(text); }                       // NOLINT: plain text
+    ReplyText(const char* text) { addOwn(text); }                       // NOLINT: plain text
 
+    void addOwn(std::string_view bytes) {
+        if (bytes.empty()) return;
+        Piece* last = pieceCount ? &pieces[pieceCount - 1] : nullptr;
+        if (last && !last->shared && last->offset + last->size == own.size()) {
+            last->size += static_cast<uint32_t>(bytes.size());  // adjacent: one piece
+        } else {
+            pieces[pieceCount++] = {nullptr, static_cast<uint32_t>(own.size()), static_cast<uint32_t>(bytes.size())};
+        }
+        own.append(bytes);
+    }
+    void addShared(std::string_view bytes) {
+        if (!bytes.empty()) pieces[pieceCount++] = {bytes.data(), 0, static_cast<uint32_t>(bytes.size())};
+    }
+    std::string_view piece(size_t i) const {
+        const Piece& p = pieces[i];
+        return p.shared ? std::string_view(p.shared, p.size) : std::string_view(own).substr(p.offset, p.size);
+    }
     size_t size() const {
-        size_t n = own.size();
-        for (uint8_t i = 0; i < sliceCount; ++i) n += slices[i].size();
+        size_t n = 0;
+        for (uint8_t i = 0; i < pieceCount; ++i) n += pieces[i].size;
         return n;
     }
     // The whole text in one string: for tests, fuzzing and anything not on the hot path.
     std::string str() const {
         std::string out;
         out.reserve(size());
-        out += own;
-        for (uint8_t i = 0; i < sliceCount; ++i) out += slices[i];
+        for (uint8_t i = 0; i < pieceCount; ++i) out += piece(i);
         return out;
     }
 };

@@ -1,8 +1,8 @@
 // Query parsing of the ranking server: check and ranking requests, read from their end.
 #include "request.h"
 
-#include "base/text.h"
-#include "ranking/ranking.h"
+#include <algorithm>
+#include <cctype>
 
 namespace orlith::server {
 
@@ -31,10 +31,11 @@ bool parseChecksum(std::string_view digits, uint32_t& value) {
 }
 
 // The game sends the nickname as typed: non-ASCII percent-escaped as UTF-8 by its HTTP client,
-// but a typed '%' arrives as it stands. The nickname is the decoded text, or the raw text when
-// it holds a '%' that cannot start an escape.
+// but a typed '%' arrives as it stands. So the decoded text is the first candidate and the
+// raw text the second; the checksum tells which one the client meant. Either is a plain
+// text once chosen: a raw "%0A" is three printable characters, never a line break.
 struct NameCandidates {
-    std::u16string names[1];
+    std::u16string names[2];
     int count = 0;
     const char* error = "nickname is not valid percent-escaped UTF-8";
 };
@@ -53,9 +54,7 @@ NameCandidates nameCandidates(std::string_view raw) {
             c.names[c.count++] = wide;
         }
     }
-    // Only a '%' that cannot start an escape is taken as typed; a well-formed escape is
-    // always decoded, so an escaped line break can never pass as literal text.
-    if (!wellFormed && strictUtf8ToUtf16(raw, wide) && checkNickname(wide) == nullptr) {
+    if (raw.find('%') != std::string_view::npos && strictUtf8ToUtf16(raw, wide) && checkNickname(wide) == nullptr) {
         c.names[c.count++] = wide;
     }
     return c;
@@ -66,9 +65,63 @@ std::u16string asciiToUtf16(std::string_view s) { return std::u16string(s.begin(
 }  // namespace
 
 void splitTarget(std::string_view target, std::string_view& path, std::string_view& query) {
+    // Absolute form: "http://" or "https://" in any case, then the authority up to the path.
+    size_t colon = target.find("://");
+    if (colon != std::string_view::npos && target.find_first_of("/?") > colon) {
+        std::string scheme(target.substr(0, colon));
+        for (char& ch : scheme) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        if (scheme == "http" || scheme == "https") {
+            size_t slash = target.find_first_of("/?", colon + 3);
+            if (slash == std::string_view::npos || target[slash] == '?') {
+                path = "/";  // an empty path is the root
+                query = slash == std::string_view::npos ? std::string_view() : target.substr(slash + 1);
+                return;
+            }
+            target = target.substr(slash);
+        }
+    }
     size_t q = target.find('?');
     path = target.substr(0, q);
     query = q == std::string_view::npos ? std::string_view() : target.substr(q + 1);
+}
+
+bool acceptsGzip(std::string_view header) {
+    // Comma-separated codings, each with an optional ";q=" weight; "gzip;q=0" refuses it.
+    auto trim = [](std::string_view v) {
+        while (!v.empty() && (v.front() == ' ' || v.front() == '\t')) v.remove_prefix(1);
+        while (!v.empty() && (v.back() == ' ' || v.back() == '\t')) v.remove_suffix(1);
+        return v;
+    };
+    auto lower = [](std::string_view v) {
+        std::string out(v);
+        for (char& ch : out) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
+        return out;
+    };
+    bool gzip = false, star = false, gzipNamed = false;
+    while (!header.empty()) {
+        size_t comma = header.find(',');
+        std::string_view item = header.substr(0, comma);
+        header = comma == std::string_view::npos ? std::string_view() : header.substr(comma + 1);
+        size_t semi = item.find(';');
+        std::string coding = lower(trim(item.substr(0, semi)));
+        bool allowed = true;
+        if (semi != std::string_view::npos) {
+            std::string params = lower(item.substr(semi + 1));
+            size_t q = params.find("q=");
+            if (q != std::string::npos) {
+                std::string_view w = trim(std::string_view(params).substr(q + 2));
+                // q is at most three decimals: anything but zeros means accepted.
+                allowed = w.find_first_of("123456789") != std::string_view::npos;
+            }
+        }
+        if (coding == "gzip" || coding == "x-gzip") {
+            gzipNamed = true;
+            gzip = allowed;
+        } else if (coding == "*") {
+            star = allowed;
+        }
+    }
+    return gzipNamed ? gzip : star;
 }
 
 bool percentDecode(std::string_view in, std::string& out) {
@@ -90,10 +143,15 @@ bool percentDecode(std::string_view in, std::string& out) {
 }
 
 bool strictUtf8ToUtf16(std::string_view in, std::u16string& out) {
+    // Plain ASCII, nearly every nickname, is valid as it stands.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
     // The core's converter replaces bad sequences with U+FFFD; a text is strictly valid
     // exactly when converting it there and back gives the same bytes.
-    out = utf8ToUtf16(in);
-    return utf16ToUtf8(out) == in;
+    out = toUtf16(in);
+    return toUtf8(out) == in;
 }
 
 const char* checkNickname(std::u16string_view name) {
@@ -122,7 +180,7 @@ ParsedQuery parseQuery(std::string_view query) {
     static constexpr std::string_view kSum = "&sum=";
 
     if (query == kCheck) {
-        p.kind = QueryKind::LegacyCheck;
+        p.kind = QueryKind::legacyCheck;
         return p;
     }
     if (query.starts_with(kCheckName)) {
@@ -139,9 +197,10 @@ ParsedQuery parseQuery(std::string_view query) {
             p.error = c.error;
             return p;
         }
-        p.kind = QueryKind::NamedCheck;
+        p.kind = QueryKind::namedCheck;
         p.nickname = c.names[0];
-        p.nicknameUtf8 = utf16ToUtf8(p.nickname);
+        if (c.count > 1) p.rawNickname = c.names[1];  // a check has no checksum to choose by
+        p.nicknameUtf8 = toUtf8(p.nickname);
         p.pin = std::string(query.substr(query.size() - 8));
         return p;
     }
@@ -172,10 +231,10 @@ ParsedQuery parseQuery(std::string_view query) {
     std::u16string tailText = asciiToUtf16(kState) + asciiToUtf16(state);
     for (int k = 0; k < c.count; ++k) {
         // The game's checksum covers the query from "name=" to the state value, as UTF-16.
-        if (computeChecksum(u"name=" + c.names[k] + tailText) == sum) {
-            p.kind = QueryKind::Ranking;
+        if (checksumOf(u"name=" + c.names[k] + tailText) == sum) {
+            p.kind = QueryKind::ranking;
             p.nickname = c.names[k];
-            p.nicknameUtf8 = utf16ToUtf8(p.nickname);
+            p.nicknameUtf8 = toUtf8(p.nickname);
             p.stateValue = std::string(state);
             return p;
         }

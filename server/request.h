@@ -7,28 +7,37 @@
 #include <string>
 #include <string_view>
 
+#include "core_bridge.h"
+
 namespace orlith::server {
 
 inline constexpr std::string_view kRankingPath = "/state/change.php";
 inline constexpr int kMaxNicknameUnits = 31;  // a record's name holds 31 UTF-16 units
 
-enum class QueryKind { Invalid, LegacyCheck, NamedCheck, Ranking };
+enum class QueryKind { invalid, legacyCheck, namedCheck, ranking };
 
 struct ParsedQuery {
-    QueryKind kind = QueryKind::Invalid;
+    QueryKind kind = QueryKind::invalid;
     std::u16string nickname;       // decoded, validated (check with a name, ranking)
+    std::u16string rawNickname;    // named check: the text as it stands, when it differs
     std::string nicknameUtf8;      // the same nickname as UTF-8, as replies carry it
     std::string stateValue;        // ranking: the 104 lowercase hex digits
     std::string pin;               // named check: the 8 lowercase hex digits of "pin="
-    const char* error = nullptr;   // Invalid: why, for the log
+    const char* error = nullptr;   // invalid: why, for the log
 };
 
-// Splits "path?query" at the first '?'.
+// Splits "path?query" at the first '?'; an absolute-form target ("http://host/path?query")
+// loses its scheme and host first.
 void splitTarget(std::string_view target, std::string_view& path, std::string_view& query);
+
+// Whether an Accept-Encoding header value accepts gzip (by name or "*", q above 0).
+bool acceptsGzip(std::string_view acceptEncoding);
 
 // Parses a query of "/state/change.php". A ranking query is read from its end, so a
 // nickname may carry '&' and '='; its checksum is verified here against the game's own
-// computation over "name=<nickname>&state=<value>" as UTF-16.
+// computation over "name=<nickname>&state=<value>" as UTF-16. The nickname is the
+// percent-decoded text or, when that fails the checksum, the text as it stands (the game
+// sends a typed '%' unescaped).
 ParsedQuery parseQuery(std::string_view query);
 
 // Percent-decodes %XX escapes; false when an escape is malformed.

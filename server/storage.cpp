@@ -11,14 +11,18 @@ namespace {
 
 class MemoryStorage final : public Storage {
 public:
-    bool loadAll(std::vector<StoredPlayer>& out, std::string&) override {
+    bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string&) override {
         std::lock_guard lock(mutex_);
-        for (const auto& [name, row] : rows_) out.push_back(row);
+        for (const auto& [name, row] : rows_) {
+            if (!take(row)) return false;
+        }
         return true;
     }
     bool registerPlayer(const StoredPlayer& player, bool& inserted, StoredPlayer& existing, std::string&) override {
         std::lock_guard lock(mutex_);
-        auto [it, added] = rows_.emplace(player.name, player);
+        StoredPlayer row = player;
+        row.updatedMs = wallMs();
+        auto [it, added] = rows_.emplace(player.name, row);
         inserted = added;
         if (!added) existing = it->second;
         return true;
@@ -26,18 +30,34 @@ public:
     bool writeStates(const std::vector<StateWrite>& batch, std::string&) override {
         std::lock_guard lock(mutex_);
         for (const StateWrite& w : batch) {
-            if (auto it = rows_.find(w.name); it != rows_.end()) it->second.state = w.state;
+            if (auto it = rows_.find(w.name); it != rows_.end()) {
+                it->second.state = w.state;
+                it->second.updatedMs = wallMs();
+            }
         }
         return true;
     }
     bool changedSince(int64_t, std::vector<StoredPlayer>&, int64_t& nowMs, std::string&) override {
-        nowMs = std::chrono::duration_cast<std::chrono::milliseconds>(
-                    std::chrono::system_clock::now().time_since_epoch()).count();
+        nowMs = wallMs();
+        return true;
+    }
+    bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string&) override {
+        std::lock_guard lock(mutex_);
+        for (const std::string& name : names) {
+            auto it = rows_.find(name);
+            if (it != rows_.end() && it->second.updatedMs < cutoffMs && it->second.state.compare(16, 8, "00000001") == 0) {
+                rows_.erase(it);
+            }
+        }
         return true;
     }
     bool sharedByInstances() const override { return false; }
 
 private:
+    static int64_t wallMs() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch()).count();
+    }
     std::mutex mutex_;
     std::map<std::string, StoredPlayer> rows_;
 };

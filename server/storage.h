@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -26,8 +27,12 @@ struct StateWrite {
 class Storage {
 public:
     virtual ~Storage() = default;
-    // Every player, at start.
-    virtual bool loadAll(std::vector<StoredPlayer>& out, std::string& error) = 0;
+    // Every player, at start, handed to take one at a time (the row is reused between calls,
+    // so a million players never sit in memory twice); take returns false to stop.
+    virtual bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) = 0;
+    bool loadAll(std::vector<StoredPlayer>& out, std::string& error) {
+        return forEachPlayer([&](const StoredPlayer& p) { out.push_back(p); return true; }, error);
+    }
     // Inserts a new player and commits before returning. When the name exists already
     // (registered through another instance), existing is filled and inserted is false.
     virtual bool registerPlayer(const StoredPlayer& player, bool& inserted, StoredPlayer& existing,
@@ -38,6 +43,9 @@ public:
     // meaningful when other instances share the database.
     virtual bool changedSince(int64_t sinceMs, std::vector<StoredPlayer>& out, int64_t& nowMs,
                               std::string& error) = 0;
+    // Deletes the named players that are still at level 1 and were last written before
+    // cutoffMs (database clock, Unix milliseconds); a row written since is kept.
+    virtual bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) = 0;
     virtual bool sharedByInstances() const = 0;
 };
 

@@ -48,12 +48,17 @@ public:
         return migrate(error);
     }
 
-    bool loadAll(std::vector<StoredPlayer>& out, std::string& error) override {
+    bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) override {
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
         Result r(PQexec(conn_, "SELECT name, pin_hash, state, updated_ms FROM players"));
         if (!r.ok()) return fail("cannot read", error);
-        readRows(r.get(), out);
+        StoredPlayer row;
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            row = {PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2),
+                   std::stoll(PQgetvalue(r.get(), i, 3))};
+            if (!take(row)) return false;
+        }
         return true;
     }
 
@@ -113,6 +118,28 @@ public:
         if (!r.ok()) return fail("cannot read", error);
         readRows(r.get(), out);
         return true;
+    }
+
+    bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
+        if (names.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error)) return false;
+        if (!exec("BEGIN", error)) return false;
+        std::string cutoff = std::to_string(cutoffMs);
+        for (const std::string& name : names) {
+            const char* values[2] = {name.c_str(), cutoff.c_str()};
+            Result r(PQexecParams(conn_,
+                                  "DELETE FROM players WHERE name = $1 AND updated_ms < $2::bigint"
+                                  " AND substr(state, 17, 8) = '00000001'",
+                                  2, nullptr, values, nullptr, nullptr, 0));
+            if (!r.ok()) {
+                fail("cannot delete from", error);
+                std::string ignored;
+                exec("ROLLBACK", ignored);
+                return false;
+            }
+        }
+        return exec("COMMIT", error);
     }
 
     bool sharedByInstances() const override { return true; }

@@ -73,14 +73,22 @@ public:
         return migrate(error);
     }
 
-    bool loadAll(std::vector<StoredPlayer>& out, std::string& error) override {
+    bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) override {
         std::lock_guard lock(mutex_);
         Statement s(db_, "SELECT name, pin_hash, state, updated_ms FROM players");
         if (!s) return fail("cannot read", error);
         int rc;
+        StoredPlayer row;
+        auto text = [&](int col, std::string& out) {
+            const unsigned char* t = sqlite3_column_text(s.get(), col);
+            out.assign(t ? reinterpret_cast<const char*>(t) : "", static_cast<size_t>(sqlite3_column_bytes(s.get(), col)));
+        };
         while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-            out.push_back({columnText(s.get(), 0), columnText(s.get(), 1), columnText(s.get(), 2),
-                           sqlite3_column_int64(s.get(), 3)});
+            text(0, row.name);
+            text(1, row.pinHash);
+            text(2, row.state);
+            row.updatedMs = sqlite3_column_int64(s.get(), 3);
+            if (!take(row)) return false;
         }
         return rc == SQLITE_DONE || fail("cannot read", error);
     }
@@ -123,6 +131,27 @@ public:
         }
         if (!ok) {
             fail("cannot write", error);
+            std::string ignored;
+            exec("ROLLBACK", ignored);
+            return false;
+        }
+        return exec("COMMIT", error);
+    }
+
+    bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
+        if (names.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!exec("BEGIN IMMEDIATE", error)) return false;
+        Statement s(db_, "DELETE FROM players WHERE name = ? AND updated_ms < ? AND substr(state, 17, 8) = '00000001'");
+        bool ok = static_cast<bool>(s);
+        for (size_t i = 0; ok && i < names.size(); ++i) {
+            bindText(s.get(), 1, names[i]);
+            sqlite3_bind_int64(s.get(), 2, cutoffMs);
+            ok = sqlite3_step(s.get()) == SQLITE_DONE;
+            sqlite3_reset(s.get());
+        }
+        if (!ok) {
+            fail("cannot delete from", error);
             std::string ignored;
             exec("ROLLBACK", ignored);
             return false;

@@ -12,10 +12,9 @@ namespace orlith {
 
 namespace {
 
-// The record's level, steps and position; the level set-ups are replayed one by one, since the
-// generator is never reseeded.
+// The record's level, steps and position.
 bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts) {
-    if (!parts.replayTo(record.level)) return false;
+    if (!parts.restoreTo(record.level)) return false;
     s.stepCount = record.stepCount;
     for (int i = 0; i < 3; ++i) s.playerPos[i] = record.position[i];
     return true;

@@ -37,8 +37,9 @@ struct StartUpParts {
     Dialogs& dialogs;
     std::function<std::shared_ptr<HttpClient>()> makeHttpClient;  // called only when going online
     std::shared_ptr<NetworkHost> networkHost;
-    // Replays levels up to targetLevel (a restore); false when the player closed the window.
-    std::function<bool(int32_t targetLevel)> replayTo;
+    // Sets the maze to targetLevel as playing up to it would (restoreLevel, with progress shown);
+    // false when the player closed the window meanwhile.
+    std::function<bool(int32_t targetLevel)> restoreTo;
 };
 
 enum class StartUpResult {

@@ -11,7 +11,6 @@ namespace orlith {
 namespace {
 
 inline float fsin(float radians) { return static_cast<float>(std::sin(static_cast<double>(radians))); }
-inline float fcos(float radians) { return static_cast<float>(std::cos(static_cast<double>(radians))); }
 
 // Far outside every maze, and far enough from the int limits that a neighbour offset of
 // one cell cannot overflow.

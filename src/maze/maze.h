@@ -1,13 +1,18 @@
-// Maze: the level-to-size rule, level set-up and the deterministic generator.
-// Owns: the generator's work storage (MazeWork, one per owner, reused by every level).
+// Maze: the level-to-size rule, level set-up, the deterministic generator and the level table.
+// Owns: the generator's work storage (MazeWork, one per owner, reused by every level) and the
+// embedded level table (read-only).
 // Reads: level, mazeRng. Writes: sizeX/Y/Z, cellGrid, goalPos, the start pose and mazeRng.
 // Called by start-up, the goal test and the restore of a saved or server-held state, always
-// for levels 1, 2, ... in order; and by the server and tools, which need a level's maze.
+// for levels 1, 2, ... in order or from a level table entry (which gives the same state); and
+// by the server and tools, which need a level's maze.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <span>
+#include <vector>
 
 #include "state/game_state.h"
 
@@ -69,5 +74,70 @@ using ReplayProgress = std::function<bool(int64_t done, int64_t total)>;
 // and server restores require. Returns false when progress cancelled it (the state is then
 // a consistent, lower level).
 bool replayLevels(GameState& state, MazeWork& work, int32_t targetLevel, const ReplayProgress& progress);
+
+// The level table: the generator's state before each level from level 1 on, as generating
+// levels 1, 2, ... in order leaves it. A level's maze depends only on its size and that state
+// (a new maze rewrites its whole box, and boxes only grow), so a restore can start at the
+// entry of its level instead of replaying every level before it.
+//
+// Bytes (resources/level_table.bin, embedded in the program), all little-endian:
+//   0-3   "OLVT"
+//   4-7   format, 1
+//   8-11  N, the levels covered
+//   12-15 CRC-32 (the common one: reflected 0xEDB88320, start and final xor 0xFFFFFFFF) of
+//         the entries
+//   16-   N entries of 16 bytes, the words x, y, z, w of the state before level 1, 2, ..., N
+inline constexpr uint32_t kLevelTableFormat = 1;
+inline constexpr size_t kLevelTableHeaderBytes = 16;
+inline constexpr size_t kLevelTableEntryBytes = 16;
+
+struct LevelTable {
+    const uint8_t* entries = nullptr;  // N entries from level 1, laid out as in the file
+    int32_t levels = 0;                // N; 0 when the bytes failed a check (no table)
+};
+
+// Checks the header, the size, the checksum and that level 1 starts from the seed; any
+// failure gives the empty table, so damaged bytes can only make a restore slower, never wrong.
+// The table points into bytes.
+LevelTable readLevelTable(const uint8_t* bytes, size_t size);
+
+// The committed table carried in the program, checked once on first use (thread-safe).
+std::span<const uint8_t> embeddedLevelTableBytes();
+const LevelTable& embeddedLevelTable();
+
+// The file's bytes for the states before levels 1, 2, ..., before.size().
+std::vector<uint8_t> encodeLevelTable(const std::vector<MazeRng>& before);
+
+// Generates levels 1 .. levels - 1 in order from the seed, keeping the state before each, and
+// returns the table of the states before levels 1 .. levels. Progress as for replayLevels;
+// false from it gives an empty result.
+std::vector<uint8_t> buildLevelTable(int32_t levels, MazeWork& work, const ReplayProgress& progress);
+
+// Where the generation of a level can begin: the highest level at or below it whose state the
+// table holds, with that state (level 1 and the seed when the table is empty).
+struct LevelStart {
+    int32_t level;
+    MazeRng rng;
+};
+LevelStart levelStartAtOrBelow(int32_t level, const LevelTable& table = embeddedLevelTable());
+
+// Sets the state to level max(targetLevel, 1) exactly as generating levels 1 .. targetLevel in
+// order from the start of the game leaves it (maze, sizes, generator state, level, start pose
+// and goal; a grid that held a larger level is cleared outside the new box, as in a fresh
+// game), generating only from the nearest table entry at or below it: one generation inside
+// the table, a replay from its last entry past it. progress(done, total) comes before each
+// generation and once at the end; false cancels between generations and returns false with
+// the state at a consistent level. The fields a restore takes from a saved or server-held
+// record (step count, position) are the caller's.
+bool restoreLevel(GameState& state, MazeWork& work, int32_t targetLevel, const ReplayProgress& progress,
+                  const LevelTable& table = embeddedLevelTable());
+
+// The maze of level max(level, 1) in the box 0 .. mazeEdgeForLevel(level) - 1 of a grid laid
+// out like cellGrid (nothing outside the box is written), and in rngAfter the generator state
+// once it is generated (the state before the next level), both as the game has them; for the
+// server and tools, which hold no GameState. Generation as in restoreLevel. Returns false only
+// when progress cancelled it (grid and rngAfter are then of no use).
+bool levelMaze(int32_t level, int32_t* cellGrid, MazeRng& rngAfter, MazeWork& work,
+               const ReplayProgress& progress = nullptr, const LevelTable& table = embeddedLevelTable());
 
 }  // namespace orlith

@@ -85,7 +85,7 @@ Outcome startUp(const Scenario& setup) {
     Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}};
     run.state->netFpsSwitch = setup.netFps ? 1 : 0;
     StartUpParts parts{platform, dialogs, [&] { return http; }, host,
-                       [&](int32_t level) { return replayLevels(*run.state, *work, level, {}); }};
+                       [&](int32_t level) { return restoreLevel(*run.state, *work, level, nullptr); }};
     run.result = startUpGame(run.state, *work, parts, setup.choices, run.network);
     run.messages = platform.messages;
     run.events = host->events();

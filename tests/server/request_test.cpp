@@ -4,8 +4,11 @@
 
 #include <memory>
 #include <random>
+#include <tuple>
+#include <vector>
 
 #include "state/game_state.h"
+#include "http_server.h"
 #include "request.h"
 #include "server/server_test_util.h"
 
@@ -39,12 +42,15 @@ TEST(RequestParsing, NicknamesAreReadFromTheEndAndDecodedAsUtf8) {
         {"a typed percent sign sent as it stands", "100%", u"100%"},
         {"a typed percent sign before a non-hex character", "5%x", u"5%x"},
         {"31 characters is the longest", std::string(31, 'n'), std::u16string(31, u'n')},
+        {"a typed percent sign before hex digits, checksummed as typed", "50%41", u"50%41"},
+        {"the same, decoded when checksummed decoded", "50%41", u"50A"},
+        {"an escaped line break checksummed as literal text stays literal", "a%0Ab", u"a%0Ab"},
         {"31 three-byte characters", [] { std::string s; for (int i = 0; i < 31; ++i) s += "%E3%81%82"; return s; }(),
          std::u16string(31, u'\u3042')},
     };
     for (const NameCase& c : cases) {
         ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.expected));
-        EXPECT_EQ(q.kind, QueryKind::Ranking) << c.description << ": " << (q.error ? q.error : "");
+        EXPECT_EQ(q.kind, QueryKind::ranking) << c.description << ": " << (q.error ? q.error : "");
         EXPECT_EQ(q.nickname, c.expected) << c.description;
         EXPECT_EQ(q.stateValue, kState) << c.description;
     }
@@ -62,8 +68,6 @@ TEST(RequestParsing, SmuggledControlsBadUtf8AndBadLengthsAreRefused) {
     const Bad cases[] = {
         {"CR LF by escapes", "evil%0D%0A" + kState + "x", u"evil\r\n" + utf8ToUtf16(kState) + u"x"},
         {"a lone LF", "a%0Ab", u"a\nb"},
-        {"a lone LF checksummed as literal text", "a%0Ab", u"a%0Ab"},
-        {"a typed percent sign before hex digits reads as an escape", "50%41", u"50%41"},
         {"NUL", "a%00b", std::u16string(u"a\0b", 3)},
         {"tab", "a%09b", u"a\tb"},
         {"DEL", "a%7Fb", u"a\x7f" u"b"},
@@ -77,14 +81,14 @@ TEST(RequestParsing, SmuggledControlsBadUtf8AndBadLengthsAreRefused) {
     };
     for (const Bad& c : cases) {
         ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.checksummed));
-        EXPECT_EQ(q.kind, QueryKind::Invalid) << c.description;
+        EXPECT_EQ(q.kind, QueryKind::invalid) << c.description;
         EXPECT_NE(q.error, nullptr) << c.description;
     }
 }
 
 TEST(RequestParsing, StateAndChecksumMustHaveTheirExactForm) {
     std::string good = rankingQuery(u"bob", kState);
-    ASSERT_EQ(parseQuery(good).kind, QueryKind::Ranking);
+    ASSERT_EQ(parseQuery(good).kind, QueryKind::ranking);
     size_t sumAt = good.rfind("&sum=");
     std::string digits = good.substr(sumAt + 5);
     std::string upper = kState;
@@ -106,19 +110,23 @@ TEST(RequestParsing, StateAndChecksumMustHaveTheirExactForm) {
         {"another mode", "mode=delete"},
     };
     for (const auto& [description, query] : cases) {
-        EXPECT_EQ(parseQuery(query).kind, QueryKind::Invalid) << description;
+        EXPECT_EQ(parseQuery(query).kind, QueryKind::invalid) << description;
     }
 }
 
 TEST(RequestParsing, CheckQueries) {
-    EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::LegacyCheck);
+    EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::legacyCheck);
     ParsedQuery named = parseQuery("mode=check&name=a%26b=c&pin=0123abcd");
-    EXPECT_EQ(named.kind, QueryKind::NamedCheck);
+    EXPECT_EQ(named.kind, QueryKind::namedCheck);
     EXPECT_EQ(named.nickname, u"a&b=c");
     EXPECT_EQ(named.pin, "0123abcd");
+    ParsedQuery twoReadings = parseQuery("mode=check&name=50%41&pin=0123abcd");
+    EXPECT_EQ(twoReadings.nickname, u"50A");
+    EXPECT_EQ(twoReadings.rawNickname, u"50%41");
+    EXPECT_EQ(parseQuery("mode=check&name=a%0Ab&pin=0123abcd").nickname, u"a%0Ab") << "never a line break";
     const char* bad[] = {"mode=checkx", "mode=check&name=a&pin=0123ABCD", "mode=check&name=a&pin=0123abc",
-                         "mode=check&name=&pin=0123abcd", "mode=check&name=a%0Ab&pin=0123abcd", "mode=check&pin=0123abcd"};
-    for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::Invalid) << q;
+                         "mode=check&name=&pin=0123abcd", "mode=check&name=a\x7f&pin=0123abcd", "mode=check&pin=0123abcd"};
+    for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
 }
 
 TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
@@ -160,9 +168,9 @@ TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
         // A typed '%' next to what an HTTP client escapes is ambiguous; those may be refused.
         bool typedPercent = nick.find(u'%') != std::u16string::npos;
         if (!typedPercent) {
-            ASSERT_EQ(q.kind, QueryKind::Ranking) << sent << " " << (q.error ? q.error : "");
+            ASSERT_EQ(q.kind, QueryKind::ranking) << sent << " " << (q.error ? q.error : "");
         }
-        if (q.kind == QueryKind::Ranking) {
+        if (q.kind == QueryKind::ranking) {
             EXPECT_EQ(q.nickname, nick);
             char level[9];
             std::snprintf(level, sizeof level, "%08x", static_cast<unsigned>(state->level));
@@ -170,6 +178,48 @@ TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
             EXPECT_EQ(q.stateValue.substr(8, 8), utf16ToUtf8(pin));
         }
     }
+}
+
+TEST(RequestParsing, AcceptEncodingAndAbsoluteTargets) {
+    const std::pair<const char*, bool> encodings[] = {
+        {"gzip", true}, {"deflate, gzip;q=0.5", true}, {"GZIP", true}, {"x-gzip", true}, {"*", true},
+        {"", false}, {"deflate", false}, {"gzip;q=0", false}, {"gzip;q=0.000", false}, {"*;q=0", false},
+        {"gzip;q=0, *", false}, {"br, gzip ; q=1.0", true}, {"gzipx", false},
+    };
+    for (const auto& [header, gzip] : encodings) EXPECT_EQ(acceptsGzip(header), gzip) << header;
+    const std::tuple<const char*, const char*, const char*> targets[] = {
+        {"/state/change.php?mode=check", "/state/change.php", "mode=check"},
+        {"http://host:8080/state/change.php?mode=check", "/state/change.php", "mode=check"},
+        {"HTTPS://host/state/change.php", "/state/change.php", ""},
+        {"http://host", "/", ""},
+        {"http://host?x", "/", "x"},
+        {"ftp://host/state/change.php", "ftp://host/state/change.php", ""},
+        {"/state/change.php?name=a://b", "/state/change.php", "name=a://b"},
+    };
+    for (const auto& [target, path, query] : targets) {
+        std::string_view p, q;
+        splitTarget(target, p, q);
+        EXPECT_EQ(p, path) << target;
+        EXPECT_EQ(q, query) << target;
+    }
+}
+
+TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
+    using Bytes = std::vector<unsigned char>;
+    auto key = [](const Bytes& b) { return addressKey(b.data(), b.size()); };
+    Bytes v4{192, 0, 2, 7}, v4Other{192, 0, 2, 8}, mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
+    Bytes v6(16, 0), v6SameNet(16, 0), v6OtherNet(16, 0);
+    v6[0] = v6SameNet[0] = v6OtherNet[0] = 0x20;
+    v6[15] = 1;
+    v6SameNet[15] = 2;
+    v6SameNet[9] = 0x55;  // another host in the same /64
+    v6OtherNet[7] = 1;    // the next /64
+    EXPECT_NE(key(v4), key(v4Other));
+    EXPECT_EQ(key(v4), key(mapped)) << "IPv4-mapped IPv6 is the IPv4 address";
+    EXPECT_EQ(key(v6), key(v6SameNet));
+    EXPECT_NE(key(v6), key(v6OtherNet));
+    EXPECT_NE(key(Bytes{0, 0, 0, 0}), 0u) << "0 means unknown";
+    EXPECT_NE(key(v6), key(Bytes{0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
 }
 
 TEST(RequestParsing, PercentDecodeRefusesBrokenEscapes) {

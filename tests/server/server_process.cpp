@@ -7,6 +7,7 @@
 #include <netinet/in.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -40,7 +41,7 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
     std::vector<std::string> argv;
     if (!runAs.empty()) argv = {"runuser", "-u", runAs, "--"};
     argv.push_back(ORLITH_SERVER_BINARY);
-    argv.insert(argv.end(), {"--host", "127.0.0.1", "--port", "0", "--threads", "2"});
+    argv.insert(argv.end(), {"--host", "127.0.0.1", "--port", "0", "--admin-port", "0", "--threads", "2"});
     argv.insert(argv.end(), args.begin(), args.end());
     pid_ = fork();
     if (pid_ == 0) {
@@ -48,6 +49,10 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
         dup2(fds[1], 2);
         close(fds[0]);
         if (chdir(cwd.c_str()) != 0) _exit(127);
+        if (openFileLimit > 0) {
+            rlimit limit{static_cast<rlim_t>(openFileLimit), static_cast<rlim_t>(openFileLimit)};
+            setrlimit(RLIMIT_NOFILE, &limit);
+        }
         std::vector<char*> cargs;
         for (auto& a : argv) cargs.push_back(a.data());
         cargs.push_back(nullptr);
@@ -57,13 +62,14 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
     close(fds[1]);
     outFd_ = fds[0];
     fcntl(outFd_, F_SETFL, O_NONBLOCK);
-    std::regex listening("listening on [0-9.]+:([0-9]+)");
+    std::regex listening("listening on [0-9.]+:([0-9]+).* admin on [0-9.]+:([0-9]+)");
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (std::chrono::steady_clock::now() < deadline) {
         readOutput(50);
         std::smatch m;
         if (std::regex_search(output_, m, listening)) {
             port_ = std::stoi(m[1]);
+            adminPort_ = std::stoi(m[2]);
             return true;
         }
         int status;
@@ -114,6 +120,42 @@ std::string ServerProcess::url(const std::string& target) const {
     return "http://127.0.0.1:" + std::to_string(port_) + target;
 }
 
+HttpResult ServerProcess::admin(const std::string& target) {
+    HttpResult r;
+    CURL* c = curl_easy_init();
+    std::string u = "http://127.0.0.1:" + std::to_string(adminPort_) + target;
+    curl_easy_setopt(c, CURLOPT_URL, u.c_str());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 10000L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    if (curl_easy_perform(c) == CURLE_OK) curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+    curl_easy_cleanup(c);
+    return r;
+}
+
+HttpResult ServerProcess::request(const std::string& target, const std::string& source, bool gzip) {
+    HttpResult r;
+    CURL* c = curl_easy_init();
+    std::string u = url(target);
+    curl_easy_setopt(c, CURLOPT_URL, u.c_str());
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
+    curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 10000L);
+    curl_easy_setopt(c, CURLOPT_NOPROXY, "*");
+    curl_easy_setopt(c, CURLOPT_PATH_AS_IS, 1L);
+    curl_easy_setopt(c, CURLOPT_INTERFACE, ("host!" + source).c_str());
+    if (gzip) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip");
+    if (curl_easy_perform(c) == CURLE_OK) {
+        curl_easy_getinfo(c, CURLINFO_RESPONSE_CODE, &r.status);
+        curl_off_t bytes = 0;
+        curl_easy_getinfo(c, CURLINFO_SIZE_DOWNLOAD_T, &bytes);
+        r.wireBytes = static_cast<long>(bytes);
+    }
+    curl_easy_cleanup(c);
+    return r;
+}
+
 HttpResult ServerProcess::get(const std::string& target) {
     if (!curl_) curl_ = curl_easy_init();
     CURL* c = static_cast<CURL*>(curl_);
@@ -132,8 +174,12 @@ HttpResult ServerProcess::get(const std::string& target) {
     return r;
 }
 
-int connectLoopback(int port) {
+int connectLoopback(int port, const char* source) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source, &from.sin_addr);
+    bind(fd, reinterpret_cast<sockaddr*>(&from), sizeof from);
     sockaddr_in a{};
     a.sin_family = AF_INET;
     a.sin_port = htons(static_cast<uint16_t>(port));

@@ -13,6 +13,7 @@ struct HttpResult {
     long status = 0;
     std::string body;
     long newConnections = 0;  // connections curl opened for this request
+    long wireBytes = 0;       // body bytes as sent (compressed, when gzip)
 };
 
 class ServerProcess {
@@ -25,22 +26,30 @@ public:
     int stop(int sig);
     // For a start that is expected to fail: waits for the exit and returns its status.
     int waitExit();
+    int openFileLimit = 0;  // when set, the child's RLIMIT_NOFILE (soft and hard)
+    int pid() const { return pid_; }
     int port() const { return port_; }
+    int adminPort() const { return adminPort_; }
     const std::string& output() const { return output_; }  // stdout and stderr so far
     std::string url(const std::string& target) const;
     HttpResult get(const std::string& target);  // one curl handle, kept alive across calls
+    HttpResult admin(const std::string& target);  // the same on the admin port
+    // A request with options: from a source address (127.0.0.x), asking for gzip (curl
+    // inflates it), on a fresh handle.
+    HttpResult request(const std::string& target, const std::string& source, bool gzip);
 
 private:
     void readOutput(int timeoutMs);
     pid_t pid_ = -1;
     int outFd_ = -1;
     int port_ = 0;
+    int adminPort_ = 0;
     std::string output_;
     void* curl_ = nullptr;
 };
 
-// Connects to 127.0.0.1:port; -1 on failure.
-int connectLoopback(int port);
+// Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
+int connectLoopback(int port, const char* source = "127.0.0.1");
 // Sends bytes and reads until the peer closes or timeoutMs passes.
 std::string exchangeRaw(int port, const std::string& bytes, int timeoutMs);
 // Reads what arrives on fd within timeoutMs; sets closed when the peer closed.

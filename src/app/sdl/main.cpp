@@ -200,7 +200,7 @@ struct App {
         platform.dialogs = dialogs.get();
         mailbox = std::make_shared<NetworkMailbox>(platform);
         StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
-                           [this](int32_t level) { return replayWithProgress(level); }};
+                           [this](int32_t level) { return restoreWithProgress(level); }};
         RegistrationChoices choices{options.nickname, options.pin, options.server, options.port,
                                     !options.nickname.empty() || !options.pin.empty() || !options.server.empty() ||
                                         !options.port.empty(),
@@ -213,10 +213,11 @@ struct App {
         return 1;
     }
 
-    // Replaying many levels takes a while: show it, and let closing the window end it.
-    bool replayWithProgress(int32_t targetLevel) {
+    // One generation from the level table, or many past its end: show it, and let closing the
+    // window end it.
+    bool restoreWithProgress(int32_t targetLevel) {
         uint32_t lastDraw = 0;
-        return replayLevels(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
+        return restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
             SDL_Event e;
             while (SDL_PollEvent(&e) != 0) {
                 if (e.type == SDL_QUIT) quit = true;
@@ -225,8 +226,8 @@ struct App {
             uint32_t now = SDL_GetTicks();
             if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
-                formatText(text, 32, u"Loading level %lld / %lld", static_cast<long long>(state->level + 1),
-                           static_cast<long long>(targetLevel));
+                long long loading = targetLevel - total + done + 1;  // the level being generated
+                formatText(text, 32, u"Loading level %lld / %lld", loading, static_cast<long long>(targetLevel));
                 renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
                 lastDraw = now;
             }

@@ -1,0 +1,107 @@
+// Shared reply blocks and the gzip member built from them.
+#include "block.h"
+
+#include <zlib.h>
+
+#include <algorithm>
+
+namespace orlith::server {
+
+const Block::Packed& Block::packed(size_t packing) const {
+    std::call_once(packOnce_[packing], [this, packing] {
+        const size_t k = kChunkLines[packing];
+        Packed& out = packed_[packing];
+        z_stream zs{};
+        // Raw deflate (no zlib header): the gzip framing is written per reply. The default level:
+        // it runs at every rebuild that a gzip reply reads, and 9 gains about 1 % here.
+        deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
+        std::string& z = out.z;
+        uint32_t crc = 0;
+        for (size_t first = 0; first < lines(); first += k) {
+            std::string_view chunk = linesText(first, std::min(lines(), first + k));
+            crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()),
+                                              static_cast<uInt>(chunk.size())));
+            zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(chunk.data()));
+            zs.avail_in = static_cast<uInt>(chunk.size());
+            // A full flush ends on a byte boundary and forgets the dictionary, so the next
+            // chunk refers to nothing before it and may follow any other bytes.
+            do {
+                size_t at = z.size();
+                z.resize(at + chunk.size() + 64);
+                zs.next_out = reinterpret_cast<Bytef*>(z.data() + at);
+                zs.avail_out = static_cast<uInt>(z.size() - at);
+                deflate(&zs, Z_FULL_FLUSH);
+                z.resize(z.size() - zs.avail_out);
+            } while (zs.avail_out == 0);
+            out.zOffsets.push_back(static_cast<uint32_t>(z.size()));
+            out.prefixCrc.push_back(crc);
+        }
+        deflateEnd(&zs);
+    });
+    return packed_[packing];
+}
+
+GzipWriter::GzipWriter(ReplyText& out) : out_(out) {
+    // No name, no time stamp, "Unix".
+    static const char kHeader[10] = {'\x1f', '\x8b', 8, 0, 0, 0, 0, 0, 0, 3};
+    out_.gzip = true;
+    out_.addOwn(std::string_view(kHeader, sizeof kHeader));
+}
+
+void GzipWriter::raw(std::string_view bytes, bool shared) {
+    crc_ = static_cast<uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
+    length_ += static_cast<uint32_t>(bytes.size());
+    while (!bytes.empty()) {
+        // A stored block: header bits 000 padded to a byte, then LEN and its complement.
+        size_t n = std::min<size_t>(bytes.size(), 65535);
+        char head[5] = {0, static_cast<char>(n & 0xFF), static_cast<char>(n >> 8), static_cast<char>(~n & 0xFF),
+                        static_cast<char>((~n >> 8) & 0xFF)};
+        out_.addOwn(std::string_view(head, 5));
+        if (shared) out_.addShared(bytes.substr(0, n));
+        else out_.addOwn(bytes.substr(0, n));
+        bytes.remove_prefix(n);
+    }
+}
+
+void GzipWriter::run(const Block& block, size_t from, size_t to, size_t packing) {
+    if (from >= to) return;
+    // The edges that are not whole chunks here go to the finer packing, or as they stand.
+    auto edge = [&](size_t a, size_t b) {
+        if (packing + 1 < Block::kPackings) run(block, a, b, packing + 1);
+        else if (a < b) raw(block.linesText(a, b), true);
+    };
+    const size_t k = Block::kChunkLines[packing], n = block.lines();
+    const Block::Packed& p = block.packed(packing);
+    size_t chunks = p.zOffsets.size() - 1;
+    size_t a = (from + k - 1) / k;             // first whole chunk
+    size_t c = to == n ? chunks : to / k;      // end of the whole chunks
+    if (a >= c) return edge(from, to);
+    size_t startLine = a * k, endLine = std::min(c * k, n);
+    edge(from, startLine);
+    uint32_t length = block.offsets[endLine] - block.offsets[startLine];
+    // CRC of chunks [a, c) from the prefix CRCs: crc(A·B) = shift(crc A, |B|) ^ crc B.
+    uint32_t crc = p.prefixCrc[c];
+    if (a > 0) crc ^= static_cast<uint32_t>(crc32_combine(p.prefixCrc[a], 0, length));
+    crc_ = static_cast<uint32_t>(crc32_combine(crc_, crc, length));
+    length_ += length;
+    out_.addShared(std::string_view(p.z).substr(p.zOffsets[a], p.zOffsets[c] - p.zOffsets[a]));
+    edge(endLine, to);
+}
+
+void GzipWriter::finish() {
+    // A final, empty block with fixed codes, then CRC-32 and length, little-endian.
+    char tail[10] = {3, 0};
+    for (int i = 0; i < 4; ++i) {
+        tail[2 + i] = static_cast<char>((crc_ >> (8 * i)) & 0xFF);
+        tail[6 + i] = static_cast<char>((length_ >> (8 * i)) & 0xFF);
+    }
+    out_.addOwn(std::string_view(tail, sizeof tail));
+}
+
+void appendLines(ReplyText& out, GzipWriter* gzip, const Block& block, size_t from, size_t to) {
+    if (from >= to) return;
+    if (gzip) gzip->run(block, from, to);
+    else out.addShared(block.linesText(from, to));
+}
+
+}  // namespace orlith::server
