@@ -190,6 +190,7 @@ TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
     ASSERT_TRUE(eventually([&] { return stepsOf(server.targets().back()) == 60; }));
     std::vector<std::string> targets = server.targets();
     EXPECT_EQ(server.mostInFlight(), 1);
+    EXPECT_EQ(server.connections(), 1u);  // kept alive from the first exchange to the last
     EXPECT_LT(targets.size(), 20u);  // 60 frames' signals collapse into a few exchanges
     for (size_t k = 2; k < targets.size(); ++k) EXPECT_GT(stepsOf(targets[k]), stepsOf(targets[k - 1]));
     EXPECT_TRUE(online.link->shutDown());

@@ -51,6 +51,10 @@ public:
         return targets_;
     }
     int mostInFlight() const { return mostInFlight_; }  // exchanges answered at the same time, at most
+    size_t connections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connections_.size();
+    }
 
     // A whole response with status, a length and the body.
     static std::string response(int status, const std::string& body, const std::string& headers = "") {
