@@ -186,7 +186,7 @@ bool ImGuiDialogs::ensureFont(const InformationTable* table) {
                        stderr);
         }
     }
-    // The glyphs to have: the Japanese set, punctuation ("※", "…"), every designed text, and
+    // The glyphs to have: the Japanese set, punctuation ("※", "…"), every text the dialogs write, and
     // the names and dates of the table about to be shown.
     ImFontGlyphRangesBuilder builder;
     builder.AddRanges(io.Fonts->GetGlyphRangesJapanese());

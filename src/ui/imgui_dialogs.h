@@ -1,6 +1,6 @@
 // The game's dialogs and message boxes on Linux: Dear ImGui in the game window, over the last
 // picture, modal (each runs its own loop until it ends; the frame loop waits meanwhile). Layout
-// from templates 102 and 103 in dialog units, texts as designed, font "ＭＳ Ｐゴシック" 9 pt through
+// from templates 102 and 103 in dialog units, the templates' own texts, font "ＭＳ Ｐゴシック" 9 pt through
 // fontconfig. Owned by the app; main thread only; needs the window's OpenGL context current.
 #pragma once
 

@@ -102,7 +102,7 @@ TEST(RegistrationDialog, BoxesKeepTheirLimitInCharactersAndThePinOnlyDigits) {
     EXPECT_EQ(dialog.limit(RegistrationBox::server), 16);
 }
 
-TEST(InformationDialog, RowsFollowTheRankingListWithTheDesignedColumns) {
+TEST(InformationDialog, RowsFollowTheRankingListUnderItsSixColumns) {
     auto s = makeGameState();
     auto table = std::make_unique<InformationTable>();
     buildInformationTable(*s, *table);

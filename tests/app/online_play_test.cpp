@@ -106,7 +106,7 @@ TEST_F(OnlinePlay, TwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerR
     EXPECT_TRUE(hasArrowAt(alice, bob.position)) << log("alice");
     EXPECT_TRUE(hasArrowAt(bob, alice.position)) << log("bob");
 
-    // Alice's nickname with another PIN: the designed refusal, and a failing exit.
+    // Alice's nickname with another PIN: the refusal message, and a failing exit.
     EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 9999 --frames 1")), 1);
     EXPECT_NE(log("thief").find("ニックネームが登録済みで、\n暗証番号が違います。"), std::string::npos) << log("thief");
 
