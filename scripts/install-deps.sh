@@ -7,12 +7,12 @@ purpose="${1:-all}"
 game=(
   build-essential cmake pkg-config
   libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
-  libgl1-mesa-dri libegl1 libegl-mesa0
+  libgl1-mesa-dri libegl1 libegl-mesa0 libgl1 libimgui-dev libcurl4-openssl-dev
 )
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
-  libboost-dev libsqlite3-dev libpq-dev postgresql libcurl4-openssl-dev libicu-dev zlib1g-dev iproute2
-  clang libclang-rt-14-dev wrk nginx-light bc
+  libboost-dev libsqlite3-dev libpq-dev postgresql libicu-dev zlib1g-dev iproute2
+  clang libclang-rt-14-dev wrk nginx-light bc curl
   g++-mingw-w64-x86-64
 )
 case "$purpose" in

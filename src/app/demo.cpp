@@ -5,7 +5,9 @@
 #include <cstdlib>
 #include <fstream>
 
+#include "app/dialog_models.h"
 #include "app/shell.h"
+#include "base/text.h"
 
 namespace orlith {
 namespace {
@@ -156,8 +158,18 @@ const char* usageText() {
            "  --play FILE        replay the demo FILE instead of the keyboard and mouse; ends with it\n"
            "  --frames N         end after N frames\n"
            "  --screenshot FILE  write the last presented frame to FILE as PNG at the end\n"
+           "  --report FILE      write the end state to FILE as text: level, steps, position, FPS, the\n"
+           "                     ranking and the other players' arrows drawn in the last frame\n"
            "  --screen WxH       size the window as for a WxH screen (default: the real screen)\n"
            "  --no-pacing        run frames back to back instead of 60 per second\n"
+           "  --nickname NAME    registration dialog: the nickname (up to 10 characters); ticks the network box\n"
+           "  --pin DIGITS       the PIN (up to 16 digits); ticks the box\n"
+           "  --server HOST      the ranking server (default localhost); ticks the box\n"
+           "  --port N           its port (default 80); ticks the box\n"
+           "  --offline          leave the network box unticked, whatever else is given\n"
+           "  --start            press start without showing the dialog and answer Yes to the\n"
+           "                     new-nickname question; every message box then goes to stderr and is\n"
+           "                     dismissed at once, and a refused start exits with status 1\n"
            "  --help             show this text\n"
            "Keys: Q/A forward/back, arrows turn, Z/X turn (fly), M mode, N nightmare, W walls, S position/\n"
            "distance, D HUD, F FPS, G guide, H/V/P reverse turning/vertical/forward, R turning rate,\n"
@@ -188,6 +200,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             if (!value(o.playPath)) return false;
         } else if (arg == "--screenshot") {
             if (!value(o.screenshotPath)) return false;
+        } else if (arg == "--report") {
+            if (!value(o.reportPath)) return false;
         } else if (arg == "--frames") {
             if (!value(text)) return false;
             if (!parseInt(text, 0, INT64_C(1000000000000), o.frames)) {
@@ -207,6 +221,27 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             o.screenHeight = static_cast<int32_t>(h);
         } else if (arg == "--no-pacing") {
             o.pacing = false;
+        } else if (arg == "--nickname" || arg == "--pin" || arg == "--server" || arg == "--port") {
+            if (!value(text)) return false;
+            std::u16string wide = utf8ToUtf16(text);
+            RegistrationBox box = arg == "--nickname" ? RegistrationBox::nickname
+                                  : arg == "--pin"    ? RegistrationBox::pin
+                                  : arg == "--server" ? RegistrationBox::server
+                                                      : RegistrationBox::port;
+            // Only what a player could type into the box: a script should not get a silently cut name.
+            if (wide.empty() || keptByBox(box, wide) != wide) {
+                error = arg + " '" + text + "' does not fit its box (" +
+                        (box == RegistrationBox::pin ? "digits only, " : "") + "see --help for the lengths)";
+                return false;
+            }
+            (box == RegistrationBox::nickname ? o.nickname
+             : box == RegistrationBox::pin    ? o.pin
+             : box == RegistrationBox::server ? o.server
+                                              : o.port) = wide;
+        } else if (arg == "--offline") {
+            o.offline = true;
+        } else if (arg == "--start") {
+            o.start = true;
         } else if (arg.rfind("--", 0) == 0) {
             error = "unknown option " + arg;
             return false;

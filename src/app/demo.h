@@ -43,12 +43,18 @@ struct Options {
     std::string recordPath;      // --record FILE
     std::string playPath;        // --play FILE
     std::string screenshotPath;  // --screenshot FILE, written at exit
+    std::string reportPath;      // --report FILE: the end state as text, written at exit
     int64_t frames = -1;         // --frames N, -1 runs until the window closes
     int32_t screenWidth = 0;     // --screen WxH pretends a screen size (0: the real one)
     int32_t screenHeight = 0;
     bool pacing = true;          // --no-pacing runs frames back to back (tests, timing)
     bool help = false;           // --help
     bool netFps = false;         // "NetFps" anywhere in the command line
+    // The registration dialog (nothing is stored: it is asked at every start).
+    std::u16string nickname, pin, server, port;  // --nickname, --pin, --server, --port: fill a box, tick
+    bool offline = false;        // --offline: leave the box unticked
+    bool start = false;          // --start: press start unseen; Yes to the new-nickname question;
+                                 // every message box goes to stderr and is dismissed at once
 };
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);

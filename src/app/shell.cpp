@@ -1,6 +1,7 @@
 // Frame pacing, window size, the command-line switch and the shared frame hooks.
 #include "app/shell.h"
 
+#include "app/dialog_models.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
 
@@ -37,5 +38,16 @@ void GameHooks::takeRankingUpdate(GameState& state) { orlith::takeRankingUpdate(
 void GameHooks::writeSettings(GameState& state) { writeSettingsFile(state, platform_); }
 
 int GameHooks::writeSave(GameState& state) { return writeSaveFile(state, platform_); }
+
+void GameHooks::sendRankingRequest(GameState&) {
+    if (network_ != nullptr) network_->sendRankingRequest(platform_.unixTime());
+}
+
+void GameHooks::openInformationDialog(GameState& state) {
+    if (dialogs_ == nullptr) return;
+    if (!table_) table_ = std::make_unique<InformationTable>();
+    buildInformationTable(state, *table_);
+    dialogs_->runInformation(*table_);  // its end code means nothing to the game
+}
 
 }  // namespace orlith

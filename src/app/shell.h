@@ -4,10 +4,13 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string_view>
 
 #include "game/game.h"
+#include "platform/dialogs.h"
 #include "platform/platform.h"
+#include "ranking/network.h"
 #include "state/game_state.h"
 
 namespace orlith {
@@ -23,17 +26,24 @@ bool hasNetFpsSwitch(std::u16string_view commandLine);
 // Window height for a screen: screen height * 1024 / screen width, truncated.
 int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight);
 
-// The frame steps every platform shares: the ranking copy, the settings file and the save
-// file. A platform derives from it and adds drawing, the request and the dialog.
+// The frame steps every platform shares: the ranking copy, the settings file, the save file, the
+// ranking request and the information dialog. A platform derives from it and adds drawing.
 class GameHooks : public FrameHooks {
 public:
-    explicit GameHooks(Platform& platform) : platform_(platform) {}
+    // network is null offline; dialogs may be null where none can be shown (tools, tests).
+    explicit GameHooks(Platform& platform, NetworkLink* network = nullptr, Dialogs* dialogs = nullptr)
+        : platform_(platform), network_(network), dialogs_(dialogs) {}
     void takeRankingUpdate(GameState& state) override;
     void writeSettings(GameState& state) override;
     int writeSave(GameState& state) override;
+    void sendRankingRequest(GameState& state) override;
+    void openInformationDialog(GameState& state) override;
 
 protected:
     Platform& platform_;
+    NetworkLink* network_;
+    Dialogs* dialogs_;
+    std::unique_ptr<InformationTable> table_;  // made at the first opening
 };
 
 }  // namespace orlith

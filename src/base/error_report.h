@@ -15,6 +15,10 @@ struct ErrorSite {
 };
 
 void reportError(Platform& platform, int number, const char16_t* operation);
+
+// The error box's text with an explicit code, for reports that do not come from the platform's
+// own last error (the network side has its client's).
+void formatErrorText(char16_t (&text)[256], ErrorSite site, int code);
 inline void reportError(Platform& platform, ErrorSite site) { reportError(platform, site.number, site.operation); }
 
 }  // namespace orlith

@@ -34,7 +34,10 @@ void makePinHash(std::u16string_view nickname, std::u16string_view pin, char16_t
 // (110), or -1 if capacity is below 111.
 int buildStateValue(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity);
 
-// The 104-character state value of explicit fields (used by the server and tests).
+// The 104-character state value of explicit fields, into a fixed buffer (no terminator).
+void writeStateValue(char16_t out[kStateValueLength], uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
+                     int32_t stepCount, const float position[3], const float viewDirection[3], const float up[3]);
+// The same as a text (the save file, the server and tests).
 std::u16string formatStateValue(uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
                                 int32_t stepCount, const float position[3], const float viewDirection[3],
                                 const float up[3]);
@@ -48,8 +51,20 @@ void parseStateValue(RankingRecord& record, const char16_t* text, const LocalClo
 // clock cannot convert it.
 void formatDateText(uint32_t unixSeconds, char16_t out[32], const LocalClock& clock);
 
-// "/state/change.php?name=<nickname>&state=<value>&sum=<checksum>".
+// The nickname as it travels in a query: space, control characters, '#', '%', '?' and every
+// character beyond ASCII percent-encoded (the latter as UTF-8 bytes), all else, '&' and '='
+// included, as typed. Returns its length, or -1 (cut) when capacity is too small.
+int escapeNickname(std::u16string_view nickname, char16_t* out, int capacity);
+
+// "/state/change.php?name=<nickname>&state=<value>&sum=<checksum>": the nickname escaped, the
+// checksum over the query with the nickname as typed. Allocates nothing (it runs every frame).
+// Returns the length, or -1 with an empty text when capacity is too small.
 int buildRankingPath(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity);
+
+// The check request that names the player: "/state/change.php?mode=check&name=<nickname>&pin=<hash>".
+// A server that knows the name lists its line first, with the true hash only when the given one
+// matches; a server that ignores the two parameters answers the plain check.
+int buildCheckPath(const GameState& state, char16_t* out, int capacity);
 
 // Splits a UTF-8 reply body into records: each CR/LF-separated line longer than 104
 // characters is one player (state value, then nickname cut to 31 characters); at most 256.

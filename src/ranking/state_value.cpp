@@ -37,11 +37,6 @@ uint32_t crcOfText(uint32_t previous, std::u16string_view text) {
     return ~reg;
 }
 
-void appendHex8(std::u16string& out, uint32_t v) {
-    static const char16_t digits[] = u"0123456789abcdef";
-    for (int shift = 28; shift >= 0; shift -= 4) out.push_back(digits[(v >> shift) & 0xF]);
-}
-
 // Value of up to 8 leading hex digits; anything else (a terminator included) ends them.
 uint32_t readHexField(const char16_t* field) {
     uint32_t v = 0;
@@ -90,20 +85,29 @@ void makePinHash(std::u16string_view nickname, std::u16string_view pin, char16_t
     formatText(out, 9, u"%08x", static_cast<unsigned>(h));
 }
 
+void writeStateValue(char16_t out[kStateValueLength], uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
+                     int32_t stepCount, const float position[3], const float viewDirection[3], const float up[3]) {
+    static const char16_t digits[] = u"0123456789abcdef";
+    char16_t* p = out;
+    auto hex8 = [&p](uint32_t v) {
+        for (int shift = 28; shift >= 0; shift -= 4) *p++ = digits[(v >> shift) & 0xF];
+    };
+    hex8(unixSeconds);
+    // The PIN-hash field is always 8 characters so every later field keeps its offset.
+    for (size_t k = 0; k < 8; ++k) *p++ = k < pinHash.size() ? pinHash[k] : u'0';
+    hex8(static_cast<uint32_t>(level));
+    hex8(static_cast<uint32_t>(stepCount));
+    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(position[k]));
+    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(viewDirection[k]));
+    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(up[k]));
+}
+
 std::u16string formatStateValue(uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
                                 int32_t stepCount, const float position[3], const float viewDirection[3],
                                 const float up[3]) {
-    std::u16string out;
-    out.reserve(kStateValueLength);
-    appendHex8(out, unixSeconds);
-    // The PIN-hash field is always 8 characters so every later field keeps its offset.
-    for (size_t k = 0; k < 8; ++k) out.push_back(k < pinHash.size() ? pinHash[k] : u'0');
-    appendHex8(out, static_cast<uint32_t>(level));
-    appendHex8(out, static_cast<uint32_t>(stepCount));
-    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(position[k]));
-    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(viewDirection[k]));
-    for (int k = 0; k < 3; ++k) appendHex8(out, std::bit_cast<uint32_t>(up[k]));
-    return out;
+    char16_t value[kStateValueLength];
+    writeStateValue(value, unixSeconds, pinHash, level, stepCount, position, viewDirection, up);
+    return std::u16string(value, kStateValueLength);
 }
 
 int buildStateValue(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity) {
@@ -113,11 +117,11 @@ int buildStateValue(const GameState& state, uint32_t unixSeconds, char16_t* out,
     float pos[3] = {eye.x, eye.y, eye.z};
     float view[3] = {dir.x, dir.y, dir.z};
     float up[3] = {state.cameraUp.x, state.cameraUp.y, state.cameraUp.z};
-    std::u16string value = u"state=" +
-        formatStateValue(unixSeconds, std::u16string_view(state.pinHash, textLength(state.pinHash, 32)),
-                         state.level, state.stepCount, pos, view, up);
-    copyText(out, capacity, value);
-    return static_cast<int>(value.size());
+    copyText(out, capacity, u"state=");
+    writeStateValue(out + 6, unixSeconds, std::u16string_view(state.pinHash, textLength(state.pinHash, 32)), state.level,
+                    state.stepCount, pos, view, up);
+    out[6 + kStateValueLength] = 0;
+    return 6 + kStateValueLength;
 }
 
 void formatDateText(uint32_t unixSeconds, char16_t out[32], const LocalClock& clock) {
@@ -145,22 +149,101 @@ void parseStateValue(RankingRecord& record, const char16_t* text, const LocalClo
     }
 }
 
+int escapeNickname(std::u16string_view nickname, char16_t* out, int capacity) {
+    static const char16_t digits[] = u"0123456789ABCDEF";
+    int n = 0;
+    auto put = [&](char16_t c) {
+        if (n < capacity - 1) out[n] = c;
+        ++n;
+    };
+    auto putByte = [&](uint32_t b) {
+        put(u'%');
+        put(digits[(b >> 4) & 0xF]);
+        put(digits[b & 0xF]);
+    };
+    for (size_t i = 0; i < nickname.size(); ++i) {
+        uint32_t c = nickname[i];
+        if (c >= 0x80) {
+            // The character's UTF-8 bytes; an unpaired surrogate travels as U+FFFD.
+            if (c >= 0xD800 && c <= 0xDBFF && i + 1 < nickname.size() && nickname[i + 1] >= 0xDC00 &&
+                nickname[i + 1] <= 0xDFFF) {
+                c = 0x10000 + ((c - 0xD800) << 10) + (nickname[++i] - 0xDC00u);
+            } else if (c >= 0xD800 && c <= 0xDFFF) {
+                c = 0xFFFD;
+            }
+            if (c < 0x800) {
+                putByte(0xC0 | (c >> 6));
+            } else if (c < 0x10000) {
+                putByte(0xE0 | (c >> 12));
+                putByte(0x80 | ((c >> 6) & 0x3F));
+            } else {
+                putByte(0xF0 | (c >> 18));
+                putByte(0x80 | ((c >> 12) & 0x3F));
+                putByte(0x80 | ((c >> 6) & 0x3F));
+            }
+            putByte(0x80 | (c & 0x3F));
+        } else if (c <= 0x20 || c == 0x7F || c == u'#' || c == u'%' || c == u'?') {
+            putByte(c);  // as typed it would end, cut or change the request line
+        } else {
+            put(static_cast<char16_t>(c));
+        }
+    }
+    if (capacity > 0) out[n < capacity ? n : capacity - 1] = 0;
+    return n < capacity ? n : -1;
+}
+
+namespace {
+
+// Appends text at out[n] and terminates; false (nothing appended) when it does not fit.
+bool append(char16_t* out, int capacity, int& n, std::u16string_view text) {
+    if (n + static_cast<int>(text.size()) >= capacity) return false;
+    for (char16_t c : text) out[n++] = c;
+    out[n] = 0;
+    return true;
+}
+
+constexpr int kEscapedCapacity = 32 * 9 + 1;  // 31 characters of at most 9 each ("%E6%97%A5")
+
+}  // namespace
+
 int buildRankingPath(const GameState& state, uint32_t unixSeconds, char16_t* out, int capacity) {
-    static constexpr std::u16string_view prefix = u"/state/change.php?";
+    std::u16string_view nickname(state.nickname, textLength(state.nickname, 31));
     char16_t value[6 + kStateValueLength + 1];
     buildStateValue(state, unixSeconds, value, static_cast<int>(std::size(value)));
-    std::u16string path(prefix);
-    path += u"name=";
-    path += std::u16string_view(state.nickname, textLength(state.nickname, 32));
-    path += u"&";
-    path += value;
-    path += makeChecksumTag(std::u16string_view(path).substr(prefix.size()));
-    if (path.size() + 1 > static_cast<size_t>(capacity)) {
+    // The checksum covers the query with the nickname as typed; only the request line carries it
+    // escaped, and the server checks the sum after decoding.
+    char16_t query[5 + 31 + 1 + std::size(value)];
+    int q = 0;
+    const int queryCapacity = static_cast<int>(std::size(query));
+    append(query, queryCapacity, q, u"name=");
+    append(query, queryCapacity, q, nickname);
+    append(query, queryCapacity, q, u"&");
+    append(query, queryCapacity, q, value);
+    char16_t escaped[kEscapedCapacity], tag[32];
+    escapeNickname(nickname, escaped, kEscapedCapacity);
+    formatText(tag, 32, u"&%s=%d", u"sum", static_cast<int>(computeChecksum(std::u16string_view(query, q))));
+    int n = 0;
+    if (capacity > 0) out[0] = 0;
+    if (!append(out, capacity, n, u"/state/change.php?name=") || !append(out, capacity, n, escaped) ||
+        !append(out, capacity, n, u"&") || !append(out, capacity, n, value) || !append(out, capacity, n, tag)) {
         if (capacity > 0) out[0] = 0;
         return -1;
     }
-    copyText(out, capacity, path);
-    return static_cast<int>(path.size());
+    return n;
+}
+
+int buildCheckPath(const GameState& state, char16_t* out, int capacity) {
+    char16_t escaped[kEscapedCapacity];
+    escapeNickname(std::u16string_view(state.nickname, textLength(state.nickname, 31)), escaped, kEscapedCapacity);
+    int n = 0;
+    if (capacity > 0) out[0] = 0;
+    if (!append(out, capacity, n, u"/state/change.php?mode=check&name=") || !append(out, capacity, n, escaped) ||
+        !append(out, capacity, n, u"&pin=") ||
+        !append(out, capacity, n, std::u16string_view(state.pinHash, textLength(state.pinHash, 8)))) {
+        if (capacity > 0) out[0] = 0;
+        return -1;
+    }
+    return n;
 }
 
 void parseRankingReply(std::string_view body, RankingRecord* records, int32_t& count, const LocalClock& clock) {

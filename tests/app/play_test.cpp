@@ -137,8 +137,9 @@ protected:
     }
     void TearDown() override { fs::current_path(previous_); }
 
+    // Offline, without the registration dialog.
     static int runGame(const std::string& args) {
-        std::string command = std::string("\"") + ORLITH_BINARY + "\" " + args + " > game.log 2>&1";
+        std::string command = std::string("\"") + ORLITH_BINARY + "\" --offline --start " + args + " > game.log 2>&1";
         return std::system(command.c_str());
     }
     fs::path previous_;
@@ -256,7 +257,7 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
     // SDL turns SIGTERM into the same quit event as closing the window, once it has installed
     // its handler (bit 15 of the caught-signal mask); wait for that, then for the replay to run.
     std::string command = std::string("\"") + ORLITH_BINARY +
-                          "\" --no-pacing > game.log 2>&1 & pid=$!; "
+                          "\" --offline --start --no-pacing > game.log 2>&1 & pid=$!; "
                           "for i in $(seq 100); do "
                           "  mask=$(awk '/^SigCgt/ {print $2}' /proc/$pid/status 2>/dev/null); "
                           "  [ -n \"$mask\" ] && [ $(( 0x$mask & 0x4000 )) -ne 0 ] && break; sleep 0.1; "

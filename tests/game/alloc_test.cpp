@@ -1,10 +1,18 @@
 // Nothing is allocated on the hot paths: level set-up, the frame update, sight and collision.
 #include <gtest/gtest.h>
 
+#include <atomic>
+#include <chrono>
+#include <thread>
+
 #include "app/shell.h"
 #include "game/game.h"
 #include "maze/maze.h"
+#include "base/text.h"
+#include "ranking/network.h"
+#include "ranking/ranking.h"
 #include "support/count_allocations.h"
+#include "support/fake_network.h"
 #include "support/fake_platform.h"
 
 using namespace orlith;
@@ -36,8 +44,41 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
               0);
 }
 
+TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
+    std::shared_ptr<GameState> s = makeGameState();
+    auto work = makeMazeWork();
+    newLevel(*s, *work);
+    s->networkEnabled = 1;
+    copyText(s->nickname, 32, u"日本 #1");  // a name that travels escaped
+    copyText(s->pinHash, 32, u"0123abcd");
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
+    for (int k = 0; k < 200; ++k) http->body += utf16ToUtf8(formatStateValue(0, u"00000000", 1, k, pos, zero, zero)) + "p\r\n";
+    std::atomic<int> exchanges{0};
+    http->duringSend = [&exchanges] { ++exchanges; };
+    NetworkLink link(s, http, std::make_shared<test::FakeNetworkHost>());
+    ASSERT_TRUE(link.open(u"host", 80));
+    link.startWorker();
+    test::FakePlatform p;
+    p.down = {vk::q, vk::right};
+    GameHooks hooks(p, &link);
+    while (s->rankingCount == 0) updateFrame(*s, *work, p, hooks);  // the first list has arrived
+    // The hand-over, the sort of the received list and the request path, every frame, while the
+    // worker (given time by the short sleeps) exchanges on its own thread.
+    EXPECT_EQ(allocationsDuring([&] {
+                  // 300 frames at least, and on until ten exchanges have run beside them.
+                  for (int f = 0, first = exchanges; f < 300 || exchanges < first + 10; ++f) {
+                      updateFrame(*s, *work, p, hooks);
+                      std::this_thread::sleep_for(std::chrono::microseconds(200));
+                  }
+              }),
+              0);
+    EXPECT_TRUE(link.shutDown());
+    EXPECT_EQ(s->rankingCount, 200);
+}
+
 TEST(NoAllocation, TheStateAndTheGeneratorStayNearTheirFixedArrays) {
-    // The grids (5.5 MB) and the three ranking arrays; the generator's lists (6.2 MB) and tables.
+    // The grids (5.5 MB) and the four ranking arrays; the generator's lists (6.2 MB) and tables.
     EXPECT_LT(sizeof(GameState), 6u * 1024 * 1024);
     EXPECT_GT(sizeof(GameState), 5u * 1024 * 1024);
     EXPECT_LT(sizeof(MazeWork), 8u * 1024 * 1024);

@@ -1,4 +1,5 @@
-// State value, checksum, PIN hash, request path, reply parsing and the ranking order.
+// State value, checksum, PIN hash, request path and the ranking order. (Replies are parsed in
+// network_test.cpp, through the real exchange.)
 #include <gtest/gtest.h>
 
 #include <bit>
@@ -148,41 +149,6 @@ TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
     EXPECT_EQ(buildRankingPath(*s, 0, path, 40), -1);
 }
 
-TEST(ReplyParser, TakesLinesLongerThanAStateValue) {
-    float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
-    std::string value = utf16ToUtf8(formatStateValue(0, u"00000000", 2, 5, pos, zero, zero));
-    struct Case { std::string body; int count; std::u16string firstName; };
-    const std::vector<Case> cases = {
-        {value + "alice\r\n" + value + "bob\r\n", 2, u"alice"},
-        {value + "alice\n" + value + "bob", 2, u"alice"},
-        {value + "alice\r" + value + "bob\r\r\n\n", 2, u"alice"},
-        {value + "\r\n" + value + "x\r\n", 1, u"x"},                               // exactly 104: skipped
-        {value + "\xE3\x83\x8B\xE3\x83\x83\xE3\x82\xAF\r\n", 1, u"\u30CB\u30C3\u30AF"},  // UTF-8 nickname
-        {value + std::string(40, 'n') + "\r\n", 1, std::u16string(31, u'n')},     // cut to 31
-        {"", 0, u""},
-        {"short\r\nlines\r\n", 0, u""},
-        {value + "ok" + std::string(1, '\0') + value + "hidden", 1, u"ok"},       // a zero byte ends the body
-    };
-    for (const Case& c : cases) {
-        RankingRecord recs[kMaxRankingRecords];
-        int32_t count = -1;
-        parseRankingReply(c.body, recs, count, utc);
-        ASSERT_EQ(count, c.count) << c.body.size();
-        if (count > 0) {
-            EXPECT_EQ(std::u16string(recs[0].name), c.firstName);
-            EXPECT_EQ(recs[0].level, 2);
-            EXPECT_EQ(recs[0].goalDistance, 0);
-        }
-    }
-    std::string many;
-    for (int k = 0; k < 300; ++k) many += value + "p" + std::to_string(k) + "\r\n";
-    RankingRecord recs[kMaxRankingRecords];
-    int32_t count = 0;
-    parseRankingReply(many, recs, count, utc);
-    EXPECT_EQ(count, 256);
-    EXPECT_EQ(std::u16string(recs[255].name), u"p255");
-}
-
 TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
     auto s = makeGameState();
     newLevel(*s, *makeMazeWork());
@@ -239,6 +205,12 @@ TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
             s->sharedRecordCount = n;
         }
     });
+    // The frames start once the writer has handed a list over (a slow start, under a sanitizer,
+    // would otherwise leave every copy empty).
+    for (bool written = false; !written;) {
+        std::lock_guard<std::mutex> lock(s->netMutex);
+        written = s->sharedRecordCount > 0;
+    }
     int seen = 0;
     for (int frame = 0; frame < 2000; ++frame) {
         takeRankingUpdate(*s);

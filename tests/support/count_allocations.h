@@ -11,9 +11,10 @@
 
 namespace orlith::test {
 inline std::atomic<long> allocations{0};
-inline std::atomic<bool> countingAllocations{false};
+// Only the thread that runs the body counts: a network worker allocates on its own thread.
+inline thread_local bool countingAllocations = false;
 
-// Number of allocations made while body runs.
+// Number of allocations made by this thread while body runs.
 template <typename F>
 long allocationsDuring(F&& body) {
     allocations = 0;

@@ -10,17 +10,20 @@
 
 #include "app/demo.h"
 #include "app/shell.h"
+#include "app/startup.h"
 #include "base/error_report.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
+#include "platform/curl/curl_http.h"
 #include "platform/sdl/sdl_gl_context.h"
 #include "platform/sdl/sdl_platform.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
 #include "render/png.h"
 #include "render/render.h"
+#include "ui/imgui_dialogs.h"
 
 namespace orlith {
 namespace {
@@ -34,15 +37,19 @@ constexpr int kFontSiteNumber = 919;
 // The frame's hooks on Linux: the shared ones, and drawing with OpenGL.
 class RenderHooks final : public GameHooks {
 public:
-    RenderHooks(Platform& platform, GlRenderer& renderer) : GameHooks(platform), renderer_(renderer) {}
+    RenderHooks(Platform& platform, GlRenderer& renderer, NetworkLink* network, Dialogs* dialogs, bool& presented)
+        : GameHooks(platform, network, dialogs), renderer_(renderer), presented_(presented) {}
     void renderFrame(GameState& state) override {
         if (renderer_.initGraphics() == 0) return;
         buildFrame(state, frame_);
         renderer_.drawFrame(frame_);
+        presented_ = true;
     }
+    const FrameData& frame() const { return frame_; }
 
 private:
     GlRenderer& renderer_;
+    bool& presented_;
     FrameData frame_;
 };
 
@@ -51,6 +58,27 @@ bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     if (f == nullptr) return false;
     bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return std::fclose(f) == 0 && ok;
+}
+
+// The end state for scripts and tests: one fact a line, names last.
+bool writeReport(const std::string& path, const GameState& s, const FrameData& frame) {
+    std::FILE* f = std::fopen(path.c_str(), "w");
+    if (f == nullptr) return false;
+    std::fprintf(f, "level %d\nsteps %d\nposition %.4f %.4f %.4f\nfps %.1f\nranking %d\n", s.level, s.stepCount,
+                 s.playerPos[0], s.playerPos[1], s.playerPos[2], s.measuredFps, s.rankingCount);
+    for (int k = 0; k < s.rankingCount; ++k) {
+        const RankingRecord& r = s.rankingList[k];
+        std::fprintf(f, "player %d %d %d %s\n", r.level, r.goalDistance, r.stepCount, utf16ToUtf8(r.name).c_str());
+    }
+    for (const DrawBatch& batch : frame.batches) {
+        if (batch.mesh != Mesh::playerArrow) continue;
+        // An arrow's world matrix carries the other player's position as its translation.
+        for (int32_t i = batch.firstInstance; i < batch.firstInstance + batch.instanceCount; ++i) {
+            const Mat4& world = frame.worlds[static_cast<size_t>(i)];
+            std::fprintf(f, "arrow %.4f %.4f %.4f\n", world.m[3][0], world.m[3][1], world.m[3][2]);
+        }
+    }
+    return std::fclose(f) == 0;
 }
 
 bool saveScreenshot(GlRenderer& renderer, const std::string& path) {
@@ -96,8 +124,12 @@ struct App {
     SDL_Window* window = nullptr;
     std::unique_ptr<SdlGlContext> glContext;
     std::unique_ptr<GlRenderer> renderer;
-    std::unique_ptr<GameState> state = makeGameState();
+    std::shared_ptr<GameState> state = makeGameState();  // shared with the network worker
     std::unique_ptr<MazeWork> work = makeMazeWork();
+    std::unique_ptr<ImGuiDialogs> dialogs;
+    std::shared_ptr<NetworkMailbox> mailbox;
+    bool presented = false;  // a game picture exists to show under the dialogs
+    std::unique_ptr<NetworkLink> network;  // online only
     bool quit = false;
     bool screenshotKey = false;
     std::vector<PointerEvent> events;
@@ -160,17 +192,36 @@ struct App {
         glContext = std::make_unique<SdlGlContext>(window, platform);
         renderer = std::make_unique<GlRenderer>(*glContext, platform, font, state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return 1;
-        readSettingsFile(*state, platform);
         if (options.netFps) state->netFpsSwitch = 1;
-        newLevel(*state, *work);
+        dialogs = std::make_unique<ImGuiDialogs>(window);
+        dialogs->unattended = options.start;
+        // Before the first frame there is no picture to show under a dialog.
+        dialogs->lastPicture = [this](std::vector<uint8_t>& rgba, int& width, int& height) {
+            width = renderer->width();
+            height = renderer->height();
+            return presented && renderer->readPicture(rgba);
+        };
+        platform.dialogs = dialogs.get();
+        mailbox = std::make_shared<NetworkMailbox>(platform);
+        StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
+                           [this](int32_t level) { return restoreWithProgress(level); }};
+        RegistrationChoices choices{options.nickname, options.pin, options.server, options.port,
+                                    !options.nickname.empty() || !options.pin.empty() || !options.server.empty() ||
+                                        !options.port.empty(),
+                                    options.offline, options.start};
+        switch (startUpGame(state, *work, parts, choices, network)) {
+            case StartUpResult::play: return 0;
+            case StartUpResult::refused: return 1;
+            case StartUpResult::abandoned: return -1;  // the window was closed: a normal end
+        }
+        return 1;
+    }
 
-        RankingRecord record{};
-        if (readSaveFile(record, platform) == 0) return 0;
-        state->loadNoticeTimer = kNoticeFrames;
-        // One generation from the level table, or many past its end: show it, and let closing
-        // the window end it.
+    // One generation from the level table, or many past its end: show it, and let closing the
+    // window end it.
+    bool restoreWithProgress(int32_t targetLevel) {
         uint32_t lastDraw = 0;
-        bool finished = restoreLevel(*state, *work, record.level, [&](int64_t done, int64_t total) {
+        return restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
             SDL_Event e;
             while (SDL_PollEvent(&e) != 0) {
                 if (e.type == SDL_QUIT) quit = true;
@@ -179,17 +230,13 @@ struct App {
             uint32_t now = SDL_GetTicks();
             if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
-                long long loading = record.level - total + done + 1;  // the level being generated
-                formatText(text, 32, u"Loading level %lld / %lld", loading, static_cast<long long>(record.level));
+                long long loading = targetLevel - total + done + 1;  // the level being generated
+                formatText(text, 32, u"Loading level %lld / %lld", loading, static_cast<long long>(targetLevel));
                 renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
                 lastDraw = now;
             }
             return true;
         });
-        if (!finished) return -1;  // abandoned by closing the window: a normal end
-        state->stepCount = record.stepCount;
-        for (int i = 0; i < 3; ++i) state->playerPos[i] = record.position[i];
-        return 0;
     }
 
     int run(int argc, char** argv) {
@@ -217,6 +264,7 @@ struct App {
             record << kDemoHeader << "\n";
         }
         platform.pacing = options.pacing;
+        platform.unattended = options.start;
 
         SDL_SetHint(SDL_HINT_APP_NAME, "Orlith");
         SDL_setenv("SDL_VIDEO_X11_WMCLASS", "Orlith", 0);
@@ -284,7 +332,7 @@ struct App {
     }
 
     int frameLoop(const std::vector<DemoFrame>& demo, std::ofstream& record) {
-        RenderHooks hooks(platform, *renderer);
+        RenderHooks hooks(platform, *renderer, network.get(), dialogs.get(), presented);
         const bool playing = !options.playPath.empty();
         size_t demoFrame = 0;
         int64_t frames = 0;
@@ -293,6 +341,8 @@ struct App {
             events.clear();
             pumpEvents();
             if (quit) break;
+            // A failed exchange: its box first, then the game ends, with a failing status.
+            if (mailbox->deliver()) return 1;
             if (playing) {
                 if (demoFrame >= demo.size()) break;
                 platform.input = demo[demoFrame].input;
@@ -317,6 +367,10 @@ struct App {
             }
         }
         if (!options.screenshotPath.empty() && !saveScreenshot(*renderer, options.screenshotPath)) return 1;
+        if (!options.reportPath.empty() && !writeReport(options.reportPath, *state, hooks.frame())) {
+            std::fprintf(stderr, "orlith: cannot write %s\n", options.reportPath.c_str());
+            return 1;
+        }
         if (record.is_open()) {
             record.flush();
             if (!record) {
@@ -328,12 +382,17 @@ struct App {
     }
 
     void shutDown() {
+        // The worker is stopped first, before anything it could reach goes away.
+        if (network) network->shutDown();
+        network.reset();
         if (renderer) renderer->releaseGraphics();
         renderer.reset();
         glContext.reset();
         if (window != nullptr) SDL_DestroyWindow(window);
         window = nullptr;
         platform.window = nullptr;
+        platform.dialogs = nullptr;
+        dialogs.reset();
     }
 };
 

@@ -62,6 +62,8 @@ void SdlPlatform::sampleDevices() {
 bool SdlPlatform::showMessage(std::u16string_view text, MessageKind kind) {
     std::string utf8 = utf16ToUtf8(text);
     std::fprintf(stderr, "Orlith: %s\n", utf8.c_str());
+    if (unattended) return false;  // a script never waits for a click
+    if (dialogs != nullptr && dialogs->canShow()) return dialogs->runMessageBox(text, kind);
     SDL_MessageBoxButtonData buttons[2];
     SDL_MessageBoxData data{};
     data.window = window;

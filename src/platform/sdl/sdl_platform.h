@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <string>
 
+#include "platform/dialogs.h"
 #include "platform/platform.h"
 
 namespace orlith {
@@ -24,7 +25,8 @@ public:
     void sleepMs(uint32_t ms) override;
     bool isKeyDown(int virtualKey) override;
     bool hasFocus() override;
-    // Message box over the window when one can be shown; always on stderr as well.
+    // Always on stderr. Then, unless unattended: in the game window through dialogs when they can
+    // be shown, else SDL's own box (no window yet, no display).
     bool showMessage(std::u16string_view text, MessageKind kind) override;
     int lastErrorCode() override { return lastError; }
     uint32_t unixTime() override;
@@ -40,6 +42,8 @@ public:
     InputSnapshot input;           // this frame's keys and focus
     int lastError = 0;             // code shown by the next error report (GL error, errno)
     bool pacing = true;            // false: sleepMs returns at once (tests and timing runs)
+    Dialogs* dialogs = nullptr;    // the game window's dialogs, once its drawing exists
+    bool unattended = false;       // --start: every box is dismissed at once (No to a question)
 };
 
 }  // namespace orlith

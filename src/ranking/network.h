@@ -1,0 +1,81 @@
+// The network side of online play: the one HTTP exchange routine, the hand-over of the newest
+// request path from the frame to the worker and of its reply back, and the worker itself.
+// Owns: the worker thread and the reply buffer. Reads: requestPath, the replies. Writes:
+// sharedRecords under netMutex. Called by: start-up (connection, check request, worker start),
+// the frame hooks (sendRankingRequest once a frame) and shut-down, all on the main thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string_view>
+#include <thread>
+
+#include "base/error_report.h"
+#include "platform/http.h"
+#include "state/game_state.h"
+
+namespace orlith {
+
+inline constexpr uint32_t kWorkerStopMs = 3000;  // shut-down waits no longer for the worker
+
+// The error boxes of the online start and of an exchange, as the player sees them.
+inline constexpr ErrorSite kInternetOpenSite{983, u"InternetOpen"};
+inline constexpr ErrorSite kInternetConnectSite{992, u"InternetConnect"};
+inline constexpr ErrorSite kOpenRequestSite{3436, u"HttpOpenRequest"};
+inline constexpr ErrorSite kSendRequestSite{3442, u"HttpSendRequest"};
+inline constexpr ErrorSite kQueryStatusSite{3452, u"HttpQueryInfo"};
+inline constexpr int kStatusSiteNumber = 3458;  // "HttpQueryInfo[<status>]"
+inline constexpr ErrorSite kReadSite{3468, u"InternetReadFile"};
+
+// Everything one exchange uses. Only one thread runs exchanges at a time (start-up and NetFps:
+// the main thread; otherwise the worker), so none of it needs a lock.
+struct RankingClient {
+    std::shared_ptr<HttpClient> http;
+    std::shared_ptr<NetworkHost> host;        // error boxes; local time for the date texts
+    uint8_t replyBytes[kReplyBufferBytes];    // the raw body
+};
+
+// GET path, parse the reply into at most 256 records. Sets count to 0 first. On failure shows
+// the step's error box (none when the client was aborted) and returns 0; a body of 65,536 bytes
+// or more is a failed read. The caller closes the request either way.
+int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* records, int32_t& count);
+
+// The online session of one run: the connection, the check request, the worker and the
+// per-frame hand-over. The worker shares ownership of everything it touches, so a worker that
+// outlives shut-down's wait never reaches a freed object.
+class NetworkLink {
+public:
+    NetworkLink(std::shared_ptr<GameState> state, std::shared_ptr<HttpClient> http, std::shared_ptr<NetworkHost> host);
+    ~NetworkLink();
+    NetworkLink(const NetworkLink&) = delete;
+    NetworkLink& operator=(const NetworkLink&) = delete;
+
+    // Session and connection to the server (error boxes "InternetOpen", "InternetConnect").
+    bool open(std::u16string_view server, int32_t port);
+    // The check request naming the player, into sharedRecords. False after its error box.
+    bool check();
+    // Starts the worker; from now on each frame's exchange runs there. Without it (NetFps) the
+    // exchange runs inside sendRankingRequest.
+    void startWorker();
+    // Once a frame: the newest path for the worker, which is woken; or the exchange itself.
+    // A failed exchange shows its box and asks the window to close.
+    void sendRankingRequest(uint32_t unixSeconds);
+    // Stops the worker (the exchange in progress is aborted, then at most boundMs of waiting),
+    // then closes the connection. False when the worker did not end in time: it is left running
+    // with what it holds, and the connection stays open for it.
+    bool shutDown(uint32_t boundMs = kWorkerStopMs);
+
+    bool workerStarted() const { return thread_.joinable(); }
+    HttpClient& http() { return *client_->http; }
+
+private:
+    bool fail(ErrorSite site);
+
+    std::shared_ptr<GameState> state_;
+    std::shared_ptr<RankingClient> client_;
+    std::shared_ptr<AutoResetEvent> workerEnded_;
+    std::thread thread_;
+    bool sessionOpen_ = false;
+};
+
+}  // namespace orlith

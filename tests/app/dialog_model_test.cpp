@@ -1,0 +1,152 @@
+// The registration dialog's rules, the information dialog's rows, and the command line that
+// fills the dialog.
+#include <gtest/gtest.h>
+
+#include "app/demo.h"
+#include "app/dialog_models.h"
+#include "base/text.h"
+#include "ranking/ranking.h"
+
+namespace orlith {
+namespace {
+
+std::u16string hashOf(std::u16string_view nickname, std::u16string_view pin) {
+    char16_t hash[9];
+    makePinHash(nickname, pin, hash);
+    return hash;
+}
+
+TEST(RegistrationDialog, OpensOfflineWithTheBoxesDisabledAndTicksBothWays) {
+    auto s = makeGameState();
+    s->networkEnabled = 1;
+    RegistrationModel dialog(*s);
+    EXPECT_EQ(s->networkEnabled, 0);
+    EXPECT_FALSE(dialog.ticked());
+    EXPECT_FALSE(dialog.controlsEnabled());
+    EXPECT_EQ(dialog.text(RegistrationBox::server), u"localhost");
+    EXPECT_EQ(dialog.text(RegistrationBox::port), u"80");
+    dialog.setTicked(true);
+    EXPECT_TRUE(dialog.controlsEnabled());
+    EXPECT_EQ(s->networkEnabled, 1);
+    dialog.edit(RegistrationBox::nickname, u"ann");
+    dialog.setTicked(false);  // ticked, then cleared: the boxes are off again and start plays offline
+    EXPECT_FALSE(dialog.controlsEnabled());
+    EXPECT_TRUE(dialog.pressStart());
+    EXPECT_EQ(s->networkEnabled, 0);
+    EXPECT_EQ(s->nickname[0], 0);
+}
+
+TEST(RegistrationDialog, StartIsRefusedSilentlyUntilEveryBoxHoldsTextAndThePortANumber) {
+    struct Case {
+        const char* what;
+        bool tick;
+        std::u16string nickname, pin, server, port;
+        bool ends;
+    };
+    const Case cases[] = {
+        {"box cleared: offline, whatever the boxes hold", false, u"", u"", u"", u"0", true},
+        {"empty nickname", true, u"", u"1", u"h", u"80", false},
+        {"empty PIN", true, u"ann", u"", u"h", u"80", false},
+        {"empty server", true, u"ann", u"1", u"", u"80", false},
+        {"empty port", true, u"ann", u"1", u"h", u"", false},
+        {"port 0", true, u"ann", u"1", u"h", u"0", false},
+        {"port of letters", true, u"ann", u"1", u"h", u"http", false},
+        {"port 8 and a letter reads as 8", true, u"ann", u"1", u"h", u"8x", true},
+        {"complete", true, u"日本", u"0042", u"example.org", u"8080", true},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto s = makeGameState();
+        RegistrationModel dialog(*s);
+        dialog.setTicked(c.tick);
+        dialog.edit(RegistrationBox::nickname, c.nickname);
+        dialog.edit(RegistrationBox::pin, c.pin);
+        dialog.edit(RegistrationBox::server, c.server);
+        dialog.edit(RegistrationBox::port, c.port);
+        EXPECT_EQ(dialog.pressStart(), c.ends);
+        EXPECT_EQ(s->networkEnabled, c.tick ? 1 : 0);
+        bool online = c.ends && c.tick;
+        EXPECT_EQ(std::u16string(s->nickname), online ? c.nickname : u"");
+        EXPECT_EQ(std::u16string(s->serverName), online ? c.server : u"");
+        EXPECT_EQ(std::u16string(s->serverPort), online ? c.port : u"");
+        // The PIN itself is never kept: only its hash, once start is accepted.
+        EXPECT_EQ(std::u16string(s->pinHash), online ? hashOf(c.nickname, c.pin) : u"");
+    }
+    EXPECT_NE(hashOf(u"ann", u"0042"), hashOf(u"ann", u"42"));  // the text is hashed, not the number
+    EXPECT_NE(hashOf(u"ann", u"42"), hashOf(u"bob", u"42"));
+    EXPECT_EQ(portNumber(u" -12x"), -12);
+}
+
+TEST(RegistrationDialog, BoxesKeepTheirLimitInCharactersAndThePinOnlyDigits) {
+    auto s = makeGameState();
+    RegistrationModel dialog(*s);
+    struct Case {
+        RegistrationBox box;
+        std::u16string typed, kept;
+    };
+    const Case cases[] = {
+        {RegistrationBox::nickname, u"日本語のニックネーム長い", u"日本語のニックネーム"},
+        {RegistrationBox::nickname, u"123456789\U0001F600", u"123456789"},  // never half a character
+        {RegistrationBox::nickname, u"a\tb", u"ab"},
+        {RegistrationBox::pin, u"12a3-4", u"1234"},
+        {RegistrationBox::pin, u"12345678901234567", u"1234567890123456"},
+        {RegistrationBox::server, u"ranking.example.org", u"ranking.example."},
+        {RegistrationBox::port, u"123456", u"12345"},
+    };
+    for (const Case& c : cases) {
+        dialog.edit(c.box, c.typed);
+        EXPECT_EQ(dialog.text(c.box), c.kept) << utf16ToUtf8(c.typed);
+    }
+    EXPECT_FALSE(dialog.takesCharacter(RegistrationBox::pin, U'x'));
+    EXPECT_TRUE(dialog.takesCharacter(RegistrationBox::nickname, U'日'));
+    EXPECT_EQ(dialog.limit(RegistrationBox::server), 16);
+}
+
+TEST(InformationDialog, RowsFollowTheRankingListUnderItsSixColumns) {
+    auto s = makeGameState();
+    auto table = std::make_unique<InformationTable>();
+    buildInformationTable(*s, *table);
+    EXPECT_EQ(table->rowCount, 0);
+    const std::u16string headings[] = {u"順位", u"ニックネーム", u"レベル", u"ゴール距離", u"移動累積", u"日時"};
+    const int32_t widths[] = {50, 130, 65, 65, 65, 110};
+    for (int c = 0; c < InformationTable::kColumns; ++c) {
+        EXPECT_EQ(table->headings[c], headings[c]);
+        EXPECT_EQ(table->widths[c], widths[c]);
+    }
+    s->rankingCount = kMaxRankingRecords;
+    for (int k = 0; k < kMaxRankingRecords; ++k) {
+        RankingRecord& r = s->rankingList[k];
+        formatText(r.name, 32, u"p%d", k);
+        r.level = 300 - k;
+        r.goalDistance = k % 7;
+        r.stepCount = 10 * k;
+        copyText(r.dateText, 32, u"2026/01/02 03:04");
+    }
+    buildInformationTable(*s, *table);
+    ASSERT_EQ(table->rowCount, 256);
+    const std::u16string first[] = {u"1", u"p0", u"300", u"0", u"0", u"2026/01/02 03:04"};
+    const std::u16string last[] = {u"256", u"p255", u"45", u"3", u"2550", u"2026/01/02 03:04"};
+    for (int c = 0; c < InformationTable::kColumns; ++c) {
+        EXPECT_EQ(table->cells[0][c], first[c]);
+        EXPECT_EQ(table->cells[255][c], last[c]);
+    }
+}
+
+TEST(CommandLine, FillsTheRegistrationBoxesOnlyWithWhatTheyWouldKeep) {
+    auto parse = [](std::vector<const char*> args, Options& o) {
+        args.insert(args.begin(), "orlith");
+        std::string error;
+        return parseOptions(static_cast<int>(args.size()), args.data(), o, error);
+    };
+    Options o;
+    ASSERT_TRUE(parse({"--nickname", "日本", "--pin", "0042", "--port", "8080", "--offline", "--start"}, o));
+    EXPECT_EQ(o.nickname + u"|" + o.pin + u"|" + o.server + u"|" + o.port, u"日本|0042||8080");
+    EXPECT_TRUE(o.offline && o.start);
+    for (std::vector<const char*> bad : {std::vector<const char*>{"--pin", "12a"}, {"--nickname", "elevenchars"},
+                                         {"--port", "123456"}, {"--server", ""}, {"--nickname"}}) {
+        EXPECT_FALSE(parse(bad, o)) << bad[0];
+    }
+}
+
+}  // namespace
+}  // namespace orlith

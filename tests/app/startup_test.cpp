@@ -1,0 +1,190 @@
+// Start-up's branches on fakes: the dialog's end, offline with and without a save, and online: an
+// unreachable server, a new nickname (asked, or --start), a returning player, a registered
+// nickname with another PIN, NetFps; and the mailbox that keeps a worker's box before its close.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "app/startup.h"
+#include "base/text.h"
+#include "maze/maze.h"
+#include "persist/persist.h"
+#include "ranking/ranking.h"
+#include "support/fake_network.h"
+#include "support/fake_platform.h"
+
+namespace orlith {
+namespace {
+
+// The player in the dialog: cancels, or ticks (or not), fills the boxes and presses start.
+class ScriptedDialogs final : public Dialogs {
+public:
+    bool cancel = false;
+    bool tick = true;
+    int32_t registrations = 0;
+    bool canShow() override { return true; }
+    int32_t runRegistration(RegistrationForm& form) override {
+        ++registrations;
+        if (cancel) return 2;
+        form.setTicked(tick);
+        form.edit(RegistrationBox::nickname, u"ann");
+        form.edit(RegistrationBox::pin, u"1234");
+        form.edit(RegistrationBox::server, u"ranking.test");
+        return form.pressStart() ? 1 : 2;
+    }
+    int32_t runInformation(const InformationTable&) override { return 1; }
+    bool runMessageBox(std::u16string_view, MessageKind) override { return false; }
+};
+
+std::string annLine(std::u16string_view pinHash, int32_t level) {
+    float pos[3] = {3, 3, 3}, view[3] = {0, 0, 1}, up[3] = {0, 1, 0};
+    return utf16ToUtf8(formatStateValue(0, pinHash, level, 42, pos, view, up)) + "ann";
+}
+
+std::u16string annHash() {
+    char16_t hash[9];
+    makePinHash(u"ann", u"1234", hash);
+    return hash;
+}
+
+struct Outcome {
+    StartUpResult result;
+    std::shared_ptr<GameState> state;
+    std::unique_ptr<NetworkLink> network;
+    std::vector<std::u16string> messages;  // the platform's boxes
+    std::vector<std::string> events;       // the network side's boxes and close requests
+    std::vector<std::u16string> paths;     // requests sent
+};
+
+struct Scenario {
+    bool cancel = false, tick = true, answerYes = false, netFps = false;
+    RegistrationChoices choices;
+    std::string failStep;  // of the HTTP client
+    std::string reply;     // the check's body
+    int32_t savedLevel = 0;
+};
+
+Outcome startUp(const Scenario& setup) {
+    test::TempDir dir;
+    test::FakePlatform platform;
+    platform.answerYes = setup.answerYes;
+    if (setup.savedLevel > 0) {
+        auto saved = makeGameState();
+        saved->level = setup.savedLevel;
+        saved->cameraEye = {3, 3, 3, 0};
+        writeSaveFile(*saved, platform);
+    }
+    ScriptedDialogs dialogs;
+    dialogs.cancel = setup.cancel;
+    dialogs.tick = setup.tick;
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    http->failStep = setup.failStep;
+    http->body = setup.reply;
+    auto host = std::make_shared<test::FakeNetworkHost>();
+    auto work = makeMazeWork();
+    Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}};
+    run.state->netFpsSwitch = setup.netFps ? 1 : 0;
+    StartUpParts parts{platform, dialogs, [&] { return http; }, host,
+                       [&](int32_t level) { return restoreLevel(*run.state, *work, level, nullptr); }};
+    run.result = startUpGame(run.state, *work, parts, setup.choices, run.network);
+    run.messages = platform.messages;
+    run.events = host->events();
+    run.paths = http->paths;
+    EXPECT_EQ(dialogs.registrations, setup.choices.start ? 0 : 1);
+    return run;
+}
+
+TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
+    Scenario fresh;
+    fresh.tick = false;
+    Outcome run = startUp(fresh);
+    EXPECT_EQ(run.result, StartUpResult::play);
+    EXPECT_EQ(run.state->level, 1);
+    EXPECT_EQ(run.state->loadNoticeTimer, 0);
+    EXPECT_EQ(run.network, nullptr);
+
+    Scenario saved = fresh;
+    saved.savedLevel = 3;
+    run = startUp(saved);
+    EXPECT_EQ(run.result, StartUpResult::play);
+    EXPECT_EQ(run.state->level, 3);
+    EXPECT_EQ(run.state->loadNoticeTimer, kNoticeFrames);
+    EXPECT_EQ(run.state->playerPos[0], 3.0f);
+
+    Scenario cancelled;
+    cancelled.cancel = true;
+    EXPECT_EQ(startUp(cancelled).result, StartUpResult::refused);
+}
+
+TEST(StartUp, OnlineBranches) {
+    const std::string returning = annLine(annHash(), 3) + "\r\n";
+    const std::string otherPin = annLine(u"00000000", 3) + "\r\n";
+    struct Case {
+        const char* what;
+        Scenario setup;
+        StartUpResult result;
+        std::vector<std::u16string> messages;
+        std::vector<std::string> events;
+        int32_t level;
+        bool worker;
+    };
+    auto with = [](auto change) {
+        Scenario s;
+        change(s);
+        return s;
+    };
+    const std::vector<std::u16string> question = {std::u16string(kNewNicknameQuestion)};
+    const Case cases[] = {
+        {"unreachable server", with([](Scenario& s) { s.failStep = "send"; }), StartUpResult::refused, {},
+         {"box: line 3442 : error in HttpSendRequest\ncode = 12029"}, 1, false},
+        {"no session", with([](Scenario& s) { s.failStep = "session"; }), StartUpResult::refused, {},
+         {"box: line 983 : error in InternetOpen\ncode = 12029"}, 1, false},
+        {"new nickname, No", with([](Scenario&) {}), StartUpResult::refused, question, {}, 1, false},
+        {"new nickname, Yes", with([](Scenario& s) { s.answerYes = true; }), StartUpResult::play, question, {}, 1, true},
+        {"new nickname, --start", with([](Scenario& s) {
+             s.choices = {u"ann", u"1234", u"ranking.test", u"80", true, false, true};
+         }),
+         StartUpResult::play, question, {}, 1, true},
+        {"returning player", with([&](Scenario& s) { s.reply = returning; }), StartUpResult::play, {}, {}, 3, true},
+        {"registered with another PIN", with([&](Scenario& s) { s.reply = otherPin; }), StartUpResult::refused,
+         {std::u16string(kOtherPinMessage)}, {}, 1, false},
+        {"NetFps: no worker", with([&](Scenario& s) { s.reply = returning;
+             s.netFps = true; }), StartUpResult::play, {}, {}, 3,
+         false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Outcome run = startUp(c.setup);
+        EXPECT_EQ(run.result, c.result);
+        EXPECT_EQ(run.messages, c.messages);
+        EXPECT_EQ(run.events, c.events);
+        EXPECT_EQ(run.state->level, c.level);
+        EXPECT_EQ(run.network != nullptr, c.result == StartUpResult::play);
+        if (run.network) EXPECT_EQ(run.network->workerStarted(), c.worker);
+        EXPECT_EQ(run.state->showFps, c.setup.netFps ? 1 : 0);
+        if (c.level == 3) {
+            EXPECT_EQ(run.state->stepCount, 42);
+            EXPECT_EQ(run.state->playerPos[2], 3.0f);
+            EXPECT_EQ(run.state->loadNoticeTimer, 0);
+        }
+        if (!run.paths.empty()) EXPECT_EQ(run.paths[0], u"/state/change.php?mode=check&name=ann&pin=" + annHash());
+    }
+}
+
+TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
+    test::FakePlatform platform;
+    NetworkMailbox mailbox(platform);
+    mailbox.showError(u"now");  // from the main thread: at once
+    EXPECT_EQ(platform.messages, std::vector<std::u16string>{u"now"});
+    std::thread worker([&] {
+        mailbox.showError(u"later");
+        mailbox.postClose();
+    });
+    worker.join();
+    EXPECT_EQ(platform.messages.size(), 1u);
+    EXPECT_TRUE(mailbox.deliver());
+    EXPECT_EQ(platform.messages, (std::vector<std::u16string>{u"now", u"later"}));
+}
+
+}  // namespace
+}  // namespace orlith

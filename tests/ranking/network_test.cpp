@@ -1,0 +1,249 @@
+// The ranking client on the wire: the real exchange routine and curl client against hostile local
+// servers, the nickname's escaping and checksum against the real orlith-server, and the worker's
+// hand-over with a slow, a failing and a silent server.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <future>
+#include <thread>
+
+#include "base/text.h"
+#include "platform/curl/curl_http.h"
+#include "ranking/network.h"
+#include "ranking/ranking.h"
+#include "server/server_process.h"
+#include "support/fake_network.h"
+#include "support/stub_http_server.h"
+
+namespace orlith {
+namespace {
+
+using test::FakeNetworkHost;
+using test::StubHttpServer;
+
+std::string line(const std::string& name, int32_t steps = 5) {
+    float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
+    return utf16ToUtf8(formatStateValue(0, u"00000000", 1, steps, pos, zero, zero)) + name;
+}
+
+std::string ok(const std::string& body) { return StubHttpServer::response(200, body); }
+
+// The body as one stored (uncompressed) deflate block in a gzip stream: a compressed reply.
+std::string gzipped(const std::string& data) {
+    uint32_t crc = ~0u;
+    for (unsigned char c : data) {
+        crc ^= c;
+        for (int k = 0; k < 8; ++k) crc = (crc & 1) ? (crc >> 1) ^ 0xEDB88320u : crc >> 1;
+    }
+    crc = ~crc;
+    auto size = static_cast<uint32_t>(data.size());
+    std::string out("\x1f\x8b\x08\0\0\0\0\0\0\xff\x01", 11);
+    for (uint32_t v : {size & 0xFFFF, ~size & 0xFFFF}) out += {static_cast<char>(v & 0xFF), static_cast<char>(v >> 8)};
+    out += data;
+    for (uint32_t v : {crc, size}) {
+        for (int i = 0; i < 4; ++i) out.push_back(static_cast<char>(v >> (8 * i)));
+    }
+    return StubHttpServer::response(200, out, "Content-Encoding: gzip\r\n");
+}
+
+struct Exchange {
+    int result = -1;
+    int32_t count = -1;
+    RankingRecord records[kMaxRankingRecords];
+    std::vector<std::string> events;  // boxes and close requests, in order
+};
+
+// One check exchange through the real client against a server that answers with reply.
+std::unique_ptr<Exchange> exchange(const std::string& reply, uint32_t exchangeTimeoutMs = kExchangeTimeoutMs) {
+    StubHttpServer server([&](const std::string&) { return reply; });
+    auto host = std::make_shared<FakeNetworkHost>();
+    auto client = std::make_unique<RankingClient>();
+    client->http = std::make_shared<CurlHttpClient>(kConnectTimeoutMs, exchangeTimeoutMs);
+    client->host = host;
+    auto out = std::make_unique<Exchange>();
+    if (!client->http->openSession() || !client->http->connect(u"127.0.0.1", server.port())) return out;
+    out->result = httpGetRecords(*client, u"/state/change.php?mode=check", out->records, out->count);
+    client->http->closeRequest();
+    out->events = host->events();
+    return out;
+}
+
+TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
+    const std::string alice = line("alice"), bob = line("bob"), value = line("");
+    std::string many;
+    for (int k = 0; k < 300; ++k) many += line("p" + std::to_string(k)) + "\r\n";
+    struct Case {
+        const char* what;
+        std::string reply;
+        int result;
+        int32_t count;
+        std::u16string first;
+        std::string box;
+    };
+    const Case cases[] = {
+        {"no line breaks", ok(alice), 1, 1, u"alice", ""},
+        {"lone CR and lone LF", ok(alice + "\r" + bob + "\n\n\r" + alice), 1, 3, u"alice", ""},
+        {"exactly 104 characters", ok(value + "\r\n" + value), 1, 0, u"", ""},
+        {"a NUL byte ends the body", ok(alice + std::string(1, '\0') + bob), 1, 1, u"alice", ""},
+        {"invalid UTF-8", ok(line("a\xFF\xC3") + "b"), 1, 1, u"a\uFFFD\uFFFDb", ""},
+        {"300 records", ok(many), 1, 256, u"p0", ""},
+        {"65,535 bytes in one line", ok(std::string(65535, '7')), 1, 1, std::u16string(31, u'7'), ""},
+        {"64 KiB in one line", ok(std::string(65536, '7')), 0, 0, u"", "box: line 3468 : error in InternetReadFile\ncode = 0"},
+        {"far more than 64 KiB", ok(std::string(300000, '7')), 0, 0, u"", "box: line 3468 : error in InternetReadFile\ncode = 0"},
+        {"compressed", gzipped(alice + "\r\n" + bob), 1, 2, u"alice", ""},
+        {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[304]\ncode = 0"},
+        {"500", StubHttpServer::response(500, alice), 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[500]\ncode = 0"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        auto out = exchange(c.reply);
+        EXPECT_EQ(out->result, c.result);
+        EXPECT_EQ(out->count, c.count);
+        if (c.count > 0) EXPECT_EQ(std::u16string(out->records[0].name), c.first);
+        if (c.count == 256) EXPECT_EQ(std::u16string(out->records[255].name), u"p255");
+        EXPECT_EQ(out->events, c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
+    }
+    // A server that accepts and never answers: the exchange gives up at its time-out (shortened here).
+    auto silent = exchange("", 1000);
+    EXPECT_EQ(silent->result, 0);
+    EXPECT_EQ(silent->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = 28"});
+}
+
+TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
+    const std::pair<std::u16string, std::u16string> names[] = {
+        {u"a b", u"a%20b"},    {u"a&b", u"a&b"},       {u"x=y", u"x=y"},
+        {u"50%", u"50%25"},    {u"#1", u"%231"},       {u"what?", u"what%3F"},
+        {u"café", u"caf%C3%A9"}, {u"日本", u"%E6%97%A5%E6%9C%AC"}, {u"\U0001F600", u"%F0%9F%98%80"},
+    };
+    char16_t text[400];
+    escapeNickname(u"\x01\x7F\xD800", text, 400);  // control characters; a lone surrogate as U+FFFD
+    EXPECT_EQ(std::u16string(text), u"%01%7F%EF%BF%BD");
+    server::test::TempDir dir;
+    server::test::ServerProcess server;
+    ASSERT_TRUE(server.start({"--db", dir.path + "/ranking.db"})) << server.output();
+    auto state = std::shared_ptr<GameState>(makeGameState());
+    state->cameraEye = {3, 3, 3, 0};
+    state->cameraFocus = {3, 3, 2, 0};
+    state->cameraUp = {0, 1, 0, 0};
+    copyText(state->pinHash, 32, u"1234abcd");
+    auto client = std::make_unique<RankingClient>();
+    client->http = std::make_shared<CurlHttpClient>();
+    client->host = std::make_shared<FakeNetworkHost>();
+    ASSERT_TRUE(client->http->openSession() && client->http->connect(u"127.0.0.1", server.port()));
+    for (const auto& [name, escaped] : names) {
+        SCOPED_TRACE(utf16ToUtf8(name));
+        escapeNickname(name, text, 400);
+        EXPECT_EQ(std::u16string(text), escaped);
+        copyText(state->nickname, 32, name);
+        char16_t path[1024];
+        ASSERT_GT(buildRankingPath(*state, 1700000000u, path, 1024), 0);
+        int32_t count = 0;
+        // A new nickname is registered only when its checksum matches the name as typed.
+        EXPECT_EQ(httpGetRecords(*client, path, state->workerRecords, count), 1);
+        ASSERT_GT(buildCheckPath(*state, path, 1024), 0);
+        EXPECT_EQ(httpGetRecords(*client, path, state->workerRecords, count), 1);
+        ASSERT_GT(count, 0);
+        EXPECT_EQ(std::u16string(state->workerRecords[0].name), name);
+        EXPECT_EQ(std::u16string(state->workerRecords[0].pinHash), u"1234abcd");
+    }
+}
+
+template <typename Condition>
+bool eventually(Condition condition) {
+    for (int k = 0; k < 2000 && !condition(); ++k) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    return condition();
+}
+
+// The step count in a ranking request's state value.
+int32_t stepsOf(const std::string& target) {
+    size_t at = target.find("&state=");
+    return at == std::string::npos ? -1 : static_cast<int32_t>(std::stoul(target.substr(at + 7 + 24, 8), nullptr, 16));
+}
+
+struct Online {
+    std::shared_ptr<GameState> state{makeGameState()};
+    std::shared_ptr<FakeNetworkHost> host = std::make_shared<FakeNetworkHost>();
+    std::unique_ptr<NetworkLink> link;
+    explicit Online(int port) {
+        copyText(state->nickname, 32, u"w");
+        copyText(state->pinHash, 32, u"00000000");
+        link = std::make_unique<NetworkLink>(state, std::make_shared<CurlHttpClient>(), host);
+        link->open(u"127.0.0.1", port);
+    }
+};
+
+TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
+    StubHttpServer server([](const std::string&) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        return ok(line("w"));
+    });
+    Online online(server.port());
+    // NetFps: without a worker the frame runs its own exchange.
+    online.link->sendRankingRequest(0);
+    EXPECT_EQ(online.state->sharedRecordCount, 1);
+    online.link->startWorker();
+    for (int frame = 1; frame <= 60; ++frame) {
+        online.state->stepCount = frame;
+        online.link->sendRankingRequest(0);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_TRUE(eventually([&] { return stepsOf(server.targets().back()) == 60; }));
+    std::vector<std::string> targets = server.targets();
+    EXPECT_EQ(server.mostInFlight(), 1);
+    EXPECT_EQ(server.connections(), 1u);  // kept alive from the first exchange to the last
+    EXPECT_LT(targets.size(), 20u);  // 60 frames' signals collapse into a few exchanges
+    for (size_t k = 2; k < targets.size(); ++k) EXPECT_GT(stepsOf(targets[k]), stepsOf(targets[k - 1]));
+    EXPECT_TRUE(online.link->shutDown());
+    EXPECT_TRUE(online.host->events().empty());
+}
+
+TEST(Worker, AFailedExchangeShowsItsBoxThenAsksTheGameToEnd) {
+    StubHttpServer server([](const std::string&) { return StubHttpServer::response(500, ""); });
+    Online online(server.port());
+    online.link->startWorker();
+    online.link->sendRankingRequest(0);
+    const std::vector<std::string> expected = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
+    ASSERT_TRUE(eventually([&] { return online.host->events().size() >= 2; }));
+    online.link->sendRankingRequest(0);  // a frame that runs before the window closes
+    EXPECT_TRUE(online.link->shutDown());
+    EXPECT_EQ(online.host->events(), expected);  // one box, then the close; no second box
+    EXPECT_EQ(server.targets().size(), 1u);
+}
+
+TEST(Worker, ShutDownDuringAnExchangeCutsItOffWithoutABox) {
+    StubHttpServer server([](const std::string&) { return std::string(); });  // never answers
+    Online online(server.port());
+    online.link->startWorker();
+    online.link->sendRankingRequest(0);
+    ASSERT_TRUE(eventually([&] { return server.targets().size() == 1; }));
+    EXPECT_TRUE(online.link->shutDown());  // the worker ended within the wait: its exchange was aborted
+    EXPECT_TRUE(online.host->events().empty());
+}
+
+TEST(Worker, OneThatOutlivesTheWaitKeepsAliveWhatItUses) {
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> inside{false};
+    http->duringSend = [&inside, released] {  // deaf to abort
+        inside = true;
+        released.wait();
+    };
+    std::weak_ptr<GameState> watched;
+    {
+        std::shared_ptr<GameState> state = makeGameState();
+        watched = state;
+        NetworkLink link(state, http, std::make_shared<FakeNetworkHost>());
+        ASSERT_TRUE(link.open(u"host", 80));
+        link.startWorker();
+        link.sendRankingRequest(0);
+        ASSERT_TRUE(eventually([&] { return inside.load(); }));
+        EXPECT_FALSE(link.shutDown(50));
+    }  // the game has let go of the state and the link
+    EXPECT_FALSE(watched.expired());
+    release.set_value();
+    EXPECT_TRUE(eventually([&] { return watched.expired(); }));
+}
+
+}  // namespace
+}  // namespace orlith

@@ -1,0 +1,85 @@
+// Fakes of the network seams: a host that writes down the boxes and close requests it gets (from
+// any thread, in order), and an HTTP client that answers from a script without a socket.
+#pragma once
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "base/text.h"
+#include "platform/http.h"
+
+namespace orlith::test {
+
+class FakeNetworkHost final : public NetworkHost {
+public:
+    void showError(std::u16string_view text) override { note("box: " + utf16ToUtf8(text)); }
+    void postClose() override { note("close"); }
+    bool localTime(uint32_t, LocalDateTime& out) const override {
+        out = {1970, 1, 1, 0, 0};
+        return true;
+    }
+    std::vector<std::string> events() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return events_;
+    }
+
+private:
+    void note(std::string event) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        events_.push_back(std::move(event));
+    }
+    std::mutex mutex_;
+    std::vector<std::string> events_;
+};
+
+// Every exchange gets status and body; the paths asked for are kept. A step can be made to fail.
+class ScriptedHttpClient final : public HttpClient {
+public:
+    int32_t status = 200;
+    std::string body;
+    std::vector<std::u16string> paths;
+    std::string failStep;  // "session", "connect", "send": that step fails with code 12029
+    std::function<void()> duringSend;  // runs inside sendRequest (to block it, say)
+
+    bool openSession() override { return step("session"); }
+    bool connect(std::u16string_view, int32_t) override { return step("connect"); }
+    bool openRequest(std::u16string_view path) override {
+        paths.emplace_back(path);
+        read_ = 0;
+        return true;
+    }
+    bool sendRequest() override {
+        if (duringSend) duringSend();
+        return step("send");
+    }
+    bool queryStatus(int32_t& s) override {
+        s = status;
+        return true;
+    }
+    bool readBody(uint8_t* into, uint32_t room, uint32_t& got) override {
+        got = static_cast<uint32_t>(std::min<size_t>(room, body.size() - read_));
+        std::copy_n(body.data() + read_, got, into);
+        read_ += got;
+        return true;
+    }
+    void closeRequest() override {}
+    void close() override {}
+    void abort() override { aborted_ = true; }
+    bool aborted() const override { return aborted_; }
+    int lastErrorCode() const override { return code_; }
+
+private:
+    bool step(const std::string& name) {
+        code_ = failStep == name ? 12029 : 0;
+        return code_ == 0;
+    }
+    size_t read_ = 0;
+    int code_ = 0;
+    std::atomic<bool> aborted_{false};
+};
+
+}  // namespace orlith::test

@@ -1,0 +1,124 @@
+// A scripted HTTP server on a loopback port, for the client's tests: every request's target is
+// recorded and answered with the bytes the test's function returns (after whatever it waits);
+// an empty answer holds the connection open without a word until the server stops.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace orlith::test {
+
+class StubHttpServer {
+public:
+    using Answer = std::function<std::string(const std::string& target)>;
+
+    explicit StubHttpServer(Answer answer) : answer_(std::move(answer)) {
+        listener_ = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t length = sizeof address;
+        if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener_, 16) == 0 &&
+            getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
+            port_ = ntohs(address.sin_port);
+        }
+        accepter_ = std::thread([this] { acceptLoop(); });
+    }
+    ~StubHttpServer() {
+        stopping_ = true;
+        accepter_.join();
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (int fd : connections_) shutdown(fd, SHUT_RDWR);
+        for (std::thread& t : servers_) t.join();
+        for (int fd : connections_) close(fd);
+        close(listener_);
+    }
+
+    int port() const { return port_; }
+    std::vector<std::string> targets() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return targets_;
+    }
+    int mostInFlight() const { return mostInFlight_; }  // exchanges answered at the same time, at most
+    size_t connections() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return connections_.size();
+    }
+
+    // A whole response with status, a length and the body.
+    static std::string response(int status, const std::string& body, const std::string& headers = "") {
+        return "HTTP/1.1 " + std::to_string(status) + " X\r\nContent-Length: " + std::to_string(body.size()) + "\r\n" +
+               headers + "\r\n" + body;
+    }
+
+private:
+    void acceptLoop() {
+        while (!stopping_) {
+            pollfd p{listener_, POLLIN, 0};
+            if (poll(&p, 1, 20) <= 0) continue;
+            int fd = accept(listener_, nullptr, nullptr);
+            if (fd < 0) continue;
+            std::lock_guard<std::mutex> lock(mutex_);
+            connections_.push_back(fd);
+            servers_.emplace_back([this, fd] { serve(fd); });
+        }
+    }
+    void serve(int fd) {
+        std::string pending;
+        char buffer[4096];
+        for (;;) {
+            size_t end;
+            while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
+                ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                if (n <= 0) return;
+                pending.append(buffer, static_cast<size_t>(n));
+            }
+            std::string head = pending.substr(0, end);
+            pending.erase(0, end + 4);
+            size_t first = head.find(' '), second = head.find(' ', first + 1);
+            std::string target = head.substr(first + 1, second - first - 1);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                targets_.push_back(target);
+            }
+            int now = ++inFlight_;
+            for (int seen = mostInFlight_; now > seen && !mostInFlight_.compare_exchange_weak(seen, now);) {
+            }
+            std::string reply = answer_(target);
+            --inFlight_;
+            if (reply.empty()) {
+                while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                return;
+            }
+            for (size_t sent = 0; sent < reply.size();) {
+                ssize_t n = send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+                if (n <= 0) return;
+                sent += static_cast<size_t>(n);
+            }
+        }
+    }
+
+    Answer answer_;
+    int listener_ = -1;
+    int port_ = 0;
+    std::atomic<bool> stopping_{false};
+    std::atomic<int> inFlight_{0}, mostInFlight_{0};
+    std::mutex mutex_;
+    std::vector<std::string> targets_;
+    std::vector<int> connections_;
+    std::vector<std::thread> servers_;
+    std::thread accepter_;
+};
+
+}  // namespace orlith::test
