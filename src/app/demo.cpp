@@ -230,14 +230,15 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
                                                       : RegistrationBox::port;
             // Only what a player could type into the box: a script should not get a silently cut name.
             if (wide.empty() || keptByBox(box, wide) != wide) {
-                error = arg + " '" + text + "' does not fit its box (" +
-                        (box == RegistrationBox::pin ? "digits only, " : "") + "see --help for the lengths)";
+                const char* digits = box == RegistrationBox::pin ? "digits only, " : "";
+                error = arg + " '" + text + "' does not fit its box (" + digits + "see --help for the lengths)";
                 return false;
             }
-            (box == RegistrationBox::nickname ? o.nickname
-             : box == RegistrationBox::pin    ? o.pin
-             : box == RegistrationBox::server ? o.server
-                                              : o.port) = wide;
+            std::u16string& field = box == RegistrationBox::nickname ? o.nickname
+                                    : box == RegistrationBox::pin    ? o.pin
+                                    : box == RegistrationBox::server ? o.server
+                                                                     : o.port;
+            field = wide;
         } else if (arg == "--offline") {
             o.offline = true;
         } else if (arg == "--start") {
