@@ -61,40 +61,40 @@ void LevelPaths::run() {
         changed_.wait(lock, [&] { return stopping_ || !wanted_.empty(); });
         if (stopping_) return;
         const int32_t level = *wanted_.begin();
-        if (paths_.count(level)) {
-            wanted_.erase(level);
-            continue;
-        }
         // From the table's entry, or past the table from the highest state known below the
         // level, generating every level between in order.
-        int32_t from = std::min(level, table);
-        GeneratorState state = LevelMaker::tableEntry(from);
+        int64_t at = std::min(level, table);
+        GeneratorState state = LevelMaker::tableEntry(static_cast<int32_t>(at));
         if (auto known = before_.upper_bound(level); level > table && known != before_.begin()) {
             --known;
-            from = known->first;
+            at = known->first;
             state = known->second;
         }
-        lock.unlock();
-        if (!maker) maker = std::make_unique<LevelMaker>();
-        std::vector<StoredLevel> made;
-        std::vector<GeneratorState> after;
-        for (int64_t l = from; l <= level; ++l) {
-            StoredLevel row{static_cast<int32_t>(l), {state.words[0], state.words[1], state.words[2], state.words[3]}, 0};
-            after.emplace_back();
-            row.path = maker->make(row.level, state, after.back());
-            state = after.back();
-            made.push_back(row);
-        }
-        // Not stored (a database fault): computed again at the next start, nothing is lost.
-        std::string error;
-        if (!storage_.storeLevels(made, error)) std::fprintf(stderr, "orlith-server: levels not stored: %s\n", error.c_str());
-        lock.lock();
-        for (size_t i = 0; i < made.size(); ++i) {
-            paths_[made[i].level] = made[i].path;
-            if (made[i].level >= table && made[i].level < INT32_MAX) before_[made[i].level + 1] = after[i];
+        while (at <= level && !paths_.count(level) && !stopping_) {
+            lock.unlock();
+            if (!maker) maker = std::make_unique<LevelMaker>();
+            // A few levels at a time, each taken in at once: a long way past the table is
+            // stored as it goes and stops with the server.
+            std::vector<StoredLevel> made;
+            std::vector<GeneratorState> after;
+            for (; at <= level && made.size() < 16; ++at) {
+                StoredLevel row{static_cast<int32_t>(at), {state.words[0], state.words[1], state.words[2], state.words[3]}, 0};
+                after.emplace_back();
+                row.path = maker->make(row.level, state, after.back());
+                state = after.back();
+                made.push_back(row);
+            }
+            // Not stored (a database fault): computed again at the next start, nothing is lost.
+            std::string error;
+            if (!storage_.storeLevels(made, error)) std::fprintf(stderr, "orlith-server: levels not stored: %s\n", error.c_str());
+            lock.lock();
+            for (size_t i = 0; i < made.size(); ++i) {
+                paths_[made[i].level] = made[i].path;
+                if (made[i].level >= table && made[i].level < INT32_MAX) before_[made[i].level + 1] = after[i];
+            }
+            changed_.notify_all();
         }
         wanted_.erase(level);
-        changed_.notify_all();
     }
 }
 

@@ -243,12 +243,15 @@ int main(int argc, char** argv) {
     bool stopping = false;
     std::thread flusher([&] {
         int64_t period = std::min<int64_t>(flags.flushMs, 500);
-        int64_t nextFlush = steadyMs() + flags.flushMs;
+        int64_t nextFlush = steadyMs() + flags.flushMs, nextProbe = 0;
         std::unique_lock lock(stopMutex);
         while (!stopped.wait_for(lock, std::chrono::milliseconds(period), [&] { return stopping; })) {
             lock.unlock();
             std::string e;
-            store.probe();
+            if (steadyMs() >= nextProbe) {
+                nextProbe = steadyMs() + 450;  // a tick early, so a probe falls in every half-second tick
+                store.probe();
+            }
             if (steadyMs() >= nextFlush) {
                 nextFlush = std::max(nextFlush + flags.flushMs, steadyMs());
                 if (store.flush(e)) lastFlushMs.store(steadyMs());

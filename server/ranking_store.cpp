@@ -694,7 +694,7 @@ Reply RankingStore::commitRise(const Commit& r) {
     Fields next = fieldsOf(r.state);
     RiseWrite rise{toUtf8(r.name), r.state, {}, wallMs(r.nowMs), msPerCell()};
     int32_t path = levels_->path(next.level);
-    levels_->path(next.level + 1);  // ready by the next rise
+    if (next.level < INT32_MAX) levels_->path(next.level + 1);  // ready by the next rise
     {
         std::lock_guard lock(mutex_);
         Player* p = find(r.name);

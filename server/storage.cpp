@@ -85,7 +85,7 @@ public:
     }
     bool storeLevels(const std::vector<StoredLevel>& levels, std::string&) override {
         std::lock_guard lock(mutex_);
-        for (const StoredLevel& l : levels) levels_.emplace(l.level, l);
+        for (const StoredLevel& l : levels) levels_[l.level] = l;
         return true;
     }
     bool probe(bool& gone, std::string&) override {

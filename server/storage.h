@@ -84,7 +84,7 @@ public:
     // Deletes the named players that are still at level 1 and were last written before
     // cutoffMs (database clock, Unix milliseconds); a row written since is kept.
     virtual bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) = 0;
-    // Every stored level; and new levels (a level stored already is left as it is).
+    // Every stored level; and levels computed (replacing what was stored for them).
     virtual bool loadLevels(std::vector<StoredLevel>& out, std::string& error) = 0;
     virtual bool storeLevels(const std::vector<StoredLevel>& levels, std::string& error) = 0;
     // Whether the database is still the one opened and can still be written (a small write):

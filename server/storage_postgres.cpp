@@ -204,7 +204,9 @@ public:
             std::string v[6] = {std::to_string(l.level), std::to_string(l.before[0]), std::to_string(l.before[1]),
                                 std::to_string(l.before[2]), std::to_string(l.before[3]), std::to_string(l.path)};
             const char* values[6] = {v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str(), v[4].c_str(), v[5].c_str()};
-            Result r(PQexecParams(conn_, "INSERT INTO levels VALUES($1,$2,$3,$4,$5,$6) ON CONFLICT(level) DO NOTHING", 6,
+            Result r(PQexecParams(conn_, "INSERT INTO levels VALUES($1,$2,$3,$4,$5,$6) ON CONFLICT(level) DO UPDATE SET"
+                                  " rng_x = excluded.rng_x, rng_y = excluded.rng_y, rng_z = excluded.rng_z,"
+                                  " rng_w = excluded.rng_w, path = excluded.path", 6,
                                   nullptr, values, nullptr, nullptr, 0));
             if (!r.ok()) {
                 fail("cannot write", error);

@@ -249,7 +249,8 @@ public:
         if (levels.empty()) return true;
         std::lock_guard lock(mutex_);
         if (!stillOurs(error) || !exec("BEGIN IMMEDIATE", error)) return false;
-        Statement s(db_, "INSERT INTO levels VALUES(?,?,?,?,?,?) ON CONFLICT(level) DO NOTHING");
+        Statement s(db_, "INSERT INTO levels VALUES(?,?,?,?,?,?) ON CONFLICT(level) DO UPDATE SET rng_x = excluded.rng_x,"
+                         " rng_y = excluded.rng_y, rng_z = excluded.rng_z, rng_w = excluded.rng_w, path = excluded.path");
         bool ok = static_cast<bool>(s);
         for (size_t i = 0; ok && i < levels.size(); ++i) {
             sqlite3_bind_int(s.get(), 1, levels[i].level);

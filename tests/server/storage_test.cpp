@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "levels.h"
+#include "maze/maze.h"
 #include "ranking_store.h"
 #include "server/server_test_util.h"
 #include "storage.h"
@@ -140,6 +142,40 @@ TEST_F(SqliteStorageTest, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHer
     test::StateFields other = one;
     other.pin = "99999999";
     EXPECT_EQ(registerIn(store, u"quiet", other), 200) << "the name is free again";
+}
+
+TEST_F(SqliteStorageTest, LevelPathsAreComputedPastTheTableInTheGamesOrderAndKeptInTheDatabase) {
+    std::string error;
+    auto s = openSqliteStorage(path, error);
+    ASSERT_TRUE(s) << error;
+    // The level table holds 10,000 levels: past it the generator runs on from its last entry.
+    const int32_t past = embeddedLevelTable().levels + 1;
+    auto work = makeMazeWork();
+    std::vector<int32_t> grid(kGridCells);
+    MazeRng after;
+    ASSERT_TRUE(levelMaze(past, grid.data(), after, *work));
+    const int32_t expected = shortestPathLength(grid.data(), mazeEdgeForLevel(past));
+    {
+        LevelPaths levels(*s);
+        ASSERT_TRUE(levels.load(error)) << error;
+        EXPECT_EQ(levels.path(3), -1) << "not known before it is asked for";
+        EXPECT_EQ(levels.waitFor(3), 54);
+        EXPECT_EQ(levels.waitFor(past), expected);
+    }
+    // Kept: known at once after a restart, except a stored level the table contradicts.
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "UPDATE levels SET rng_x = rng_x + 1, path = 1 WHERE level = 3", nullptr, nullptr, nullptr), SQLITE_OK);
+    sqlite3_close(db);
+    LevelPaths levels(*s);
+    ASSERT_TRUE(levels.load(error)) << error;
+    EXPECT_EQ(levels.path(past), expected);
+    EXPECT_EQ(levels.path(past - 1), levels.waitFor(past - 1)) << "the level between, computed on the way";
+    EXPECT_EQ(levels.waitFor(3), 54) << "computed again";
+    std::vector<StoredLevel> rows;
+    ASSERT_TRUE(s->loadLevels(rows, error)) << error;
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](auto& r) { return r.level == 3 && r.path == 54; }), 1)
+        << "and stored right";
 }
 
 TEST_F(SqliteStorageTest, ADamagedFileIsRefusedWithItsName) {
