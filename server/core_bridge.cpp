@@ -33,6 +33,8 @@ int32_t cellsToGoalAtLeast(const float position[3], int32_t level) {
     return cells;
 }
 
+int32_t levelPathAtLeast(int32_t level) { return 3 * (mazeEdgeForLevel(level) - 3); }
+
 struct LevelMaker::Impl {
     std::unique_ptr<MazeWork> work = makeMazeWork();
     std::vector<int32_t> grid = std::vector<int32_t>(kGridCells);

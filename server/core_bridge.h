@@ -29,6 +29,8 @@ int compareNicknames(const char16_t* a, const char16_t* b);
 // Cells a player at this position must still leave to reach the goal cell of the level, at
 // the least: the straight count of cell steps, each step changing one index by one.
 int32_t cellsToGoalAtLeast(const float position[3], int32_t level);
+// The same from the level's start cell: the least any level's shortest path can be.
+int32_t levelPathAtLeast(int32_t level);
 
 // The maze generator's state: the words x, y, z, w.
 struct GeneratorState {

@@ -644,12 +644,11 @@ Reply RankingStore::commitRegistration(const Commit& r) {
     }
     StoredPlayer existing;
     bool inserted = false;
-    // Timing starts at the registration, from where the new player stands.
-    Fields first = fieldsOf(r.state);
-    int32_t path = levels_->path(first.level);
-    int32_t cells = cellsToGoalAtLeast(first.position, first.level);
-    LevelMarks marks{wallMs(r.nowMs), first.steps, path >= 0 ? std::min(path, cells) : cells};
-    levels_->path(first.level + 1);  // ready by the first rise
+    // A new game: level 1 from its start cell with no steps, begun at most the lag before its
+    // first request arrived. Where the request says the player stands is not believed.
+    int32_t path = levels_->path(1);
+    LevelMarks marks{wallMs(r.nowMs) - options_.riseLagMs, 0, path >= 0 ? path : levelPathAtLeast(1)};
+    levels_->path(2);  // ready by the first rise
     if (reserved) {
         // Committed before the reply, outside the player lock: the commit waits for the disk.
         StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks};
@@ -696,19 +695,15 @@ Reply RankingStore::commitRise(const Commit& r) {
     int32_t path = levels_->path(next.level);
     if (next.level < INT32_MAX) levels_->path(next.level + 1);  // ready by the next rise
     {
+        // The new level began after every state this instance accepted before, and at most
+        // the lag before this request: from there the player walks the whole level, from its
+        // start cell. Where the request says the player stands is not believed.
         std::lock_guard lock(mutex_);
         Player* p = find(r.name);
         if (!p) return {503, "player row is missing"};
-        int32_t cells = cellsToGoalAtLeast(next.position, next.level);
-        if (p->level == next.level - 1 && p->lastLocalMs > INT64_MIN / 2) {
-            // The new level began after the last state seen below it, and at most the lag
-            // before this request: from there the player walks the whole level.
-            int64_t since = std::max(wallMs(p->lastLocalMs), rise.nowMs - options_.riseLagMs);
-            rise.marks = {since, p->steps, path >= 0 ? path : cells};
-        } else {
-            // Nothing seen below the new level here: timing starts with this request.
-            rise.marks = {rise.nowMs, next.steps, path >= 0 ? std::min(path, cells) : cells};
-        }
+        int64_t since = rise.nowMs - options_.riseLagMs;
+        if (p->lastLocalMs > INT64_MIN / 2) since = std::max(since, wallMs(p->lastLocalMs));
+        rise.marks = {since, p->steps, path >= 0 ? path : levelPathAtLeast(next.level)};
     }
     bool applied = false;
     StoredPlayer row;

@@ -253,6 +253,7 @@ TEST_F(Integration, AClimbingScriptIsHeldToTheMazeWhileAPlayerWalkingItRises) {
     // the next level as fast as it is answered (its step count far ahead).
     test::PathWalker walker;
     StateFields f;
+    const auto start = std::chrono::steady_clock::now();
     ASSERT_EQ(s.request(test::rankingTarget(u"script", f), "127.0.0.2", false).status, 200);
     std::atomic<bool> walking = true;
     std::thread script([&] {
@@ -262,7 +263,7 @@ TEST_F(Integration, AClimbingScriptIsHeldToTheMazeWhileAPlayerWalkingItRises) {
             if (s.request(test::rankingTarget(u"script", f), "127.0.0.2", false).status != 200) f.level -= 1;
         }
     });
-    auto start = std::chrono::steady_clock::now(), next = start;
+    auto next = std::chrono::steady_clock::now();
     std::vector<long> statuses;
     for (int frame = 0; walker.level() == 1 && frame < 600; ++frame) {
         walker.frame();
