@@ -23,7 +23,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         __builtin_trap();
     }
     Decision d = handleRequest({"GET", "/state/change.php?" + input}, ctx);
-    HttpResponse r = d.registration ? commitRegistration(*d.registration, ctx) : std::move(d.response);
+    HttpResponse r = d.commit ? commitChange(*d.commit, ctx) : std::move(d.response);
     if (r.status < 200 || r.status > 599) __builtin_trap();
     // A reply never holds more than 256 lines or a control character inside a line.
     size_t lines = 0;

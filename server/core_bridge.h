@@ -1,9 +1,10 @@
 // Ranking server, the one door to the game's core: text conversion, the checksum, the goal
-// distance and the name order, exactly as the game computes them. Only core_bridge.cpp
-// includes core headers, so a move of the core touches one file here.
+// distance, the name order and the levels' mazes, exactly as the game computes them. Only
+// core_bridge.cpp includes core headers, so a move of the core touches one file here.
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -24,5 +25,36 @@ int32_t goalDistance(const float position[3]);
 
 // The game's order of two terminated nicknames; negative when a comes first.
 int compareNicknames(const char16_t* a, const char16_t* b);
+
+// Cells a player at this position must still leave to reach the goal cell of the level, at
+// the least: the straight count of cell steps, each step changing one index by one.
+int32_t cellsToGoalAtLeast(const float position[3], int32_t level);
+// The same from the level's start cell: the least any level's shortest path can be.
+int32_t levelPathAtLeast(int32_t level);
+
+// The maze generator's state: the words x, y, z, w.
+struct GeneratorState {
+    uint32_t words[4] = {};
+    bool operator==(const GeneratorState&) const = default;
+};
+
+// Generates levels as the game does, in its own work storage (about 12 MB, so one per thread
+// that needs it), and measures the shortest path of each.
+class LevelMaker {
+public:
+    LevelMaker();
+    ~LevelMaker();
+    // Levels whose starting state the embedded level table holds: 1 .. tableLevels().
+    static int32_t tableLevels();
+    // The state before a level of the table.
+    static GeneratorState tableEntry(int32_t level);
+    // Generates the level from the state before it; returns the length of its shortest path
+    // from the start cell to the goal cell in cells left, and the state before the next level.
+    int32_t make(int32_t level, const GeneratorState& before, GeneratorState& after);
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+};
 
 }  // namespace orlith::server

@@ -46,7 +46,11 @@ Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
     if (req.admin) {
         if (path != "/healthz" && path != "/metrics") return refuse(ctx, 404, "no such path", {}, now);
         if (req.method != "GET" && req.method != "HEAD") return refuse(ctx, 405, "only GET and HEAD are served", {}, now);
-        if (path == "/healthz") return HttpResponse{200, "ok\n"};
+        if (path == "/healthz") {
+            std::string why = ctx.health ? ctx.health() : std::string();
+            if (why.empty()) return HttpResponse{200, "ok\n"};
+            return HttpResponse{503, "unhealthy: " + why + "\n"};
+        }
         return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
     }
     if (path != kRankingPath) return refuse(ctx, 404, "no such path", {}, now);
@@ -68,7 +72,7 @@ Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
             reply = ctx.store.submit(q.nickname, q.stateValue, who, now);
             break;
     }
-    if (reply.registration) return Decision(std::move(*reply.registration));
+    if (reply.commit) return Decision(std::move(*reply.commit));
     if (reply.retryAtMs) {
         Decision later;
         later.retryAtMs = reply.retryAtMs;
@@ -101,16 +105,16 @@ void count(HandlerContext& ctx, int status, std::chrono::steady_clock::time_poin
 
 Decision handleRequest(const HttpRequest& request, HandlerContext& ctx) {
     auto [decision, start] = measured([&] { return route(request, ctx, ctx.nowMs()); });
-    // A registration or a held request is counted once it is answered.
-    if (!decision.registration && !decision.retryAtMs) count(ctx, decision.response.status, start);
+    // A commit or a held request is counted once it is answered.
+    if (!decision.commit && !decision.retryAtMs) count(ctx, decision.response.status, start);
     return std::move(decision);
 }
 
-HttpResponse commitRegistration(const Registration& registration, HandlerContext& ctx) {
+HttpResponse commitChange(const Commit& change, HandlerContext& ctx) {
     auto [response, start] = measured([&] {
-        Reply reply = ctx.store.commit(registration);
+        Reply reply = ctx.store.commit(change);
         if (reply.status != 200) {
-            return refuse(ctx, reply.status, reply.reason, toUtf8(registration.name), ctx.nowMs());
+            return refuse(ctx, reply.status, reply.reason, toUtf8(change.name), ctx.nowMs());
         }
         return HttpResponse{200, std::move(reply.body)};
     });

@@ -1,7 +1,8 @@
 // Ranking server, one request in, one decision out: the routing, the status of every refusal
-// and its log line. It never waits and knows nothing of threads or sockets: a request that
-// needs a database commit comes back as "commit this, then send that", and the socket side
-// chooses where to wait. Tested and fuzzed directly.
+// and its log line, and the health check. It never waits and knows nothing of threads or
+// sockets: a request that needs a database commit (a new nickname, a level rise) comes back
+// as "commit this, then send that", and the socket side chooses where to wait. Tested and
+// fuzzed directly.
 // Reads: the request's method and target. Writes: the ranking store (via its rules).
 // Called by: the HTTP session of each connection.
 #pragma once
@@ -56,26 +57,27 @@ struct HandlerContext {
     RefusalLog& log;
     std::function<int64_t()> nowMs;                 // steady clock, milliseconds
     std::function<Metrics::Gauges()> gauges;        // for /metrics
+    std::function<std::string()> health = nullptr;  // what is wrong, for /healthz; empty: ok
 };
 
-// What the socket side does with a request: send the response; or, for a new nickname,
-// first run commitRegistration (which waits for the database) and send what it returns; or,
-// for a player answered less than --min-interval-ms ago, nothing yet: hand the same request
-// to handleRequest again at retryAtMs (a timer, not a thread, holds it meanwhile).
+// What the socket side does with a request: send the response; or, for a new nickname or a
+// level rise, first run commitChange (which waits for the database) and send what it
+// returns; or, for a player answered less than --min-interval-ms ago, nothing yet: hand the
+// same request to handleRequest again at retryAtMs (a timer, not a thread, holds it meanwhile).
 struct Decision {
     HttpResponse response;                     // unused while one of the two below is set
-    std::optional<Registration> registration;
+    std::optional<Commit> commit;
     int64_t retryAtMs = 0;
 
     Decision() = default;
     Decision(HttpResponse r) : response(std::move(r)) {}                 // NOLINT: send this
-    explicit Decision(Registration r) : registration(std::move(r)) {}
+    explicit Decision(Commit c) : commit(std::move(c)) {}
 };
 
 // The whole of one request; never throws and never waits.
 Decision handleRequest(const HttpRequest& request, HandlerContext& context);
-// Commits a registration decided by handleRequest and gives the reply to its request. Waits
-// for the database: the caller keeps it off any thread that serves other connections.
-HttpResponse commitRegistration(const Registration& registration, HandlerContext& context);
+// Commits a change decided by handleRequest and gives the reply to its request. Waits for the
+// database: the caller keeps it off any thread that serves other connections.
+HttpResponse commitChange(const Commit& change, HandlerContext& context);
 
 }  // namespace orlith::server

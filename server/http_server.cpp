@@ -90,7 +90,7 @@ struct Shared {
     AddressCounts perAddress;
     std::atomic<uint64_t> nextConnection{1};
     std::atomic<int64_t> lastAcceptErrorLog{0};
-    asio::thread_pool* blocking = nullptr;  // registration commits
+    asio::thread_pool* blocking = nullptr;  // commits of registrations and rises
 };
 
 class Session : public std::enable_shared_from_this<Session> {
@@ -114,13 +114,37 @@ private:
         parser_.emplace();
         parser_->header_limit(shared_.options.headerLimit);
         parser_->body_limit(0);
-        // One deadline for the whole request: a slow drip of header bytes is cut off too.
-        stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
+        // One deadline for the whole request, so a slow drip of header bytes is cut off too.
+        // It is a timer of our own: the stream's own time-out closes the socket, and a client
+        // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
+        reading_ = true;
+        const auto limit = std::chrono::milliseconds(shared_.options.idleTimeoutMs);
+        stream_.expires_after(limit + std::chrono::seconds(1));
+        hold_.expires_after(limit);
+        hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->reading_) self->readTimedOut();
+        });
         http::async_read(stream_, buffer_, *parser_,
                          [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
     }
 
+    void readTimedOut() {
+        reading_ = false;
+        timedOut_ = true;
+        // Quiet between requests: a kept-alive connection that is simply closed.
+        if (!parser_->got_some() && buffer_.size() == 0) return close();
+        shared_.metrics.count(408);
+        response_ = HttpResponse{408, "request timeout\r\n"};
+        head_ = false;
+        beast::error_code ignored;
+        stream_.socket().shutdown(tcp::socket::shutdown_receive, ignored);  // ends the read
+        write(11, false);
+    }
+
     void onRead(beast::error_code ec) {
+        reading_ = false;
+        hold_.cancel();
+        if (timedOut_) return;  // answered (or closed) by readTimedOut
         if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::eof ||
             ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
             return close();
@@ -131,7 +155,9 @@ private:
                          : ec == http::error::body_limit                                      ? 413
                                                                                               : 400;
             shared_.metrics.count(status);
-            response_ = HttpResponse{status, status == 431 ? "request header fields too large\r\n" : "bad request\r\n"};
+            response_ = HttpResponse{status, status == 431   ? "request header fields too large\r\n"
+                                             : status == 413 ? "a request has no body here\r\n"
+                                                             : "bad request\r\n"};
             head_ = false;
             return write(11, false);
         }
@@ -159,11 +185,11 @@ private:
             });
             return;
         }
-        if (decision.registration) {
-            // A new nickname waits for its commit on a blocking thread, so this loop's other
-            // connections are not held up by the disk.
-            asio::post(*shared_.blocking, [self = shared_from_this(), registration = std::move(*decision.registration)] {
-                HttpResponse answer = self->shared_.handler.commit(registration);
+        if (decision.commit) {
+            // A new nickname or a rise waits for its commit on a blocking thread, so this
+            // loop's other connections are not held up by the disk.
+            asio::post(*shared_.blocking, [self = shared_from_this(), change = std::move(*decision.commit)] {
+                HttpResponse answer = self->shared_.handler.commit(change);
                 asio::post(self->stream_.get_executor(), [self, answer = std::move(answer)]() mutable {
                     self->response_ = std::move(answer);
                     self->respond();
@@ -226,7 +252,7 @@ private:
     }
 
     beast::tcp_stream stream_;
-    asio::steady_timer hold_;     // a paced reply waits here
+    asio::steady_timer hold_;     // the read deadline, and a paced reply's wait
     // Bounded: a request's head fits (see headerLimit), and pipelined requests beyond that
     // wait in the socket's own small receive buffer.
     beast::flat_buffer buffer_{16384};
@@ -238,6 +264,8 @@ private:
     std::array<asio::const_buffer, 1 + ReplyText::kMaxPieces> buffers_;
     bool keepAlive_ = true;
     bool head_ = false;       // HEAD: headers only
+    bool reading_ = false;    // a request is being read (its deadline is armed)
+    bool timedOut_ = false;   // the deadline passed: the connection ends
     bool admin_;
     uint64_t client_;
     uint64_t connection_;

@@ -29,16 +29,16 @@ struct ServerOptions {
     uint32_t headerLimit = 8192;        // request line and headers, bytes
     int sendBufferBytes = 32768;        // SO_SNDBUF of every connection (the kernel doubles it): a reply fits
     int receiveBufferBytes = 16384;     // SO_RCVBUF: requests are small
-    int blockingThreads = 2;            // run registration commits (overlap on PostgreSQL)
+    int blockingThreads = 2;            // run commits of registrations and rises (overlap on PostgreSQL)
 };
 
 class HttpServer {
 public:
-    // decide runs on the connection's event loop; a decision to commit a registration runs
-    // commit on a blocking thread, and its reply is written back from the event loop.
+    // decide runs on the connection's event loop; a decision to commit a change runs commit
+    // on a blocking thread, and its reply is written back from the event loop.
     struct Handler {
         std::function<Decision(const HttpRequest&)> decide;
-        std::function<HttpResponse(const Registration&)> commit;
+        std::function<HttpResponse(const Commit&)> commit;
     };
     HttpServer(ServerOptions options, Handler handler, Metrics& metrics);
     ~HttpServer();

@@ -1,5 +1,6 @@
 // orlith-server: the ranking server of Orlith. Parses the flags, opens the database, serves
-// until SIGINT or SIGTERM, then writes every pending state before it exits.
+// until SIGINT or SIGTERM while watching the database, then writes every pending state before
+// it exits, and exits non-zero naming what it could not write.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
@@ -194,7 +195,20 @@ int main(int argc, char** argv) {
     RefusalLog log;
     std::atomic<int64_t> lastFlushMs{steadyMs()};
     std::unique_ptr<HttpServer> server;
-    HandlerContext context{store, metrics, log, steadyMs, [&] {
+    // Unhealthy while the database has a fault, or while states wait longer than three flushes.
+    auto health = [&] {
+        std::string why = store.fault();
+        double lag = static_cast<double>(steadyMs() - lastFlushMs.load()) / 1000.0;
+        if (lag > 3.0 * static_cast<double>(flags.flushMs) / 1000.0) {
+            char text[160];
+            std::snprintf(text, sizeof text, "%sflush lag %.1f s exceeds three flush intervals (%.1f s)",
+                          why.empty() ? "" : "; ", lag, 3.0 * static_cast<double>(flags.flushMs) / 1000.0);
+            why += text;
+        }
+        return why;
+    };
+    HandlerContext context{store, metrics, log, steadyMs,
+                           [&] {
                                Metrics::Gauges g;
                                int64_t now = steadyMs();
                                g.players = store.playerCount();
@@ -202,12 +216,14 @@ int main(int argc, char** argv) {
                                g.pendingWrites = store.pendingWrites();
                                g.flushLagSeconds = static_cast<double>(now - lastFlushMs.load()) / 1000.0;
                                g.connections = server ? server->connections() : 0;
+                               g.healthy = health().empty();
                                return g;
-                           }};
+                           },
+                           health};
     server = std::make_unique<HttpServer>(
         flags.server,
         HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
-                            [&](const Registration& r) { return commitRegistration(r, context); }},
+                            [&](const Commit& c) { return commitChange(c, context); }},
         metrics);
     if (!server->start(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
@@ -219,20 +235,25 @@ int main(int argc, char** argv) {
                 storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
     std::fflush(stdout);
 
-    // The flusher: pending states every --flush-ms, and (shared database) the other
-    // instances' players twice as often, so they show up here within about a second.
+    // The flusher: pending states every --flush-ms; the database's health, and (shared
+    // database) the other instances' players, every half second whatever --flush-ms is, so a
+    // fault is noticed and their players show up here within about a second.
     std::mutex stopMutex;
     std::condition_variable stopped;
     bool stopping = false;
     std::thread flusher([&] {
-        int64_t period = store.sharedStorage() ? std::min<int64_t>(flags.flushMs, 500) : flags.flushMs;
-        int64_t nextFlush = steadyMs() + flags.flushMs;
+        int64_t period = std::min<int64_t>(flags.flushMs, 500);
+        int64_t nextFlush = steadyMs() + flags.flushMs, nextProbe = 0;
         std::unique_lock lock(stopMutex);
         while (!stopped.wait_for(lock, std::chrono::milliseconds(period), [&] { return stopping; })) {
             lock.unlock();
             std::string e;
+            if (steadyMs() >= nextProbe) {
+                nextProbe = steadyMs() + 450;  // a tick early, so a probe falls in every half-second tick
+                store.probe();
+            }
             if (steadyMs() >= nextFlush) {
-                nextFlush += flags.flushMs;
+                nextFlush = std::max(nextFlush + flags.flushMs, steadyMs());
                 if (store.flush(e)) lastFlushMs.store(steadyMs());
                 else std::fprintf(stderr, "orlith-server: flush failed, will retry: %s\n", e.c_str());
             }
@@ -256,14 +277,28 @@ int main(int argc, char** argv) {
     }
     stopped.notify_all();
     flusher.join();
-    // Everything accepted is written before exit; a few retries ride out a busy database.
-    for (int attempt = 0; attempt < 5; ++attempt) {
+    // Everything accepted is written before exit; a few retries ride out a busy database, but
+    // not one that is gone.
+    for (int attempt = 0; attempt < 5 && !store.databaseGone(); ++attempt) {
         if (store.flush(error)) {
-            std::fprintf(stderr, "orlith-server: all states written, bye\n");
+            std::string fault = store.fault();
+            std::fprintf(stderr, "orlith-server: all states written%s%s, bye\n", fault.empty() ? "" : "; but ",
+                         fault.c_str());
             return 0;
         }
         std::fprintf(stderr, "orlith-server: final flush failed: %s\n", error.c_str());
         std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    }
+    // The last words name what is lost: never "all written" and status 0 over a lost database.
+    if (store.databaseGone()) error = store.fault();
+    size_t pending = store.pendingWrites();
+    std::string names;
+    for (const std::string& n : store.pendingNames(10)) names += (names.empty() ? "" : ", ") + n;
+    std::fprintf(stderr, "orlith-server: NOT WRITTEN: the states of %zu players (%s%s): %s\n", pending, names.c_str(),
+                 pending > 10 ? ", ..." : "", error.c_str());
+    if (store.databaseGone()) {
+        std::fprintf(stderr, "orlith-server: NOT WRITTEN: none of the %zu players known here is in a database any more\n",
+                     store.playerCount());
     }
     return 1;
 }

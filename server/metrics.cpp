@@ -65,8 +65,9 @@ std::string Metrics::render(const Gauges& g) const {
                   "# TYPE orlith_flush_lag_seconds gauge\norlith_flush_lag_seconds %.3f\n",
                   static_cast<unsigned long long>(g.pendingWrites), g.flushLagSeconds);
     out += line;
-    std::snprintf(line, sizeof line, "# TYPE orlith_connections gauge\norlith_connections %llu\n",
-                  static_cast<unsigned long long>(g.connections));
+    std::snprintf(line, sizeof line, "# TYPE orlith_connections gauge\norlith_connections %llu\n"
+                  "# TYPE orlith_healthy gauge\norlith_healthy %d\n",
+                  static_cast<unsigned long long>(g.connections), g.healthy ? 1 : 0);
     out += line;
     return out;
 }

@@ -25,6 +25,7 @@ public:
         uint64_t pendingWrites = 0;
         double flushLagSeconds = 0;   // since the last successful flush
         uint64_t connections = 0;
+        bool healthy = true;          // what /healthz says
     };
     std::string render(const Gauges& gauges) const;
 

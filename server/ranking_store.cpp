@@ -90,22 +90,30 @@ uint32_t word(const uint8_t* state, size_t field) {
 struct Fields {
     int32_t level, steps, distance;
     bool finite;
+    float position[3];
 };
 
 Fields fieldsOf(const uint8_t* state) {
     Fields f;
     f.level = static_cast<int32_t>(word(state, 2));
     f.steps = static_cast<int32_t>(word(state, 3));
-    float position[3];
     f.finite = true;
     for (size_t k = 0; k < 9; ++k) {
         float v = std::bit_cast<float>(word(state, 4 + k));
         f.finite = f.finite && std::isfinite(v);
-        if (k < 3) position[k] = v;
+        if (k < 3) f.position[k] = v;
     }
-    f.distance = goalDistance(position);
+    f.distance = goalDistance(f.position);
     return f;
 }
+
+Fields fieldsOf(std::string_view stateValue) {
+    uint8_t bytes[kStateBytes];
+    toBytes(stateValue, bytes);
+    return fieldsOf(bytes);
+}
+
+constexpr const char* kNotWritable = "the database cannot be written now";
 
 }  // namespace
 
@@ -136,11 +144,22 @@ struct RankingStore::Player {
     int64_t ownerGuessAt = 0;        // ... of the owner's own address
     uint64_t ownerClient = 0;        // address that last presented the right hash
     uint64_t ownerConnection = 0;    // connection that last presented it
+    // What the player must still walk on its level before it may rise (LevelMarks).
+    int64_t sinceWallMs = 0;         // Unix ms of the observation the marks start from
+    int32_t sinceSteps = 0;          // its step count
+    int32_t need = -1;               // cells to leave from there; -1: none yet (stored before marks)
 };
 
 namespace {
 
 using Player = RankingStore::Player;
+
+void setMarks(Player& p, const std::optional<LevelMarks>& m) {
+    if (!m) return;
+    p.sinceWallMs = m->sinceMs;
+    p.sinceSteps = m->sinceSteps;
+    p.need = m->need;
+}
 
 // The game's order: higher level, nearer the goal, fewer steps, then the name.
 bool before(const Player& a, const Player& b) {
@@ -252,6 +271,9 @@ struct RankingStore::View {
 RankingStore::RankingStore(Storage& storage, StoreOptions options)
     : storage_(storage),
       options_(options),
+      wallOffsetMs_(wallNowMs() - std::chrono::duration_cast<std::chrono::milliseconds>(
+                                       std::chrono::steady_clock::now().time_since_epoch()).count()),
+      levels_(std::make_unique<LevelPaths>(storage)),
       index_(std::make_unique<Index>()),
       newByAddress_(std::make_unique<AddressBudgets>()),
       wrongByAddress_(std::make_unique<AddressBudgets>()) {}
@@ -340,6 +362,7 @@ void RankingStore::updateLocked(Player& p, std::string_view state, int64_t seenM
 }
 
 bool RankingStore::load(std::string& error) {
+    if (!levels_->load(error)) return false;
     std::vector<Player*> loaded;
     {
         std::lock_guard lock(mutex_);
@@ -358,7 +381,10 @@ bool RankingStore::load(std::string& error) {
                 if (index_->names.set.size() + 1 > index_->names.buckets.size()) {
                     index_->names.reserve(index_->names.buckets.size() * 4);  // fewer, larger steps
                 }
-                if (!find(name)) loaded.push_back(addLocked(name, row.state, INT64_MIN / 2, row.updatedMs, 0, false, true));
+                if (!find(name)) {
+                    loaded.push_back(addLocked(name, row.state, INT64_MIN / 2, row.updatedMs, 0, false, true));
+                    setMarks(*loaded.back(), row.marks);
+                }
                 return true;
             },
             error);
@@ -469,13 +495,30 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
         p.rateCount = 0;
     }
     if (++p.rateCount > options_.ratePerSecond) return {429, "more than the allowed requests a second"};
-    uint8_t bytes[kStateBytes];
-    toBytes(stateValue, bytes);
-    Fields next = fieldsOf(bytes);
+    Fields next = fieldsOf(stateValue);
     if (!next.finite) return {409, "position or camera vector is not finite"};
     if (next.level < p.level) return {409, "level falls"};
-    if (next.level > p.level + 1) return {409, "level rises by more than 1"};
     if (next.steps < p.steps) return {409, "step count falls"};
+    if (next.level > p.level) {
+        // Judged here on what this instance knows, then committed by the database, which
+        // judges it again: another instance sharing it may have raised the player meanwhile,
+        // and then only the database knows the player's level.
+        if (next.level > p.level + 1 && !storage_.sharedByInstances()) return {409, "level rises by more than 1"};
+        if (next.level == p.level + 1) {
+            if (const char* why = unplayedLocked(p, next.steps, nowMs)) return {409, why};
+        }
+        if (faulted_) return {503, kNotWritable};
+        Reply rise;
+        rise.commit = Commit{Commit::Kind::rise, std::u16string(nameOf(p)), std::string(stateValue), who, nowMs};
+        return rise;
+    }
+    acceptLocked(p, stateValue, nowMs);
+    return {};
+}
+
+void RankingStore::acceptLocked(Player& p, std::string_view stateValue, int64_t nowMs) {
+    uint8_t bytes[kStateBytes];
+    toBytes(stateValue, bytes);
     bool changed = std::memcmp(p.state, bytes, kStateBytes) != 0;
     updateLocked(p, stateValue, nowMs, wallNowMs(), nowMs);
     p.lastLocalMs = nowMs;
@@ -484,7 +527,26 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
         index_->dirty.push_back(&p);
     }
     p.nextReplyMs = nowMs + options_.minIntervalMs;
-    return {};
+    if (p.need < 0) {
+        // Stored before marks were kept: timing starts here, from where the player stands.
+        Fields f = fieldsOf(p.state);
+        int32_t path = levels_->path(f.level);
+        int32_t cells = cellsToGoalAtLeast(f.position, f.level);
+        p.sinceWallMs = wallMs(nowMs);
+        p.sinceSteps = f.steps;
+        p.need = path >= 0 ? std::min(path, cells) : cells;
+    }
+}
+
+// Why a rise from the player's level is refused, or null. Since the marks the step count must
+// have grown by what the level still asked, and that must have taken the time to walk it.
+const char* RankingStore::unplayedLocked(const Player& p, int32_t steps, int64_t nowMs) const {
+    if (p.need < 0) return nullptr;  // timing starts with this request
+    if (int64_t{steps} - p.sinceSteps < p.need) return "level rise with fewer steps than the level's shortest path";
+    if (static_cast<double>(p.sinceWallMs) + p.need * msPerCell() > static_cast<double>(wallMs(nowMs))) {
+        return "level rise sooner than its shortest path can be walked";
+    }
+    return nullptr;
 }
 
 void RankingStore::ownLine(std::string& out, const Player& p, std::string_view pin) const {
@@ -542,14 +604,15 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
             if (++registrationsThisSecond_ > options_.registrationsPerSecond) {
                 return {429, "too many new nicknames this second"};
             }
+            if (faulted_) return {503, kNotWritable};
             newByAddress_->spend(who.client, nowMs, options_.registrationPeriodMs);
             Reply reply;
-            reply.registration = Registration{name, std::string(stateValue), who, nowMs};
+            reply.commit = Commit{Commit::Kind::registration, name, std::string(stateValue), who, nowMs};
             return reply;
         }
         // The common case, under one lock: the rules, then the requester's own line.
         Reply reply = applyLocked(*p, stateValue, who, nowMs);
-        if (reply.status != 200 || reply.retryAtMs) return reply;
+        if (reply.status != 200 || reply.retryAtMs || reply.commit) return reply;
         ownLine(own, *p, kMaskedPin);
         level = p->level;
     }
@@ -559,7 +622,12 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
     return reply;
 }
 
-Reply RankingStore::commit(const Registration& r) {
+Reply RankingStore::commit(const Commit& change) {
+    if (faulted_) return {503, kNotWritable};
+    return change.kind == Commit::Kind::rise ? commitRise(change) : commitRegistration(change);
+}
+
+Reply RankingStore::commitRegistration(const Commit& r) {
     waitIndexed();
     uint64_t key = lookAlikeKey(r.name);
     bool reserved = false;
@@ -576,12 +644,18 @@ Reply RankingStore::commit(const Registration& r) {
     }
     StoredPlayer existing;
     bool inserted = false;
+    // A new game: level 1 from its start cell with no steps, begun at most the lag before its
+    // first request arrived. Where the request says the player stands is not believed.
+    int32_t path = levels_->path(1);
+    LevelMarks marks{wallMs(r.nowMs) - options_.riseLagMs, 0, path >= 0 ? path : levelPathAtLeast(1)};
+    levels_->path(2);  // ready by the first rise
     if (reserved) {
         // Committed before the reply, outside the player lock: the commit waits for the disk.
-        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0};
+        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks};
         std::string error;
         bool stored = storage_.registerPlayer(row, inserted, existing, error);
         if (!stored) {
+            writeFailed(error);
             std::lock_guard lock(mutex_);
             pendingLookAlikes_.erase(key);
             return {503, "registration could not be stored"};
@@ -601,10 +675,70 @@ Reply RankingStore::commit(const Registration& r) {
                 return {503, "stored player row is invalid"};
             }
             p = addLocked(r.name, state, r.nowMs, wallNowMs(), key, true);
+            setMarks(*p, inserted ? std::optional(marks) : existing.marks);
         }
         p->nextReplyMs = std::min(p->nextReplyMs, r.nowMs);  // a registration is never held
         Reply reply = applyLocked(*p, r.state, r.requester, r.nowMs);
-        if (reply.status != 200) return reply;
+        if (reply.status != 200 || reply.commit) return reply.commit ? Reply{409, "level rises at registration"} : reply;
+        ownLine(own, *p, kMaskedPin);
+        level = p->level;
+    }
+    Reply reply;
+    rankingBody(currentView(r.nowMs), p, own, static_cast<size_t>(options_.topLines), &level, r.requester.gzip,
+                reply.body);
+    return reply;
+}
+
+Reply RankingStore::commitRise(const Commit& r) {
+    Fields next = fieldsOf(r.state);
+    RiseWrite rise{toUtf8(r.name), r.state, {}, wallMs(r.nowMs), msPerCell()};
+    int32_t path = levels_->path(next.level);
+    if (next.level < INT32_MAX) levels_->path(next.level + 1);  // ready by the next rise
+    {
+        // The new level began after every state this instance accepted before, and at most
+        // the lag before this request: from there the player walks the whole level, from its
+        // start cell. Where the request says the player stands is not believed.
+        std::lock_guard lock(mutex_);
+        Player* p = find(r.name);
+        if (!p) return {503, "player row is missing"};
+        int64_t since = rise.nowMs - options_.riseLagMs;
+        if (p->lastLocalMs > INT64_MIN / 2) since = std::max(since, wallMs(p->lastLocalMs));
+        rise.marks = {since, p->steps, path >= 0 ? path : levelPathAtLeast(next.level)};
+    }
+    bool applied = false;
+    StoredPlayer row;
+    std::string error;
+    if (!storage_.commitRise(rise, applied, row, error)) {
+        writeFailed(error);
+        return {503, "level rise could not be stored"};
+    }
+    std::string own;
+    Player* p = nullptr;
+    int32_t level = 0;
+    {
+        std::lock_guard lock(mutex_);
+        p = find(r.name);
+        if (!p) return {503, "player row is missing"};
+        if (applied) {
+            setMarks(*p, rise.marks);
+        } else {
+            Fields stored = row.state.size() == static_cast<size_t>(kStateValueLength) && isLowerHex(row.state)
+                                ? fieldsOf(row.state)
+                                : Fields{};
+            if (stored.level < next.level - 1) return {409, "level rises by more than 1"};
+            if (stored.level > next.level) return {409, "level falls"};
+            if (stored.level == next.level - 1) {
+                const LevelMarks m = row.marks.value_or(LevelMarks{});
+                return {409, int64_t{next.steps} - m.sinceSteps < m.need
+                                 ? "level rise with fewer steps than the level's shortest path"
+                                 : "level rise sooner than its shortest path can be walked"};
+            }
+            // Raised through another instance a moment ago: an ordinary state of that level.
+            setMarks(*p, row.marks);
+        }
+        if (next.level < p->level) return {409, "level falls"};
+        if (next.steps < p->steps) return {409, "step count falls"};
+        acceptLocked(*p, r.state, r.nowMs);
         ownLine(own, *p, kMaskedPin);
         level = p->level;
     }
@@ -786,6 +920,14 @@ Reply RankingStore::check(const std::u16string* name, std::string_view pin, cons
 }
 
 bool RankingStore::flush(std::string& error) {
+    {
+        std::lock_guard lock(faultMutex_);
+        if (faultLasting_) {
+            // Whatever were written now would go to a file nobody opens again.
+            error = fault_;
+            return false;
+        }
+    }
     std::vector<StateWrite> batch;
     {
         std::lock_guard lock(mutex_);
@@ -798,7 +940,12 @@ bool RankingStore::flush(std::string& error) {
         }
         index_->dirty.clear();
     }
-    if (storage_.writeStates(batch, error)) return true;
+    if (storage_.writeStates(batch, error)) {
+        if (!batch.empty()) flushFailing_ = false;
+        return true;
+    }
+    flushFailing_ = true;
+    writeFailed(error);
     // Pending again: the next flush retries them (a newer state, if any, is already there).
     std::lock_guard lock(mutex_);
     for (const StateWrite& w : batch) {
@@ -828,7 +975,8 @@ bool RankingStore::pull(int64_t nowMs, std::string& error) {
         int64_t seen = nowMs - std::max<int64_t>(0, dbNow - row.updatedMs);
         Player* p = find(name);
         if (!p) {
-            addLocked(name, row.state, seen, row.updatedMs, lookAlikeKey(name), seen + options_.liveMs > nowMs);
+            Player* added = addLocked(name, row.state, seen, row.updatedMs, lookAlikeKey(name), seen + options_.liveMs > nowMs);
+            setMarks(*added, row.marks);
             continue;
         }
         // The instance that serves a player right now holds its newest state; a row from
@@ -839,6 +987,7 @@ bool RankingStore::pull(int64_t nowMs, std::string& error) {
         if (std::memcmp(p->state, bytes, kStateBytes) == 0) continue;
         if (std::memcmp(p->state + 4, bytes + 4, 4) != 0) continue;
         updateLocked(*p, row.state, seen, row.updatedMs, nowMs);
+        setMarks(*p, row.marks);
     }
     return true;
 }
@@ -888,6 +1037,60 @@ size_t RankingStore::livePlayerCount(int64_t nowMs) {
 size_t RankingStore::pendingWrites() {
     std::lock_guard lock(mutex_);
     return index_->dirty.size();
+}
+
+std::vector<std::string> RankingStore::pendingNames(size_t limit) {
+    std::lock_guard lock(mutex_);
+    std::vector<std::string> names;
+    for (size_t i = 0; i < index_->dirty.size() && i < limit; ++i) names.push_back(toUtf8(nameOf(*index_->dirty[i])));
+    return names;
+}
+
+void RankingStore::noteFault(const std::string& reason, bool lasting) {
+    std::lock_guard lock(faultMutex_);
+    if (faultLasting_ || (fault_ == reason && faultLasting_ == lasting)) return;
+    std::fprintf(stderr, "orlith-server: DATABASE FAULT: %s; new nicknames and level rises are refused (503) and "
+                 "/healthz fails %s\n", reason.c_str(), lasting ? "until the server is restarted" : "until a write succeeds");
+    fault_ = reason;
+    faultLasting_ = lasting;
+    faulted_ = true;
+}
+
+// A write failed: the probe tells a database that is gone from one that refused this once.
+void RankingStore::writeFailed(const std::string& error) {
+    bool gone = false;
+    std::string why;
+    if (!storage_.probe(gone, why) && gone) noteFault(why, true);
+    else noteFault(error, false);
+}
+
+bool RankingStore::probe() {
+    bool gone = false;
+    std::string why;
+    if (!storage_.probe(gone, why)) {
+        noteFault(why, gone);
+        return false;
+    }
+    // A small write passing says little while the states fail: they clear it by being written.
+    if (faulted_ && !flushFailing_) {
+        std::lock_guard lock(faultMutex_);
+        if (!faultLasting_) {
+            std::fprintf(stderr, "orlith-server: the database is written again\n");
+            fault_.clear();
+            faulted_ = false;
+        }
+    }
+    return !faulted_;
+}
+
+std::string RankingStore::fault() {
+    std::lock_guard lock(faultMutex_);
+    return fault_;
+}
+
+bool RankingStore::databaseGone() {
+    std::lock_guard lock(faultMutex_);
+    return faultLasting_;
 }
 
 }  // namespace orlith::server

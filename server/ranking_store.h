@@ -1,10 +1,12 @@
 // Ranking server, the players: who is registered with which PIN hash, each player's last
-// state, the request rules (403, 409, 429 and the pacing of replies), the budgets against
-// PIN guessing and junk registrations, the ranking replies and the batched writes.
+// state and what it must still walk before it may rise, the request rules (403, 409, 429,
+// 503 and the pacing of replies), the budgets against PIN guessing and junk registrations,
+// the ranking replies, the batched writes and the health of the database.
 // Owns: the players in memory, kept in ranking order by an ordered index (a changed player
-// moves, nobody is sorted), and a rebuilt, read-only view of what replies show. Reads/writes:
-// Storage. Called by: the request handler (any thread) and the flusher thread. Times are
-// steady-clock milliseconds passed in by the caller; "wall" times are Unix milliseconds.
+// moves, nobody is sorted), a rebuilt, read-only view of what replies show, and the levels'
+// shortest paths. Reads/writes: Storage. Called by: the request handler (any thread) and the
+// flusher thread. Times are steady-clock milliseconds passed in by the caller; "wall" times
+// are Unix milliseconds.
 #pragma once
 
 #include <atomic>
@@ -21,6 +23,7 @@
 #include <unordered_set>
 #include <vector>
 
+#include "levels.h"
 #include "reply_text.h"
 #include "storage.h"
 
@@ -38,6 +41,10 @@ struct StoreOptions {
     int32_t maxLines = 256;              // lines per reply: the game reads at most 256
     int64_t foreignQuietMs = 3000;       // a row written elsewhere wins after this much local quiet
     bool legacyCheck = false;            // true PIN hashes in a check without a name
+    // A level's shortest path walked at this many cells a second, no faster: a rise sooner
+    // than path / this after the level began is refused (server/README.md says why 18).
+    double maxCellsPerSecond = 18;
+    int64_t riseLagMs = 1000;            // a rise is taken to arrive at most this long after the goal
     // Wrong PIN hashes (budgets refill one per period up to the burst).
     int32_t guessesPerName = 10;         // against one nickname, from anywhere
     int64_t guessNamePeriodMs = 600000;
@@ -54,11 +61,13 @@ struct Requester {
     bool gzip = false;                   // accepts a gzip reply
 };
 
-// A new nickname that has passed the rules that need no database: what is committed before
-// its first reply.
-struct Registration {
+// A change committed to the database before its request is answered: a new nickname that
+// has passed the rules that need no database, or a level rise.
+struct Commit {
+    enum class Kind { registration, rise };
+    Kind kind = Kind::registration;
     std::u16string name;
-    std::string state;                   // the 104-character state value of its first request
+    std::string state;                   // the 104-character state value of the request
     Requester requester;
     int64_t nowMs = 0;                   // when the request was decided
 };
@@ -67,7 +76,7 @@ struct Reply {
     int status = 200;
     const char* reason = nullptr;        // refusals: why, for the log
     ReplyText body;
-    std::optional<Registration> registration;  // commit() this, then it is answered
+    std::optional<Commit> commit;        // commit() this, then it is answered
     int64_t retryAtMs = 0;               // paced: nothing happened, ask again at this time
 
     Reply() = default;
@@ -91,17 +100,27 @@ public:
 
     // A ranking request that has passed parsing and its checksum; never waits.
     Reply submit(const std::u16string& name, std::string_view stateValue, const Requester& who, int64_t nowMs);
-    // Stores a registration (waits for the look-alike index and the database) and answers
+    // Stores a registration (waits for the look-alike index and the database) or a level rise
+    // (the database judges it again: another instance may have served the player) and answers
     // its request; a nickname registered meanwhile is answered by its own rules.
-    Reply commit(const Registration& registration);
+    Reply commit(const Commit& change);
     // A check: name null for the original "mode=check"; a registered orName is taken when name
     // is not (the two readings of a nickname with a '%' in it).
     Reply check(const std::u16string* name, std::string_view pin, const Requester& who, int64_t nowMs,
                 const std::u16string* orName = nullptr);
 
     // Writes every state changed since the last flush; false (and the states stay pending)
-    // when the database refuses.
+    // when the database refuses or is not the one opened any more.
     bool flush(std::string& error);
+    // Checks the database (see Storage::probe); false when something is wrong. A fault found
+    // here or by any write refuses registrations and rises (503) until a probe passes with
+    // the last flush written, or for good when the database is not the one opened any more.
+    // Logged when it changes.
+    bool probe();
+    // What is wrong with the database, empty when nothing is; and whether the database is
+    // not the one opened any more (a fault that never clears).
+    std::string fault();
+    bool databaseGone();
     // Takes in what other instances sharing the database have written.
     bool pull(int64_t nowMs, std::string& error);
     // Forgets players still at level 1 and last seen before cutoffWallMs, here and in the
@@ -114,7 +133,10 @@ public:
     size_t playerCount();
     size_t livePlayerCount(int64_t nowMs);
     size_t pendingWrites();
+    // The nicknames of states not yet written, at most limit of them (for the last words).
+    std::vector<std::string> pendingNames(size_t limit);
     bool sharedStorage() const { return storage_.sharedByInstances(); }
+    LevelPaths& levels() { return *levels_; }
 
     struct Player;  // opaque outside ranking_store.cpp
 
@@ -129,6 +151,14 @@ private:
     void removeLocked(Player& p);
     void updateLocked(Player& p, std::string_view state, int64_t seenMs, int64_t seenWallMs, int64_t nowMs);
     Reply applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs);
+    void acceptLocked(Player& p, std::string_view stateValue, int64_t nowMs);
+    const char* unplayedLocked(const Player& p, int32_t steps, int64_t nowMs) const;
+    Reply commitRegistration(const Commit& r);
+    Reply commitRise(const Commit& r);
+    void noteFault(const std::string& reason, bool lasting);
+    void writeFailed(const std::string& error);
+    int64_t wallMs(int64_t nowMs) const { return nowMs + wallOffsetMs_; }
+    double msPerCell() const { return 1000.0 / options_.maxCellsPerSecond; }
     int guessLocked(Player& p, bool right, const Requester& who, int64_t nowMs);
     void ownLine(std::string& out, const Player& p, std::string_view pin) const;
     // The reply after its own lines: the top (or, for a check, the whole ranked block) and the
@@ -141,6 +171,13 @@ private:
 
     Storage& storage_;
     StoreOptions options_;
+    int64_t wallOffsetMs_;               // Unix time minus the callers' steady clock
+    std::unique_ptr<LevelPaths> levels_;
+    std::mutex faultMutex_;
+    std::string fault_;                  // what is wrong with the database; empty: nothing
+    bool faultLasting_ = false;          // the database is not the one opened: never clears
+    std::atomic<bool> faulted_{false};   // fault_ is not empty (read without the lock)
+    std::atomic<bool> flushFailing_{false};  // the last flush with states to write failed
     std::mutex mutex_;                   // everything below up to the view, and every Player
     std::unique_ptr<Index> index_;
     std::atomic<uint64_t> changes_{0};   // bumped on every change the view shows

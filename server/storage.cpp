@@ -2,6 +2,7 @@
 #include <chrono>
 #include <map>
 #include <mutex>
+#include <string>
 
 #include "storage.h"
 
@@ -27,13 +28,39 @@ public:
         if (!added) existing = it->second;
         return true;
     }
+    // The same conditions as the databases' statements, on the same hex texts.
+    bool commitRise(const RiseWrite& rise, bool& applied, StoredPlayer& current, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        auto it = rows_.find(rise.name);
+        if (it == rows_.end()) {
+            error = "no row for the player";
+            return false;
+        }
+        StoredPlayer& row = it->second;
+        const auto& m = row.marks;
+        int64_t steps = static_cast<int32_t>(std::stoul(rise.state.substr(24, 8), nullptr, 16));
+        applied = std::stoul(row.state.substr(16, 8), nullptr, 16) + 1 == std::stoul(rise.state.substr(16, 8), nullptr, 16) &&
+                  (!m || (int64_t{m->sinceSteps} + m->need <= steps &&
+                          static_cast<double>(m->sinceMs) + m->need * rise.msPerCell <= static_cast<double>(rise.nowMs)));
+        if (applied) {
+            row.state = rise.state;
+            row.marks = rise.marks;
+            row.updatedMs = wallMs();
+        } else {
+            current = row;
+        }
+        return true;
+    }
     bool writeStates(const std::vector<StateWrite>& batch, std::string&) override {
         std::lock_guard lock(mutex_);
         for (const StateWrite& w : batch) {
-            if (auto it = rows_.find(w.name); it != rows_.end()) {
-                it->second.state = w.state;
-                it->second.updatedMs = wallMs();
+            auto it = rows_.find(w.name);
+            if (it == rows_.end() || it->second.state.compare(16, 8, w.state, 16, 8) != 0 ||
+                it->second.state.compare(24, 8, w.state, 24, 8) > 0) {
+                continue;
             }
+            it->second.state = w.state;
+            it->second.updatedMs = wallMs();
         }
         return true;
     }
@@ -51,6 +78,20 @@ public:
         }
         return true;
     }
+    bool loadLevels(std::vector<StoredLevel>& out, std::string&) override {
+        std::lock_guard lock(mutex_);
+        for (const auto& [level, row] : levels_) out.push_back(row);
+        return true;
+    }
+    bool storeLevels(const std::vector<StoredLevel>& levels, std::string&) override {
+        std::lock_guard lock(mutex_);
+        for (const StoredLevel& l : levels) levels_[l.level] = l;
+        return true;
+    }
+    bool probe(bool& gone, std::string&) override {
+        gone = false;
+        return true;
+    }
     bool sharedByInstances() const override { return false; }
 
 private:
@@ -60,6 +101,7 @@ private:
     }
     std::mutex mutex_;
     std::map<std::string, StoredPlayer> rows_;
+    std::map<int32_t, StoredLevel> levels_;
 };
 
 }  // namespace

@@ -1,8 +1,12 @@
 // PostgreSQL storage: the shared database of several server instances. Registrations rely on
-// the primary key, so one nickname has one PIN hash whichever instance registered it first.
+// the primary key, so one nickname has one PIN hash whichever instance registered it first;
+// a level rise is one conditional update, so whichever instance serves a player, the
+// database holds its level and what it must still walk.
 #include <libpq-fe.h>
 
+#include <cstdio>
 #include <mutex>
+#include <string>
 
 #include "storage.h"
 
@@ -14,9 +18,19 @@ const char* const kMigrations[] = {
     "CREATE TABLE players (name TEXT PRIMARY KEY, pin_hash TEXT NOT NULL, state TEXT NOT NULL,"
     " updated_ms BIGINT NOT NULL);"
     "CREATE INDEX players_updated ON players(updated_ms);",
+    // Players stored before these columns start their timing at their next request.
+    "ALTER TABLE players ADD COLUMN since_ms BIGINT, ADD COLUMN since_steps INTEGER, ADD COLUMN need INTEGER;"
+    "CREATE TABLE levels (level INTEGER PRIMARY KEY, rng_x BIGINT NOT NULL, rng_y BIGINT NOT NULL,"
+    " rng_z BIGINT NOT NULL, rng_w BIGINT NOT NULL, path INTEGER NOT NULL);"
+    "CREATE TABLE heartbeat (id INTEGER PRIMARY KEY, at_ms BIGINT NOT NULL);"
+    "INSERT INTO heartbeat VALUES (1, 0);",
 };
 
 constexpr const char* kNowMs = "(extract(epoch from clock_timestamp()) * 1000)::bigint";
+constexpr const char* kPlayerColumns = "name, pin_hash, state, updated_ms, since_ms, since_steps, need";
+// The database as opened: a dropped and recreated database or table gets new object ids.
+constexpr const char* kIdentity =
+    "(SELECT oid FROM pg_database WHERE datname = current_database()) || '/' || 'players'::regclass::oid";
 
 class Result {
 public:
@@ -51,12 +65,11 @@ public:
     bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) override {
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
-        Result r(PQexec(conn_, "SELECT name, pin_hash, state, updated_ms FROM players"));
+        Result r(PQexec(conn_, (std::string("SELECT ") + kPlayerColumns + " FROM players").c_str()));
         if (!r.ok()) return fail("cannot read", error);
         StoredPlayer row;
         for (int i = 0; i < PQntuples(r.get()); ++i) {
-            row = {PQgetvalue(r.get(), i, 0), PQgetvalue(r.get(), i, 1), PQgetvalue(r.get(), i, 2),
-                   std::stoll(PQgetvalue(r.get(), i, 3))};
+            readRow(r.get(), i, row);
             if (!take(row)) return false;
         }
         return true;
@@ -66,24 +79,45 @@ public:
                         std::string& error) override {
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
-        std::string sql = std::string("INSERT INTO players(name, pin_hash, state, updated_ms) VALUES($1,$2,$3,") +
-                          kNowMs + ") ON CONFLICT(name) DO NOTHING";
-        const char* values[3] = {player.name.c_str(), player.pinHash.c_str(), player.state.c_str()};
-        Result r(PQexecParams(conn_, sql.c_str(), 3, nullptr, values, nullptr, nullptr, 0));
+        std::string sql = std::string("INSERT INTO players(") + kPlayerColumns + ") VALUES($1,$2,$3," + kNowMs +
+                          ",$4::bigint,$5::integer,$6::integer) ON CONFLICT(name) DO NOTHING";
+        std::string m[3];
+        if (player.marks) {
+            m[0] = std::to_string(player.marks->sinceMs);
+            m[1] = std::to_string(player.marks->sinceSteps);
+            m[2] = std::to_string(player.marks->need);
+        }
+        const char* values[6] = {player.name.c_str(), player.pinHash.c_str(), player.state.c_str(),
+                                 player.marks ? m[0].c_str() : nullptr, player.marks ? m[1].c_str() : nullptr,
+                                 player.marks ? m[2].c_str() : nullptr};
+        Result r(PQexecParams(conn_, sql.c_str(), 6, nullptr, values, nullptr, nullptr, 0));
         if (!r.ok()) return fail("cannot write", error);
         inserted = std::string(PQcmdTuples(r.get())) == "1";
-        if (inserted) return true;
-        Result q(PQexecParams(conn_, "SELECT name, pin_hash, state, updated_ms FROM players WHERE name = $1", 1,
-                              nullptr, values, nullptr, nullptr, 0));
-        std::vector<StoredPlayer> rows;
-        if (!q.ok()) return fail("cannot read", error);
-        readRows(q.get(), rows);
-        if (rows.empty()) {
-            error = "database: a conflicting nickname vanished";
-            return false;
-        }
-        existing = rows[0];
-        return true;
+        return inserted || readPlayer(player.name, existing, error);
+    }
+
+    bool commitRise(const RiseWrite& rise, bool& applied, StoredPlayer& current, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error)) return false;
+        // Rows stored before marks were kept have none: the instance judged the rise itself.
+        std::string sql = std::string("UPDATE players SET state = $1, updated_ms = ") + kNowMs +
+                          ", since_ms = $2::bigint, since_steps = $3::integer, need = $4::integer"
+                          " WHERE name = $5 AND substr(state, 17, 8) = $6 AND (since_ms IS NULL OR"
+                          " (since_steps::bigint + need <= $7::bigint AND since_ms + need * $8::float8 <= $9::bigint))";
+        char below[9];
+        std::snprintf(below, sizeof below, "%08x",
+                      static_cast<uint32_t>(std::stoul(rise.state.substr(16, 8), nullptr, 16) - 1));
+        std::string since = std::to_string(rise.marks.sinceMs), sinceSteps = std::to_string(rise.marks.sinceSteps),
+                    need = std::to_string(rise.marks.need),
+                    steps = std::to_string(static_cast<int32_t>(std::stoul(rise.state.substr(24, 8), nullptr, 16))),
+                    perCell(32, '\0'), now = std::to_string(rise.nowMs);
+        perCell.resize(static_cast<size_t>(std::snprintf(perCell.data(), perCell.size(), "%.17g", rise.msPerCell)));
+        const char* values[9] = {rise.state.c_str(), since.c_str(), sinceSteps.c_str(), need.c_str(), rise.name.c_str(),
+                                 below, steps.c_str(), perCell.c_str(), now.c_str()};
+        Result r(PQexecParams(conn_, sql.c_str(), 9, nullptr, values, nullptr, nullptr, 0));
+        if (!r.ok()) return fail("cannot write", error);
+        applied = std::string(PQcmdTuples(r.get())) == "1";
+        return applied || readPlayer(rise.name, current, error);
     }
 
     bool writeStates(const std::vector<StateWrite>& batch, std::string& error) override {
@@ -91,7 +125,9 @@ public:
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
         if (!exec("BEGIN", error)) return false;
-        std::string sql = std::string("UPDATE players SET state = $2, updated_ms = ") + kNowMs + " WHERE name = $1";
+        std::string sql = std::string("UPDATE players SET state = $2, updated_ms = ") + kNowMs +
+                          " WHERE name = $1 AND substr(state, 17, 8) = substr($2, 17, 8)"
+                          " AND substr(state, 25, 8) COLLATE \"C\" <= substr($2, 25, 8) COLLATE \"C\"";
         for (const StateWrite& w : batch) {
             const char* values[2] = {w.name.c_str(), w.state.c_str()};
             Result r(PQexecParams(conn_, sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
@@ -113,10 +149,13 @@ public:
         nowMs = std::stoll(PQgetvalue(n.get(), 0, 0));
         std::string since = std::to_string(sinceMs);
         const char* values[1] = {since.c_str()};
-        Result r(PQexecParams(conn_, "SELECT name, pin_hash, state, updated_ms FROM players WHERE updated_ms > $1", 1,
-                              nullptr, values, nullptr, nullptr, 0));
+        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE updated_ms > $1";
+        Result r(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
         if (!r.ok()) return fail("cannot read", error);
-        readRows(r.get(), out);
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            out.emplace_back();
+            readRow(r.get(), i, out.back());
+        }
         return true;
     }
 
@@ -142,24 +181,93 @@ public:
         return exec("COMMIT", error);
     }
 
+    bool loadLevels(std::vector<StoredLevel>& out, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error)) return false;
+        Result r(PQexec(conn_, "SELECT level, rng_x, rng_y, rng_z, rng_w, path FROM levels ORDER BY level"));
+        if (!r.ok()) return fail("cannot read", error);
+        for (int i = 0; i < PQntuples(r.get()); ++i) {
+            StoredLevel l;
+            l.level = std::stoi(PQgetvalue(r.get(), i, 0));
+            for (int k = 0; k < 4; ++k) l.before[k] = static_cast<uint32_t>(std::stoll(PQgetvalue(r.get(), i, 1 + k)));
+            l.path = std::stoi(PQgetvalue(r.get(), i, 5));
+            out.push_back(l);
+        }
+        return true;
+    }
+
+    bool storeLevels(const std::vector<StoredLevel>& levels, std::string& error) override {
+        if (levels.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error) || !exec("BEGIN", error)) return false;
+        for (const StoredLevel& l : levels) {
+            std::string v[6] = {std::to_string(l.level), std::to_string(l.before[0]), std::to_string(l.before[1]),
+                                std::to_string(l.before[2]), std::to_string(l.before[3]), std::to_string(l.path)};
+            const char* values[6] = {v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str(), v[4].c_str(), v[5].c_str()};
+            Result r(PQexecParams(conn_, "INSERT INTO levels VALUES($1,$2,$3,$4,$5,$6) ON CONFLICT(level) DO UPDATE SET"
+                                  " rng_x = excluded.rng_x, rng_y = excluded.rng_y, rng_z = excluded.rng_z,"
+                                  " rng_w = excluded.rng_w, path = excluded.path", 6,
+                                  nullptr, values, nullptr, nullptr, 0));
+            if (!r.ok()) {
+                fail("cannot write", error);
+                std::string ignored;
+                exec("ROLLBACK", ignored);
+                return false;
+            }
+        }
+        return exec("COMMIT", error);
+    }
+
+    bool probe(bool& gone, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        gone = false;
+        if (!ensureConnected(error)) return false;
+        std::string sql = std::string("UPDATE heartbeat SET at_ms = ") + kNowMs + " RETURNING " + kIdentity;
+        Result r(PQexec(conn_, sql.c_str()));
+        if (!r.ok() || PQntuples(r.get()) != 1) return fail("cannot write", error);
+        if (identity_ != PQgetvalue(r.get(), 0, 0)) {
+            gone = true;
+            error = "database " + where() + " was replaced (dropped and created again) while the server ran";
+            return false;
+        }
+        return true;
+    }
+
     bool sharedByInstances() const override { return true; }
 
 private:
-    static void readRows(PGresult* r, std::vector<StoredPlayer>& out) {
-        for (int i = 0; i < PQntuples(r); ++i) {
-            out.push_back({PQgetvalue(r, i, 0), PQgetvalue(r, i, 1), PQgetvalue(r, i, 2),
-                           std::stoll(PQgetvalue(r, i, 3))});
+    static void readRow(PGresult* r, int i, StoredPlayer& row) {
+        row.name = PQgetvalue(r, i, 0);
+        row.pinHash = PQgetvalue(r, i, 1);
+        row.state = PQgetvalue(r, i, 2);
+        row.updatedMs = std::stoll(PQgetvalue(r, i, 3));
+        row.marks.reset();
+        if (!PQgetisnull(r, i, 4)) {
+            row.marks = LevelMarks{std::stoll(PQgetvalue(r, i, 4)), std::stoi(PQgetvalue(r, i, 5)),
+                                   std::stoi(PQgetvalue(r, i, 6))};
         }
     }
+    bool readPlayer(const std::string& name, StoredPlayer& row, std::string& error) {
+        const char* values[1] = {name.c_str()};
+        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE name = $1";
+        Result q(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+        if (!q.ok()) return fail("cannot read", error);
+        if (PQntuples(q.get()) != 1) {
+            error = "database " + where() + " has no row for the player";
+            return false;
+        }
+        readRow(q.get(), 0, row);
+        return true;
+    }
+    // The URL may hold a password: name only what follows the '@'.
+    std::string where() const { return url_.substr(url_.find('@') == std::string::npos ? 0 : url_.find('@') + 1); }
     bool ensureConnected(std::string& error) {
         if (PQstatus(conn_) == CONNECTION_OK) return true;
         PQreset(conn_);
         return PQstatus(conn_) == CONNECTION_OK || fail("lost the connection to", error);
     }
     bool fail(const char* what, std::string& error) {
-        // The URL may hold a password: name only what follows the '@'.
-        std::string where = url_.substr(url_.find('@') == std::string::npos ? 0 : url_.find('@') + 1);
-        error = std::string("database ") + what + " " + where + ": " + PQerrorMessage(conn_);
+        error = std::string("database ") + what + " " + where() + ": " + PQerrorMessage(conn_);
         while (!error.empty() && error.back() == '\n') error.pop_back();
         return false;
     }
@@ -188,12 +296,17 @@ private:
             !exec("DELETE FROM orlith_schema; INSERT INTO orlith_schema VALUES (" + std::to_string(latest) + ")", error)) {
             return false;
         }
-        return exec("COMMIT", error);
+        if (!exec("COMMIT", error)) return false;
+        Result id(PQexec(conn_, (std::string("SELECT ") + kIdentity).c_str()));
+        if (!id.ok() || PQntuples(id.get()) != 1) return fail("cannot read", error);
+        identity_ = PQgetvalue(id.get(), 0, 0);
+        return true;
     }
 
     std::mutex mutex_;
     PGconn* conn_ = nullptr;
     std::string url_;
+    std::string identity_;  // kIdentity as opened
 };
 
 }  // namespace

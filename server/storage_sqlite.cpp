@@ -1,9 +1,17 @@
-// SQLite storage: one file in WAL mode; synchronous=FULL so a committed registration survives
-// a crash of the process or the machine.
+// SQLite storage: one file in WAL mode; synchronous=FULL so a committed registration or rise
+// survives a crash of the process or the machine. The file is watched: deleted, replaced or
+// made read-only under the running server, it is refused before anything more is written.
+#include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
+#include <cerrno>
 #include <chrono>
+#include <cstdio>
+#include <cstring>
 #include <mutex>
+#include <string>
 
 #include "storage.h"
 
@@ -21,7 +29,22 @@ const char* const kMigrations[] = {
     "CREATE TABLE players (name TEXT PRIMARY KEY NOT NULL, pin_hash TEXT NOT NULL,"
     " state TEXT NOT NULL, updated_ms INTEGER NOT NULL);"
     "CREATE INDEX players_updated ON players(updated_ms);",
+    // Players stored before these columns start their timing at their next request.
+    "ALTER TABLE players ADD COLUMN since_ms INTEGER;"
+    "ALTER TABLE players ADD COLUMN since_steps INTEGER;"
+    "ALTER TABLE players ADD COLUMN need INTEGER;"
+    "CREATE TABLE levels (level INTEGER PRIMARY KEY NOT NULL, rng_x INTEGER NOT NULL, rng_y INTEGER NOT NULL,"
+    " rng_z INTEGER NOT NULL, rng_w INTEGER NOT NULL, path INTEGER NOT NULL);"
+    "CREATE TABLE heartbeat (id INTEGER PRIMARY KEY NOT NULL, at_ms INTEGER NOT NULL);"
+    "INSERT INTO heartbeat VALUES (1, 0);",
 };
+
+constexpr const char* kPlayerColumns = "name, pin_hash, state, updated_ms, since_ms, since_steps, need";
+
+// Level and step count of a state value as the lowercase hex text they are stored in: equal
+// texts are equal numbers, and the text order is the unsigned order.
+std::string levelText(const std::string& state) { return state.substr(16, 8); }
+std::string stepsText(const std::string& state) { return state.substr(24, 8); }
 
 class Statement {
 public:
@@ -46,6 +69,32 @@ std::string columnText(sqlite3_stmt* s, int col) {
              : std::string();
 }
 
+// A row of kPlayerColumns into `row` (reused between rows: no allocation once warm).
+void readPlayer(sqlite3_stmt* s, StoredPlayer& row) {
+    auto text = [&](int col, std::string& out) {
+        const unsigned char* t = sqlite3_column_text(s, col);
+        out.assign(t ? reinterpret_cast<const char*>(t) : "", static_cast<size_t>(sqlite3_column_bytes(s, col)));
+    };
+    text(0, row.name);
+    text(1, row.pinHash);
+    text(2, row.state);
+    row.updatedMs = sqlite3_column_int64(s, 3);
+    row.marks.reset();
+    if (sqlite3_column_type(s, 4) != SQLITE_NULL) {
+        row.marks = LevelMarks{sqlite3_column_int64(s, 4), sqlite3_column_int(s, 5), sqlite3_column_int(s, 6)};
+    }
+}
+
+void bindMarks(sqlite3_stmt* s, int first, const std::optional<LevelMarks>& marks) {
+    if (!marks) {
+        for (int i = 0; i < 3; ++i) sqlite3_bind_null(s, first + i);
+        return;
+    }
+    sqlite3_bind_int64(s, first, marks->sinceMs);
+    sqlite3_bind_int(s, first + 1, marks->sinceSteps);
+    sqlite3_bind_int(s, first + 2, marks->need);
+}
+
 class SqliteStorage final : public Storage {
 public:
     ~SqliteStorage() override {
@@ -63,6 +112,10 @@ public:
             error = "database " + path + " is read-only; the server must be able to write it";
             return false;
         }
+        struct stat st{};
+        if (stat(path.c_str(), &st) != 0) return fail("cannot find the file of", error);
+        device_ = st.st_dev;
+        inode_ = st.st_ino;
         // A damaged file is refused at start: serving an empty ranking would silently
         // invite every nickname to be registered again by someone else.
         if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=FULL", error)) return false;
@@ -75,19 +128,12 @@ public:
 
     bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string& error) override {
         std::lock_guard lock(mutex_);
-        Statement s(db_, "SELECT name, pin_hash, state, updated_ms FROM players");
+        Statement s(db_, (std::string("SELECT ") + kPlayerColumns + " FROM players").c_str());
         if (!s) return fail("cannot read", error);
         int rc;
         StoredPlayer row;
-        auto text = [&](int col, std::string& out) {
-            const unsigned char* t = sqlite3_column_text(s.get(), col);
-            out.assign(t ? reinterpret_cast<const char*>(t) : "", static_cast<size_t>(sqlite3_column_bytes(s.get(), col)));
-        };
         while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
-            text(0, row.name);
-            text(1, row.pinHash);
-            text(2, row.state);
-            row.updatedMs = sqlite3_column_int64(s.get(), 3);
+            readPlayer(s.get(), row);
             if (!take(row)) return false;
         }
         return rc == SQLITE_DONE || fail("cannot read", error);
@@ -96,30 +142,50 @@ public:
     bool registerPlayer(const StoredPlayer& player, bool& inserted, StoredPlayer& existing,
                         std::string& error) override {
         std::lock_guard lock(mutex_);
-        Statement s(db_, "INSERT INTO players(name, pin_hash, state, updated_ms) VALUES(?,?,?,?)"
-                         " ON CONFLICT(name) DO NOTHING");
+        if (!stillOurs(error)) return false;
+        Statement s(db_, "INSERT INTO players(name, pin_hash, state, updated_ms, since_ms, since_steps, need)"
+                         " VALUES(?,?,?,?,?,?,?) ON CONFLICT(name) DO NOTHING");
         if (!s) return fail("cannot write", error);
         bindText(s.get(), 1, player.name);
         bindText(s.get(), 2, player.pinHash);
         bindText(s.get(), 3, player.state);
         sqlite3_bind_int64(s.get(), 4, wallMs());
+        bindMarks(s.get(), 5, player.marks);
         if (sqlite3_step(s.get()) != SQLITE_DONE) return fail("cannot write", error);
         inserted = sqlite3_changes(db_) == 1;
-        if (inserted) return true;
-        Statement q(db_, "SELECT name, pin_hash, state, updated_ms FROM players WHERE name = ?");
-        if (!q) return fail("cannot read", error);
-        bindText(q.get(), 1, player.name);
-        if (sqlite3_step(q.get()) != SQLITE_ROW) return fail("cannot read", error);
-        existing = {columnText(q.get(), 0), columnText(q.get(), 1), columnText(q.get(), 2),
-                    sqlite3_column_int64(q.get(), 3)};
-        return true;
+        return inserted || readRow(player.name, existing, error);
+    }
+
+    bool commitRise(const RiseWrite& rise, bool& applied, StoredPlayer& current, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        if (!stillOurs(error)) return false;
+        // Rows stored before marks were kept have none: the instance judged the rise itself.
+        Statement s(db_, "UPDATE players SET state = ?1, updated_ms = ?2, since_ms = ?3, since_steps = ?4, need = ?5"
+                         " WHERE name = ?6 AND substr(state, 17, 8) = ?7 AND (since_ms IS NULL OR"
+                         " (since_steps + need <= ?8 AND since_ms + need * ?9 <= ?10))");
+        if (!s) return fail("cannot write", error);
+        bindText(s.get(), 1, rise.state);
+        sqlite3_bind_int64(s.get(), 2, wallMs());
+        bindMarks(s.get(), 3, rise.marks);
+        bindText(s.get(), 6, rise.name);
+        char below[9];
+        std::snprintf(below, sizeof below, "%08x", static_cast<uint32_t>(std::stoul(levelText(rise.state), nullptr, 16) - 1));
+        sqlite3_bind_text(s.get(), 7, below, 8, SQLITE_TRANSIENT);
+        sqlite3_bind_int64(s.get(), 8, static_cast<int32_t>(std::stoul(stepsText(rise.state), nullptr, 16)));
+        sqlite3_bind_double(s.get(), 9, rise.msPerCell);
+        sqlite3_bind_int64(s.get(), 10, rise.nowMs);
+        if (sqlite3_step(s.get()) != SQLITE_DONE) return fail("cannot write", error);
+        applied = sqlite3_changes(db_) == 1;
+        return applied || readRow(rise.name, current, error);
     }
 
     bool writeStates(const std::vector<StateWrite>& batch, std::string& error) override {
         if (batch.empty()) return true;
         std::lock_guard lock(mutex_);
+        if (!stillOurs(error)) return false;
         if (!exec("BEGIN IMMEDIATE", error)) return false;
-        Statement s(db_, "UPDATE players SET state = ?, updated_ms = ? WHERE name = ?");
+        Statement s(db_, "UPDATE players SET state = ?1, updated_ms = ?2 WHERE name = ?3"
+                         " AND substr(state, 17, 8) = substr(?1, 17, 8) AND substr(state, 25, 8) <= substr(?1, 25, 8)");
         bool ok = static_cast<bool>(s);
         int64_t now = wallMs();
         for (size_t i = 0; ok && i < batch.size(); ++i) {
@@ -163,9 +229,92 @@ public:
         nowMs = wallMs();
         return true;
     }
+
+    bool loadLevels(std::vector<StoredLevel>& out, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        Statement s(db_, "SELECT level, rng_x, rng_y, rng_z, rng_w, path FROM levels ORDER BY level");
+        if (!s) return fail("cannot read", error);
+        int rc;
+        while ((rc = sqlite3_step(s.get())) == SQLITE_ROW) {
+            StoredLevel l;
+            l.level = sqlite3_column_int(s.get(), 0);
+            for (int k = 0; k < 4; ++k) l.before[k] = static_cast<uint32_t>(sqlite3_column_int64(s.get(), 1 + k));
+            l.path = sqlite3_column_int(s.get(), 5);
+            out.push_back(l);
+        }
+        return rc == SQLITE_DONE || fail("cannot read", error);
+    }
+
+    bool storeLevels(const std::vector<StoredLevel>& levels, std::string& error) override {
+        if (levels.empty()) return true;
+        std::lock_guard lock(mutex_);
+        if (!stillOurs(error) || !exec("BEGIN IMMEDIATE", error)) return false;
+        Statement s(db_, "INSERT INTO levels VALUES(?,?,?,?,?,?) ON CONFLICT(level) DO UPDATE SET rng_x = excluded.rng_x,"
+                         " rng_y = excluded.rng_y, rng_z = excluded.rng_z, rng_w = excluded.rng_w, path = excluded.path");
+        bool ok = static_cast<bool>(s);
+        for (size_t i = 0; ok && i < levels.size(); ++i) {
+            sqlite3_bind_int(s.get(), 1, levels[i].level);
+            for (int k = 0; k < 4; ++k) sqlite3_bind_int64(s.get(), 2 + k, levels[i].before[k]);
+            sqlite3_bind_int(s.get(), 6, levels[i].path);
+            ok = sqlite3_step(s.get()) == SQLITE_DONE;
+            sqlite3_reset(s.get());
+        }
+        if (!ok) {
+            fail("cannot write", error);
+            std::string ignored;
+            exec("ROLLBACK", ignored);
+            return false;
+        }
+        return exec("COMMIT", error);
+    }
+
+    bool probe(bool& gone, std::string& error) override {
+        std::lock_guard lock(mutex_);
+        gone = !stillOurs(error);
+        if (gone) return false;
+        // As the server's own user: root may write the file whatever its mode.
+        if (faccessat(AT_FDCWD, path_.c_str(), W_OK, AT_EACCESS) != 0) {
+            error = "database " + path_ + " is no longer writable: " + std::strerror(errno);
+            return false;
+        }
+        Statement s(db_, "UPDATE heartbeat SET at_ms = ?");
+        if (!s) return fail("cannot write", error);
+        sqlite3_bind_int64(s.get(), 1, wallMs());
+        return sqlite3_step(s.get()) == SQLITE_DONE || fail("cannot write", error);
+    }
+
     bool sharedByInstances() const override { return false; }
 
 private:
+    // The file at the path is still the one this connection writes: deleted or replaced, every
+    // later write would go to a file nobody will ever open again.
+    bool stillOurs(std::string& error) {
+        struct stat st{};
+        if (stat(path_.c_str(), &st) != 0) {
+            error = "database " + path_ + " was deleted while the server ran";
+            return false;
+        }
+        int moved = 0;
+        sqlite3_file_control(db_, "main", SQLITE_FCNTL_HAS_MOVED, &moved);
+        if (moved || st.st_dev != device_ || st.st_ino != inode_) {
+            error = "database " + path_ + " was replaced by another file while the server ran";
+            return false;
+        }
+        return true;
+    }
+    bool readRow(const std::string& name, StoredPlayer& row, std::string& error) {
+        Statement q(db_, (std::string("SELECT ") + kPlayerColumns + " FROM players WHERE name = ?").c_str());
+        if (!q) return fail("cannot read", error);
+        bindText(q.get(), 1, name);
+        int rc = sqlite3_step(q.get());
+        if (rc == SQLITE_DONE) {
+            error = "database " + path_ + " has no row for the player";
+            return false;
+        }
+        if (rc != SQLITE_ROW) return fail("cannot read", error);
+        readPlayer(q.get(), row);
+        return true;
+    }
     bool fail(const char* what, std::string& error) {
         error = std::string("database ") + path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
         return false;
@@ -204,6 +353,8 @@ private:
     std::mutex mutex_;
     sqlite3* db_ = nullptr;
     std::string path_;
+    dev_t device_ = 0;   // the file opened, to tell it from another at the same path
+    ino_t inode_ = 0;
 };
 
 }  // namespace

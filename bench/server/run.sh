@@ -7,6 +7,8 @@
 #           moving players (orlith-bench-players, closed loop like the game) on each.
 #  cost:    bytes per player per second and players per core with 300 players at the game's
 #           60 requests/s, with --min-interval-ms 0 and 50, with and without gzip.
+#  climb:   (only when asked for) the climbing script: how far a nickname asking for the next
+#           level as fast as it is answered gets in the given seconds.
 # Usage: bench/server/run.sh [build dir, default build] [seconds per run, default 10]
 set -euo pipefail
 root="$(cd "$(dirname "$0")/../.." && pwd)"
@@ -176,4 +178,11 @@ if [[ " $parts " == *" cost "* ]]; then
       }' "$work/players.txt"
     done
   done
+fi
+
+if [[ " $parts " == *" climb "* ]]; then
+  rm -f "$shm-climb.db"*
+  start_server "$shm-climb.db"
+  "$build/server/orlith-bench-climb" "$sport" "$secs" | grep -E "^after (10|$secs) s|^requests"
+  stop_server
 fi

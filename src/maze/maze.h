@@ -4,7 +4,7 @@
 // Reads: level, mazeRng. Writes: sizeX/Y/Z, cellGrid, goalPos, the start pose and mazeRng.
 // Called by start-up, the goal test and the restore of a saved or server-held state, always
 // for levels 1, 2, ... in order or from a level table entry (which gives the same state); and
-// by the server and tools, which need a level's maze.
+// by the server and tools, which need a level's maze and the shortest path through it.
 #pragma once
 
 #include <cstddef>
@@ -139,5 +139,20 @@ bool restoreLevel(GameState& state, MazeWork& work, int32_t targetLevel, const R
 // when progress cancelled it (grid and rngAfter are then of no use).
 bool levelMaze(int32_t level, int32_t* cellGrid, MazeRng& rngAfter, MazeWork& work,
                const ReplayProgress& progress = nullptr, const LevelTable& table = embeddedLevelTable());
+
+// A cell of the grid by its indices.
+struct MazeCell {
+    int32_t x, y, z;
+    bool operator==(const MazeCell&) const = default;
+};
+
+// The shortest way through the open cells (anything but -1) of the box 0 .. edge - 1 of a
+// grid laid out like cellGrid, from the start cell (edge - 2 on each axis) to the goal cell
+// (1, 1, 1), both included, each cell a face neighbour of the one before; empty when the two
+// are not joined. Its length in cells left, what stepCount counts on the way, is one less
+// than its size. Allocates: for the server, tools and tests, never the frame.
+std::vector<MazeCell> shortestPath(const int32_t* cellGrid, int32_t edge);
+// The same length alone: cells left from the start cell to the goal cell, -1 when not joined.
+int32_t shortestPathLength(const int32_t* cellGrid, int32_t edge);
 
 }  // namespace orlith

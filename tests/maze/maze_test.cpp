@@ -6,6 +6,7 @@
 #include <array>
 #include <climits>
 #include <queue>
+#include <string>
 #include <vector>
 
 #include "maze/maze.h"
@@ -330,4 +331,39 @@ TEST(ReplayLevels, AReplayedLevelIsTheMazeThePlayerSawWhilePlaying) {
     auto restored = freshLevel1();
     replayLevels(*restored, work(), 7, nullptr);
     EXPECT_TRUE(std::equal(played->cellGrid, played->cellGrid + kGridCells, restored->cellGrid));
+}
+
+TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
+    // A way is valid when it starts and ends right and each cell is an open face neighbour.
+    auto check = [](const GameState& g, int32_t edge, const std::string& what) {
+        std::vector<MazeCell> path = shortestPath(g.cellGrid, edge);
+        EXPECT_EQ(shortestPathLength(g.cellGrid, edge), static_cast<int32_t>(path.size()) - 1) << what;
+        if (path.empty()) return -1;
+        EXPECT_EQ(path.front(), (MazeCell{edge - 2, edge - 2, edge - 2})) << what;
+        EXPECT_EQ(path.back(), (MazeCell{1, 1, 1})) << what;
+        for (size_t i = 1; i < path.size(); ++i) {
+            const MazeCell &a = path[i - 1], &b = path[i];
+            EXPECT_EQ(std::abs(a.x - b.x) + std::abs(a.y - b.y) + std::abs(a.z - b.z), 1) << what << " " << i;
+            EXPECT_NE(g.cellGrid[cellIndex(b.x, b.y, b.z)], -1) << what << " " << i;
+        }
+        return static_cast<int>(path.size()) - 1;
+    };
+    auto level1 = freshLevel1();
+    auto open9 = makeGameState();  // edge 9, every cell inside the shell open: nothing to go round
+    for (int x = 1; x < 8; ++x)
+        for (int y = 1; y < 8; ++y)
+            for (int z = 1; z < 8; ++z) open9->cellGrid[cellIndex(x, y, z)] = 2;  // a trail mark is open too
+    auto sealed = freshLevel1();
+    sealed->cellGrid[cellIndex(1, 2, 1)] = -1;  // the goal room's only door
+    EXPECT_EQ(check(*level1, 5, "level 1"), 6);
+    EXPECT_EQ(check(*open9, 9, "an open box"), 18);
+    EXPECT_EQ(check(*sealed, 5, "a goal cut off"), -1);
+    // Level 1 has one way: round through (3,3,1) and (1,3,1).
+    std::vector<MazeCell> expected = {{3, 3, 3}, {3, 3, 2}, {3, 3, 1}, {2, 3, 1}, {1, 3, 1}, {1, 2, 1}, {1, 1, 1}};
+    EXPECT_EQ(shortestPath(level1->cellGrid, 5), expected);
+    for (int level = 2; level <= 20; ++level) {
+        level1->level = level;
+        newLevel(*level1, work());
+        EXPECT_GE(check(*level1, level1->sizeX, "level " + std::to_string(level)), 3 * (level1->sizeX - 3));
+    }
 }

@@ -16,6 +16,7 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "platform/null_platform.h"
+#include "server/path_walker.h"
 #include "server/server_test_util.h"
 
 namespace orlith::server {
@@ -30,6 +31,8 @@ protected:
     void makeStore(StoreOptions o, int64_t minIntervalMs = 0) {
         o.viewMaxAgeMs = 0;
         o.minIntervalMs = minIntervalMs;
+        ctx.reset();
+        store.reset();  // before its storage: its levels are written there in the background
         storage = makeMemoryStorage();
         store = std::make_unique<RankingStore>(*storage, o);
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
@@ -38,7 +41,7 @@ protected:
     // As the socket side does it: a registration is committed, then answered.
     HttpResponse answer(const HttpRequest& request) {
         Decision d = handleRequest(request, *ctx);
-        return d.registration ? commitRegistration(*d.registration, *ctx) : std::move(d.response);
+        return d.commit ? commitChange(*d.commit, *ctx) : std::move(d.response);
     }
     HttpResponse get(const std::string& target, std::string_view method = "GET") { return answer({method, target}); }
     HttpResponse send(const std::u16string& nick, const StateFields& f) { return get(rankingTarget(nick, f)); }
@@ -88,38 +91,43 @@ TEST_F(Handler, AKnownNicknameWithAnotherPinHashIsRefusedAndNothingIsStored) {
     EXPECT_EQ(alice->stepCount, 0);
 }
 
-TEST_F(Handler, ImplausibleUpdatesAreRefusedWith409AndNotStored) {
-    StateFields base;
-    base.level = 1;
-    base.steps = 50;
-    ASSERT_EQ(send(u"p", base).status, 200);
-    base.level = 2;
-    ASSERT_EQ(send(u"p", base).status, 200);  // one level up is the normal case
+TEST_F(Handler, ImplausibleUpdatesAndRisesNotWalkedAreRefusedWith409AndNotStored) {
+    // Level 1's shortest path is 6 cells, level 2's 24; 18 cells a second at the most, from at
+    // most a second before the request that started the level.
+    ASSERT_EQ(store->levels().waitFor(1), 6);
+    ASSERT_EQ(store->levels().waitFor(2), 24);
+    ASSERT_EQ(send(u"p", StateFields{}).status, 200);  // at the start of level 1, no steps
+    const int64_t start = now;
     const float nan = std::numeric_limits<float>::quiet_NaN();
     const float inf = std::numeric_limits<float>::infinity();
     struct Case {
         const char* description;
         std::u16string name;
+        int64_t atMs;  // after the registration
         int32_t level, steps;
         float x;
         int expected;
     } cases[] = {
-        {"the level falls", u"p", 1, 60, 3, 409},
-        {"the level rises by 2", u"p", 4, 60, 3, 409},
-        {"the step count falls", u"p", 2, 49, 3, 409},
-        {"a NaN position", u"p", 2, 60, nan, 409},
-        {"an infinite position", u"p", 2, 60, inf, 409},
-        {"the same level, more steps", u"p", 2, 60, 3, 200},
-        {"the same state again", u"p", 2, 60, 3, 200},
-        {"one more level", u"p", 3, 61, 4, 200},
-        {"a new nickname above level 1", u"cheat", 40, 0, 3, 409},
-        {"a new nickname at an infinite place", u"cheat", 1, 0, inf, 409},
+        {"a NaN position", u"p", 0, 1, 0, nan, 409},
+        {"an infinite position", u"p", 0, 1, 0, inf, 409},
+        {"level 3 at once", u"p", 0, 3, 60, 3, 409},
+        {"level 2 with fewer steps than 6", u"p", 0, 2, 5, 3, 409},
+        {"level 2 with 6 steps", u"p", 0, 2, 6, 3, 200},
+        {"the level falls", u"p", 100, 1, 6, 3, 409},
+        {"the step count falls", u"p", 100, 2, 5, 3, 409},
+        {"the same state again", u"p", 100, 2, 6, 3, 200},
+        {"level 3 sooner than 24 cells can be walked", u"p", 1300, 3, 30, 3, 409},
+        {"level 3 with fewer than 24 steps on level 2", u"p", 1400, 3, 23, 3, 409},
+        {"level 3 after both", u"p", 1400, 3, 24, 3, 200},
+        {"a new nickname above level 1", u"cheat", 1400, 40, 0, 3, 409},
+        {"a new nickname at an infinite place", u"cheat", 1400, 1, 0, inf, 409},
     };
     for (const Case& c : cases) {
-        StateFields f = base;
+        StateFields f;
         f.level = c.level;
         f.steps = c.steps;
         f.pos[0] = c.x;
+        now = start + c.atMs;
         EXPECT_EQ(send(c.name, f).status, c.expected) << c.description;
     }
     EXPECT_EQ(store->playerCount(), 1u) << "no cheat registered";
@@ -127,7 +135,56 @@ TEST_F(Handler, ImplausibleUpdatesAreRefusedWith409AndNotStored) {
     auto p = std::find_if(recs.begin(), recs.end(), [](auto& r) { return nameOf(r) == u"p"; });
     ASSERT_NE(p, recs.end());
     EXPECT_EQ(p->level, 3);
-    EXPECT_EQ(p->stepCount, 61);
+    EXPECT_EQ(p->stepCount, 24);
+}
+
+TEST_F(Handler, AnHonestWalkAlongTheShortestPathsIsNeverRefusedAndAScriptIsHeldToIt) {
+    makeStore(StoreOptions{}, 50);  // paced as by default
+    // The game sends its newest state whenever the last reply has arrived; a paced request
+    // is decided again when due, as the socket side does.
+    struct Client {
+        std::string waiting;  // the request in flight
+        int64_t dueMs = 0;
+        int send(const std::string& target, int64_t now, HandlerContext& ctx) {
+            if (waiting.empty()) waiting = target, dueMs = now;
+            if (now < dueMs) return 0;
+            Decision d = handleRequest({"GET", waiting}, ctx);
+            if (d.retryAtMs) return dueMs = d.retryAtMs, 0;
+            waiting.clear();
+            return (d.commit ? commitChange(*d.commit, ctx) : std::move(d.response)).status;
+        }
+    } honest, script;
+    test::PathWalker walker;
+    const int64_t start = now;
+    int64_t walked = 0;  // cells of the levels' shortest paths
+    for (int frame = 1; walker.level() <= 8; ++frame) {
+        int32_t level = walker.level();
+        size_t path = walker.pathLength();
+        walker.frame();
+        if (walker.level() != level) walked += static_cast<int64_t>(path);
+        now = start + frame * 1000 / 60;
+        int status = honest.send("/state/change.php?" + test::rankingQuery(u"walker", walker.stateValue()), now, *ctx);
+        ASSERT_TRUE(status == 0 || status == 200) << "level " << walker.level() << ", frame " << frame;
+    }
+    EXPECT_EQ(walked, 544) << "the shortest paths of levels 1-8";
+    // A script that asks for the next level as often as it is answered, its step count far
+    // ahead, climbs only as fast as the paths allow at 18 cells a second (each level less
+    // the second a rise may take to arrive).
+    now = start;
+    StateFields f;
+    int32_t level = 1;
+    ASSERT_EQ(script.send(rankingTarget(u"script", f), now, *ctx), 200);
+    std::vector<int64_t> reached = {0, start};  // when each level was reached
+    for (; now < start + 60'000; now += 10) {
+        f.level = level + 1;
+        f.steps = 1'000'000 * level;
+        if (script.send(rankingTarget(u"script", f), now, *ctx) == 200) reached.push_back(now), ++level;
+    }
+    for (int32_t l = 2; l < level; ++l) {
+        int32_t path = store->levels().waitFor(l);
+        EXPECT_GE(reached[l + 1] - reached[l], path * 1000 / 18 - 1000) << "level " << l << ", " << path << " cells";
+    }
+    EXPECT_LE(level, 12);
 }
 
 TEST_F(Handler, MoreThan120RequestsASecondForOneNicknameGet429) {
@@ -248,7 +305,7 @@ TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
     // Look-alike pairs registered before these rules stay, and both keep playing.
     auto storage2 = makeMemoryStorage();
     for (std::u16string name : {u"alice", u"\u0430lice", u"bob\u200b"}) {
-        StoredPlayer row{utf16ToUtf8(name), "1234abcd", test::stateValue(StateFields{}), 0};
+        StoredPlayer row{utf16ToUtf8(name), "1234abcd", test::stateValue(StateFields{}), 0, {}};
         bool inserted;
         StoredPlayer existing;
         std::string error;
@@ -264,8 +321,8 @@ TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
         EXPECT_EQ(old.submit(name, test::stateValue(next), {}, now).status, 200) << utf16ToUtf8(name);
     }
     Reply reply = old.submit(u"\u0391lice", test::stateValue(StateFields{}), {}, now);  // Greek capital alpha
-    ASSERT_TRUE(reply.registration);
-    EXPECT_EQ(old.commit(*reply.registration).status, 409);
+    ASSERT_TRUE(reply.commit);
+    EXPECT_EQ(old.commit(*reply.commit).status, 409);
 }
 
 TEST_F(Handler, OneAddressCannotUseUpEveryonesNewNicknames) {
@@ -294,7 +351,7 @@ TEST_F(Handler, RepliesToOnePlayerArePacedByATimeNotARefusal) {
     f.steps = 1;
     Decision held = handleRequest({"GET", rankingTarget(u"pace", f)}, *ctx);
     EXPECT_EQ(held.retryAtMs, now + 50);
-    EXPECT_FALSE(held.registration);
+    EXPECT_FALSE(held.commit);
     now += 20;
     EXPECT_EQ(handleRequest({"GET", rankingTarget(u"pace", f)}, *ctx).retryAtMs, now + 30) << "still the same time";
     StateFields thief = f;
@@ -363,6 +420,7 @@ TEST_F(Handler, GzipRepliesInflateToThePlainReplyWhereverTheRequesterStands) {
 TEST_F(Handler, TheOrderKeptIncrementallyIsTheGamesOrder) {
     StoreOptions o;
     o.topLines = 64;
+    o.maxCellsPerSecond = std::numeric_limits<double>::infinity();  // rises as often as steps allow
     makeStore(o);
     std::mt19937 rng(11);
     std::vector<StateFields> players(150);
@@ -376,7 +434,7 @@ TEST_F(Handler, TheOrderKeptIncrementallyIsTheGamesOrder) {
     for (int round = 0; round < 3000; ++round) {
         size_t i = rng() % players.size();
         StateFields& f = players[i];
-        if (rng() % 10 == 0) f.level += 1;
+        if (rng() % 10 == 0) f.level += 1, f.steps += 1000;
         f.steps += static_cast<int32_t>(rng() % 3);
         for (float& c : f.pos) c = static_cast<float>(rng() % 9) - 1.0f;
         now += 1;
@@ -439,15 +497,17 @@ TEST_F(Handler, ACheckWithoutANameMasksEveryHashUnlessLegacyIsAsked) {
 TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
     StoreOptions o;
     o.topLines = 16;
+    o.maxCellsPerSecond = std::numeric_limits<double>::infinity();  // rises as often as steps allow
     makeStore(o);
-    // 300 players; player i climbs to level 1 + i % 7 (one level per update).
+    // 300 players; player i climbs to level 1 + i % 7 (one level per update), and among the
+    // players of a level the larger i has fewer steps.
     for (int i = 0; i < 300; ++i) {
         StateFields f;
-        f.steps = 1000 - i;
         std::u16string name = u"p" + utf8ToUtf16(std::to_string(i));
         now += 10;  // new nicknames are limited per second
         for (int level = 1; level <= 1 + i % 7; ++level) {
             f.level = level;
+            f.steps = level * 1000 - i;
             ASSERT_EQ(send(name, f).status, 200);
         }
     }
@@ -520,7 +580,7 @@ TEST_F(Handler, OnlyANewNicknameAsksForACommitAndNothingChangesUntilItIsCommitte
     };
     for (const Case& c : cases) {
         Decision d = handleRequest({"GET", rankingTarget(c.nickname, c.fields)}, *ctx);
-        ASSERT_EQ(d.registration.has_value(), c.commit) << c.description;
+        ASSERT_EQ(d.commit.has_value(), c.commit) << c.description;
         if (!c.commit) {
             EXPECT_EQ(d.response.status, c.status) << c.description;
         }
@@ -532,12 +592,12 @@ TEST_F(Handler, OnlyANewNicknameAsksForACommitAndNothingChangesUntilItIsCommitte
     other.pin = "0badf00d";
     Decision first = handleRequest({"GET", rankingTarget(u"newcomer", f)}, *ctx);
     Decision second = handleRequest({"GET", rankingTarget(u"newcomer", other)}, *ctx);
-    ASSERT_TRUE(first.registration && second.registration);
-    EXPECT_EQ(commitRegistration(*first.registration, *ctx).status, 200);
-    EXPECT_EQ(commitRegistration(*second.registration, *ctx).status, 403);
+    ASSERT_TRUE(first.commit && second.commit);
+    EXPECT_EQ(commitChange(*first.commit, *ctx).status, 200);
+    EXPECT_EQ(commitChange(*second.commit, *ctx).status, 403);
     EXPECT_EQ(store->playerCount(), 2u);
     EXPECT_EQ(metrics.requests(200), answered + 2);
-    EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"newcomer", f)}, *ctx).registration) << "known now";
+    EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"newcomer", f)}, *ctx).commit) << "known now";
 }
 
 TEST_F(Handler, EveryRequesterIsListedFirstAndExactlyOnceWhereverItRanks) {

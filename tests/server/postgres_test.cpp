@@ -1,4 +1,6 @@
-// Two server instances on one real PostgreSQL, started by the test in a temporary directory.
+// Server instances on one real PostgreSQL, started by the test in a temporary directory: two
+// sharing players (one player's requests alternating between them), and a database that turns
+// read-only or loses its table under a server.
 #include <gtest/gtest.h>
 #include <arpa/inet.h>
 #include <netinet/in.h>
@@ -61,6 +63,10 @@ protected:
         if (started) run(std::string(kPgBin) + "/pg_ctl -D " + data + " -m immediate -w stop > /dev/null 2>&1");
     }
     int run(const std::string& command) { return std::system((asUser + command).c_str()); }
+    int sql(const std::string& statements) {
+        return run("psql -q -h 127.0.0.1 -p " + std::to_string(port) + " -U orlith -d postgres " + statements +
+                   " > /dev/null 2>&1");
+    }
     std::string url() const { return "postgresql://orlith@127.0.0.1:" + std::to_string(port) + "/postgres"; }
 
     test::TempDir dir;
@@ -84,11 +90,10 @@ bool lists(const std::string& body, const std::u16string& name, int32_t steps) {
     return false;
 }
 
-TEST_F(Postgres, TwoInstancesShareNicknamesAndSeeEachOthersPlayers) {
+TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBetweenThem) {
     ServerProcess a, b;
-    ASSERT_TRUE(a.start({"--db", url(), "--flush-ms", "200"})) << a.output();
-    ASSERT_TRUE(b.start({"--db", url(), "--flush-ms", "200"})) << b.output();
-
+    ASSERT_TRUE(a.start({"--db", url(), "--min-interval-ms", "0"})) << a.output();
+    ASSERT_TRUE(b.start({"--db", url(), "--min-interval-ms", "0"})) << b.output();
     StateFields alice;
     alice.pin = "a11ce000";
     ASSERT_EQ(a.get(test::rankingTarget(u"alice", alice)).status, 200);
@@ -99,30 +104,66 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndSeeEachOthersPlayers) {
     EXPECT_EQ(b.get(test::rankingTarget(u"alice", thief)).status, 403);
     EXPECT_EQ(a.get(test::rankingTarget(u"alice", thief)).status, 403);
 
-    // A's player, with a later state, shows in B's replies within about a second.
+    // One player whose every request goes to the other instance.
+    ServerProcess* instances[2] = {&a, &b};
+    int turn = 0;
+    StateFields f;
+    auto send = [&](int32_t level, int32_t steps) {
+        f.level = level;
+        f.steps = steps;
+        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", f)).status;
+    };
+    for (int32_t steps = 0; steps < 4; ++steps) ASSERT_EQ(send(1, steps), 200) << steps;
+    // Meanwhile A's player, with a later state, shows in B's replies within about a second.
     alice.steps = 5;
     ASSERT_EQ(a.get(test::rankingTarget(u"alice", alice)).status, 200);
-    StateFields bob;
-    bob.pin = "b0b00000";
-    bool seen = false;
     auto t0 = std::chrono::steady_clock::now();
-    for (int i = 0; i < 40 && !seen; ++i) {
+    bool seen = false;
+    while (!seen && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(4)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        auto r = b.get(test::rankingTarget(u"bob", bob));
-        ASSERT_EQ(r.status, 200);
-        seen = lists(r.body, u"alice", 5);
+        seen = lists(b.get("/state/change.php?mode=check").body, u"alice", 5);
     }
     EXPECT_TRUE(seen) << "B never listed A's player";
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000));
-    // And the other way round.
-    seen = false;
-    for (int i = 0; i < 40 && !seen; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        seen = lists(a.get("/state/change.php?mode=check").body, u"bob", 0);
-    }
-    EXPECT_TRUE(seen) << "A never listed B's player";
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // level 1: 6 cells, a third of a second
+    // The instance that did not see a rise takes it from the database; neither lets the next
+    // level come before it can be walked.
+    struct Case {
+        int32_t level, steps;
+        int status;
+    } cases[] = {{2, 6, 200}, {2, 7, 200}, {3, 40, 409}, {3, 40, 409}, {4, 90, 409}, {4, 90, 409}, {2, 8, 200}};
+    for (const Case& c : cases) EXPECT_EQ(send(c.level, c.steps), c.status) << c.level << " on " << turn % 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1400));  // level 2: 24 cells
+    EXPECT_EQ(send(3, 40), 200);
+    a.stop(SIGKILL);
+    turn = 1;
+    EXPECT_EQ(send(3, 41), 200) << "B plays on";
+    ASSERT_TRUE(a.start({"--db", url(), "--min-interval-ms", "0"})) << a.output();
+    turn = 0;
+    EXPECT_EQ(send(3, 42), 200) << "A again, with level 3 from the database";
+    EXPECT_EQ(send(4, 100), 409) << "level 3 has 54 cells";
     EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
     EXPECT_EQ(b.stop(SIGTERM), 0) << b.output();
+}
+
+TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticedWithinASecond) {
+    ServerProcess s;
+    ASSERT_TRUE(s.start({"--db", url(), "--flush-ms", "60000", "--min-interval-ms", "0"})) << s.output();
+    ASSERT_EQ(s.get(test::rankingTarget(u"a", StateFields{})).status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(sql("-c 'ALTER SYSTEM SET default_transaction_read_only = on' -c 'SELECT pg_reload_conf()'"), 0);
+    test::expectLoudFault(s, "read-only transaction");
+    // Writable again: the fault clears by itself.
+    ASSERT_EQ(sql("-c 'SET default_transaction_read_only = off' -c 'ALTER SYSTEM RESET default_transaction_read_only'"
+                  " -c 'SELECT pg_reload_conf()'"), 0);
+    int waited = 0;
+    for (; waited < 2000 && s.admin("/healthz").status != 200; waited += 20) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_LT(waited, 1000);
+    ASSERT_EQ(sql("-c 'DROP TABLE players'"), 0);
+    test::expectLoudFault(s, "\"players\" does not exist");
+    test::expectLastWords(s, 1);
 }
 
 }  // namespace

@@ -1,11 +1,15 @@
 // Child-process control and loopback clients of the server integration tests.
 #include "server/server_process.h"
 
+#include <gtest/gtest.h>
+
 #include <arpa/inet.h>
 #include <curl/curl.h>
 #include <fcntl.h>
 #include <netinet/in.h>
+#include <grp.h>
 #include <poll.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -17,6 +21,9 @@
 #include <cstdlib>
 #include <filesystem>
 #include <regex>
+#include <thread>
+
+#include "server/server_test_util.h"
 
 namespace orlith::server::test {
 
@@ -36,10 +43,15 @@ ServerProcess::~ServerProcess() {
 }
 
 bool ServerProcess::start(const std::vector<std::string>& args, const std::string& cwd, const std::string& runAs) {
+    // Started again: the last run's output and port are gone.
+    if (outFd_ >= 0) close(outFd_);
+    output_.clear();
     int fds[2];
     if (pipe(fds) != 0) return false;
+    // The user is taken on in the child itself, so signals and the exit status are the server's.
+    const passwd* user = runAs.empty() ? nullptr : getpwnam(runAs.c_str());
+    if (!runAs.empty() && !user) return false;
     std::vector<std::string> argv;
-    if (!runAs.empty()) argv = {"runuser", "-u", runAs, "--"};
     argv.push_back(ORLITH_SERVER_BINARY);
     argv.insert(argv.end(), {"--host", "127.0.0.1", "--port", "0", "--admin-port", "0", "--threads", "2"});
     argv.insert(argv.end(), args.begin(), args.end());
@@ -49,9 +61,16 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
         dup2(fds[1], 2);
         close(fds[0]);
         if (chdir(cwd.c_str()) != 0) _exit(127);
+        if (user && (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0)) _exit(127);
         if (openFileLimit > 0) {
             rlimit limit{static_cast<rlim_t>(openFileLimit), static_cast<rlim_t>(openFileLimit)};
             setrlimit(RLIMIT_NOFILE, &limit);
+        }
+        if (fileSizeLimit > 0) {
+            // A write past the limit then fails (EFBIG) instead of ending the process.
+            signal(SIGXFSZ, SIG_IGN);
+            rlimit limit{static_cast<rlim_t>(fileSizeLimit), static_cast<rlim_t>(fileSizeLimit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
         }
         std::vector<char*> cargs;
         for (auto& a : argv) cargs.push_back(a.data());
@@ -220,6 +239,42 @@ std::string exchangeRaw(int port, const std::string& bytes, int timeoutMs) {
     std::string out = readFor(fd, timeoutMs, closed);
     close(fd);
     return out;
+}
+
+namespace {
+
+// Polls /healthz until it fails: the failing reply, and how long it took (up to 3 s).
+std::pair<HttpResult, std::chrono::milliseconds> untilUnhealthy(ServerProcess& s) {
+    auto t0 = std::chrono::steady_clock::now();
+    HttpResult h;
+    do {
+        h = s.admin("/healthz");
+        if (h.status != 200) break;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    } while (std::chrono::steady_clock::now() - t0 < std::chrono::seconds(3));
+    return {h, std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - t0)};
+}
+
+}  // namespace
+
+void expectLoudFault(ServerProcess& s, const std::string& reason) {
+    auto [health, took] = untilUnhealthy(s);
+    EXPECT_EQ(health.status, 503) << reason;
+    EXPECT_NE(health.body.find(reason), std::string::npos) << health.body;
+    EXPECT_LT(took, std::chrono::milliseconds(1000)) << reason;
+    EXPECT_EQ(s.get(rankingTarget(u"newcomer", StateFields{})).status, 503) << reason;
+    StateFields a;
+    a.steps = 6;
+    a.level = 2;  // a third of a second after the registration: a rise that was walked
+    EXPECT_EQ(s.get(rankingTarget(u"a", a)).status, 503) << reason;
+    a.level = 1;
+    EXPECT_EQ(s.get(rankingTarget(u"a", a)).status, 200) << "play goes on: " << reason;
+}
+
+void expectLastWords(ServerProcess& s, int exitStatus) {
+    EXPECT_EQ(s.stop(SIGTERM), exitStatus) << s.output();
+    EXPECT_NE(s.output().find("DATABASE FAULT: "), std::string::npos) << s.output();
+    if (exitStatus) EXPECT_NE(s.output().find("NOT WRITTEN: the states of 1 players (a)"), std::string::npos) << s.output();
 }
 
 TempDir::TempDir() {

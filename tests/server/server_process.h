@@ -27,6 +27,7 @@ public:
     // For a start that is expected to fail: waits for the exit and returns its status.
     int waitExit();
     int openFileLimit = 0;  // when set, the child's RLIMIT_NOFILE (soft and hard)
+    long fileSizeLimit = 0; // when set, the child's RLIMIT_FSIZE: a full disk for its files
     int pid() const { return pid_; }
     int port() const { return port_; }
     int adminPort() const { return adminPort_; }
@@ -54,6 +55,13 @@ int connectLoopback(int port, const char* source = "127.0.0.1");
 std::string exchangeRaw(int port, const std::string& bytes, int timeoutMs);
 // Reads what arrives on fd within timeoutMs; sets closed when the peer closed.
 std::string readFor(int fd, int timeoutMs, bool& closed);
+
+// What a server must do once its database is harmed: /healthz fails within a second with
+// the reason, a new nickname and a rise (of the player "a", registered at least a third of a
+// second before, at the start of level 1) get 503 while play goes on.
+void expectLoudFault(ServerProcess& s, const std::string& reason);
+// Then SIGTERM: the exit status, and the fault and what was not written (the state of "a") named.
+void expectLastWords(ServerProcess& s, int exitStatus);
 
 // A temporary directory, removed with its contents on destruction.
 struct TempDir {
