@@ -6,7 +6,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
@@ -34,15 +34,12 @@ public:
     bool hasFocus() override { return input.focus != 0; }
 };
 
-using Cell = std::array<int, 3>;
-
 // Keys for one frame towards the centre of the target cell: turn (1 degree a frame at the
 // default turning rate) until facing it, then step forward with Q.
-DemoFrame steer(const GameState& s, const Cell& from, const Cell& target) {
+DemoFrame steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
     DemoFrame f;
     f.input.focus = 1;
-    int d[3];
-    for (int i = 0; i < 3; ++i) d[i] = target[i] - from[i];
+    const int d[3] = {target.x - from.x, target.y - from.y, target.z - from.z};
     float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
     if (s.pitch != wantPitch) {
         f.input.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
@@ -67,11 +64,8 @@ struct Walk {
 
 // Plays level 1 in the simulation while writing down every frame's input.
 Walk generateLevelOneWalk() {
-    auto s = makeGameState();
-    auto work = makeMazeWork();
-    newLevel(*s, *work);
-    std::vector<Cell> path;
-    for (const MazeCell& c : shortestPath(s->cellGrid, s->sizeX)) path.push_back({c.x, c.y, c.z});
+    auto s = test::levelState(1);
+    std::vector<MazeCell> path = shortestPath(s->cellGrid, s->sizeX);
     Walk walk;
     if (path.size() < 2) return walk;
     walk.moves = static_cast<int>(path.size()) - 1;
@@ -79,13 +73,13 @@ Walk generateLevelOneWalk() {
     FrameHooks hooks;
     size_t next = 1;
     while (s->level == 1 && walk.frames.size() < 20000) {
-        const Cell& target = path[next];
-        float error = 0;
-        for (int i = 0; i < 3; ++i) error = std::max(error, std::fabs(static_cast<float>(target[i]) - s->playerPos[i]));
+        const MazeCell& t = path[next];
+        const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]), std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
+                                      std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
         if (error < 0.026f && next + 1 < path.size()) ++next;
         DemoFrame f = steer(*s, path[next - 1], path[next]);
         platform.input = f.input;
-        updateFrame(*s, *work, platform, hooks);
+        updateFrame(*s, test::sharedWork(), platform, hooks);
         walk.frames.push_back(f);
     }
     // Save the level reached with F4, then one quiet frame.

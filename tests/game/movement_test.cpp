@@ -232,17 +232,9 @@ TEST(Turning, FlyKeysKeepTheFrameOrthonormalOverManyFrames) {
     EXPECT_NEAR(dot3(s->flyForward, s->flyRight), 0.0f, 1e-3f);
 }
 
-TEST(Vectors, DegenerateCases) {
+TEST(Vectors, AZeroVectorNormalisesToZeroAndTurnsFollowTheRightHandRule) {
     EXPECT_EQ(std::tuple(normalise({0, 0, 0, 0}).x, normalise({0, 0, 0, 0}).z), std::tuple(0.0f, 0.0f));
-    EXPECT_TRUE(std::isnan(normalise({3e38f, 3e38f, 0, 0}).x));
-    // No axis: the quaternion is (0, 0, 0, cos(a/2)), which scales instead of turning.
-    Float4 q = rotation({0, 0, 0, 0}, 1.0f);
-    Float4 v = rotate({1, 2, 3, 0}, q);
-    float c2 = static_cast<float>(std::cos(0.5) * std::cos(0.5));
-    EXPECT_NEAR(v.x, c2, 1e-6f);
-    EXPECT_NEAR(v.z, 3 * c2, 1e-6f);
-    Float4 turned = rotate({1, 0, 0, 0}, rotation({0, 1, 0, 0}, 90 * kDegToRad));
-    EXPECT_NEAR(turned.z, -1.0f, 1e-6f);  // right-hand rule about +y
+    EXPECT_NEAR(rotate({1, 0, 0, 0}, rotation({0, 1, 0, 0}, 90 * kDegToRad)).z, -1.0f, 1e-6f);  // about +y
 }
 
 TEST(Goal, TheCentralSphereCounts) {

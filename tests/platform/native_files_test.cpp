@@ -47,6 +47,9 @@ TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
     std::string read = "stale";
     EXPECT_FALSE(native::readFile("missing.bin", 10, read, code));
     EXPECT_EQ(std::tuple(code != 0, read), std::tuple(true, ""));
+    code = 0;  // a directory opens, but its read fails
+    EXPECT_FALSE(native::readFile(".", 10, read, code));
+    EXPECT_NE(code, 0);
 
     code = 0;
     EXPECT_EQ(native::replaceFile((fs::path("no") / "such" / "dir.bin").string(), "x", code), FileFailure::create);

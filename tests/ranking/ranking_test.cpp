@@ -2,7 +2,6 @@
 // network_test.cpp, through the real exchange.)
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstring>
 #include <thread>
 #include <tuple>
@@ -11,32 +10,23 @@
 #include "maze/maze.h"
 #include "ranking/ranking.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 
 namespace {
-// Local time is UTC here, on every machine.
-const orlith::test::FakePlatform utc;
-}
 
-namespace {
+const orlith::test::FakePlatform utc;  // local time is UTC here, on every machine
 
 uint32_t crcOfWide(std::u16string_view text) {
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
+    std::string bytes = test::utf16le(text);
     return crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
 RankingRecord record(const char16_t* name, int32_t level, float x, int32_t steps) {
     RankingRecord r{};
     copyText(r.name, 32, name);
-    r.level = level;
-    r.position[0] = x;
-    r.position[1] = r.position[2] = 1;
-    r.stepCount = steps;
+    r.level = level, r.position[0] = x, r.position[1] = r.position[2] = 1, r.stepCount = steps;
     return r;
 }
 
@@ -105,8 +95,7 @@ TEST(StateValue, DateTextCoversTheWholeUnsignedRange) {
 }
 
 TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     copyText(s->nickname, 32, u"a&b=c");
     copyText(s->pinHash, 32, u"12345678");
     s->cameraEye = {3, 3, 3, 0};
@@ -125,8 +114,7 @@ TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
 }
 
 TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     const RankingRecord input[] = {
         record(u"low", 1, 1, 0),       // level 1 at the goal
         record(u"far", 3, 9, 5),       // level 3, distance 8
@@ -151,8 +139,7 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
 }
 
 TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     MazeRng rng;
     s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
@@ -166,8 +153,7 @@ TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
 }
 
 TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         RankingRecord batch[kMaxRankingRecords];
