@@ -172,10 +172,7 @@ TEST(Turning, WalkDragFollowsTheOffsetAndPitchIsClamped) {
 // Fly 1 with the level-start frame.
 std::unique_ptr<GameState> flying() {
     auto s = makeGameState();
-    s->movementMode = 1;
-    s->flyForward = {0, 0, -1, 0};
-    s->flyUp = {0, 1, 0, 0};
-    s->flyRight = {-1, 0, 0, 0};
+    s->movementMode = 1, s->flyForward = {0, 0, -1, 0}, s->flyUp = {0, 1, 0, 0}, s->flyRight = {-1, 0, 0, 0};
     return s;
 }
 
@@ -238,8 +235,7 @@ TEST(Vectors, AZeroVectorNormalisesToZeroAndTurnsFollowTheRightHandRule) {
 }
 
 TEST(Goal, TheCentralSphereCounts) {
-    auto s = makeGameState();
-    newLevel(*s, work);
+    auto s = test::levelState(1);
     place(*s, 1.06f, 1.06f, 1.06f);
     checkGoal(*s, work);
     EXPECT_EQ(s->level, 1);
@@ -251,13 +247,11 @@ TEST(Goal, TheCentralSphereCounts) {
     s->level = INT32_MAX;
     place(*s, 1, 1, 1);
     checkGoal(*s, work);
-    EXPECT_EQ(s->level, INT32_MAX);
-    EXPECT_EQ(s->sizeX, 103);
+    EXPECT_EQ(std::tuple(s->level, s->sizeX), std::tuple(INT32_MAX, 103));
 }
 
 TEST(Goal, DistanceTruncatesTheCellDistance) {
-    auto s = makeGameState();
-    newLevel(*s, work);
+    auto s = test::levelState(1);
     struct Case { float x, y, z; int32_t d; };
     for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
                    Case{-0.6f, 1, 1, 1}}) {
@@ -267,10 +261,8 @@ TEST(Goal, DistanceTruncatesTheCellDistance) {
 }
 
 TEST(Modes, SwitchesConvertTheOrientation) {
-    auto s = makeGameState();
-    newLevel(*s, work);
-    s->yaw = 90;
-    s->pitch = 0;
+    auto s = test::levelState(1);
+    s->yaw = 90, s->pitch = 0;
     switchMovementMode(*s);
     EXPECT_EQ(std::tuple(s->movementMode, s->movementNoticeTimer), std::tuple(1, 180));
     for (auto [got, want] : {std::pair{s->flyForward, Float4{1, 0, 0, 0}}, {s->flyUp, {0, 1, 0, 0}}, {s->flyRight, {0, 0, -1, 0}}}) {
@@ -279,14 +271,12 @@ TEST(Modes, SwitchesConvertTheOrientation) {
     }
     s->flySpeed = 77;
     switchMovementMode(*s);
-    EXPECT_EQ(s->movementMode, 2);
-    EXPECT_EQ(s->flySpeed, 0);
+    EXPECT_EQ(std::tuple(s->movementMode, s->flySpeed), std::tuple(2, 0));
 
     struct Back { Float4 f; float pitch, yaw; };
     for (Back b : {Back{{0, 1, 0, 0}, 90, 180}, Back{{-1, 0, 0, 0}, 0, 270}, Back{{1, 0, 0, 0}, 0, 90},
                    Back{{0, 0, -1, 0}, 0, 180}, Back{{0, -1, 0, 0}, -90, 180}}) {
-        s->movementMode = 2;
-        s->flyForward = b.f;
+        s->movementMode = 2, s->flyForward = b.f;
         switchMovementMode(*s);
         EXPECT_EQ(s->movementMode, 0);
         EXPECT_NEAR(s->pitch, b.pitch, 1e-4f) << b.f.x << "," << b.f.y << "," << b.f.z;
