@@ -6,12 +6,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
+#include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <queue>
 
 #include "app/demo.h"
 #include "game/game.h"
@@ -21,6 +20,7 @@
 #include "ranking/ranking.h"
 #include "render/png.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 namespace orlith {
 namespace {
@@ -34,42 +34,12 @@ public:
     bool hasFocus() override { return input.focus != 0; }
 };
 
-using Cell = std::array<int, 3>;
-
-std::vector<Cell> shortestPath(const GameState& s, Cell from, Cell to) {
-    std::vector<int> previous(kGridCells, -2);
-    std::queue<Cell> open;
-    open.push(from);
-    previous[cellIndex(from[0], from[1], from[2])] = -1;
-    const int steps[6][3] = {{1, 0, 0}, {-1, 0, 0}, {0, 1, 0}, {0, -1, 0}, {0, 0, 1}, {0, 0, -1}};
-    while (!open.empty()) {
-        Cell c = open.front();
-        open.pop();
-        if (c == to) break;
-        for (const auto& d : steps) {
-            Cell n{c[0] + d[0], c[1] + d[1], c[2] + d[2]};
-            if (inMaze(s, n[0], n[1], n[2]) == 0) continue;
-            int idx = cellIndex(n[0], n[1], n[2]);
-            if (s.cellGrid[idx] == -1 || previous[idx] != -2) continue;
-            previous[idx] = cellIndex(c[0], c[1], c[2]);
-            open.push(n);
-        }
-    }
-    std::vector<Cell> path;
-    for (int idx = cellIndex(to[0], to[1], to[2]); idx != -1; idx = previous[idx]) {
-        if (idx < 0) return {};
-        path.insert(path.begin(), Cell{idx / kStrideX, idx / kStrideY % gridDim, idx % gridDim});
-    }
-    return path;
-}
-
 // Keys for one frame towards the centre of the target cell: turn (1 degree a frame at the
 // default turning rate) until facing it, then step forward with Q.
-DemoFrame steer(const GameState& s, const Cell& from, const Cell& target) {
+DemoFrame steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
     DemoFrame f;
     f.input.focus = 1;
-    int d[3];
-    for (int i = 0; i < 3; ++i) d[i] = target[i] - from[i];
+    const int d[3] = {target.x - from.x, target.y - from.y, target.z - from.z};
     float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
     if (s.pitch != wantPitch) {
         f.input.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
@@ -94,11 +64,8 @@ struct Walk {
 
 // Plays level 1 in the simulation while writing down every frame's input.
 Walk generateLevelOneWalk() {
-    auto s = makeGameState();
-    auto work = makeMazeWork();
-    newLevel(*s, *work);
-    Cell start{s->sizeX - 2, s->sizeY - 2, s->sizeZ - 2};
-    std::vector<Cell> path = shortestPath(*s, start, {1, 1, 1});
+    auto s = test::levelState(1);
+    std::vector<MazeCell> path = shortestPath(s->cellGrid, s->sizeX);
     Walk walk;
     if (path.size() < 2) return walk;
     walk.moves = static_cast<int>(path.size()) - 1;
@@ -106,23 +73,20 @@ Walk generateLevelOneWalk() {
     FrameHooks hooks;
     size_t next = 1;
     while (s->level == 1 && walk.frames.size() < 20000) {
-        const Cell& target = path[next];
-        float error = 0;
-        for (int i = 0; i < 3; ++i) error = std::max(error, std::fabs(static_cast<float>(target[i]) - s->playerPos[i]));
+        const MazeCell& t = path[next];
+        const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]), std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
+                                      std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
         if (error < 0.026f && next + 1 < path.size()) ++next;
         DemoFrame f = steer(*s, path[next - 1], path[next]);
         platform.input = f.input;
-        updateFrame(*s, *work, platform, hooks);
+        updateFrame(*s, test::sharedWork(), platform, hooks);
         walk.frames.push_back(f);
     }
     // Save the level reached with F4, then one quiet frame.
-    DemoFrame save;
-    save.input.focus = 1;
+    DemoFrame save, quiet;
+    save.input.focus = quiet.input.focus = 1;
     save.input.keysDown[vk::f4] = 1;
-    walk.frames.push_back(save);
-    DemoFrame quiet;
-    quiet.input.focus = 1;
-    walk.frames.push_back(quiet);
+    walk.frames.insert(walk.frames.end(), {save, quiet});
     return walk;
 }
 
@@ -187,24 +151,18 @@ float toLinear(int v) {
 
 TEST_F(PlayTest, FirstFrameScreenshotHasTheHudBoxAndTheWalls) {
     ASSERT_EQ(runGame("--frames 1 --no-pacing --screen 1920x1080 --screenshot first.png"), 0);
-    std::ifstream in("first.png", std::ios::binary);
-    std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::string bytes = test::fileBytes("first.png");
     DecodedImage image;
     std::string error;
-    ASSERT_TRUE(decodePng(bytes.data(), bytes.size(), image, error)) << error;
+    ASSERT_TRUE(decodePng(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), image, error)) << error;
     ASSERT_EQ(image.width, 1024);
     ASSERT_EQ(image.height, 576);
     // Looking along -z from the start room: a green face ahead, magenta above, blue below.
-    Rgb ahead = pixel(image, 512, 288), above = pixel(image, 512, 4), below = pixel(image, 512, 571);
-    EXPECT_LT(ahead.r, 10);
-    EXPECT_GT(ahead.g, 120);
-    EXPECT_LT(ahead.b, 10);
-    EXPECT_NEAR(above.r, above.b, 6);
-    EXPECT_LT(above.g, 10);
-    EXPECT_GT(above.r, 120);
-    EXPECT_LT(below.r, 10);
-    EXPECT_LT(below.g, 10);
-    EXPECT_GT(below.b, 120);
+    struct Face { int y; bool r, g, b; };
+    for (Face f : {Face{288, false, true, false}, Face{4, true, false, true}, Face{571, false, false, true}}) {
+        Rgb c = pixel(image, 512, f.y);
+        for (auto [value, lit] : {std::pair{c.r, f.r}, {c.g, f.g}, {c.b, f.b}}) EXPECT_TRUE(lit ? value > 120 : value < 10) << f.y;
+    }
     // The veil: white at 40 % over the wall, blended in linear light; just outside, the wall.
     for (int y : {35, 120, 225}) {
         Rgb inside = pixel(image, 227, y), outside = pixel(image, 233, y);
@@ -228,8 +186,7 @@ TEST_F(PlayTest, BadDemoFileIsAClearErrorAndNoCrash) {
         out << kDemoHeader << "\n1 81\n1 q\n";
     }
     EXPECT_NE(runGame("--play bad.demo --no-pacing"), 0);
-    std::ifstream log("game.log");
-    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::string text = test::fileBytes("game.log");
     EXPECT_NE(text.find("line 3"), std::string::npos) << text;
 }
 
@@ -238,8 +195,7 @@ TEST_F(PlayTest, NoDisplayIsOneClearMessageAndAFailingExit) {
     int status = std::system((std::string("SDL_VIDEODRIVER=none-such \"") + ORLITH_BINARY + "\" --frames 1 > game.log 2>&1").c_str());
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_NE(WEXITSTATUS(status), 0);
-    std::ifstream log("game.log");
-    std::string text((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::string text = test::fileBytes("game.log");
     EXPECT_NE(text.find("line "), std::string::npos) << text;
     EXPECT_NE(text.find("error in"), std::string::npos) << text;
     EXPECT_FALSE(fs::exists("setting.ini"));
@@ -250,10 +206,7 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
     float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
     std::u16string text = u"state=" + formatStateValue(0, u"00000000", 2000000000, 7, pos, zero, zero);
     text += makeChecksumTag(text);
-    {
-        std::ofstream out("save.dat", std::ios::binary);
-        for (char16_t c : text) out << static_cast<char>(c & 0xFF) << static_cast<char>(c >> 8);
-    }
+    test::writeBytes("save.dat", test::utf16le(text));
     // SDL turns SIGTERM into the same quit event as closing the window, once it has installed
     // its handler (bit 15 of the caught-signal mask); wait for that, then for the replay to run.
     std::string command = std::string("\"") + ORLITH_BINARY +
@@ -267,8 +220,7 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
     int exitCode = -1;
     code >> exitCode;
     EXPECT_EQ(exitCode, 0);
-    std::ifstream log("game.log");
-    std::string output((std::istreambuf_iterator<char>(log)), std::istreambuf_iterator<char>());
+    std::string output = test::fileBytes("game.log");
     EXPECT_EQ(output.find("error"), std::string::npos) << output;
 }
 

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <thread>
+#include <tuple>
 
 #include "app/startup.h"
 #include "base/text.h"
@@ -68,12 +69,10 @@ Outcome startUp(const Scenario& setup) {
     test::TempDir dir;
     test::FakePlatform platform;
     platform.answerYes = setup.answerYes;
-    if (setup.savedLevel > 0) {
-        auto saved = makeGameState();
-        saved->level = setup.savedLevel;
-        saved->cameraEye = {3, 3, 3, 0};
-        writeSaveFile(*saved, platform);
-    }
+    auto saved = makeGameState();
+    saved->level = setup.savedLevel;
+    saved->cameraEye = {3, 3, 3, 0};
+    if (setup.savedLevel > 0) writeSaveFile(*saved, platform);
     ScriptedDialogs dialogs;
     dialogs.cancel = setup.cancel;
     dialogs.tick = setup.tick;
@@ -98,18 +97,13 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
     Scenario fresh;
     fresh.tick = false;
     Outcome run = startUp(fresh);
-    EXPECT_EQ(run.result, StartUpResult::play);
-    EXPECT_EQ(run.state->level, 1);
-    EXPECT_EQ(run.state->loadNoticeTimer, 0);
-    EXPECT_EQ(run.network, nullptr);
-
+    EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.network == nullptr),
+              std::tuple(StartUpResult::play, 1, 0, true));
     Scenario saved = fresh;
     saved.savedLevel = 3;
     run = startUp(saved);
-    EXPECT_EQ(run.result, StartUpResult::play);
-    EXPECT_EQ(run.state->level, 3);
-    EXPECT_EQ(run.state->loadNoticeTimer, kNoticeFrames);
-    EXPECT_EQ(run.state->playerPos[0], 3.0f);
+    EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
+              std::tuple(StartUpResult::play, 3, kNoticeFrames, 3.0f));
 
     Scenario cancelled;
     cancelled.cancel = true;
@@ -128,11 +122,7 @@ TEST(StartUp, OnlineBranches) {
         int32_t level;
         bool worker;
     };
-    auto with = [](auto change) {
-        Scenario s;
-        change(s);
-        return s;
-    };
+    auto with = [](auto change) { Scenario s; return change(s), s; };
     const std::vector<std::u16string> question = {std::u16string(kNewNicknameQuestion)};
     const Case cases[] = {
         {"unreachable server", with([](Scenario& s) { s.failStep = "send"; }), StartUpResult::refused, {},
@@ -148,9 +138,7 @@ TEST(StartUp, OnlineBranches) {
         {"returning player", with([&](Scenario& s) { s.reply = returning; }), StartUpResult::play, {}, {}, 3, true},
         {"registered with another PIN", with([&](Scenario& s) { s.reply = otherPin; }), StartUpResult::refused,
          {std::u16string(kOtherPinMessage)}, {}, 1, false},
-        {"NetFps: no worker", with([&](Scenario& s) { s.reply = returning;
-             s.netFps = true; }), StartUpResult::play, {}, {}, 3,
-         false},
+        {"NetFps: no worker", with([&](Scenario& s) { s.reply = returning, s.netFps = true; }), StartUpResult::play, {}, {}, 3, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -162,11 +150,7 @@ TEST(StartUp, OnlineBranches) {
         EXPECT_EQ(run.network != nullptr, c.result == StartUpResult::play);
         if (run.network) EXPECT_EQ(run.network->workerStarted(), c.worker);
         EXPECT_EQ(run.state->showFps, c.setup.netFps ? 1 : 0);
-        if (c.level == 3) {
-            EXPECT_EQ(run.state->stepCount, 42);
-            EXPECT_EQ(run.state->playerPos[2], 3.0f);
-            EXPECT_EQ(run.state->loadNoticeTimer, 0);
-        }
+        if (c.level == 3) EXPECT_EQ(std::tuple(run.state->stepCount, run.state->playerPos[2], run.state->loadNoticeTimer), std::tuple(42, 3.0f, 0));
         if (!run.paths.empty()) EXPECT_EQ(run.paths[0], u"/state/change.php?mode=check&name=ann&pin=" + annHash());
     }
 }

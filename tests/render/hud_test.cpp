@@ -8,6 +8,7 @@
 
 #include "base/text.h"
 #include "render/render.h"
+#include "support/fixtures.h"
 
 namespace orlith {
 namespace {
@@ -25,13 +26,7 @@ HudLayout layoutOf(const GameState& s, Texts& texts) {
     return hud;
 }
 
-std::unique_ptr<GameState> levelStart() {
-    auto s = makeGameState();
-    s->sizeX = s->sizeY = s->sizeZ = 5;
-    s->goalPos[0] = s->goalPos[1] = s->goalPos[2] = 1.0f;
-    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 3.0f;
-    return s;
-}
+std::unique_ptr<GameState> levelStart() { return test::levelState(1); }
 
 TEST(Hud, OfflineStartShowsThreeEntriesEachLabelAboveItsValue) {
     auto s = levelStart();
@@ -54,20 +49,14 @@ TEST(Hud, OfflineStartShowsThreeEntriesEachLabelAboveItsValue) {
 
 TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
     auto s = levelStart();
-    s->networkEnabled = 1;
-    s->hudMode = 1;
+    s->networkEnabled = 1, s->hudMode = 1, s->showFps = 1, s->measuredFps = 59.94;
     std::memcpy(s->nickname, u"Kim", 8);
-    s->showFps = 1;
-    s->measuredFps = 59.94;
     for (int32_t* t : {&s->nightmareTimer, &s->movementNoticeTimer, &s->guideNoticeTimer, &s->horizontalNoticeTimer,
                        &s->verticalNoticeTimer, &s->progressNoticeTimer, &s->rotateNoticeTimer, &s->saveNoticeTimer,
                        &s->loadNoticeTimer})
         *t = 5;
-    s->movementMode = 2;
-    s->horizontalSign = -1;
+    s->movementMode = 2, s->horizontalSign = -1, s->guideOn = 1, s->rotateSpeed = 9;
     s->verticalSign = 7;  // anything but exactly 1 reads "reverse"
-    s->guideOn = 1;
-    s->rotateSpeed = 9;
     Texts texts;
     HudLayout hud = layoutOf(*s, texts);
     EXPECT_EQ(rectOf(hud.ops[0]), (Rect{30, 30, 230, 934}));
@@ -81,23 +70,18 @@ TEST(Hud, TheModeSelectsThePanelsAndTheRankingShowsTheFirstEight) {
     struct Case { int mode, network, ops; };
     for (Case c : {Case{0, 1, 0}, Case{1, 1, 9}, Case{2, 1, 1}, Case{3, 1, 10}, Case{2, 0, 0}, Case{3, 0, 7}}) {
         auto s = levelStart();
-        s->hudMode = c.mode;
-        s->networkEnabled = c.network;
+        s->hudMode = c.mode, s->networkEnabled = c.network;
         Texts texts;
         HudLayout hud = layoutOf(*s, texts);
         EXPECT_EQ(hud.count, c.ops) << c.mode << " " << c.network;
         if (c.mode == 2 && c.network == 1) EXPECT_EQ(rectOf(hud.ops[0]), (Rect{794, 30, 994, 38}));  // empty
     }
     auto s = levelStart();
-    s->networkEnabled = 1;
-    s->hudMode = 2;
-    s->rankingCount = 9;
+    s->networkEnabled = 1, s->hudMode = 2, s->rankingCount = 9;
     for (int i = 0; i < 9; ++i) {
         s->rankingList[i] = RankingRecord{};
         s->rankingList[i].name[0] = static_cast<char16_t>(u'a' + i);
-        s->rankingList[i].level = 10 - i;
-        s->rankingList[i].goalDistance = i;
-        s->rankingList[i].stepCount = 100 + i;
+        s->rankingList[i].level = 10 - i, s->rankingList[i].goalDistance = i, s->rankingList[i].stepCount = 100 + i;
     }
     Texts texts;
     HudLayout hud = layoutOf(*s, texts);
@@ -110,11 +94,8 @@ TEST(Hud, TheModeSelectsThePanelsAndTheRankingShowsTheFirstEight) {
 
 TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
     auto s = levelStart();
-    s->playerPos[0] = -3.0e38f;
-    s->playerPos[1] = 3.0e38f;
-    s->playerPos[2] = std::nanf("");
-    s->networkEnabled = 1;
-    s->rankingCount = 1;
+    test::place(*s, -3.0e38f, 3.0e38f, std::nanf(""));
+    s->networkEnabled = 1, s->rankingCount = 1;
     s->rankingList[0] = RankingRecord{};
     for (int i = 0; i < 31; ++i) s->rankingList[0].name[i] = u'W';
     Texts texts;
