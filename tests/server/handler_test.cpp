@@ -224,11 +224,16 @@ TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
         {u"bob\uffff", 400},
         // Look-alikes: Cyrillic a, case, capital I for l, a decomposed accent, full-width a.
         {u"\u0430lice", 409}, {u"Alice", 409}, {u"aIice", 409}, {u"cafe\u0301", 409}, {u"\uff41lice", 409},
-        // Ordinary names, Japanese, outside the BMP.
-        {u"alicia", 200}, {u"\u3042\u3044", 200}, {u"\U0001F600bob", 200}, {u"\U0001F600b0b", 409},
+        // Ordinary names: Japanese, Samaritan (the first three-byte characters), outside the BMP.
+        {u"alicia", 200}, {u"\u3042\u3044", 200}, {u"\u0800\u0801", 200}, {u"\U0001F600bob", 200},
+        {u"\U0001F600b0b", 409},
     };
-    for (const auto& [name, status] : cases) EXPECT_EQ(send(name, {}).status, status) << utf16ToUtf8(name);
-    EXPECT_EQ(store->playerCount(), 5u);
+    for (const auto& [name, status] : cases) {
+        HttpResponse r = send(name, {});
+        EXPECT_EQ(r.status, status) << utf16ToUtf8(name);
+        if (r.status == 200) EXPECT_EQ(std::u16string(records(r)[0].name), name) << "its own line, encoded right";
+    }
+    EXPECT_EQ(store->playerCount(), 6u);
     // Look-alike pairs registered before these rules stay, and both keep playing.
     auto storage2 = makeMemoryStorage();
     const std::u16string old[] = {u"alice", u"\u0430lice", u"bob\u200b"};
