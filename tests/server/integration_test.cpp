@@ -93,10 +93,11 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
 
 TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
     s.openFileLimit = 120;
-    ASSERT_TRUE(start({"--idle-timeout-ms", "1000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos)
         << s.output();
-    // Half a request, then a stall: 408 after the time-out. Nothing at all: closed without a word.
+    // Half a request, then a stall: 408 after the time-out (long enough for the caps below to
+    // be filled in time). Nothing at all: closed without a word.
     int slow = test::connectLoopback(s.port()), quiet = test::connectLoopback(s.port());
     send(slow, "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
     bool closed = false;
