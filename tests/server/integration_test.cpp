@@ -1,7 +1,13 @@
-// The real orlith-server on loopback: HTTP behaviour, bad clients, what survives a clean stop
-// and a kill -9, rises that must be walked, and a database that is damaged, deleted, replaced,
-// made read-only or full.
+// The real orlith-server on loopback: HTTP edges over raw sockets, connection caps and bad
+// clients, what survives a kill -9 and a clean stop, rises that must be walked, a database
+// that is damaged, deleted, replaced, made read-only or full, and attackers spread over
+// 127.0.0.0/8: readers that never read, PIN guessers. Then instances on one real PostgreSQL
+// started by the test (skipped where PostgreSQL is not installed): two sharing players, one
+// player's requests alternating between them, and a database that turns read-only or loses
+// its table under a server.
 #include <gtest/gtest.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <signal.h>
@@ -9,297 +15,161 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <algorithm>
-#include <atomic>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <thread>
 
-#include "platform/null_platform.h"
-#include "ranking/ranking.h"
-#include "server/path_walker.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
 
 namespace orlith::server {
 namespace {
 
-using test::HttpResult;
+using test::records;
 using test::ServerProcess;
 using test::StateFields;
-using test::TempDir;
 
-std::vector<RankingRecord> records(const std::string& body) {
-    std::vector<RankingRecord> out(kMaxRankingRecords);
-    int32_t n = 0;
-    parseRankingReply(body, out.data(), n, NullPlatform{});
-    out.resize(static_cast<size_t>(n));
-    return out;
-}
+void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+std::string source(int i) { return "127.0.0." + std::to_string(2 + i); }
 
-size_t countOf(const std::string& text, const std::string& what) {
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; at += what.size()) ++n;
-    return n;
-}
-
-class Integration : public ::testing::Test {
+class Live : public ::testing::Test {
 protected:
+    bool start(std::vector<std::string> args) {
+        args.insert(args.end(), {"--db", db()});
+        return s.start(args);
+    }
     std::string db() const { return dir.path + "/ranking.db"; }
-    TempDir dir;
+    int status(const std::string& target, int from) { return static_cast<int>(s.request(target, source(from)).status); }
+    int play(const std::u16string& nick, const StateFields& f) { return static_cast<int>(s.get(test::rankingTarget(nick, f)).status); }
+    // The player's own line in a check with its PIN hash, or level -1 when none.
+    RankingRecord own(const std::string& nick, const std::string& pin) {
+        auto recs = records(s.get(test::checkTarget(nick, pin)).body);
+        RankingRecord none{};
+        none.level = -1;
+        return recs.empty() || utf8ToUtf16(nick) != recs[0].name ? none : recs[0];
+    }
+    test::TempDir dir;
+    test::ServerProcess s;
 };
 
-TEST_F(Integration, ServesTheGameOverKeptAliveConnections) {
-    ServerProcess s;
-    ASSERT_TRUE(s.start({"--db", db()})) << s.output();
-    StateFields f;
-    HttpResult first = s.get(test::rankingTarget(u"\u3042lice&=", f));
-    ASSERT_EQ(first.status, 200) << first.body;
-    auto recs = records(first.body);
-    ASSERT_EQ(recs.size(), 1u);
-    EXPECT_EQ(std::u16string(recs[0].name), u"\u3042lice&=");
-    f.steps = 3;
-    HttpResult second = s.get(test::rankingTarget(u"\u3042lice&=", f));
-    EXPECT_EQ(second.status, 200);
-    EXPECT_EQ(second.newConnections, 0) << "the connection is kept alive";
-    EXPECT_EQ(s.get("/state/change.php?mode=check").status, 200);
-    EXPECT_EQ(s.admin("/healthz").body, "ok\n");
-    HttpResult metrics = s.admin("/metrics");
-    EXPECT_NE(metrics.body.find("orlith_requests_total{status=\"200\"} 4"), std::string::npos) << metrics.body;
-    EXPECT_NE(metrics.body.find("orlith_players 1"), std::string::npos);
-    EXPECT_NE(metrics.body.find("orlith_live_players 1"), std::string::npos);
-    EXPECT_NE(metrics.body.find("orlith_flush_lag_seconds"), std::string::npos);
-    EXPECT_EQ(s.get("/nothing").status, 404);
-    EXPECT_EQ(s.get("/state/change.php?name=a%0D%0Ab").status, 400);
-}
-
-TEST_F(Integration, Http10PipeliningAndMalformedInput) {
-    ServerProcess s;
-    ASSERT_TRUE(s.start({"--db", db()})) << s.output();
-    // HTTP/1.0 without keep-alive: one answer in HTTP/1.0, then the server closes.
-    std::string r10 = test::exchangeRaw(s.adminPort(), "GET /healthz HTTP/1.0\r\n\r\n", 2000);
-    EXPECT_TRUE(r10.starts_with("HTTP/1.0 200")) << r10;
-    EXPECT_TRUE(r10.ends_with("ok\n"));
-    // Three pipelined requests in one write: three answers, in order.
-    std::string pipelined = "GET /healthz HTTP/1.1\r\nHost: x\r\n\r\n"
-                            "GET /nope HTTP/1.1\r\nHost: x\r\n\r\n"
-                            "GET /healthz HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n";
-    std::string rp = test::exchangeRaw(s.adminPort(), pipelined, 2000);
-    size_t a = rp.find("HTTP/1.1 200"), b = rp.find("HTTP/1.1 404"), c = rp.rfind("HTTP/1.1 200");
-    EXPECT_EQ(countOf(rp, "HTTP/1.1 "), 3u) << rp;
-    EXPECT_TRUE(a < b && b < c && c != std::string::npos) << rp;
-    // Oversized request line and oversized headers.
-    std::string longLine = "GET /state/change.php?mode=check&name=" + std::string(9000, 'a') + "&pin=00000000 HTTP/1.1\r\n\r\n";
-    std::string r1 = test::exchangeRaw(s.port(), longLine, 2000);
-    EXPECT_TRUE(r1.starts_with("HTTP/1.1 431") || r1.starts_with("HTTP/1.1 400")) << r1.substr(0, 40);
-    std::string bigHeader = "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n";
-    EXPECT_TRUE(test::exchangeRaw(s.port(), bigHeader, 2000).starts_with("HTTP/1.1 431"));
-    EXPECT_TRUE(test::exchangeRaw(s.port(), "BLAH\r\n\r\n", 2000).starts_with("HTTP/1.1 400"));
-    std::string withBody = test::exchangeRaw(s.port(), "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", 2000);
-    EXPECT_TRUE(withBody.starts_with("HTTP/1.1 413") && withBody.ends_with("a request has no body here\r\n")) << withBody;
-    EXPECT_TRUE(test::exchangeRaw(s.port(), "POST /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\n"
-                                            "Connection: close\r\n\r\n", 2000).starts_with("HTTP/1.1 405"));
-    // A raw NUL or LF in the target is refused by the HTTP parser itself.
-    EXPECT_TRUE(test::exchangeRaw(s.port(), std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), 2000)
-                    .starts_with("HTTP/1.1 400"));
-    EXPECT_EQ(s.get("/state/change.php?mode=check").status, 200) << "still serving";
-}
-
-TEST_F(Integration, StatusLinesAndHeadersAsHttpClientsExpectThem) {
-    ServerProcess s;
-    ASSERT_TRUE(s.start({"--db", db()})) << s.output();
-    std::string ranking = test::rankingTarget(u"headers", StateFields{});
-    struct Case {
-        std::string request;
-        std::string statusLine;
-        const char* connection;  // the Connection header expected, or null for none
-        int readMs = 2000;       // how long to read: a kept-alive connection is not closed
-    } cases[] = {
-        {"GET /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
-        {"GET /state/change.php?mode=check HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.0 200 OK", "keep-alive", 300},
-        {"GET /state/change.php?mode=check HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", nullptr},
-        {"GET /nope HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "close"},
-        // A registration (answered after its commit) and the same player again.
-        {"GET " + ranking + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
-        {"GET " + ranking + " HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200 OK", "close"},
+TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
+    ASSERT_TRUE(start({})) << s.output();
+    const std::string ranking = "GET " + test::rankingTarget(u"headers", {}) + " HTTP/1.1\r\nConnection: close\r\n\r\n";
+    // What the head or the body must hold; a kept-alive connection is not closed, so it is read for less.
+    const struct { bool admin; std::string request; std::string statusLine, contains; int readMs = 1000; } cases[] = {
+        {true, "GET /healthz HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", "\r\n\r\nok\n"},
+        {true, "HEAD /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: 3\r\n"},
+        {false, "GET /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Connection: close\r\n"},
+        {false, "GET /state/change.php?mode=check HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.0 200 OK",
+         "Connection: keep-alive\r\n", 300},
+        {false, "GET http://localhost/state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", ""},
+        {false, ranking, "HTTP/1.1 200 OK", "headers\r\n"},  // a registration, answered after its commit
+        {false, ranking, "HTTP/1.1 200 OK", "headers\r\n"},
+        {false, "GET /state/change.php?mode=check&name=" + std::string(9000, 'a') + "&pin=00000000 HTTP/1.1\r\n\r\n",
+         "HTTP/1.1 4", ""},
+        {false, "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n", "HTTP/1.1 431", ""},
+        {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
+        {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
+        {false, "POST /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405", ""},
+        {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
-    for (const Case& c : cases) {
-        std::string r = test::exchangeRaw(s.port(), c.request, c.readMs);
-        EXPECT_TRUE(r.starts_with(c.statusLine + "\r\n")) << r.substr(0, 60);
+    for (const auto& c : cases) {
+        std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request, c.readMs);
+        EXPECT_TRUE(r.starts_with(c.statusLine)) << c.request.substr(0, 60) << " -> " << r.substr(0, 60);
+        EXPECT_NE(r.find(c.contains), std::string::npos) << r.substr(0, 300);
         size_t end = r.find("\r\n\r\n");
-        ASSERT_NE(end, std::string::npos) << r;
-        std::string head = r.substr(0, end + 2), body = r.substr(end + 4);
-        EXPECT_NE(head.find("\r\nContent-Length: " + std::to_string(body.size()) + "\r\n"), std::string::npos) << head;
-        EXPECT_NE(head.find("\r\nContent-Type: text/plain"), std::string::npos) << head;
-        if (c.connection) {
-            EXPECT_NE(head.find(std::string("\r\nConnection: ") + c.connection + "\r\n"), std::string::npos) << head;
-        } else {
-            EXPECT_EQ(head.find("Connection:"), std::string::npos) << head;
+        if (c.statusLine.ends_with("OK") && c.request.starts_with("GET")) {
+            EXPECT_NE(r.find("\r\nContent-Length: " + std::to_string(r.size() - end - 4) + "\r\n"), std::string::npos) << r;
         }
     }
-    // A registration pipelined between two requests: its answer still comes in its place.
-    std::string newcomer = test::rankingTarget(u"pipelined", StateFields{});
-    std::string rp = test::exchangeRaw(s.port(),
-                                       "GET /nope HTTP/1.1\r\n\r\nGET " + newcomer +
-                                           " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n",
-                                       2000);
+    // Pipelined, a registration among them: every answer in its place.
+    std::string rp = test::exchangeRaw(s.port(), "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
+                                                     " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n", 2000);
     size_t a = rp.find("HTTP/1.1 404"), b = rp.find("pipelined\r\n"), c = rp.find("HTTP/1.1 404", b);
     EXPECT_TRUE(a < b && b != std::string::npos && c != std::string::npos) << rp.substr(0, 300);
 }
 
-TEST_F(Integration, IdleAndSlowClientsAreCutOffAndConnectionsAreCapped) {
-    ServerProcess s;
-    ASSERT_TRUE(s.start({"--db", db(), "--idle-timeout-ms", "400", "--max-connections", "4"})) << s.output();
-    // A client that sends half a request and stalls gets a 408 after the time-out; one that
-    // sends nothing is closed without a word.
+TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
+    s.openFileLimit = 120;
+    ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos)
+        << s.output();
+    // Half a request, then a stall: 408 after the time-out (long enough for the caps below to
+    // be filled in time). Nothing at all: closed without a word.
     int slow = test::connectLoopback(s.port()), quiet = test::connectLoopback(s.port());
-    ASSERT_GE(slow, 0);
     send(slow, "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
     bool closed = false;
     auto t0 = std::chrono::steady_clock::now();
     std::string answer = test::readFor(slow, 3000, closed);
-    EXPECT_TRUE(closed);
-    EXPECT_TRUE(answer.starts_with("HTTP/1.1 408") && answer.ends_with("request timeout\r\n")) << answer;
+    EXPECT_TRUE(closed && answer.starts_with("HTTP/1.1 408") && answer.ends_with("request timeout\r\n")) << answer;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
     EXPECT_EQ(test::readFor(quiet, 3000, closed), "");
     EXPECT_TRUE(closed);
     close(slow);
     close(quiet);
     EXPECT_NE(s.admin("/metrics").body.find("orlith_requests_total{status=\"408\"} 1\n"), std::string::npos);
-    // Four idle connections fill the cap; the fifth is answered 503 and closed.
+    // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
-    for (int i = 0; i < 4; ++i) held.push_back(test::connectLoopback(s.port()));
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    std::string refused = test::exchangeRaw(s.port(), "GET /healthz HTTP/1.1\r\n\r\n", 1000);
-    EXPECT_TRUE(refused.starts_with("HTTP/1.1 503")) << refused;
+    for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
+    sleepMs(50);
+    int sixth = test::connectLoopback(s.port(), "127.0.0.2");
+    EXPECT_EQ(test::readFor(sixth, 1000, closed).substr(0, 12), "HTTP/1.1 503");
+    close(sixth);
+    EXPECT_EQ(status("/state/change.php?mode=check", 1), 200);
+    // Every slot taken from more addresses: the game port refuses, the admin port serves.
+    for (int i = 0; i < 35; ++i) held.push_back(test::connectLoopback(s.port(), source(2 + i / 5).c_str()));
+    sleepMs(100);
+    EXPECT_EQ(status("/state/change.php?mode=check", 9), 503);
+    EXPECT_EQ(s.admin("/healthz").status, 200);
+    EXPECT_NE(s.admin("/metrics").body.find("orlith_connections 40"), std::string::npos);
     for (int fd : held) close(fd);
-    // Once they are gone (or timed out) the server serves again.
-    std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    EXPECT_EQ(s.get("/state/change.php?mode=check").status, 200);
+    sleepMs(100);
+    EXPECT_EQ(status("/state/change.php?mode=check", 9), 200) << "served again once they are gone";
 }
 
-TEST_F(Integration, SigtermWritesEveryPendingState) {
-    StateFields f;
-    {
-        ServerProcess s;
-        ASSERT_TRUE(s.start({"--db", db(), "--flush-ms", "600000"})) << s.output();
-        ASSERT_EQ(s.get(test::rankingTarget(u"term", f)).status, 200);
-        f.steps = 41;
-        ASSERT_EQ(s.get(test::rankingTarget(u"term", f)).status, 200);
-        EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
-    }
-    ServerProcess again;
-    ASSERT_TRUE(again.start({"--db", db()})) << again.output();
-    auto recs = records(again.get("/state/change.php?mode=check&name=term&pin=" + f.pin).body);
-    ASSERT_FALSE(recs.empty());
-    EXPECT_EQ(std::u16string(recs[0].name), u"term");
-    EXPECT_EQ(recs[0].stepCount, 41);
-    EXPECT_EQ(std::string(recs[0].pinHash, recs[0].pinHash + 8), f.pin);
-}
-
-TEST_F(Integration, AfterKill9NoRegistrationNorRiseIsLostAndThePlayerPlaysOn) {
-    StateFields f, g, climber;
-    g.pin = "99999999";
-    auto sleepMs = [](int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); };
-    {
-        ServerProcess s;
-        ASSERT_TRUE(s.start({"--db", db(), "--flush-ms", "1000", "--min-interval-ms", "0"})) << s.output();
-        ASSERT_EQ(s.get(test::rankingTarget(u"steady", f)).status, 200);
-        ASSERT_EQ(s.get(test::rankingTarget(u"climber", climber)).status, 200);
-        f.steps = 17;
-        ASSERT_EQ(s.get(test::rankingTarget(u"steady", f)).status, 200);
-        // Level 1's path is 6 cells and level 2's 24: a third of a second, then 1.33 s more.
-        sleepMs(400);
-        climber.level = 2;
-        climber.steps = 6;
-        ASSERT_EQ(s.get(test::rankingTarget(u"climber", climber)).status, 200);
-        sleepMs(1000);
-        climber.level = 3;
-        climber.steps = 30;
-        ASSERT_EQ(s.get(test::rankingTarget(u"climber", climber)).status, 200);
-        ASSERT_EQ(s.get(test::rankingTarget(u"lastsecond", g)).status, 200);
-        s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
-    }
-    ServerProcess again;
-    ASSERT_TRUE(again.start({"--db", db(), "--min-interval-ms", "0"})) << again.output();
-    auto steady = records(again.get("/state/change.php?mode=check&name=steady&pin=" + f.pin).body);
-    ASSERT_FALSE(steady.empty());
-    EXPECT_EQ(std::u16string(steady[0].name), u"steady");
-    EXPECT_EQ(steady[0].stepCount, 17) << "a second passed: the state was flushed";
-    auto risen = records(again.get("/state/change.php?mode=check&name=climber&pin=" + climber.pin).body);
-    ASSERT_FALSE(risen.empty());
-    EXPECT_EQ(risen[0].level, 3);
-    auto last = records(again.get("/state/change.php?mode=check&name=lastsecond&pin=" + g.pin).body);
-    ASSERT_FALSE(last.empty());
-    EXPECT_EQ(std::u16string(last[0].name), u"lastsecond");
-    // The old hash still owns the name after the crash.
-    StateFields thief = g;
-    thief.pin = "12121212";
-    EXPECT_EQ(again.get(test::rankingTarget(u"lastsecond", thief)).status, 403);
+TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
+    ASSERT_TRUE(start({"--flush-ms", "1000", "--min-interval-ms", "0"})) << s.output();
+    ASSERT_EQ(play(u"steady", {}), 200);
+    ASSERT_EQ(play(u"climber", {}), 200);
+    test::HttpResult kept = s.get(test::rankingTarget(u"steady", {.steps = 17}));
+    EXPECT_EQ(kept.status, 200);
+    EXPECT_EQ(kept.newConnections, 0) << "the connection is kept alive";
+    // Level 1's path is 6 cells and level 2's 24: a third of a second, then 1.33 s more.
+    sleepMs(400);
+    ASSERT_EQ(play(u"climber", {.level = 2, .steps = 6}), 200);
+    sleepMs(1000);
+    ASSERT_EQ(play(u"climber", {.level = 3, .steps = 30}), 200);
+    ASSERT_EQ(play(u"lastsecond", {.pin = "99999999"}), 200);
+    std::string metrics = s.admin("/metrics").body;
+    EXPECT_NE(metrics.find("orlith_requests_total{status=\"200\"} 6"), std::string::npos) << metrics;
+    EXPECT_NE(metrics.find("orlith_players 3"), std::string::npos);
+    EXPECT_NE(metrics.find("orlith_live_players 3"), std::string::npos);
+    s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
+    ASSERT_TRUE(start({"--flush-ms", "600000", "--min-interval-ms", "0"})) << s.output();
+    EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "a second passed: the state was flushed";
+    EXPECT_EQ(own("climber", "1234abcd").level, 3);
+    EXPECT_EQ(own("lastsecond", "99999999").level, 1);
+    EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
     // The climber plays on: its state, then level 4 once level 3's 54 cells could be walked.
-    climber.steps = 40;
-    EXPECT_EQ(again.get(test::rankingTarget(u"climber", climber)).status, 200);
-    climber.level = 4;
-    climber.steps = 60;
-    EXPECT_EQ(again.get(test::rankingTarget(u"climber", climber)).status, 409) << "too soon";
+    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40}), 200);
+    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 409) << "too soon";
     sleepMs(2700);
-    EXPECT_EQ(again.get(test::rankingTarget(u"climber", climber)).status, 200) << again.output();
+    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
+    EXPECT_EQ(play(u"steady", {.steps = 41}), 200);
+    EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
+    ASSERT_TRUE(start({})) << s.output();
+    EXPECT_EQ(own("steady", "1234abcd").stepCount, 41) << "written at the stop, not by a flush";
+    EXPECT_EQ(own("climber", "1234abcd").level, 4);
 }
 
-TEST_F(Integration, AClimbingScriptIsHeldToTheMazeWhileAPlayerWalkingItRises) {
-    ServerProcess s;
-    ASSERT_TRUE(s.start({"--db", db(), "--min-interval-ms", "0"})) << s.output();
-    // The walker sends its state every frame until it has walked level 1's 6 cells, the script
-    // the next level as fast as it is answered (its step count far ahead).
-    test::PathWalker walker;
-    StateFields f;
-    const auto start = std::chrono::steady_clock::now();
-    ASSERT_EQ(s.request(test::rankingTarget(u"script", f), "127.0.0.2", false).status, 200);
-    std::atomic<bool> walking = true;
-    std::thread script([&] {
-        while (walking) {
-            f.level += 1;
-            f.steps = 1000 * f.level;
-            if (s.request(test::rankingTarget(u"script", f), "127.0.0.2", false).status != 200) f.level -= 1;
-        }
-    });
-    auto next = std::chrono::steady_clock::now();
-    std::vector<long> statuses;
-    for (int frame = 0; walker.level() == 1 && frame < 600; ++frame) {
-        walker.frame();
-        statuses.push_back(s.get("/state/change.php?" + test::rankingQuery(u"walker", walker.stateValue())).status);
-        std::this_thread::sleep_until(next += std::chrono::microseconds(16667));
-    }
-    // The script goes on to 2.6 s: level 2 after a third of a second, level 3 after 1.33 s (at
-    // the latest at the next whole second: up to then 120 refusals a second use up its
-    // requests), level 4 not before 3.3 s.
-    std::this_thread::sleep_until(start + std::chrono::milliseconds(2600));
-    walking = false;
-    script.join();
-    EXPECT_EQ(walker.level(), 2);
-    EXPECT_EQ(std::count(statuses.begin(), statuses.end(), 200), static_cast<long>(statuses.size()));
-    EXPECT_GE(f.level, 3);
-    EXPECT_LE(f.level, std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3300) ? 3 : 4);
-}
-
-TEST_F(Integration, ACorruptDatabaseStopsTheStartWithAClearError) {
-    {
-        std::ofstream out(db(), std::ios::binary);
-        out << "this is not a database" << std::string(5000, 'x');
-    }
-    ServerProcess s;
-    EXPECT_FALSE(s.start({"--db", db()}));
-    EXPECT_EQ(s.waitExit(), -1) << "already exited";
-    EXPECT_NE(s.output().find("database"), std::string::npos) << s.output();
-    EXPECT_NE(s.output().find(db()), std::string::npos) << s.output();
-}
-
-TEST_F(Integration, ADatabaseDeletedReplacedOrMadeReadOnlyIsNoticedWithinASecond) {
-    struct Case {
-        const char* reason;
-        void (*harm)(const std::string& db);
-        int exitStatus;  // read-only: the open file still takes the last states
-    } cases[] = {
+TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently) {
+    std::ofstream(db(), std::ios::binary) << "this is not a database" << std::string(5000, 'x');
+    EXPECT_FALSE(start({}));
+    EXPECT_NE(s.output().find("database " + db()), std::string::npos) << s.output();
+    // Read-only is answered with a clean exit: the open file still takes the last states.
+    const struct { const char* reason; void (*harm)(const std::string& db); int exitStatus; } cases[] = {
         {"was deleted", [](const std::string& db) { for (auto end : {"", "-wal", "-shm"}) unlink((db + end).c_str()); }, 1},
         {"was replaced", [](const std::string& db) {
              std::filesystem::copy_file(db, db + ".backup");
@@ -307,55 +177,217 @@ TEST_F(Integration, ADatabaseDeletedReplacedOrMadeReadOnlyIsNoticedWithinASecond
          }, 1},
         {"is no longer writable", [](const std::string& db) { chmod(db.c_str(), 0444); }, 0},
     };
-    for (const Case& c : cases) {
-        TempDir d;
+    for (const auto& c : cases) {
+        test::TempDir d;
         // Root writes any file: the server runs as an unprivileged user, as in production.
-        std::string user = geteuid() == 0 && getpwnam("nobody") ? "nobody" : "";
+        std::string user = geteuid() == 0 && getpwnam("nobody") ? "nobody" : "", path = d.path + "/ranking.db";
         if (!user.empty()) ASSERT_EQ(chown(d.path.c_str(), getpwnam("nobody")->pw_uid, getpwnam("nobody")->pw_gid), 0);
-        ServerProcess s;
-        std::string path = d.path + "/ranking.db";
         ASSERT_TRUE(s.start({"--db", path, "--flush-ms", "60000", "--min-interval-ms", "0"}, "/", user)) << s.output();
-        ASSERT_EQ(s.get(test::rankingTarget(u"a", StateFields{})).status, 200);
+        ASSERT_EQ(play(u"a", {}), 200);
         ASSERT_EQ(s.admin("/healthz").status, 200);
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        sleepMs(400);
         c.harm(path);
         test::expectLoudFault(s, c.reason);
         test::expectLastWords(s, c.exitStatus);
-        if (c.exitStatus == 0) {
-            // Why read-only is a fault: the next start refuses the file, with its name.
-            ServerProcess again;
-            EXPECT_FALSE(again.start({"--db", path}, "/", user));
-            EXPECT_NE(again.output().find(path + " is read-only"), std::string::npos) << again.output();
+        if (c.exitStatus == 0) {  // why read-only is a fault: the next start refuses the file, with its name
+            EXPECT_FALSE(s.start({"--db", path}, "/", user));
+            EXPECT_NE(s.output().find(path + " is read-only"), std::string::npos) << s.output();
         }
     }
-}
-
-TEST_F(Integration, AFullDiskFailsHealthAndRisesAndTheExitNamesWhatWasNotWritten) {
-    ServerProcess s;
+    // A full disk: another writer fills the write-ahead log past all the server may write.
+    std::filesystem::remove(db());
     s.fileSizeLimit = 256 * 1024;
-    ASSERT_TRUE(s.start({"--db", db(), "--flush-ms", "200", "--min-interval-ms", "0"})) << s.output();
-    ASSERT_EQ(s.get(test::rankingTarget(u"a", StateFields{})).status, 200);
+    ASSERT_TRUE(start({"--flush-ms", "200", "--min-interval-ms", "0"})) << s.output();
+    ASSERT_EQ(play(u"a", {}), 200);
     EXPECT_NE(s.admin("/metrics").body.find("orlith_healthy 1\n"), std::string::npos);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
-    // Another writer fills the write-ahead log past all the server may write: its next
-    // write fails as on a full disk.
+    sleepMs(400);
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "PRAGMA wal_autocheckpoint = 0; CREATE TABLE filler (b BLOB);"
                                   "INSERT INTO filler VALUES (zeroblob(512 * 1024))", nullptr, nullptr, nullptr), SQLITE_OK);
-    StateFields a;
-    a.steps = 3;
-    ASSERT_EQ(s.get(test::rankingTarget(u"a", a)).status, 200);
+    ASSERT_EQ(play(u"a", {.steps = 3}), 200);
     test::expectLoudFault(s, "disk I/O error");  // a file past its size limit; a full disk says "disk is full"
     std::string health;
     for (int i = 0; i < 40 && health.find("exceeds three flush intervals (0.6 s)") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        sleepMs(50);
         health = s.admin("/healthz").body;
     }
     EXPECT_NE(health.find("exceeds three flush intervals (0.6 s)"), std::string::npos) << health;
     EXPECT_NE(s.admin("/metrics").body.find("orlith_healthy 0\n"), std::string::npos);
     test::expectLastWords(s, 1);
     sqlite3_close(other);
+}
+
+TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
+    ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000"})) << s.output();
+    for (int i = 0; i < 150; ++i) ASSERT_EQ(play(test::numbered(u"filler", i), {}), 200);
+    // 1,000 pipelined checks of ~17 KB each, and not one byte read back.
+    int fd = test::connectLoopback(s.port(), "127.0.0.9");
+    std::string burst;
+    for (int i = 0; i < 1000; ++i) burst += "GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\n\r\n";
+    std::thread writer([&] { send(fd, burst.data(), burst.size(), MSG_NOSIGNAL); });
+    sleepMs(1500);
+    // The server's side of the connection: Send-Q (third column) and its socket memory.
+    std::string command = "ss -tmnH state established '( sport = :" + std::to_string(s.port()) + " and dst 127.0.0.9 )' 2>&1";
+    std::string out;
+    {
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+        char buf[512];
+        while (pipe && fgets(buf, sizeof buf, pipe.get())) out += buf;
+    }
+    shutdown(fd, SHUT_RDWR);
+    writer.join();
+    close(fd);
+    std::smatch m, w;
+    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(^\s*(\d+)\s+(\d+)\s)"))) << out;
+    ASSERT_TRUE(std::regex_search(out, w, std::regex(R"(,w(\d+),)"))) << out;
+    EXPECT_GT(std::stol(m[2]), 16 * 1024) << "the reader is really stuck: " << out;
+    // The bound the README states: twice SO_SNDBUF (32 KiB), plus the one write that crossed it.
+    EXPECT_LE(std::stol(m[2]), 96 * 1024) << out;
+    EXPECT_LE(std::stol(w[1]), 128 * 1024) << out;
+    EXPECT_LE(std::stol(m[1]), 64 * 1024) << "unread requests wait in a small receive buffer: " << out;
+    EXPECT_EQ(s.admin("/healthz").status, 200);
+}
+
+TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePacedAndGzipped) {
+    ASSERT_TRUE(start({"--min-interval-ms", "300", "--max-registrations-per-address", "100"})) << s.output();
+    const std::string pin = "0a0b0c0d";
+    ASSERT_EQ(play(u"victim", {.pin = pin}), 200);  // the owner's kept-alive handle
+    int judged = 0, refused = 0;
+    for (int i = 0; i < 60; ++i) {
+        char guess[9];
+        std::snprintf(guess, sizeof guess, "%08x", 0x1000 + i);
+        int st = status(test::rankingTarget(u"victim", {.pin = guess}), i / 3);  // a new address every 3 guesses
+        judged += st == 403;
+        refused += st == 429;
+    }
+    EXPECT_EQ(judged, 10);
+    EXPECT_EQ(refused, 50);
+    EXPECT_EQ(status(test::rankingTarget(u"victim", {.pin = pin}), 40), 429) << "the right hash from a new address";
+    EXPECT_EQ(play(u"victim", {.pin = pin, .steps = 1}), 200) << "the owner keeps playing";
+    // A typed "%41", sent as it stands as the game sends it: the raw text is the second candidate.
+    auto asTyped = [&](const StateFields& g) {
+        std::string state = test::stateValue(g);
+        return "/state/change.php?name=50%41&state=" + state + utf16ToUtf8(makeChecksumTag(u"name=50%41&state=" + utf8ToUtf16(state)));
+    };
+    ASSERT_EQ(s.get(asTyped({})).status, 200);
+    for (int i = 0; i < 29; ++i) ASSERT_EQ(play(test::numbered(u"other", i), {}), 200);
+    // Paced: the next reply to the same player comes no sooner than 300 ms after the last.
+    auto t0 = std::chrono::steady_clock::now();
+    test::HttpResult plain = s.request(asTyped({.steps = 1}), source(0), false);
+    test::HttpResult zipped = s.request(asTyped({.steps = 2}), source(0), true);
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(290));
+    ASSERT_EQ(plain.status, 200);
+    ASSERT_EQ(zipped.status, 200);
+    auto a = records(plain.body), b = records(zipped.body);
+    EXPECT_EQ(a.size(), 31u);
+    ASSERT_EQ(b.size(), 31u);
+    EXPECT_EQ(std::u16string(b[0].name), u"50%41");
+    EXPECT_EQ(b[0].stepCount, 2);
+    EXPECT_LT(zipped.wireBytes * 3, static_cast<long>(zipped.body.size())) << "sent compressed";
+}
+
+const std::string kPgBin = "/usr/lib/postgresql/15/bin/";
+
+class Postgres : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (!std::filesystem::exists(kPgBin + "initdb")) GTEST_SKIP() << "no PostgreSQL server in " << kPgBin;
+        if (geteuid() == 0) {
+            if (!getpwnam("nobody")) GTEST_SKIP() << "running as root and no user 'nobody' to run PostgreSQL";
+            asUser = "runuser -u nobody -- ";
+            ASSERT_EQ(chown(dir.path.c_str(), getpwnam("nobody")->pw_uid, getpwnam("nobody")->pw_gid), 0);
+        }
+        // A port the kernel hands out, released just before PostgreSQL binds it.
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
+        close(fd);
+        port = std::to_string(ntohs(a.sin_port));
+        ASSERT_EQ(run(kPgBin + "initdb -D " + dir.path + "/data -A trust -U orlith --no-sync -E UTF8 > " + dir.path + "/initdb.log 2>&1"), 0);
+        ASSERT_EQ(run(kPgBin + "pg_ctl -D " + dir.path + "/data -l " + dir.path + "/pg.log -w -o \"-p " + port + " -k " +
+                      dir.path + " -c listen_addresses=127.0.0.1 -c fsync=off\" start > /dev/null 2>&1"), 0);
+        started = true;
+    }
+    void TearDown() override {
+        if (started) run(kPgBin + "pg_ctl -D " + dir.path + "/data -m immediate -w stop > /dev/null 2>&1");
+    }
+    int run(const std::string& command) { return std::system((asUser + command).c_str()); }
+    int sql(const std::string& statements) {
+        return run("psql -q -h 127.0.0.1 -p " + port + " -U orlith -d postgres " + statements + " > /dev/null 2>&1");
+    }
+    std::vector<std::string> args() const { return {"--db", "postgresql://orlith@127.0.0.1:" + port + "/postgres", "--min-interval-ms", "0"}; }
+
+    test::TempDir dir;
+    std::string asUser, port;
+    bool started = false;
+};
+
+TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBetweenThem) {
+    ServerProcess a, b;
+    ASSERT_TRUE(a.start(args())) << a.output();
+    ASSERT_TRUE(b.start(args())) << b.output();
+    ASSERT_EQ(a.get(test::rankingTarget(u"alice", {.pin = "a11ce000"})).status, 200);
+    // Registered through A: B refuses the name with another hash at once (the registration
+    // is in the database before A replied).
+    EXPECT_EQ(b.get(test::rankingTarget(u"alice", {.pin = "7417e700"})).status, 403);
+    EXPECT_EQ(a.get(test::rankingTarget(u"alice", {.pin = "7417e700"})).status, 403);
+    // One player whose every request goes to the other instance.
+    ServerProcess* instances[2] = {&a, &b};
+    int turn = 0;
+    auto send = [&](int32_t level, int32_t steps) {
+        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps})).status;
+    };
+    for (int32_t steps = 0; steps < 4; ++steps) ASSERT_EQ(send(1, steps), 200) << steps;
+    // Meanwhile A's player, with a later state, shows in B's replies within about a second.
+    ASSERT_EQ(a.get(test::rankingTarget(u"alice", {.pin = "a11ce000", .steps = 5})).status, 200);
+    auto t0 = std::chrono::steady_clock::now();
+    const RankingRecord* seen = nullptr;
+    for (std::vector<RankingRecord> recs; !(seen && seen->stepCount == 5) && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(4);) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        seen = test::findRecord(recs = test::records(b.get("/state/change.php?mode=check").body), u"alice");
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000)) << "B listed A's player late or never";
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // level 1: 6 cells, a third of a second
+    // The instance that did not see a rise takes it from the database; neither lets the next
+    // level come before it can be walked.
+    const int cases[][3] = {{2, 6, 200}, {2, 7, 200}, {3, 40, 409}, {3, 40, 409}, {4, 90, 409}, {4, 90, 409}, {2, 8, 200}};
+    for (auto& c : cases) EXPECT_EQ(send(c[0], c[1]), c[2]) << c[0] << " on " << turn % 2;
+    std::this_thread::sleep_for(std::chrono::milliseconds(1400));  // level 2: 24 cells
+    EXPECT_EQ(send(3, 40), 200);
+    a.stop(SIGKILL);
+    turn = 1;
+    EXPECT_EQ(send(3, 41), 200) << "B plays on";
+    ASSERT_TRUE(a.start(args())) << a.output();
+    turn = 0;
+    EXPECT_EQ(send(3, 42), 200) << "A again, with level 3 from the database";
+    EXPECT_EQ(send(4, 100), 409) << "level 3 has 54 cells";
+    EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
+    EXPECT_EQ(b.stop(SIGTERM), 0) << b.output();
+}
+
+TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticedWithinASecond) {
+    ServerProcess s;
+    std::vector<std::string> flushRarely = args();
+    flushRarely.insert(flushRarely.end(), {"--flush-ms", "60000"});
+    ASSERT_TRUE(s.start(flushRarely)) << s.output();
+    ASSERT_EQ(s.get(test::rankingTarget(u"a", {})).status, 200);
+    std::this_thread::sleep_for(std::chrono::milliseconds(400));
+    ASSERT_EQ(sql("-c 'ALTER SYSTEM SET default_transaction_read_only = on' -c 'SELECT pg_reload_conf()'"), 0);
+    test::expectLoudFault(s, "read-only transaction");
+    // Writable again: the fault clears by itself.
+    ASSERT_EQ(sql("-c 'SET default_transaction_read_only = off' -c 'ALTER SYSTEM RESET default_transaction_read_only'"
+                  " -c 'SELECT pg_reload_conf()'"), 0);
+    int waited = 0;
+    for (; waited < 2000 && s.admin("/healthz").status != 200; waited += 20) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    EXPECT_LT(waited, 1000);
+    ASSERT_EQ(sql("-c 'DROP TABLE players'"), 0);
+    test::expectLoudFault(s, "\"players\" does not exist");
+    test::expectLastWords(s, 1);
 }
 
 }  // namespace

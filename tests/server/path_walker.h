@@ -28,14 +28,12 @@ public:
     // One frame: face the centre of the next cell of the path, then the game's update.
     void frame() {
         float d[3];
-        for (;;) {
+        for (;; ++next_) {
             const MazeCell& to = path_[next_];
-            d[0] = static_cast<float>(to.x) - game_->playerPos[0];
-            d[1] = static_cast<float>(to.y) - game_->playerPos[1];
-            d[2] = static_cast<float>(to.z) - game_->playerPos[2];
+            const float cell[3] = {static_cast<float>(to.x), static_cast<float>(to.y), static_cast<float>(to.z)};
+            for (int k = 0; k < 3; ++k) d[k] = cell[k] - game_->playerPos[k];
             // Within a step of a cell's centre: on to the next (the goal's centre is the last).
             if (std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) > 0.05f || next_ + 1 == path_.size()) break;
-            ++next_;
         }
         constexpr double kDegrees = 57.29577951308232;
         double yaw = std::atan2(d[0], d[2]) * kDegrees;
@@ -47,7 +45,6 @@ public:
     }
 
     int32_t level() const { return game_->level; }
-    int32_t steps() const { return game_->stepCount; }
     size_t pathLength() const { return path_.size() - 1; }  // of the current level
     std::string stateValue() const {
         char16_t text[128];

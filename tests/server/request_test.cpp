@@ -1,120 +1,91 @@
-// Query parsing: read from the end, escapes as UTF-8, smuggled controls refused, and the
-// checksum in agreement with the game's own request builder.
+// Query parsing (read from the end, escapes as UTF-8, smuggled controls refused), address
+// keys, and SQLite storage on real files: durability across reopen, conflicts, forgetting,
+// level paths, and refusing damaged, foreign or newer databases at start.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
-#include <memory>
-#include <random>
+#include <algorithm>
+#include <chrono>
+#include <filesystem>
+#include <fstream>
 #include <tuple>
 #include <vector>
 
-#include "state/game_state.h"
 #include "http_server.h"
+#include "levels.h"
+#include "maze/maze.h"
+#include "ranking_store.h"
 #include "request.h"
 #include "server/server_test_util.h"
+#include "storage.h"
 
 namespace orlith::server {
 namespace {
 
-using test::rankingQuery;
 using test::StateFields;
-using test::stateValue;
 
-const std::string kState = stateValue(StateFields{});
+const std::string kState = test::stateValue({});
 
-struct NameCase {
-    const char* description;
-    std::string rawName;        // as it stands in the query
-    std::u16string expected;    // empty: the query is refused
-};
-
+// The query as a forger writes it: the nickname as it stands, checksummed over another text.
 std::string queryWithRawName(const std::string& rawName, const std::u16string& checksummedName) {
     std::u16string text = u"name=" + checksummedName + u"&state=" + utf8ToUtf16(kState);
     return "name=" + rawName + "&state=" + kState + utf16ToUtf8(makeChecksumTag(text));
 }
 
-TEST(RequestParsing, NicknamesAreReadFromTheEndAndDecodedAsUtf8) {
-    const NameCase cases[] = {
-        {"a plain nickname", "alice", u"alice"},
-        {"ampersand and equals stay in the nickname", "a&b=c", u"a&b=c"},
-        {"a nickname that looks like a state parameter", "x&state=1&sum=2", u"x&state=1&sum=2"},
-        {"percent-escaped UTF-8", "%E3%81%82%E3%81%84", u"\u3042\u3044"},
-        {"escaped ampersand", "a%26b", u"a&b"},
-        {"a typed percent sign sent as it stands", "100%", u"100%"},
-        {"a typed percent sign before a non-hex character", "5%x", u"5%x"},
-        {"31 characters is the longest", std::string(31, 'n'), std::u16string(31, u'n')},
-        {"a typed percent sign before hex digits, checksummed as typed", "50%41", u"50%41"},
-        {"the same, decoded when checksummed decoded", "50%41", u"50A"},
-        {"an escaped line break checksummed as literal text stays literal", "a%0Ab", u"a%0Ab"},
-        {"31 three-byte characters", [] { std::string s; for (int i = 0; i < 31; ++i) s += "%E3%81%82"; return s; }(),
-         std::u16string(31, u'\u3042')},
+TEST(RequestParsing, NicknamesAreReadFromTheEndDecodedAsUtf8OrTakenRawAndControlsRefused) {
+    std::string escaped31, emoji16;  // 31 three-byte characters; 16 outside the BMP, 32 UTF-16 units
+    for (int i = 0; i < 31; ++i) escaped31 += "%E3%81%82";
+    for (int i = 0; i < 16; ++i) emoji16 += "%F0%9F%98%80";
+    // The nickname as it stands in the query, the text checksummed, and whether it is taken (as the checksummed text).
+    const struct { std::string raw; std::u16string checksummed; bool accepted; } cases[] = {
+        {"alice", u"alice", true},
+        {"a&b=c", u"a&b=c", true},  // read from the end
+        {"x&state=1&sum=2", u"x&state=1&sum=2", true},
+        {"%E3%81%82%E3%81%84", u"\u3042\u3044", true},
+        {"a%26b", u"a&b", true},
+        {"100%", u"100%", true},  // a typed percent sign, sent as it stands
+        {"5%x", u"5%x", true},
+        {"50%41", u"50%41", true},  // checksummed as typed: the raw text
+        {"50%41", u"50A", true},    // checksummed decoded
+        {"%C3%A9%41", u"\u00e9A", true},
+        {"a%0Ab", u"a%0Ab", true},  // an escaped line break checksummed as literal text stays literal
+        {std::string(31, 'n'), std::u16string(31, u'n'), true},
+        {escaped31, std::u16string(31, u'\u3042'), true},
+        {"evil%0D%0A" + kState + "x", u"evil\r\n" + utf8ToUtf16(kState) + u"x", false},
+        {"a%0Ab", u"a\nb", false},
+        {"a%00b", std::u16string(u"a\0b", 3), false},
+        {"a%09b", u"a\tb", false},
+        {"a%7Fb", u"a\x7f" u"b", false},
+        {"a%C2%85b", u"a\x85" u"b", false},  // C1 next-line
+        {"a%C3%28", u"a\xfffd(", false},      // invalid UTF-8
+        {"%C0%AF", u"\xfffd\xfffd", false},   // overlong slash
+        {"%ED%A0%80", u"\xfffd\xfffd\xfffd", false},  // encoded surrogate
+        {"", u"", false},
+        {std::string(32, 'n'), std::u16string(32, u'n'), false},
+        {emoji16, utf8ToUtf16(std::string(16, 'x')), false},
     };
-    for (const NameCase& c : cases) {
-        ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.expected));
-        EXPECT_EQ(q.kind, QueryKind::ranking) << c.description << ": " << (q.error ? q.error : "");
-        EXPECT_EQ(q.nickname, c.expected) << c.description;
-        EXPECT_EQ(q.stateValue, kState) << c.description;
+    for (const auto& c : cases) {
+        ParsedQuery q = parseQuery(queryWithRawName(c.raw, c.checksummed));
+        EXPECT_EQ(q.kind, c.accepted ? QueryKind::ranking : QueryKind::invalid) << c.raw;
+        if (c.accepted) EXPECT_EQ(q.nickname, c.checksummed) << c.raw;
+        if (c.accepted) EXPECT_EQ(q.stateValue, kState) << c.raw;
     }
 }
 
-TEST(RequestParsing, SmuggledControlsBadUtf8AndBadLengthsAreRefused) {
-    struct Bad {
-        const char* description;
-        std::string rawName;
-        std::u16string checksummed;  // what a forger would checksum
-    };
-    std::string longName(32, 'n');
-    std::string fourByte16;  // 16 characters outside the BMP: 32 UTF-16 units
-    for (int i = 0; i < 16; ++i) fourByte16 += "%F0%9F%98%80";
-    const Bad cases[] = {
-        {"CR LF by escapes", "evil%0D%0A" + kState + "x", u"evil\r\n" + utf8ToUtf16(kState) + u"x"},
-        {"a lone LF", "a%0Ab", u"a\nb"},
-        {"NUL", "a%00b", std::u16string(u"a\0b", 3)},
-        {"tab", "a%09b", u"a\tb"},
-        {"DEL", "a%7Fb", u"a\x7f" u"b"},
-        {"C1 next-line", "a%C2%85b", u"a\x85" u"b"},
-        {"invalid UTF-8", "a%C3%28", u"a\xfffd("},
-        {"overlong slash", "%C0%AF", u"\xfffd\xfffd"},
-        {"encoded surrogate", "%ED%A0%80", u"\xfffd\xfffd\xfffd"},
-        {"empty nickname", "", u""},
-        {"32 characters", longName, std::u16string(32, u'n')},
-        {"16 emoji are 32 UTF-16 units", fourByte16, utf8ToUtf16(std::string(16, 'x'))},
-    };
-    for (const Bad& c : cases) {
-        ParsedQuery q = parseQuery(queryWithRawName(c.rawName, c.checksummed));
-        EXPECT_EQ(q.kind, QueryKind::invalid) << c.description;
-        EXPECT_NE(q.error, nullptr) << c.description;
-    }
-}
-
-TEST(RequestParsing, StateAndChecksumMustHaveTheirExactForm) {
-    std::string good = rankingQuery(u"bob", kState);
-    ASSERT_EQ(parseQuery(good).kind, QueryKind::ranking);
+TEST(RequestParsing, StateChecksumAndChecksMustHaveTheirExactForm) {
+    std::string good = test::rankingQuery(u"bob", kState);
     size_t sumAt = good.rfind("&sum=");
-    std::string digits = good.substr(sumAt + 5);
-    std::string upper = kState;
+    std::string head = good.substr(0, sumAt), digits = good.substr(sumAt + 5), upper = kState, wrong = digits;
     for (char& ch : upper) ch = static_cast<char>(std::toupper(static_cast<unsigned char>(ch)));
-    std::string wrongDigit = digits;
-    wrongDigit.back() = wrongDigit.back() == '9' ? '8' : static_cast<char>(wrongDigit.back() + 1);
-    const std::pair<const char*, std::string> cases[] = {
-        {"wrong checksum", good.substr(0, sumAt) + "&sum=" + wrongDigit},
-        {"leading zero in the checksum", good.substr(0, sumAt) + "&sum=0" + digits},
-        {"checksum above 2^31-1", good.substr(0, sumAt) + "&sum=2147483648"},
-        {"checksum with a sign", good.substr(0, sumAt) + "&sum=+" + digits},
-        {"no checksum", good.substr(0, sumAt)},
-        {"trailing text after the checksum", good + "&x=1"},
-        {"upper-case state", rankingQuery(u"bob", upper)},
-        {"103 hex digits", rankingQuery(u"bob", kState.substr(1))},
-        {"105 hex digits", rankingQuery(u"bob", kState + "0")},
-        {"no name= prefix", good.substr(5)},
-        {"empty query", ""},
-        {"another mode", "mode=delete"},
-    };
-    for (const auto& [description, query] : cases) {
-        EXPECT_EQ(parseQuery(query).kind, QueryKind::invalid) << description;
-    }
-}
-
-TEST(RequestParsing, CheckQueries) {
+    wrong.back() = wrong.back() == '9' ? '8' : static_cast<char>(wrong.back() + 1);
+    const std::string bad[] = {head + "&sum=" + wrong, head + "&sum=0" + digits, head + "&sum=2147483648",
+                               head + "&sum=+" + digits, head, good + "&x=1", test::rankingQuery(u"bob", upper),
+                               test::rankingQuery(u"bob", kState.substr(1)), test::rankingQuery(u"bob", kState + "0"),
+                               good.substr(5), "", "mode=delete", "mode=checkx", "mode=check&name=a&pin=0123ABCD",
+                               "mode=check&name=a&pin=0123abc", "mode=check&name=&pin=0123abcd",
+                               "mode=check&name=a\x7f&pin=0123abcd", "mode=check&pin=0123abcd"};
+    EXPECT_EQ(parseQuery(good).kind, QueryKind::ranking);
+    for (const std::string& q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
     EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::legacyCheck);
     ParsedQuery named = parseQuery("mode=check&name=a%26b=c&pin=0123abcd");
     EXPECT_EQ(named.kind, QueryKind::namedCheck);
@@ -124,63 +95,9 @@ TEST(RequestParsing, CheckQueries) {
     EXPECT_EQ(twoReadings.nickname, u"50A");
     EXPECT_EQ(twoReadings.rawNickname, u"50%41");
     EXPECT_EQ(parseQuery("mode=check&name=a%0Ab&pin=0123abcd").nickname, u"a%0Ab") << "never a line break";
-    const char* bad[] = {"mode=checkx", "mode=check&name=a&pin=0123ABCD", "mode=check&name=a&pin=0123abc",
-                         "mode=check&name=&pin=0123abcd", "mode=check&name=a\x7f&pin=0123abcd", "mode=check&pin=0123abcd"};
-    for (const char* q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
 }
 
-TEST(RequestParsing, AcceptsExactlyThePathsTheGameBuilds) {
-    // The game's own builder, over random states and nicknames with awkward characters.
-    auto state = std::unique_ptr<GameState>(new GameState);
-    std::mt19937 rng(7);
-    const char16_t alphabet[] = u"aZ09&=%+ .\u3042\u00e9\u4e2d!";
-    for (int round = 0; round < 200; ++round) {
-        std::u16string nick;
-        int len = 1 + static_cast<int>(rng() % 10);
-        for (int k = 0; k < len; ++k) nick.push_back(alphabet[rng() % (std::size(alphabet) - 1)]);
-        copyText(state->nickname, 32, nick);
-        char16_t pin[9];
-        makePinHash(nick, u"1234", pin);
-        copyText(state->pinHash, 32, pin);
-        state->level = 1 + static_cast<int32_t>(rng() % 60);
-        state->stepCount = static_cast<int32_t>(rng() % 100000);
-        state->cameraEye = {static_cast<float>(rng() % 100) / 3.0f, 1.5f, -2.25f, 1};
-        state->cameraFocus = {0.5f, 0.25f, 9.0f, 1};
-        state->cameraUp = {0, 1, 0, 0};
-        char16_t path[1024];
-        ASSERT_GT(buildRankingPath(*state, 1700000000u + static_cast<uint32_t>(round), path, 1024), 0);
-        std::string target = utf16ToUtf8(path);
-        std::string_view p, query;
-        splitTarget(target, p, query);
-        ASSERT_EQ(p, kRankingPath);
-        // Characters an HTTP client must escape arrive escaped; '&', '=' and '%' as typed.
-        std::string sent;
-        for (unsigned char c : std::string(query)) {
-            if (c == ' ' || c >= 0x80) {
-                char buf[4];
-                std::snprintf(buf, sizeof buf, "%%%02X", c);
-                sent += buf;
-            } else {
-                sent.push_back(static_cast<char>(c));
-            }
-        }
-        ParsedQuery q = parseQuery(sent);
-        // A typed '%' next to what an HTTP client escapes is ambiguous; those may be refused.
-        bool typedPercent = nick.find(u'%') != std::u16string::npos;
-        if (!typedPercent) {
-            ASSERT_EQ(q.kind, QueryKind::ranking) << sent << " " << (q.error ? q.error : "");
-        }
-        if (q.kind == QueryKind::ranking) {
-            EXPECT_EQ(q.nickname, nick);
-            char level[9];
-            std::snprintf(level, sizeof level, "%08x", static_cast<unsigned>(state->level));
-            EXPECT_EQ(q.stateValue.substr(16, 8), level);
-            EXPECT_EQ(q.stateValue.substr(8, 8), utf16ToUtf8(pin));
-        }
-    }
-}
-
-TEST(RequestParsing, AcceptEncodingAndAbsoluteTargets) {
+TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
     const std::pair<const char*, bool> encodings[] = {
         {"gzip", true}, {"deflate, gzip;q=0.5", true}, {"GZIP", true}, {"x-gzip", true}, {"*", true},
         {"", false}, {"deflate", false}, {"gzip;q=0", false}, {"gzip;q=0.000", false}, {"*;q=0", false},
@@ -202,19 +119,23 @@ TEST(RequestParsing, AcceptEncodingAndAbsoluteTargets) {
         EXPECT_EQ(p, path) << target;
         EXPECT_EQ(q, query) << target;
     }
+    std::string out;
+    EXPECT_TRUE(percentDecode("a%41%e3%81%82%4A%4a", out));
+    EXPECT_EQ(out, "aA\xe3\x81\x82JJ");
+    for (const char* bad : {"%", "%4", "%G1", "a%4g"}) EXPECT_FALSE(percentDecode(bad, out)) << bad;
 }
 
 TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
     using Bytes = std::vector<unsigned char>;
     auto key = [](const Bytes& b) { return addressKey(b.data(), b.size()); };
-    Bytes v4{192, 0, 2, 7}, v4Other{192, 0, 2, 8}, mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
+    Bytes v4{192, 0, 2, 7}, mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
     Bytes v6(16, 0), v6SameNet(16, 0), v6OtherNet(16, 0);
     v6[0] = v6SameNet[0] = v6OtherNet[0] = 0x20;
     v6[15] = 1;
     v6SameNet[15] = 2;
     v6SameNet[9] = 0x55;  // another host in the same /64
     v6OtherNet[7] = 1;    // the next /64
-    EXPECT_NE(key(v4), key(v4Other));
+    EXPECT_NE(key(v4), key(Bytes{192, 0, 2, 8}));
     EXPECT_EQ(key(v4), key(mapped)) << "IPv4-mapped IPv6 is the IPv4 address";
     EXPECT_EQ(key(v6), key(v6SameNet));
     EXPECT_NE(key(v6), key(v6OtherNet));
@@ -222,11 +143,147 @@ TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
     EXPECT_NE(key(v6), key(Bytes{0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
 }
 
-TEST(RequestParsing, PercentDecodeRefusesBrokenEscapes) {
-    std::string out;
-    EXPECT_TRUE(percentDecode("a%41%e3%81%82", out));
-    EXPECT_EQ(out, "aA\xe3\x81\x82");
-    for (const char* bad : {"%", "%4", "%G1", "a%4g"}) EXPECT_FALSE(percentDecode(bad, out)) << bad;
+
+class SqliteStorage : public ::testing::Test {
+protected:
+    // Another writer's statements on the file.
+    void sql(const std::string& statements) {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &db), SQLITE_OK);
+        EXPECT_EQ(sqlite3_exec(db, statements.c_str(), nullptr, nullptr, nullptr), SQLITE_OK) << statements;
+        sqlite3_close(db);
+    }
+    std::unique_ptr<Storage> open() {
+        auto s = openSqliteStorage(path, error);
+        EXPECT_TRUE(s) << error;
+        return s;
+    }
+    // A submission as the socket side makes it: a registration or a rise is committed first.
+    int submit(RankingStore& store, const std::u16string& name, const StateFields& f, int64_t at) {
+        Reply r = store.submit(name, test::stateValue(f), {}, at);
+        return r.commit ? store.commit(*r.commit).status : r.status;
+    }
+    void SetUp() override {
+        char tmpl[] = "/tmp/orlith-storage-XXXXXX";
+        ASSERT_TRUE(mkdtemp(tmpl));
+        dir = tmpl;
+        path = dir + "/ranking.db";
+    }
+    void TearDown() override { std::filesystem::remove_all(dir); }
+    std::string dir, path, error;
+    StoreOptions paceless = [] { StoreOptions o; o.minIntervalMs = 0; return o; }();
+};
+
+TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTimingAtTheNextRequest) {
+    // A database as the previous version left it: no marks, no levels; "old" on level 2.
+    sql("CREATE TABLE players (name TEXT PRIMARY KEY NOT NULL, pin_hash TEXT NOT NULL, state TEXT NOT NULL,"
+        " updated_ms INTEGER NOT NULL); PRAGMA user_version = 1; INSERT INTO players VALUES('old', '1234abcd', '" +
+        test::stateValue({.level = 2, .steps = 100}) + "', 0)");
+    {
+        auto s = open();
+        RankingStore store(*s, paceless);
+        ASSERT_TRUE(store.load(error)) << error;
+        ASSERT_EQ(store.levels().waitFor(3), 54);
+        // Timing starts at the first request, where the player stands: 6 cells from the goal.
+        EXPECT_EQ(submit(store, u"old", {.level = 2, .steps = 100}, 0), 200);
+        EXPECT_EQ(submit(store, u"old", {.level = 3, .steps = 106}, 300), 409);
+        EXPECT_EQ(submit(store, u"old", {.level = 3, .steps = 106}, 400), 200);
+        EXPECT_EQ(submit(store, u"\u3042&=", {}, 400), 200);
+        EXPECT_EQ(submit(store, u"\u3042&=", {.steps = 12}, 500), 200);
+        EXPECT_EQ(store.pendingWrites(), 2u) << "the rise is written, its state is pending";
+        ASSERT_TRUE(store.flush(error)) << error;
+        EXPECT_EQ(submit(store, u"\u3042&=", {.steps = 13}, 600), 200);
+    }  // no flush: as after a kill -9
+    auto s = open();
+    std::vector<StoredPlayer> rows;
+    ASSERT_TRUE(s->loadAll(rows, error));
+    auto row = std::find_if(rows.begin(), rows.end(), [](auto& r) { return r.name == "\xe3\x81\x82&="; });
+    ASSERT_NE(row, rows.end());
+    EXPECT_EQ(row->state.substr(24, 8), "0000000c") << "the flushed state: 12 steps";
+    // The same name again: not inserted, and the first registration is reported.
+    bool inserted = true;
+    StoredPlayer existing;
+    ASSERT_TRUE(s->registerPlayer({row->name, "ffffffff", row->state, 0, {}}, inserted, existing, error));
+    EXPECT_FALSE(inserted);
+    EXPECT_EQ(existing.pinHash, "1234abcd");
+    RankingStore store(*s, paceless);
+    ASSERT_TRUE(store.load(error)) << error;
+    EXPECT_EQ(submit(store, u"old", {.level = 2, .steps = 106}, 1000), 409) << "level 3 is stored: level 2 falls";
+    // Level 3 began after the last state seen on level 2 (at 0, 100 steps); its shortest path
+    // is 54 cells, 3 s at 18 a second.
+    EXPECT_EQ(submit(store, u"old", {.level = 4, .steps = 154}, 2900), 409);
+    EXPECT_EQ(submit(store, u"old", {.level = 4, .steps = 153}, 3100), 409);
+    EXPECT_EQ(submit(store, u"old", {.level = 4, .steps = 154}, 3100), 200);
+}
+
+TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAndInTheDatabase) {
+    {
+        auto s = open();
+        RankingStore store(*s, paceless);
+        for (const char16_t* name : {u"quiet", u"climber", u"recent"}) ASSERT_EQ(submit(store, name, {}, 0), 200);
+        ASSERT_EQ(submit(store, u"climber", {.level = 2, .steps = 6}, 1000), 200);
+        ASSERT_TRUE(store.flush(error)) << error;
+    }
+    int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(
+                      std::chrono::system_clock::now().time_since_epoch()).count();
+    const int64_t day = 86'400'000;
+    sql("UPDATE players SET updated_ms = " + std::to_string(now - 40 * day) + " WHERE name <> 'recent'");
+    auto s = open();
+    RankingStore store(*s, paceless);
+    ASSERT_TRUE(store.load(error)) << error;
+    store.waitIndexed();
+    // A slice at a time: two calls of two players each find the one to forget.
+    EXPECT_EQ(store.forgetQuiet(now - 30 * day, 2, error) + store.forgetQuiet(now - 30 * day, 2, error), 1u) << error;
+    EXPECT_EQ(store.playerCount(), 2u);
+    std::vector<StoredPlayer> rows;
+    ASSERT_TRUE(s->loadAll(rows, error)) << error;
+    EXPECT_EQ(rows.size(), 2u);
+    for (auto& r : rows) EXPECT_TRUE(r.name == "climber" || r.name == "recent") << r.name;
+    EXPECT_EQ(submit(store, u"quiet", {.pin = "99999999"}, 0), 200) << "the name is free again";
+}
+
+TEST_F(SqliteStorage, LevelPathsAreComputedPastTheTableInTheGamesOrderAndKeptInTheDatabase) {
+    auto s = open();
+    // The level table holds 10,000 levels: past it the generator runs on from its last entry.
+    const int32_t past = embeddedLevelTable().levels + 1;
+    auto work = makeMazeWork();
+    std::vector<int32_t> grid(kGridCells);
+    MazeRng after;
+    ASSERT_TRUE(levelMaze(past, grid.data(), after, *work));
+    const int32_t expected = shortestPathLength(grid.data(), mazeEdgeForLevel(past));
+    {
+        LevelPaths levels(*s);
+        ASSERT_TRUE(levels.load(error)) << error;
+        EXPECT_EQ(levels.path(3), -1) << "not known before it is asked for";
+        EXPECT_EQ(levels.waitFor(3), 54);
+        EXPECT_EQ(levels.waitFor(past), expected);
+    }
+    // Kept: known at once after a restart, except a stored level the table contradicts.
+    sql("UPDATE levels SET rng_x = rng_x + 1, path = 1 WHERE level = 3");
+    LevelPaths levels(*s);
+    ASSERT_TRUE(levels.load(error)) << error;
+    EXPECT_EQ(levels.path(past), expected);
+    EXPECT_EQ(levels.path(past - 1), levels.waitFor(past - 1)) << "the level between, computed on the way";
+    EXPECT_EQ(levels.waitFor(3), 54) << "computed again";
+    std::vector<StoredLevel> rows;
+    ASSERT_TRUE(s->loadLevels(rows, error)) << error;
+    EXPECT_EQ(std::count_if(rows.begin(), rows.end(), [](auto& r) { return r.level == 3 && r.path == 54; }), 1);
+}
+
+TEST_F(SqliteStorage, ADamagedForeignOrNewerDatabaseStopsTheStartWithItsNameOrReason) {
+    std::ofstream(path, std::ios::binary) << "SQLite format 3" << std::string(8192, '\x5a');
+    EXPECT_FALSE(openSqliteStorage(path, error));
+    EXPECT_NE(error.find(path), std::string::npos) << error;
+    std::filesystem::remove(path);
+    { ASSERT_TRUE(open()); }
+    sql("INSERT INTO players(name, pin_hash, state, updated_ms) VALUES('x','1234abcd','not a state',0)");
+    auto s = open();
+    RankingStore store(*s, StoreOptions{});
+    EXPECT_FALSE(store.load(error));
+    EXPECT_NE(error.find("invalid player row"), std::string::npos) << error;
+    sql("PRAGMA user_version = 99");
+    EXPECT_FALSE(openSqliteStorage(path, error));
+    EXPECT_NE(error.find("newer"), std::string::npos) << error;
 }
 
 }  // namespace

@@ -22,25 +22,21 @@ public:
     // Starts the binary with args (plus --host 127.0.0.1 --port 0) in directory cwd, as user
     // runAs when not empty. Returns false if it exits or prints no port within 10 s.
     bool start(const std::vector<std::string>& args, const std::string& cwd = ".", const std::string& runAs = "");
-    // Sends sig and waits for the exit; returns the exit status (or 128 + signal).
+    // Sends sig and waits for the exit; returns the exit status (or 128 + signal), -1 if none.
     int stop(int sig);
-    // For a start that is expected to fail: waits for the exit and returns its status.
-    int waitExit();
     int openFileLimit = 0;  // when set, the child's RLIMIT_NOFILE (soft and hard)
     long fileSizeLimit = 0; // when set, the child's RLIMIT_FSIZE: a full disk for its files
-    int pid() const { return pid_; }
     int port() const { return port_; }
     int adminPort() const { return adminPort_; }
     const std::string& output() const { return output_; }  // stdout and stderr so far
-    std::string url(const std::string& target) const;
     HttpResult get(const std::string& target);  // one curl handle, kept alive across calls
-    HttpResult admin(const std::string& target);  // the same on the admin port
-    // A request with options: from a source address (127.0.0.x), asking for gzip (curl
-    // inflates it), on a fresh handle.
-    HttpResult request(const std::string& target, const std::string& source, bool gzip);
+    HttpResult admin(const std::string& target);  // the admin port, on a fresh handle
+    // From a source address (127.0.0.x), asking for gzip (curl inflates it), on a fresh handle.
+    HttpResult request(const std::string& target, const std::string& source, bool gzip = false);
 
 private:
     void readOutput(int timeoutMs);
+    bool exited(int& status);
     pid_t pid_ = -1;
     int outFd_ = -1;
     int port_ = 0;

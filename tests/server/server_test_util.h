@@ -1,11 +1,13 @@
 // Helpers of the server tests: requests built exactly as the game builds them, with the
-// core's state value and checksum tag.
+// core's state value and checksum tag, and replies read back with the game's own parser.
 #pragma once
 
 #include <cstdio>
 #include <string>
+#include <vector>
 
 #include "base/text.h"
+#include "platform/null_platform.h"
 #include "ranking/ranking.h"
 
 namespace orlith::server::test {
@@ -49,6 +51,28 @@ inline std::string rankingQuery(const std::u16string& nickname, const std::strin
 
 inline std::string rankingTarget(const std::u16string& nickname, const StateFields& f) {
     return "/state/change.php?" + rankingQuery(nickname, stateValue(f));
+}
+
+inline std::string checkTarget(const std::string& name, const std::string& pin) {
+    return "/state/change.php?mode=check&name=" + name + "&pin=" + pin;
+}
+
+inline std::u16string numbered(std::u16string prefix, int i) { return prefix + utf8ToUtf16(std::to_string(i)); }
+
+inline std::vector<RankingRecord> records(const std::string& body) {
+    std::vector<RankingRecord> out(kMaxRankingRecords);
+    int32_t n = 0;
+    parseRankingReply(body, out.data(), n, NullPlatform{});
+    out.resize(static_cast<size_t>(n));
+    return out;
+}
+
+// The record of a nickname in a reply, or null.
+inline const RankingRecord* findRecord(const std::vector<RankingRecord>& recs, const std::u16string& name) {
+    for (auto& r : recs) {
+        if (name == r.name) return &r;
+    }
+    return nullptr;
 }
 
 }  // namespace orlith::server::test
