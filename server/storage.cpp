@@ -39,9 +39,10 @@ public:
         StoredPlayer& row = it->second;
         const auto& m = row.marks;
         int64_t steps = static_cast<int32_t>(std::stoul(rise.state.substr(24, 8), nullptr, 16));
-        applied = std::stoul(row.state.substr(16, 8), nullptr, 16) + 1 == std::stoul(rise.state.substr(16, 8), nullptr, 16) &&
-                  (!m || (int64_t{m->sinceSteps} + m->need <= steps &&
-                          static_cast<double>(m->sinceMs) + m->need * rise.msPerCell <= static_cast<double>(rise.nowMs)));
+        const bool oneUp = std::stoul(row.state.substr(16, 8), nullptr, 16) + 1 == std::stoul(rise.state.substr(16, 8), nullptr, 16);
+        const bool walked = !m || (int64_t{m->sinceSteps} + m->need <= steps &&
+                                   static_cast<double>(m->sinceMs) + m->need * rise.msPerCell <= static_cast<double>(rise.nowMs));
+        applied = oneUp && walked;
         if (applied) {
             row.state = rise.state;
             row.marks = rise.marks;
