@@ -6,6 +6,7 @@
 #include <SDL.h>
 #include <epoxy/gl.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <functional>
@@ -39,15 +40,10 @@ void pushKey(SDL_Scancode key) {
 
 // Pixels off by more than a rounding step in some channel; all of them when the sizes differ.
 size_t differingPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-    if (a.size() != b.size()) return a.size() / 4;
+    if (a.size() != b.size()) return std::max(a.size(), b.size()) / 4;
     size_t count = 0;
     for (size_t p = 0; p < a.size(); p += 4) {
-        for (size_t c = p; c < p + 3; ++c) {
-            if (std::abs(a[c] - b[c]) > 8) {
-                ++count;
-                break;
-            }
-        }
+        count += std::max({std::abs(a[p] - b[p]), std::abs(a[p + 1] - b[p + 1]), std::abs(a[p + 2] - b[p + 2])}) > 8;
     }
     return count;
 }
@@ -70,7 +66,7 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
 
     std::unique_ptr<GameState> state = makeGameState();
     RegistrationModel form(*state);
-    // Japanese names; 薔薇 is outside the font's Japanese set and comes only from the rows.
+    // Japanese names; 薔薇 is outside the font's Japanese set: only the rows bring it to the atlas.
     const char16_t* names[] = {u"迷宮の主", u"薔薇", u"player-3"};
     for (int k = 0; k < 3; ++k) {
         RankingRecord& r = state->rankingList[k];
@@ -94,10 +90,10 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_RETURN, 0, box(question, MessageKind::question)},
     };
+    ImGuiDialogs dialogs(window);  // one for all, as in the game: the font grows for the rows
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.golden) + " with key " + SDL_GetScancodeName(c.key));
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
-        ImGuiDialogs dialogs(window);
         std::vector<uint8_t> shot(static_cast<size_t>(kWidth) * kHeight * 4);
         int frames = 0;
         dialogs.frameDrawn = [&](int frame) {
@@ -107,11 +103,8 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
                 glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, shot.data());
                 pushKey(c.key);
             }
-            if (frame == 60) {  // the key did not end it: close the window instead of hanging
-                SDL_Event quit{};
-                quit.type = SDL_QUIT;
-                SDL_PushEvent(&quit);
-            }
+            SDL_Event quit{SDL_QUIT};  // the key did not end it: close the window rather than hang
+            if (frame == 60) SDL_PushEvent(&quit);
         };
         EXPECT_EQ(c.run(dialogs), c.answer);
         EXPECT_LE(frames, kShotFrame + 3) << "the key did not end the dialog";
@@ -124,11 +117,10 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
         DecodedImage golden;
         std::string error;
-        const bool decoded = decodePng(bytes.data(), bytes.size(), golden, error);
+        if (!decodePng(bytes.data(), bytes.size(), golden, error)) golden.rgba.clear();
         const size_t differing = differingPixels(golden.rgba, picture);
-        EXPECT_TRUE(decoded) << error;
-        EXPECT_LE(differing, 4u) << "pixels unlike the golden; see " << c.golden << ".png here";
-        if (!decoded || differing > 4) {
+        EXPECT_LE(differing, 4u) << error << " pixels unlike the golden; the picture drawn: " << c.golden << ".png here";
+        if (differing > 4) {
             std::vector<uint8_t> png;
             ASSERT_TRUE(encodePng(picture.data(), kWidth, kHeight, false, png));
             std::ofstream(std::string(c.golden) + ".png", std::ios::binary)
