@@ -85,7 +85,7 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"information", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runInformation(*table); }},
-        {"error_box", SDL_SCANCODE_RETURN, 0, box(u"サーバーに接続できません。", MessageKind::error)},
+        {"error_box", SDL_SCANCODE_RETURN, 0, box(u"サーバーに接続できません — localhost:80", MessageKind::error)},
         {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_RETURN, 0, box(question, MessageKind::question)},
