@@ -28,6 +28,9 @@ public:
     std::function<bool(std::vector<uint8_t>& rgba, int& width, int& height)> lastPicture;
     // Unattended runs: the information dialog closes after its first picture.
     bool unattended = false;
+    // Tests answer by events: called with the frame's number after each picture is drawn, before
+    // it is shown (so it can be read back). When set, the dialogs show on any video driver.
+    std::function<void(int frame)> frameDrawn;
 
     bool canShow() override;
     int32_t runRegistration(RegistrationForm& form) override;

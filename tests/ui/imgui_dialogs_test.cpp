@@ -1,0 +1,136 @@
+// The Linux dialogs as the player sees them: each runs for real on a headless window, its picture
+// is compared with a golden PNG (tests/ui/NAME.png; on a mismatch the picture drawn is written
+// as NAME.png in the working directory), and the key that ends it gives its answer.
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+#include <epoxy/gl.h>
+
+#include <algorithm>
+#include <cstdlib>
+#include <fstream>
+#include <functional>
+#include <iterator>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/dialog_models.h"
+#include "platform/sdl/sdl_gl_context.h"
+#include "render/png.h"
+#include "state/game_state.h"
+#include "ui/imgui_dialogs.h"
+
+namespace orlith {
+namespace {
+
+constexpr int kWidth = 640, kHeight = 480;
+constexpr int kShotFrame = 3;  // an auto-sized window has its size by then
+
+void pushKey(SDL_Scancode key) {
+    for (Uint32 type : {SDL_KEYDOWN, SDL_KEYUP}) {
+        SDL_Event e{};
+        e.type = type;
+        e.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
+        e.key.keysym.scancode = key;
+        e.key.keysym.sym = SDL_GetKeyFromScancode(key);
+        SDL_PushEvent(&e);
+    }
+}
+
+// Pixels off by more than a rounding step in some channel; all of them when the sizes differ.
+size_t differingPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
+    if (a.size() != b.size()) return std::max(a.size(), b.size()) / 4;
+    size_t count = 0;
+    for (size_t p = 0; p < a.size(); p += 4) {
+        count += std::max({std::abs(a[p] - b[p]), std::abs(a[p + 1] - b[p + 1]), std::abs(a[p + 2] - b[p + 2])}) > 8;
+    }
+    return count;
+}
+
+struct Case {
+    const char* golden;
+    SDL_Scancode key;
+    int32_t answer;
+    std::function<int32_t(ImGuiDialogs&)> run;
+};
+
+TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    SdlGlContext::requestCoreProfile();
+    SDL_Window* window = SDL_CreateWindow("Orlith", 0, 0, kWidth, kHeight, SDL_WINDOW_OPENGL);
+    ASSERT_NE(window, nullptr) << SDL_GetError();
+    SdlPlatform platform;
+    SdlGlContext context(window, platform);
+    ASSERT_TRUE(context.create() && context.makeCurrent()) << SDL_GetError();
+
+    std::unique_ptr<GameState> state = makeGameState();
+    RegistrationModel form(*state);
+    // Japanese names; 薔薇 is outside the font's Japanese set: only the rows bring it to the atlas.
+    const char16_t* names[] = {u"迷宮の主", u"薔薇", u"player-3"};
+    for (int k = 0; k < 3; ++k) {
+        RankingRecord& r = state->rankingList[k];
+        std::char_traits<char16_t>::copy(r.name, names[k], std::char_traits<char16_t>::length(names[k]) + 1);
+        std::char_traits<char16_t>::copy(r.dateText, u"2026/12/07 01:23", 17);
+        r.level = 12 - k * 5, r.goalDistance = 3 + k, r.stepCount = 400 * (k + 1);
+    }
+    state->rankingCount = 3;
+    auto table = std::make_unique<InformationTable>();
+    buildInformationTable(*state, *table);
+    auto box = [](std::u16string_view text, MessageKind kind) {
+        return [=](ImGuiDialogs& d) { return int32_t{d.runMessageBox(text, kind)}; };
+    };
+    const std::u16string_view question = u"ニックネームが登録済みで、\n暗証番号が違います。\n新しいニックネームでスタートしますか？";
+    const Case cases[] = {
+        {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
+        {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
+        {"information", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runInformation(*table); }},
+        {"error_box", SDL_SCANCODE_RETURN, 0, box(u"サーバーに接続できません — localhost:80", MessageKind::error)},
+        {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
+        {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
+        {"question_box", SDL_SCANCODE_RETURN, 0, box(question, MessageKind::question)},
+    };
+    ImGuiDialogs dialogs(window);  // one for all, as in the game: the font grows for the rows
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.golden) + " with key " + SDL_GetScancodeName(c.key));
+        SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
+        std::vector<uint8_t> shot(static_cast<size_t>(kWidth) * kHeight * 4);
+        int frames = 0;
+        dialogs.frameDrawn = [&](int frame) {
+            frames = frame + 1;
+            if (frame == kShotFrame) {
+                glPixelStorei(GL_PACK_ALIGNMENT, 1);
+                glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, shot.data());
+                pushKey(c.key);
+            }
+            SDL_Event quit{SDL_QUIT};  // the key did not end it: close the window rather than hang
+            if (frame == 60) SDL_PushEvent(&quit);
+        };
+        EXPECT_EQ(c.run(dialogs), c.answer);
+        EXPECT_LE(frames, kShotFrame + 3) << "the key did not end the dialog";
+        std::vector<uint8_t> picture;  // top row first, opaque
+        for (int y = kHeight - 1; y >= 0; --y) {
+            picture.insert(picture.end(), shot.begin() + y * kWidth * 4, shot.begin() + (y + 1) * kWidth * 4);
+        }
+        for (size_t p = 3; p < picture.size(); p += 4) picture[p] = 255;
+        std::ifstream in(std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", std::ios::binary);
+        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        DecodedImage golden;
+        std::string error;
+        if (!decodePng(bytes.data(), bytes.size(), golden, error)) golden.rgba.clear();
+        const size_t differing = differingPixels(golden.rgba, picture);
+        EXPECT_LE(differing, 4u) << error << " pixels unlike the golden; the picture drawn: " << c.golden << ".png here";
+        if (differing > 4) {
+            std::vector<uint8_t> png;
+            ASSERT_TRUE(encodePng(picture.data(), kWidth, kHeight, false, png));
+            std::ofstream(std::string(c.golden) + ".png", std::ios::binary)
+                .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
+        }
+    }
+    context.destroy();
+    SDL_DestroyWindow(window);
+    SDL_Quit();
+}
+
+}  // namespace
+}  // namespace orlith
