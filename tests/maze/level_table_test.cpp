@@ -10,15 +10,13 @@
 #include <vector>
 
 #include "maze/maze.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 
 namespace {
 
-MazeWork& work() {
-    static std::unique_ptr<MazeWork> w = makeMazeWork();
-    return *w;
-}
+MazeWork& work() { return test::sharedWork(); }
 
 auto words(const MazeRng& r) { return std::tuple(r.x, r.y, r.z, r.w); }
 auto words(const Float4& v) { return std::tuple(v.x, v.y, v.z, v.w); }

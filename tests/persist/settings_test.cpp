@@ -112,12 +112,9 @@ TEST(Settings, TheDirectoryIsTakenAtEachCall) {
 
 TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
     auto encode = [](std::u16string_view text, bool little) {
-        std::string bytes = little ? "\xFF\xFE" : "\xFE\xFF";
-        for (char16_t c : text) {
-            char lo = static_cast<char>(c & 0xFF), hi = static_cast<char>(c >> 8);
-            bytes += little ? std::string{lo, hi} : std::string{hi, lo};
-        }
-        return bytes;
+        std::string bytes = test::utf16le(text);
+        for (size_t i = 0; !little && i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
+        return (little ? "\xFF\xFE" : "\xFE\xFF") + bytes;
     };
     for (bool little : {true, false}) {
         TempDir dir;
