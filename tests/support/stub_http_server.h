@@ -36,12 +36,16 @@ struct SocketsReady {
         WSAStartup(MAKEWORD(2, 2), &data);
     }
 };
+// Wine's shutdown wakes no thread blocked on the socket (and its WinINet keeps the client's end
+// open in a pool): only closing it does.
+constexpr bool kCloseWakes = true;
 #else
 using Socket = int;
 inline int closeSocket(Socket s) { return close(s); }
 inline int pollSocket(pollfd* p, int timeoutMs) { return poll(p, 1, timeoutMs); }
 constexpr int kShutBoth = SHUT_RDWR, kNoSignal = MSG_NOSIGNAL;
 struct SocketsReady {};
+constexpr bool kCloseWakes = false;  // shutdown wakes them; closing first could reuse the number
 #endif
 
 class StubHttpServer {
@@ -49,7 +53,7 @@ public:
     using Answer = std::function<std::string(const std::string& target)>;
 
     explicit StubHttpServer(Answer answer) : answer_(std::move(answer)) {
-        static SocketsReady ready;
+        [[maybe_unused]] static SocketsReady ready;  // Winsock once per process
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -66,8 +70,9 @@ public:
         accepter_.join();
         std::lock_guard<std::mutex> lock(mutex_);
         for (Socket fd : connections_) shutdown(fd, kShutBoth);
+        if (kCloseWakes) for (Socket fd : connections_) closeSocket(fd);
         for (std::thread& t : servers_) t.join();
-        for (Socket fd : connections_) closeSocket(fd);
+        if (!kCloseWakes) for (Socket fd : connections_) closeSocket(fd);
         closeSocket(listener_);
     }
 

@@ -46,10 +46,16 @@ case $part in
   dialog)
     timeout -k 5 150 wine "$game" --offline --play "$demo" --no-pacing --screen 1920x1080 > game.log 2>&1 &
     pid=$!
-    window=$(timeout 90 xdotool search --sync --name 'Orlith ニックネーム登録' | head -n 1)
+    title='Orlith ニックネーム登録'
+    window=$(timeout 90 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
     [[ -n $window ]] || { orlith_wine_stop; fail "the registration dialog did not appear"; }
-    # Without a window manager nothing has the focus until it is given.
-    xdotool windowfocus --sync "$window" key Return
+    # Without a window manager nothing has the focus until it is given; a window just mapped may
+    # refuse it for a moment, so try again until the dialog has gone.
+    for _ in $(seq 40); do
+      xdotool windowfocus --sync "$window" key Return 2>/dev/null
+      sleep 0.5
+      xdotool search --onlyvisible --name "$title" > /dev/null || break
+    done
     wait "$pid" || fail "the game ended with $?"
     [[ -s save.dat ]] || fail "F4 wrote no save.dat"
     exec "$here/linux_side.sh" compare-save "$linux/reference/save.dat" save.dat
