@@ -28,6 +28,7 @@ namespace {
 #ifdef _WIN32
 using SystemClient = WinInetHttpClient;
 constexpr int kTimedOutCode = 12002;  // ERROR_INTERNET_TIMEOUT
+constexpr int kRefusedCode = 12029;   // ERROR_INTERNET_CANNOT_CONNECT
 
 // The Linux server the test fixture started (this test runs under Wine); its port in a file.
 struct RealServer {
@@ -41,6 +42,7 @@ struct RealServer {
 #else
 using SystemClient = CurlHttpClient;
 constexpr int kTimedOutCode = 28;  // CURLE_OPERATION_TIMEDOUT
+constexpr int kRefusedCode = 7;     // CURLE_COULDNT_CONNECT
 
 struct RealServer {
     server::test::TempDir dir;
@@ -92,14 +94,17 @@ struct Exchange {
 };
 
 // One check exchange through the real client against a server that answers with reply.
-std::unique_ptr<Exchange> exchange(const std::string& reply, uint32_t exchangeTimeoutMs = kExchangeTimeoutMs) {
+std::unique_ptr<Exchange> exchange(const std::string& reply, uint32_t exchangeTimeoutMs = kExchangeTimeoutMs,
+                                   bool refused = false) {
     StubHttpServer server([&](const std::string&) { return reply; });
+    // refused: a port whose listener has just gone, so nobody accepts there.
+    const int port = refused ? StubHttpServer([](const std::string&) { return std::string(); }).port() : server.port();
     auto host = std::make_shared<FakeNetworkHost>();
     auto client = std::make_unique<RankingClient>();
     client->http = std::make_shared<SystemClient>(kConnectTimeoutMs, exchangeTimeoutMs);
     client->host = host;
     auto out = std::make_unique<Exchange>();
-    if (!client->http->openSession() || !client->http->connect(u"127.0.0.1", server.port())) return out;
+    if (!client->http->openSession() || !client->http->connect(u"127.0.0.1", port)) return out;
     out->result = httpGetRecords(*client, u"/state/change.php?mode=check", out->records, out->count);
     client->http->closeRequest();
     out->events = host->events();
@@ -154,6 +159,10 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
     EXPECT_EQ(silent->result, 0);
     EXPECT_EQ(silent->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
                                                         std::to_string(kTimedOutCode)});
+    // Nobody listening: the send fails with the system's own code for it.
+    auto refused = exchange(ok(alice), kExchangeTimeoutMs, true);
+    EXPECT_EQ(refused->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
+                                                         std::to_string(kRefusedCode)});
 }
 
 TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
