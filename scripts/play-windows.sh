@@ -8,8 +8,8 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-windows-deps.sh"
-cmake --preset windows-game -S "$root" >/dev/null
-cmake --build --preset windows-game
+# Presets are read from the source folder; the game runs where this was started.
+(cd "$root" && cmake --preset windows-game >/dev/null && cmake --build --preset windows-game)
 game="$root/build/windows-game/src/app/win32/orlith.exe"
 if [[ -n ${DISPLAY:-} ]]; then
   . "$root/scripts/wine-env.sh"
