@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a purpose needs, skipping what is there.
 #   scripts/install-deps.sh game    building and playing the game
-#   scripts/install-deps.sh all     everything: the game, the server, every test, CI (default)
+#   scripts/install-deps.sh all     everything: the game, the server, every test, CI (default),
+#                                   and the Windows build with Wine (install-windows-deps.sh)
 set -euo pipefail
 purpose="${1:-all}"
 game=(
@@ -32,4 +33,8 @@ if ((${#missing[@]})); then
   export DEBIAN_FRONTEND=noninteractive
   apt-get -o DPkg::Lock::Timeout=600 update -qq
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
+fi
+# The release build cross-builds the Windows game and tests it under Wine when these are there.
+if [[ $purpose == all ]]; then
+  "$(dirname "$0")/install-windows-deps.sh"
 fi

@@ -1,7 +1,10 @@
 // Frame pacing, window size, the command-line switch and the shared frame hooks.
 #include "app/shell.h"
 
+#include <cstdio>
+
 #include "app/dialog_models.h"
+#include "base/text.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
 
@@ -31,6 +34,40 @@ bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(
 int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
     if (screenWidth <= 0) return 0;
     return static_cast<int32_t>(static_cast<int64_t>(screenHeight) * 1024 / screenWidth);
+}
+
+bool processorSupported(uint32_t highestLeaf, uint32_t leaf1Edx) {
+    constexpr uint32_t kSseAndSse2 = (1u << 25) | (1u << 26);
+    return highestLeaf >= 1 && (leaf1Edx & kSseAndSse2) == kSseAndSse2;
+}
+
+void applyPointerEvents(GameState& state, const std::vector<PointerEvent>& events) {
+    for (const PointerEvent& e : events) {
+        switch (e.kind) {
+            case PointerEvent::down: pointerButtonDown(state, e.x, e.y); break;
+            case PointerEvent::up: pointerButtonUp(state); break;
+            case PointerEvent::move: pointerMove(state, e.x, e.y); break;
+            case PointerEvent::wheel: pointerWheel(state, e.x); break;
+        }
+    }
+}
+
+std::string reportText(const GameState& s, const std::vector<std::array<float, 3>>& arrows) {
+    std::string text;
+    char line[160];
+    std::snprintf(line, sizeof line, "level %d\nsteps %d\nposition %.4f %.4f %.4f\nfps %.1f\nranking %d\n", s.level,
+                  s.stepCount, s.playerPos[0], s.playerPos[1], s.playerPos[2], s.measuredFps, s.rankingCount);
+    text += line;
+    for (int k = 0; k < s.rankingCount; ++k) {
+        const RankingRecord& r = s.rankingList[k];
+        std::snprintf(line, sizeof line, "player %d %d %d ", r.level, r.goalDistance, r.stepCount);
+        text += line + utf16ToUtf8(std::u16string_view(r.name, static_cast<size_t>(textLength(r.name, 31)))) + "\n";
+    }
+    for (const std::array<float, 3>& a : arrows) {
+        std::snprintf(line, sizeof line, "arrow %.4f %.4f %.4f\n", a[0], a[1], a[2]);
+        text += line;
+    }
+    return text;
 }
 
 void GameHooks::takeRankingUpdate(GameState& state) { orlith::takeRankingUpdate(state); }

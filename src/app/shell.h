@@ -3,10 +3,14 @@
 // connect the game to the ranking and persistence layers.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <memory>
+#include <string>
 #include <string_view>
+#include <vector>
 
+#include "app/demo.h"
 #include "game/game.h"
 #include "platform/dialogs.h"
 #include "platform/platform.h"
@@ -25,6 +29,17 @@ bool hasNetFpsSwitch(std::u16string_view commandLine);
 
 // Window height for a screen: screen height * 1024 / screen width, truncated.
 int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight);
+
+// The processor check of the entry point: identification leaf 1 exists and reports SSE and SSE2
+// (bits 25 and 26 of its EDX).
+bool processorSupported(uint32_t highestLeaf, uint32_t leaf1Edx);
+
+// A frame's pointer events, in order, into the pointer state.
+void applyPointerEvents(GameState& state, const std::vector<PointerEvent>& events);
+
+// The end state for scripts and tests (--report), one fact a line, names last: level, steps,
+// position, FPS, the ranking, and the other players' arrows drawn in the last frame.
+std::string reportText(const GameState& state, const std::vector<std::array<float, 3>>& arrows);
 
 // The frame steps every platform shares: the ranking copy, the settings file, the save file, the
 // ranking request and the information dialog. A platform derives from it and adds drawing.

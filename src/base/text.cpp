@@ -80,9 +80,11 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                     break;
                 }
                 if (isLong) {
+                    // 64 bits on every system (Windows' long has 32), so both builds show the same.
+                    piece[n++] = 'l';
                     piece[n++] = 'l';
                     finish(static_cast<char>(conv));
-                    std::snprintf(buf, sizeof buf, piece, va_arg(args, long));
+                    std::snprintf(buf, sizeof buf, piece, va_arg(args, long long));
                 } else {
                     finish(static_cast<char>(conv));
                     std::snprintf(buf, sizeof buf, piece, va_arg(args, int));

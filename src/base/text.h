@@ -10,7 +10,8 @@
 namespace orlith {
 
 // printf-style formatting of wide text into a fixed buffer. Supports the flags "-0+ #",
-// width, precision, and the conversions d i u x X c s f F e E g G %. A %s argument is a
+// width, precision, the conversions d i u x X c s f F e E g G %, and "l" before an integer
+// conversion for a long long argument (64 bits on every system). A %s argument is a
 // const char16_t* (null prints "(null)"). Never writes past capacity: the text is cut and
 // still terminated. Returns the characters written (without terminator), or -1 for a bad
 // format or a zero capacity.

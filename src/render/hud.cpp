@@ -72,9 +72,9 @@ void buildHudLayout(const GameState& s, HudLayout& layout) {
         if (s.showDistance == 0) {
             copyText(p.label().text, 32, u"Position:");
             // Three numbers of up to 11 characters each can exceed the slot; formatText cuts.
-            formatText(p.value().text, 32, u"(%2ld,%2ld,%2ld)", static_cast<long>(positionNumber(s.playerPos[0])),
-                       static_cast<long>(positionNumber(s.playerPos[1])),
-                       static_cast<long>(positionNumber(s.playerPos[2])));
+            formatText(p.value().text, 32, u"(%2ld,%2ld,%2ld)", static_cast<long long>(positionNumber(s.playerPos[0])),
+                       static_cast<long long>(positionNumber(s.playerPos[1])),
+                       static_cast<long long>(positionNumber(s.playerPos[2])));
         } else {
             copyText(p.label().text, 32, u"Distance:");
             formatText(p.value().text, 32, u"%d", distanceToGoal(s.goalPos, s.playerPos));

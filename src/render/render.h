@@ -7,6 +7,7 @@
 // No graphics API, window system or image library here: this builds and runs anywhere.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -111,6 +112,9 @@ struct FrameData {
 // the faces that can be seen (not against another solid cell of the maze, not turned away from
 // the eye), each batch nearest first, so the depth test rejects what lies behind early.
 void buildFrame(const GameState& state, FrameData& frame);
+
+// Where the frame draws other players' arrows (their World matrices' translations), in order.
+std::vector<std::array<float, 3>> arrowPositions(const FrameData& frame);
 
 // Pieces of the frame, exposed for tests.
 void buildHudLayout(const GameState& state, HudLayout& layout);

@@ -157,6 +157,18 @@ Float4 arrowRotation(const float upIn[3], const float viewIn[3]) {
     return quatMul(q2, q1);  // q1 first, then q2
 }
 
+std::vector<std::array<float, 3>> arrowPositions(const FrameData& frame) {
+    std::vector<std::array<float, 3>> arrows;
+    for (const DrawBatch& batch : frame.batches) {
+        if (batch.mesh != Mesh::playerArrow) continue;
+        for (int32_t i = batch.firstInstance; i < batch.firstInstance + batch.instanceCount; ++i) {
+            const Mat4& world = frame.worlds[static_cast<size_t>(i)];
+            arrows.push_back({world.m[3][0], world.m[3][1], world.m[3][2]});
+        }
+    }
+    return arrows;
+}
+
 void buildFrame(const GameState& s, FrameData& f) {
     std::copy(kBackground, kBackground + 4, f.clearColor);
     f.view = s.viewMatrix;

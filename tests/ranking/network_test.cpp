@@ -1,22 +1,61 @@
-// The ranking client on the wire: the real exchange routine and curl client against hostile local
-// servers, the nickname's escaping and checksum against the real orlith-server, and the worker's
-// hand-over with a slow, a failing and a silent server.
+// The ranking client on the wire: the real exchange routine and the system's client (curl on
+// Linux, WinINet on Windows) against hostile local servers, the nickname's escaping and checksum
+// against the real orlith-server, and the worker's hand-over with a slow, a failing and a silent
+// server.
 #include <gtest/gtest.h>
 
+#include <cctype>
 #include <chrono>
+#include <fstream>
 #include <future>
 #include <thread>
 
 #include "base/text.h"
-#include "platform/curl/curl_http.h"
 #include "ranking/network.h"
 #include "ranking/ranking.h"
-#include "server/server_process.h"
 #include "support/fake_network.h"
 #include "support/stub_http_server.h"
+#ifdef _WIN32
+#include "platform/win32/wininet_http.h"
+#else
+#include "platform/curl/curl_http.h"
+#include "server/server_process.h"
+#endif
 
 namespace orlith {
 namespace {
+
+#ifdef _WIN32
+using SystemClient = WinInetHttpClient;
+constexpr int kTimedOutCode = 12002;  // ERROR_INTERNET_TIMEOUT
+constexpr int kRefusedCode = 12029;   // ERROR_INTERNET_CANNOT_CONNECT
+
+// The Linux server the test fixture started (this test runs under Wine); its port in a file.
+struct RealServer {
+    int port = 0;
+    bool start() {
+        std::ifstream in(ORLITH_SERVER_PORT_FILE);
+        return static_cast<bool>(in >> port);
+    }
+    std::string output() const { return "no port in " ORLITH_SERVER_PORT_FILE; }
+};
+#else
+using SystemClient = CurlHttpClient;
+constexpr int kTimedOutCode = 28;  // CURLE_OPERATION_TIMEDOUT
+constexpr int kRefusedCode = 7;     // CURLE_COULDNT_CONNECT
+
+struct RealServer {
+    server::test::TempDir dir;
+    server::test::ServerProcess process;
+    int port = 0;
+    bool start() {
+        if (!process.start({"--db", dir.path + "/ranking.db"})) return false;
+        port = process.port();
+        return true;
+    }
+    std::string output() { return process.output(); }
+};
+#endif
 
 using test::FakeNetworkHost;
 using test::StubHttpServer;
@@ -51,20 +90,25 @@ struct Exchange {
     int32_t count = -1;
     RankingRecord records[kMaxRankingRecords];
     std::vector<std::string> events;  // boxes and close requests, in order
+    std::vector<std::string> heads;   // the requests as the server saw them
 };
 
 // One check exchange through the real client against a server that answers with reply.
-std::unique_ptr<Exchange> exchange(const std::string& reply, uint32_t exchangeTimeoutMs = kExchangeTimeoutMs) {
+std::unique_ptr<Exchange> exchange(const std::string& reply, uint32_t exchangeTimeoutMs = kExchangeTimeoutMs,
+                                   bool refused = false) {
     StubHttpServer server([&](const std::string&) { return reply; });
+    // refused: a port whose listener has just gone, so nobody accepts there.
+    const int port = refused ? StubHttpServer([](const std::string&) { return std::string(); }).port() : server.port();
     auto host = std::make_shared<FakeNetworkHost>();
     auto client = std::make_unique<RankingClient>();
-    client->http = std::make_shared<CurlHttpClient>(kConnectTimeoutMs, exchangeTimeoutMs);
+    client->http = std::make_shared<SystemClient>(kConnectTimeoutMs, exchangeTimeoutMs);
     client->host = host;
     auto out = std::make_unique<Exchange>();
-    if (!client->http->openSession() || !client->http->connect(u"127.0.0.1", server.port())) return out;
+    if (!client->http->openSession() || !client->http->connect(u"127.0.0.1", port)) return out;
     out->result = httpGetRecords(*client, u"/state/change.php?mode=check", out->records, out->count);
     client->http->closeRequest();
     out->events = host->events();
+    out->heads = server.heads();
     return out;
 }
 
@@ -103,10 +147,22 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
         if (c.count == 256) EXPECT_EQ(std::u16string(out->records[255].name), u"p255");
         EXPECT_EQ(out->events, c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
     }
+    // Every request asks for what the client can decode, compressed replies included.
+    auto asked = exchange(ok(alice));
+    ASSERT_EQ(asked->heads.size(), 1u);
+    std::string head = asked->heads[0];
+    for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    EXPECT_NE(head.find("\r\naccept-encoding:"), std::string::npos) << head;
+    EXPECT_NE(head.find("gzip"), std::string::npos) << head;
     // A server that accepts and never answers: the exchange gives up at its time-out (shortened here).
     auto silent = exchange("", 1000);
     EXPECT_EQ(silent->result, 0);
-    EXPECT_EQ(silent->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = 28"});
+    EXPECT_EQ(silent->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
+                                                        std::to_string(kTimedOutCode)});
+    // Nobody listening: the send fails with the system's own code for it.
+    auto refused = exchange(ok(alice), kExchangeTimeoutMs, true);
+    EXPECT_EQ(refused->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
+                                                         std::to_string(kRefusedCode)});
 }
 
 TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
@@ -118,18 +174,17 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
     char16_t text[400];
     escapeNickname(u"\x01\x7F\xD800", text, 400);  // control characters; a lone surrogate as U+FFFD
     EXPECT_EQ(std::u16string(text), u"%01%7F%EF%BF%BD");
-    server::test::TempDir dir;
-    server::test::ServerProcess server;
-    ASSERT_TRUE(server.start({"--db", dir.path + "/ranking.db"})) << server.output();
+    RealServer server;
+    ASSERT_TRUE(server.start()) << server.output();
     auto state = std::shared_ptr<GameState>(makeGameState());
     state->cameraEye = {3, 3, 3, 0};
     state->cameraFocus = {3, 3, 2, 0};
     state->cameraUp = {0, 1, 0, 0};
     copyText(state->pinHash, 32, u"1234abcd");
     auto client = std::make_unique<RankingClient>();
-    client->http = std::make_shared<CurlHttpClient>();
+    client->http = std::make_shared<SystemClient>();
     client->host = std::make_shared<FakeNetworkHost>();
-    ASSERT_TRUE(client->http->openSession() && client->http->connect(u"127.0.0.1", server.port()));
+    ASSERT_TRUE(client->http->openSession() && client->http->connect(u"127.0.0.1", server.port));
     for (const auto& [name, escaped] : names) {
         SCOPED_TRACE(utf16ToUtf8(name));
         escapeNickname(name, text, 400);
@@ -167,7 +222,7 @@ struct Online {
     explicit Online(int port) {
         copyText(state->nickname, 32, u"w");
         copyText(state->pinHash, 32, u"00000000");
-        link = std::make_unique<NetworkLink>(state, std::make_shared<CurlHttpClient>(), host);
+        link = std::make_unique<NetworkLink>(state, std::make_shared<SystemClient>(), host);
         link->open(u"127.0.0.1", port);
     }
 };

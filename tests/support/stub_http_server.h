@@ -1,13 +1,19 @@
-// A scripted HTTP server on a loopback port, for the client's tests: every request's target is
-// recorded and answered with the bytes the test's function returns (after whatever it waits);
-// an empty answer holds the connection open without a word until the server stops.
+// A scripted HTTP server on a loopback port, for the client's tests: every request's target and
+// head are recorded and answered with the bytes the test's function returns (after whatever it
+// waits); an empty answer holds the connection open without a word until the server stops.
+// POSIX sockets, or Winsock on Windows.
 #pragma once
 
+#ifdef _WIN32
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
+#endif
 
 #include <algorithm>
 #include <atomic>
@@ -19,11 +25,35 @@
 
 namespace orlith::test {
 
+#ifdef _WIN32
+using Socket = SOCKET;
+inline int closeSocket(Socket s) { return closesocket(s); }
+inline int pollSocket(pollfd* p, int timeoutMs) { return WSAPoll(p, 1, timeoutMs); }
+constexpr int kShutBoth = SD_BOTH, kNoSignal = 0;
+struct SocketsReady {
+    SocketsReady() {
+        WSADATA data;
+        WSAStartup(MAKEWORD(2, 2), &data);
+    }
+};
+// Wine's shutdown wakes no thread blocked on the socket (and its WinINet keeps the client's end
+// open in a pool): only closing it does.
+constexpr bool kCloseWakes = true;
+#else
+using Socket = int;
+inline int closeSocket(Socket s) { return close(s); }
+inline int pollSocket(pollfd* p, int timeoutMs) { return poll(p, 1, timeoutMs); }
+constexpr int kShutBoth = SHUT_RDWR, kNoSignal = MSG_NOSIGNAL;
+struct SocketsReady {};
+constexpr bool kCloseWakes = false;  // shutdown wakes them; closing first could reuse the number
+#endif
+
 class StubHttpServer {
 public:
     using Answer = std::function<std::string(const std::string& target)>;
 
     explicit StubHttpServer(Answer answer) : answer_(std::move(answer)) {
+        [[maybe_unused]] static SocketsReady ready;  // Winsock once per process
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
@@ -39,16 +69,21 @@ public:
         stopping_ = true;
         accepter_.join();
         std::lock_guard<std::mutex> lock(mutex_);
-        for (int fd : connections_) shutdown(fd, SHUT_RDWR);
+        for (Socket fd : connections_) shutdown(fd, kShutBoth);
+        if (kCloseWakes) for (Socket fd : connections_) closeSocket(fd);
         for (std::thread& t : servers_) t.join();
-        for (int fd : connections_) close(fd);
-        close(listener_);
+        if (!kCloseWakes) for (Socket fd : connections_) closeSocket(fd);
+        closeSocket(listener_);
     }
 
     int port() const { return port_; }
     std::vector<std::string> targets() {
         std::lock_guard<std::mutex> lock(mutex_);
         return targets_;
+    }
+    std::vector<std::string> heads() {  // each request's head, request line and header lines
+        std::lock_guard<std::mutex> lock(mutex_);
+        return heads_;
     }
     int mostInFlight() const { return mostInFlight_; }  // exchanges answered at the same time, at most
     size_t connections() {
@@ -66,21 +101,21 @@ private:
     void acceptLoop() {
         while (!stopping_) {
             pollfd p{listener_, POLLIN, 0};
-            if (poll(&p, 1, 20) <= 0) continue;
-            int fd = accept(listener_, nullptr, nullptr);
-            if (fd < 0) continue;
+            if (pollSocket(&p, 20) <= 0) continue;
+            Socket fd = accept(listener_, nullptr, nullptr);
+            if (fd == static_cast<Socket>(-1)) continue;
             std::lock_guard<std::mutex> lock(mutex_);
             connections_.push_back(fd);
             servers_.emplace_back([this, fd] { serve(fd); });
         }
     }
-    void serve(int fd) {
+    void serve(Socket fd) {
         std::string pending;
         char buffer[4096];
         for (;;) {
             size_t end;
             while ((end = pending.find("\r\n\r\n")) == std::string::npos) {
-                ssize_t n = recv(fd, buffer, sizeof buffer, 0);
+                auto n = recv(fd, buffer, sizeof buffer, 0);
                 if (n <= 0) return;
                 pending.append(buffer, static_cast<size_t>(n));
             }
@@ -91,6 +126,7 @@ private:
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 targets_.push_back(target);
+                heads_.push_back(head);
             }
             int now = ++inFlight_;
             for (int seen = mostInFlight_; now > seen && !mostInFlight_.compare_exchange_weak(seen, now);) {
@@ -102,7 +138,7 @@ private:
                 return;
             }
             for (size_t sent = 0; sent < reply.size();) {
-                ssize_t n = send(fd, reply.data() + sent, reply.size() - sent, MSG_NOSIGNAL);
+                auto n = send(fd, reply.data() + sent, static_cast<int>(reply.size() - sent), kNoSignal);
                 if (n <= 0) return;
                 sent += static_cast<size_t>(n);
             }
@@ -110,13 +146,13 @@ private:
     }
 
     Answer answer_;
-    int listener_ = -1;
+    Socket listener_ = static_cast<Socket>(-1);
     int port_ = 0;
     std::atomic<bool> stopping_{false};
     std::atomic<int> inFlight_{0}, mostInFlight_{0};
     std::mutex mutex_;
-    std::vector<std::string> targets_;
-    std::vector<int> connections_;
+    std::vector<std::string> targets_, heads_;
+    std::vector<Socket> connections_;
     std::vector<std::thread> servers_;
     std::thread accepter_;
 };

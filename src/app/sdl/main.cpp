@@ -60,25 +60,8 @@ bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
     return std::fclose(f) == 0 && ok;
 }
 
-// The end state for scripts and tests: one fact a line, names last.
-bool writeReport(const std::string& path, const GameState& s, const FrameData& frame) {
-    std::FILE* f = std::fopen(path.c_str(), "w");
-    if (f == nullptr) return false;
-    std::fprintf(f, "level %d\nsteps %d\nposition %.4f %.4f %.4f\nfps %.1f\nranking %d\n", s.level, s.stepCount,
-                 s.playerPos[0], s.playerPos[1], s.playerPos[2], s.measuredFps, s.rankingCount);
-    for (int k = 0; k < s.rankingCount; ++k) {
-        const RankingRecord& r = s.rankingList[k];
-        std::fprintf(f, "player %d %d %d %s\n", r.level, r.goalDistance, r.stepCount, utf16ToUtf8(r.name).c_str());
-    }
-    for (const DrawBatch& batch : frame.batches) {
-        if (batch.mesh != Mesh::playerArrow) continue;
-        // An arrow's world matrix carries the other player's position as its translation.
-        for (int32_t i = batch.firstInstance; i < batch.firstInstance + batch.instanceCount; ++i) {
-            const Mat4& world = frame.worlds[static_cast<size_t>(i)];
-            std::fprintf(f, "arrow %.4f %.4f %.4f\n", world.m[3][0], world.m[3][1], world.m[3][2]);
-        }
-    }
-    return std::fclose(f) == 0;
+bool writeText(const std::string& path, const std::string& text) {
+    return writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
 }
 
 bool saveScreenshot(GlRenderer& renderer, const std::string& path) {
@@ -104,17 +87,6 @@ void toPicture(SDL_Window* window, int width, int height, int wx, int wy, int32_
     double ox = (ww - width * scale) / 2, oy = (wh - height * scale) / 2;
     px = static_cast<int32_t>((wx - ox) / scale);
     py = static_cast<int32_t>((wy - oy) / scale);
-}
-
-void applyPointerEvents(GameState& state, const std::vector<PointerEvent>& events) {
-    for (const PointerEvent& e : events) {
-        switch (e.kind) {
-            case PointerEvent::down: pointerButtonDown(state, e.x, e.y); break;
-            case PointerEvent::up: pointerButtonUp(state); break;
-            case PointerEvent::move: pointerMove(state, e.x, e.y); break;
-            case PointerEvent::wheel: pointerWheel(state, e.x); break;
-        }
-    }
 }
 
 struct App {
@@ -231,7 +203,7 @@ struct App {
             if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
                 long long loading = targetLevel - total + done + 1;  // the level being generated
-                formatText(text, 32, u"Loading level %lld / %lld", loading, static_cast<long long>(targetLevel));
+                formatText(text, 32, u"Loading level %ld / %ld", loading, static_cast<long long>(targetLevel));
                 renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
                 lastDraw = now;
             }
@@ -367,7 +339,7 @@ struct App {
             }
         }
         if (!options.screenshotPath.empty() && !saveScreenshot(*renderer, options.screenshotPath)) return 1;
-        if (!options.reportPath.empty() && !writeReport(options.reportPath, *state, hooks.frame())) {
+        if (!options.reportPath.empty() && !writeText(options.reportPath, reportText(*state, arrowPositions(hooks.frame())))) {
             std::fprintf(stderr, "orlith: cannot write %s\n", options.reportPath.c_str());
             return 1;
         }

@@ -1,0 +1,72 @@
+#!/usr/bin/env bash
+# The Windows game end to end under Wine, in an X server of its own, against the Linux build's
+# outputs (made by linux_side.sh in LINUX_SIDE):
+#   windows_game.sh picture ORLITH.EXE DEMO LINUX_SIDE WORK_DIR WINE_PREFIX
+#     the demo's last picture matches the Linux build's: away from the HUD's two panel columns
+#     no more than 200 pixels (edges rasterised a little apart) differ by more than 2 %; the
+#     panels' veil (their left margins, where no text is drawn: the fonts differ) the same colour
+#   windows_game.sh dialog ...
+#     the registration dialog appears, Return (typed through the X server, as a player would)
+#     starts the game offline, and the demo's F4 writes the Linux build's save.dat, time aside
+#   windows_game.sh online ...
+#     an online run against the real server: registered, then ranked in the game's own list
+set -uo pipefail
+here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+part=$1 game=$2 demo=$3 linux=$4 dir=$5 prefix=$6
+rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
+. "$here/../../../scripts/wine-env.sh"
+orlith_wine_prefix "$prefix" || exit 1
+orlith_xvfb_start || exit 1
+trap orlith_xvfb_stop EXIT
+run() { timeout -k 5 150 wine "$game" --play "$demo" --no-pacing --screen 1920x1080 "$@" > game.log 2>&1; }
+fail() { echo "$*"; cat game.log; exit 1; }
+
+# Differing pixels of two pictures beyond a fuzz, with the HUD panels blacked out in both.
+outside_panels() {
+  local masks=(-fill black -draw 'rectangle 30,30 229,575' -draw 'rectangle 794,30 993,575')
+  convert "$1" "${masks[@]}" a.png && convert "$2" "${masks[@]}" b.png || return 1
+  compare -metric AE -fuzz 2% a.png b.png null: 2>&1  # exits 1 when they differ: the count tells
+}
+# Mean red, green and blue (0-255) of a rectangle.
+mean() { convert "$1" -crop "$2" +repage -resize 1x1\! -format '%[fx:int(255*r)] %[fx:int(255*g)] %[fx:int(255*b)]\n' info:; }
+
+case $part in
+  picture)
+    run --offline --start --screenshot windows.png || fail "the game ended with $?"
+    cp "$linux/reference/linux.png" linux.png
+    differing=$(outside_panels windows.png linux.png)
+    echo "pixels differing outside the HUD panels: $differing"
+    [[ $differing =~ ^[0-9]+$ ]] && ((differing <= 200)) || exit 1
+    for box in 8x190+31+31 8x190+795+31; do
+      read -r wr wg wb < <(mean windows.png "$box") && read -r lr lg lb < <(mean linux.png "$box") || exit 1
+      echo "panel $box: mean colour $wr $wg $wb (Windows), $lr $lg $lb (Linux)"
+      for d in $((wr - lr)) $((wg - lg)) $((wb - lb)); do ((d >= -2 && d <= 2)) || exit 1; done
+    done
+    ;;
+  dialog)
+    timeout -k 5 150 wine "$game" --offline --play "$demo" --no-pacing --screen 1920x1080 > game.log 2>&1 &
+    pid=$!
+    title='Orlith ニックネーム登録'
+    window=$(timeout 90 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
+    [[ -n $window ]] || { orlith_wine_stop; fail "the registration dialog did not appear"; }
+    # Without a window manager nothing has the focus until it is given; a window just mapped may
+    # refuse it for a moment, so try again until the dialog has gone.
+    for _ in $(seq 40); do
+      xdotool windowfocus --sync "$window" key Return 2>/dev/null
+      sleep 0.5
+      xdotool search --onlyvisible --name "$title" > /dev/null || break
+    done
+    wait "$pid" || fail "the game ended with $?"
+    [[ -s save.dat ]] || fail "F4 wrote no save.dat"
+    exec "$here/linux_side.sh" compare-save "$linux/reference/save.dat" save.dat
+    ;;
+  online)
+    port=$(cat "$linux/server/port") || exit 1
+    run --nickname winplayer --pin 2468 --server 127.0.0.1 --port "$port" --start --report report.txt ||
+      fail "the game ended with $?"
+    cat report.txt
+    grep -Eq '^ranking [1-9]' report.txt && grep -Eq '^player [0-9]+ [0-9]+ [0-9]+ winplayer$' report.txt ||
+      fail "the server did not rank winplayer"
+    ;;
+  *) echo "usage: $0 picture|dialog|online ORLITH.EXE DEMO LINUX_SIDE WORK_DIR WINE_PREFIX" >&2; exit 2 ;;
+esac
