@@ -34,12 +34,7 @@ TEST(RegistrationDialog, OpensOfflineWithTheBoxesDisabledAndTicksBothWays) {
 }
 
 TEST(RegistrationDialog, StartIsRefusedSilentlyUntilEveryBoxHoldsTextAndThePortANumber) {
-    struct Case {
-        const char* what;
-        bool tick;
-        std::u16string nickname, pin, server, port;
-        bool ends;
-    };
+    struct Case { const char* what; bool tick; std::u16string nickname, pin, server, port; bool ends; };
     const Case cases[] = {
         {"box cleared: offline, whatever the boxes hold", false, u"", u"", u"", u"0", true},
         {"empty nickname", true, u"", u"1", u"h", u"80", false},
@@ -56,10 +51,9 @@ TEST(RegistrationDialog, StartIsRefusedSilentlyUntilEveryBoxHoldsTextAndThePortA
         auto s = makeGameState();
         RegistrationModel dialog(*s);
         dialog.setTicked(c.tick);
-        dialog.edit(RegistrationBox::nickname, c.nickname);
-        dialog.edit(RegistrationBox::pin, c.pin);
-        dialog.edit(RegistrationBox::server, c.server);
-        dialog.edit(RegistrationBox::port, c.port);
+        for (auto [box, text] : {std::pair{RegistrationBox::nickname, &c.nickname}, {RegistrationBox::pin, &c.pin},
+                                 {RegistrationBox::server, &c.server}, {RegistrationBox::port, &c.port}})
+            dialog.edit(box, *text);
         EXPECT_EQ(dialog.pressStart(), c.ends);
         EXPECT_EQ(s->networkEnabled, c.tick ? 1 : 0);
         // The PIN itself is never kept: only its hash, once start is accepted.
@@ -75,10 +69,7 @@ TEST(RegistrationDialog, StartIsRefusedSilentlyUntilEveryBoxHoldsTextAndThePortA
 TEST(RegistrationDialog, BoxesKeepTheirLimitInCharactersAndThePinOnlyDigits) {
     auto s = makeGameState();
     RegistrationModel dialog(*s);
-    struct Case {
-        RegistrationBox box;
-        std::u16string typed, kept;
-    };
+    struct Case { RegistrationBox box; std::u16string typed, kept; };
     const Case cases[] = {
         {RegistrationBox::nickname, u"日本語のニックネーム長い", u"日本語のニックネーム"},
         {RegistrationBox::nickname, u"123456789\U0001F600", u"123456789"},  // never half a character
@@ -92,9 +83,8 @@ TEST(RegistrationDialog, BoxesKeepTheirLimitInCharactersAndThePinOnlyDigits) {
         dialog.edit(c.box, c.typed);
         EXPECT_EQ(dialog.text(c.box), c.kept) << utf16ToUtf8(c.typed);
     }
-    EXPECT_FALSE(dialog.takesCharacter(RegistrationBox::pin, U'x'));
-    EXPECT_TRUE(dialog.takesCharacter(RegistrationBox::nickname, U'日'));
-    EXPECT_EQ(dialog.limit(RegistrationBox::server), 16);
+    EXPECT_EQ(std::tuple(dialog.takesCharacter(RegistrationBox::pin, U'x'), dialog.takesCharacter(RegistrationBox::nickname, U'日'),
+                         dialog.limit(RegistrationBox::server)), std::tuple(false, true, 16));
 }
 
 TEST(InformationDialog, RowsFollowTheRankingListUnderItsSixColumns) {
@@ -109,19 +99,15 @@ TEST(InformationDialog, RowsFollowTheRankingListUnderItsSixColumns) {
     for (int k = 0; k < kMaxRankingRecords; ++k) {
         RankingRecord& r = s->rankingList[k];
         formatText(r.name, 32, u"p%d", k);
-        r.level = 300 - k;
-        r.goalDistance = k % 7;
-        r.stepCount = 10 * k;
+        r.level = 300 - k, r.goalDistance = k % 7, r.stepCount = 10 * k;
         copyText(r.dateText, 32, u"2026/01/02 03:04");
     }
     buildInformationTable(*s, *table);
     ASSERT_EQ(table->rowCount, 256);
     const std::u16string first[] = {u"1", u"p0", u"300", u"0", u"0", u"2026/01/02 03:04"};
     const std::u16string last[] = {u"256", u"p255", u"45", u"3", u"2550", u"2026/01/02 03:04"};
-    for (int c = 0; c < InformationTable::kColumns; ++c) {
-        EXPECT_EQ(table->cells[0][c], first[c]);
-        EXPECT_EQ(table->cells[255][c], last[c]);
-    }
+    for (int c = 0; c < InformationTable::kColumns; ++c)
+        EXPECT_EQ(std::u16string(table->cells[0][c]) + u"|" + table->cells[255][c], first[c] + u"|" + last[c]);
 }
 
 TEST(CommandLine, FillsTheRegistrationBoxesOnlyWithWhatTheyWouldKeep) {
@@ -132,12 +118,11 @@ TEST(CommandLine, FillsTheRegistrationBoxesOnlyWithWhatTheyWouldKeep) {
     };
     Options o;
     ASSERT_TRUE(parse({"--nickname", "日本", "--pin", "0042", "--port", "8080", "--offline", "--start"}, o));
-    EXPECT_EQ(o.nickname + u"|" + o.pin + u"|" + o.server + u"|" + o.port, u"日本|0042||8080");
-    EXPECT_TRUE(o.offline && o.start);
+    EXPECT_EQ(o.nickname + u"|" + o.pin + u"|" + o.server + u"|" + o.port + (o.offline && o.start ? u"|both" : u""),
+              u"日本|0042||8080|both");
     for (std::vector<const char*> bad : {std::vector<const char*>{"--pin", "12a"}, {"--nickname", "elevenchars"},
-                                         {"--port", "123456"}, {"--server", ""}, {"--nickname"}}) {
+                                         {"--port", "123456"}, {"--server", ""}, {"--nickname"}})
         EXPECT_FALSE(parse(bad, o)) << bad[0];
-    }
 }
 
 }  // namespace

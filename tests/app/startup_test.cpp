@@ -70,15 +70,12 @@ Outcome startUp(const Scenario& setup) {
     test::FakePlatform platform;
     platform.answerYes = setup.answerYes;
     auto saved = makeGameState();
-    saved->level = setup.savedLevel;
-    saved->cameraEye = {3, 3, 3, 0};
+    saved->level = setup.savedLevel, saved->cameraEye = {3, 3, 3, 0};
     if (setup.savedLevel > 0) writeSaveFile(*saved, platform);
     ScriptedDialogs dialogs;
-    dialogs.cancel = setup.cancel;
-    dialogs.tick = setup.tick;
+    dialogs.cancel = setup.cancel, dialogs.tick = setup.tick;
     auto http = std::make_shared<test::ScriptedHttpClient>();
-    http->failStep = setup.failStep;
-    http->body = setup.reply;
+    http->failStep = setup.failStep, http->body = setup.reply;
     auto host = std::make_shared<test::FakeNetworkHost>();
     auto work = makeMazeWork();
     Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}};
@@ -86,9 +83,7 @@ Outcome startUp(const Scenario& setup) {
     StartUpParts parts{platform, dialogs, [&] { return http; }, host,
                        [&](int32_t level) { return restoreLevel(*run.state, *work, level, nullptr); }};
     run.result = startUpGame(run.state, *work, parts, setup.choices, run.network);
-    run.messages = platform.messages;
-    run.events = host->events();
-    run.paths = http->paths;
+    run.messages = platform.messages, run.events = host->events(), run.paths = http->paths;
     EXPECT_EQ(dialogs.registrations, setup.choices.start ? 0 : 1);
     return run;
 }
@@ -104,7 +99,6 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
     run = startUp(saved);
     EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
               std::tuple(StartUpResult::play, 3, kNoticeFrames, 3.0f));
-
     Scenario cancelled;
     cancelled.cancel = true;
     EXPECT_EQ(startUp(cancelled).result, StartUpResult::refused);
@@ -113,15 +107,8 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
 TEST(StartUp, OnlineBranches) {
     const std::string returning = annLine(annHash(), 3) + "\r\n";
     const std::string otherPin = annLine(u"00000000", 3) + "\r\n";
-    struct Case {
-        const char* what;
-        Scenario setup;
-        StartUpResult result;
-        std::vector<std::u16string> messages;
-        std::vector<std::string> events;
-        int32_t level;
-        bool worker;
-    };
+    struct Case { const char* what; Scenario setup; StartUpResult result; std::vector<std::u16string> messages; std::vector<std::string> events;
+                  int32_t level; bool worker; };
     auto with = [](auto change) { Scenario s; return change(s), s; };
     const std::vector<std::u16string> question = {std::u16string(kNewNicknameQuestion)};
     const Case cases[] = {
@@ -143,13 +130,9 @@ TEST(StartUp, OnlineBranches) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
         Outcome run = startUp(c.setup);
-        EXPECT_EQ(run.result, c.result);
-        EXPECT_EQ(run.messages, c.messages);
-        EXPECT_EQ(run.events, c.events);
-        EXPECT_EQ(run.state->level, c.level);
-        EXPECT_EQ(run.network != nullptr, c.result == StartUpResult::play);
+        EXPECT_EQ(std::tuple(run.result, run.messages, run.events, run.state->level, run.network != nullptr, run.state->showFps),
+                  std::tuple(c.result, c.messages, c.events, c.level, c.result == StartUpResult::play, c.setup.netFps ? 1 : 0));
         if (run.network) EXPECT_EQ(run.network->workerStarted(), c.worker);
-        EXPECT_EQ(run.state->showFps, c.setup.netFps ? 1 : 0);
         if (c.level == 3) EXPECT_EQ(std::tuple(run.state->stepCount, run.state->playerPos[2], run.state->loadNoticeTimer), std::tuple(42, 3.0f, 0));
         if (!run.paths.empty()) EXPECT_EQ(run.paths[0], u"/state/change.php?mode=check&name=ann&pin=" + annHash());
     }

@@ -62,12 +62,10 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
 TEST(LevelTable, DamagedOrForeignBytesGiveNoTable) {
     const std::vector<uint8_t> good = encodeLevelTable({MazeRng{}, entry(2), entry(3)});
     auto changed = [&](size_t at) { auto b = good; b[at] ^= 4; return b; };
-    auto cut = [&](size_t size) { return std::vector<uint8_t>(good.begin(), good.begin() + static_cast<long>(size)); };
-    std::vector<uint8_t> longer = good;
-    longer.resize(good.size() + 16);
+    auto cut = [&](size_t size) { auto b = good; b.resize(size); return b; };  // shorter, or zeros added
     struct Case { const char* what; std::vector<uint8_t> bytes; int32_t levels; };
     for (const Case& c : {Case{"intact", good, 3}, Case{"a byte short", cut(good.size() - 1), 0},
-                          Case{"an entry short", cut(good.size() - 16), 0}, Case{"an entry more", longer, 0},
+                          Case{"an entry short", cut(good.size() - 16), 0}, Case{"an entry more", cut(good.size() + 16), 0},
                           Case{"header only", cut(16), 0}, Case{"empty", {}, 0}, Case{"magic", changed(0), 0},
                           Case{"format", changed(4), 0}, Case{"count", changed(8), 0}, Case{"checksum", changed(12), 0},
                           Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}}) {
@@ -94,16 +92,14 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
             if (std::max(c.target, 1) != level) continue;
             SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(c.target));
             auto s = startedGame();
-            ASSERT_TRUE(restoreLevel(*s, work(), c.from, nullptr));
-            ASSERT_TRUE(restoreLevel(*s, work(), c.target, nullptr, c.table));
+            ASSERT_TRUE(restoreLevel(*s, work(), c.from, nullptr) && restoreLevel(*s, work(), c.target, nullptr, c.table));
             EXPECT_EQ(levelFields(*s), levelFields(r));
             EXPECT_TRUE(std::equal(r.cellGrid, r.cellGrid + kGridCells, s->cellGrid));
             // The server's way to the same level: the same box and the state after it.
             std::vector<int32_t> grid(kGridCells, 0);
             MazeRng after;
             ASSERT_TRUE(levelMaze(c.target, grid.data(), after, work(), nullptr, c.table));
-            EXPECT_TRUE(std::equal(r.cellGrid, r.cellGrid + kGridCells, grid.begin()));
-            EXPECT_EQ(words(after), words(r.mazeRng));
+            EXPECT_EQ(std::pair(std::equal(r.cellGrid, r.cellGrid + kGridCells, grid.begin()), words(after)), std::pair(true, words(r.mazeRng)));
         }
     }
 }
@@ -121,7 +117,6 @@ TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled)
             return static_cast<int32_t>(done.size()) <= c.allowedCalls;
         };
         EXPECT_EQ(restoreLevel(*s, work(), c.target, progress, readLevelTable(bytes.data(), bytes.size())), c.finished);
-        EXPECT_EQ(done, c.done) << c.target;
-        EXPECT_EQ(std::tuple(s->level, s->sizeX), std::tuple(c.level, mazeEdgeForLevel(c.level))) << c.target;
+        EXPECT_EQ(std::tuple(done, s->level, s->sizeX), std::tuple(c.done, c.level, mazeEdgeForLevel(c.level))) << c.target;
     }
 }

@@ -42,16 +42,14 @@ TEST(MazeRandom, FirstNumbersFromThePublishedSeedAndTheEdgePerLevel) {
     MazeRng rng;
     for (uint32_t want : {3701687786u, 458299110u, 2500872618u, 3633119408u}) EXPECT_EQ(nextRandom(rng), want);
     struct Case { int32_t level, edge; };
-    for (Case c : {Case{1, 5}, Case{2, 7}, Case{49, 101}, Case{50, 103}, Case{51, 103}, Case{INT32_MAX, 103}}) {
+    for (Case c : {Case{1, 5}, Case{2, 7}, Case{49, 101}, Case{50, 103}, Case{51, 103}, Case{INT32_MAX, 103}})
         EXPECT_EQ(mazeEdgeForLevel(c.level), c.edge) << "level " << c.level;
-    }
 }
 
 TEST(MazeGeneration, GoldenPassesOfLevelsOneTwoAndSize103) {
     auto s = levelState(1);
     EXPECT_EQ(passLog(), (std::vector<std::pair<int, int>>{{12, 3}, {9, 2}, {7, 1}, {3, 1}}));
-    std::vector<std::array<int, 3>> expected = {{1, 2, 1}, {1, 2, 3}, {2, 1, 1}, {2, 1, 3}, {2, 3, 1}, {3, 2, 3}, {3, 3, 2}};
-    EXPECT_EQ(openWallSlots(*s), expected);
+    EXPECT_EQ(openWallSlots(*s), (std::vector<std::array<int, 3>>{{1, 2, 1}, {1, 2, 3}, {2, 1, 1}, {2, 1, 3}, {2, 3, 1}, {3, 2, 3}, {3, 3, 2}}));
     EXPECT_EQ(s->mazeRng.w, 1773342156u);
     s->level = 2;  // level 2 continues the stream
     newLevel(*s, sharedWork());
@@ -67,9 +65,8 @@ TEST(MazeGeneration, GoldenPassesOfLevelsOneTwoAndSize103) {
         s->sizeX = s->sizeY = s->sizeZ = edge;
         generateMaze(s->cellGrid, edge, edge, edge, s->mazeRng, sharedWork());
     }
-    EXPECT_EQ(passLog().size(), 180u);
-    EXPECT_EQ(passLog()[0], (std::pair<int, int>{390150, 60855}));
-    EXPECT_EQ(passLog()[179].second, 1);
+    const auto log = passLog();
+    EXPECT_EQ(std::tuple(log.size(), log.front(), log.back().second), std::tuple(180u, std::pair(390150, 60855), 1));
     EXPECT_EQ(openWallSlots(*s).size(), 132651u - 1u);  // a spanning tree of the 51^3 rooms
     EXPECT_EQ(std::count_if(s->cellGrid, s->cellGrid + kGridCells, [](int32_t c) { return c != 0 && c != -1; }), 0);
 }
@@ -96,8 +93,7 @@ TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
         seen.push_back(d);
         return true;
     }));
-    EXPECT_EQ(s->level, 6);
-    EXPECT_EQ(seen, (std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
+    EXPECT_EQ(std::pair(s->level, seen), std::pair(6, std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
 
     auto c = levelState(1);
     int calls = 0;
@@ -105,8 +101,7 @@ TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
     EXPECT_EQ(std::tuple(c->level, c->sizeX), std::tuple(4, mazeEdgeForLevel(4)));
     for (int32_t target : {1, 0, INT32_MIN}) {  // a saved level of 1 or below replays nothing
         auto z = levelState(1);
-        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr));
-        EXPECT_EQ(z->level, 1);
+        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr) && z->level == 1) << target;
     }
 }
 
@@ -115,8 +110,7 @@ TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
         std::vector<MazeCell> path = shortestPath(g.cellGrid, edge);
         EXPECT_EQ(shortestPathLength(g.cellGrid, edge), static_cast<int32_t>(path.size()) - 1) << what;
         if (path.empty()) return -1;
-        EXPECT_EQ(path.front(), (MazeCell{edge - 2, edge - 2, edge - 2})) << what;
-        EXPECT_EQ(path.back(), (MazeCell{1, 1, 1})) << what;
+        EXPECT_EQ(std::pair(path.front(), path.back()), std::pair(MazeCell{edge - 2, edge - 2, edge - 2}, MazeCell{1, 1, 1})) << what;
         for (size_t i = 1; i < path.size(); ++i) {
             const MazeCell &a = path[i - 1], &b = path[i];
             EXPECT_EQ(std::abs(a.x - b.x) + std::abs(a.y - b.y) + std::abs(a.z - b.z), 1) << what << " " << i;

@@ -16,6 +16,11 @@ using orlith::test::TempDir;
 
 namespace {
 FakePlatform p;
+std::unique_ptr<GameState> readSettings() {
+    auto s = makeGameState();
+    readSettingsFile(*s, p);
+    return s;
+}
 using orlith::test::fileBytes;
 const auto& writeFile = orlith::test::writeBytes;
 }  // namespace
@@ -23,22 +28,14 @@ const auto& writeFile = orlith::test::writeBytes;
 TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
     struct Case { std::string line; int32_t GameState::*field; int32_t start; int32_t expected; };
     const std::vector<Case> cases = {
-        {"Movement=2", &GameState::movementMode, 0, 2},
-        {"Movement=-1", &GameState::movementMode, 1, 1},
-        {"Movement=3", &GameState::movementMode, 1, 1},
-        {"Wall=1x", &GameState::texturedWalls, 0, 1},
-        {"Wall=2", &GameState::texturedWalls, 0, 0},
-        {"Status=1", &GameState::showDistance, 0, 1},
-        {"FPS=7", &GameState::showFps, 0, 1},
-        {"FPS=abc", &GameState::showFps, 1, 0},
-        {"Guide=-3", &GameState::guideOn, 0, 1},
-        {"Horizontal=-1", &GameState::horizontalSign, 1, -1},
-        {"Horizontal=0", &GameState::horizontalSign, 1, 1},
-        {"Horizontal=2", &GameState::horizontalSign, -1, -1},
-        {"Vertical= -1 ", &GameState::verticalSign, 1, -1},
-        {"Progress=+1", &GameState::progressSign, -1, 1},
-        {"Rotate=9", &GameState::rotateSpeed, 4, 9},
-        {"Rotate=0", &GameState::rotateSpeed, 4, 4},
+        {"Movement=2", &GameState::movementMode, 0, 2}, {"Movement=-1", &GameState::movementMode, 1, 1},
+        {"Movement=3", &GameState::movementMode, 1, 1}, {"Wall=1x", &GameState::texturedWalls, 0, 1},
+        {"Wall=2", &GameState::texturedWalls, 0, 0},    {"Status=1", &GameState::showDistance, 0, 1},
+        {"FPS=7", &GameState::showFps, 0, 1},           {"FPS=abc", &GameState::showFps, 1, 0},
+        {"Guide=-3", &GameState::guideOn, 0, 1},        {"Horizontal=-1", &GameState::horizontalSign, 1, -1},
+        {"Horizontal=0", &GameState::horizontalSign, 1, 1}, {"Horizontal=2", &GameState::horizontalSign, -1, -1},
+        {"Vertical= -1 ", &GameState::verticalSign, 1, -1}, {"Progress=+1", &GameState::progressSign, -1, 1},
+        {"Rotate=9", &GameState::rotateSpeed, 4, 9},    {"Rotate=0", &GameState::rotateSpeed, 4, 4},
         {"Rotate=10", &GameState::rotateSpeed, 3, 3},
         {"rotate=2", &GameState::rotateSpeed, 4, 2},           // keys ignore case
         {"Rotate=", &GameState::rotateSpeed, 4, 4},            // empty counts as absent
@@ -65,8 +62,7 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
                                        std::string("Rotate=2\n[Setting]\n"), std::string("\0\0[Setting]\0", 12)}) {
         TempDir dir;
         if (!content.empty()) writeFile("setting.ini", content);
-        auto s = makeGameState();
-        readSettingsFile(*s, p);
+        auto s = readSettings();
         EXPECT_EQ(std::tuple(s->rotateSpeed, s->movementMode, s->horizontalSign), std::tuple(4, 0, 1));
     }
 }
@@ -84,8 +80,7 @@ TEST(Settings, WriteCreatesTheFile) {
 TEST(Settings, WriteKeepsEveryOtherLineSectionAndKey) {
     TempDir dir;
     writeFile("setting.ini", "; my notes\n[Window]\nx=5\n\n[SETTING]\nfps = 7\nColor=blue\n\n[Later]\nRotate=1\n");
-    auto s = makeGameState();
-    readSettingsFile(*s, p);
+    auto s = readSettings();
     EXPECT_EQ(std::tuple(s->showFps, s->rotateSpeed), std::tuple(1, 4));  // a later section's key is not ours
     writeSettingsFile(*s, p);
     EXPECT_EQ(fileBytes("setting.ini"),
@@ -102,12 +97,9 @@ TEST(Settings, TheDirectoryIsTakenAtEachCall) {
     std::filesystem::current_path("later");
     s->rotateSpeed = 2;
     writeSettingsFile(*s, p);
-    auto r = makeGameState();
-    readSettingsFile(*r, p);
-    EXPECT_EQ(r->rotateSpeed, 2);
+    EXPECT_EQ(readSettings()->rotateSpeed, 2);
     std::filesystem::current_path("..");
-    readSettingsFile(*r, p);
-    EXPECT_EQ(r->rotateSpeed, 6);
+    EXPECT_EQ(readSettings()->rotateSpeed, 6);
 }
 
 TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
@@ -119,8 +111,7 @@ TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
     for (bool little : {true, false}) {
         TempDir dir;
         writeFile("setting.ini", encode(u"; メモ\r\n[Setting]\r\nRotate=7\r\n", little));
-        auto s = makeGameState();
-        readSettingsFile(*s, p);
+        auto s = readSettings();
         EXPECT_EQ(s->rotateSpeed, 7);
         s->rotateSpeed = 2;
         writeSettingsFile(*s, p);
@@ -131,8 +122,7 @@ TEST(Settings, UnicodeFilesAreReadAndWrittenBackInTheirEncoding) {
     }
     TempDir dir;
     writeFile("setting.ini", "\xEF\xBB\xBF[Setting]\nRotate=8\n");
-    auto s = makeGameState();
-    readSettingsFile(*s, p);
+    auto s = readSettings();
     EXPECT_EQ(s->rotateSpeed, 8);
     writeSettingsFile(*s, p);
     EXPECT_EQ(fileBytes("setting.ini").substr(0, 13), "\xEF\xBB\xBF[Setting]\n");
@@ -142,7 +132,6 @@ TEST(Settings, LeadingIntegerParsing) {
     struct Case { std::string text; int32_t value; };
     for (const Case& c : {Case{"12", 12}, Case{"  -4z", -4}, Case{"+7", 7}, Case{"x1", 0}, Case{"", 0}, Case{"-", 0},
                           Case{"2147483647", 2147483647}, Case{"2147483648", 2147483647}, Case{"-2147483648", INT32_MIN},
-                          Case{"-99999999999", INT32_MIN}}) {
+                          Case{"-99999999999", INT32_MIN}})
         EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
-    }
 }

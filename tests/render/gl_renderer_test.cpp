@@ -40,12 +40,11 @@ protected:
     }
 
     // Draws one frame and reads it back; empty when that failed.
-    std::vector<uint8_t> picture(GlRenderer& renderer) {
-        buildFrame(*state_, frame_);
+    std::vector<uint8_t> picture(GlRenderer& renderer, bool build = true) {
+        if (build) buildFrame(*state_, frame_);
         renderer.drawFrame(frame_);
         std::vector<uint8_t> rgba;
-        if (!renderer.readPicture(rgba)) rgba.clear();
-        return rgba;
+        return renderer.readPicture(rgba) ? rgba : std::vector<uint8_t>{};
     }
     // The background is 0.7 grey; the start room's far wall is not.
     bool drawsTheRoom(GlRenderer& renderer) {
@@ -97,11 +96,10 @@ TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
 TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFontOnAnOpaquePicture) {
     GlRenderer renderer(*context_, platform_, font_, 1024, 576);
     ASSERT_EQ(renderer.initGraphics(), 1);
-    std::vector<uint8_t> rgba = picture(renderer), bare;
+    std::vector<uint8_t> rgba = picture(renderer);
     for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255) << i / 4;
     frame_.hud.ops[1].text[0] = 0;
-    renderer.drawFrame(frame_);
-    ASSERT_TRUE(renderer.readPicture(bare));
+    std::vector<uint8_t> bare = picture(renderer, false);
     GlyphBitmap glyph;
     ASSERT_TRUE(font_.rasterise(U'L', glyph));
     ASSERT_EQ(rgba.size(), bare.size());

@@ -18,10 +18,7 @@ class FakeNetworkHost final : public NetworkHost {
 public:
     void showError(std::u16string_view text) override { note("box: " + utf16ToUtf8(text)); }
     void postClose() override { note("close"); }
-    bool localTime(uint32_t, LocalDateTime& out) const override {
-        out = {1970, 1, 1, 0, 0};
-        return true;
-    }
+    bool localTime(uint32_t, LocalDateTime& out) const override { return out = {1970, 1, 1, 0, 0}, true; }
     std::vector<std::string> events() {
         std::lock_guard<std::mutex> lock(mutex_);
         return events_;
@@ -56,10 +53,7 @@ public:
         if (duringSend) duringSend();
         return step("send");
     }
-    bool queryStatus(int32_t& s) override {
-        s = status;
-        return true;
-    }
+    bool queryStatus(int32_t& s) override { return s = status, true; }
     bool readBody(uint8_t* into, uint32_t room, uint32_t& got) override {
         got = static_cast<uint32_t>(std::min<size_t>(room, body.size() - read_));
         std::copy_n(body.data() + read_, got, into);

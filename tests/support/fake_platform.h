@@ -3,6 +3,7 @@
 // as the local time, and a temporary working directory.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -17,7 +18,6 @@ namespace orlith::test {
 class FakePlatform : public Platform {
 public:
     uint32_t tick = 0;             // current ms tick
-    uint32_t tickStep = 0;         // added after each tickCount() read
     std::vector<uint32_t> sleeps;  // every sleepMs argument
     std::set<int> down;            // virtual keys held now
     bool focus = true;
@@ -26,43 +26,27 @@ public:
     int errorCode = 0;
     uint32_t now = 1700000000;
 
-    uint32_t tickCount() override {
-        uint32_t t = tick;
-        tick += tickStep;
-        return t;
-    }
-    void sleepMs(uint32_t ms) override {
-        sleeps.push_back(ms);
-        tick += ms;
-    }
+    uint32_t tickCount() override { return tick; }
+    void sleepMs(uint32_t ms) override { sleeps.push_back(ms), tick += ms; }
     bool isKeyDown(int key) override { return down.count(key) != 0; }
     bool hasFocus() override { return focus; }
-    bool showMessage(std::u16string_view text, MessageKind) override {
-        messages.emplace_back(text);
-        return answerYes;
-    }
+    bool showMessage(std::u16string_view text, MessageKind) override { return messages.emplace_back(text), answerYes; }
     int lastErrorCode() override { return errorCode; }
     uint32_t unixTime() override { return now; }
     bool localTime(uint32_t seconds, LocalDateTime& out) const override {
         if (!localTimeWorks) return false;
-        int64_t days = seconds / 86400, rest = seconds % 86400;
-        // Civil date from days since 1970-01-01 (proleptic Gregorian).
-        int64_t z = days + 719468, era = z / 146097, doe = z - era * 146097;
-        int64_t yoe = (doe - doe / 1460 + doe / 36524 - doe / 146096) / 365, doy = doe - (365 * yoe + yoe / 4 - yoe / 100);
-        int64_t mp = (5 * doy + 2) / 153, d = doy - (153 * mp + 2) / 5 + 1, m = mp < 10 ? mp + 3 : mp - 9;
-        out = {static_cast<int32_t>(yoe + era * 400 + (m <= 2)), static_cast<int32_t>(m), static_cast<int32_t>(d),
-               static_cast<int32_t>(rest / 3600), static_cast<int32_t>(rest / 60 % 60)};
+        // The civil date of the day, proleptic Gregorian, as the standard library counts it.
+        const std::chrono::year_month_day day{std::chrono::sys_days{std::chrono::days{seconds / 86400}}};
+        const auto rest = static_cast<int32_t>(seconds % 86400);
+        out = {int32_t{day.year()}, static_cast<int32_t>(unsigned{day.month()}), static_cast<int32_t>(unsigned{day.day()}),
+               rest / 3600, rest / 60 % 60};
         return true;
     }
     bool readFile(const std::string& path, size_t maxBytes, std::string& bytes) override {
         return native::readFile(path, maxBytes, bytes, errorCode);
     }
     FileFailure replaceFile(const std::string& path, std::string_view bytes) override {
-        if (failReplace != FileFailure::none) {
-            errorCode = plantedErrorCode;
-            return failReplace;
-        }
-        ++replaceCount;
+        if (failReplace != FileFailure::none) return errorCode = plantedErrorCode, failReplace;
         return native::replaceFile(path, bytes, errorCode);
     }
     std::string pathInCurrentDirectory(std::string_view name) override { return native::pathInCurrentDirectory(name); }
@@ -70,7 +54,6 @@ public:
     bool localTimeWorks = true;                    // false: every conversion fails
     FileFailure failReplace = FileFailure::none;   // planted failure of the next replacements
     int plantedErrorCode = 28;                     // the system code a planted failure leaves
-    int replaceCount = 0;                          // replacements that reached the disk
 };
 
 // Runs a test inside a fresh temporary directory and returns to the old one afterwards.
@@ -88,7 +71,6 @@ public:
         std::error_code ec;
         std::filesystem::remove_all(path_, ec);
     }
-    const std::filesystem::path& path() const { return path_; }
 
 private:
     std::filesystem::path path_, old_;

@@ -38,11 +38,7 @@ inline std::unique_ptr<GameState> solidBox(int n, std::initializer_list<std::arr
     return s;
 }
 
-inline void place(GameState& s, float x, float y, float z) {
-    s.playerPos[0] = x;
-    s.playerPos[1] = y;
-    s.playerPos[2] = z;
-}
+inline void place(GameState& s, float x, float y, float z) { s.playerPos[0] = x, s.playerPos[1] = y, s.playerPos[2] = z; }
 
 inline std::string fileBytes(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -55,10 +51,7 @@ inline void writeBytes(const std::string& path, std::string_view bytes) {
 
 inline std::string utf16le(std::u16string_view text) {
     std::string bytes;
-    for (char16_t c : text) {
-        bytes.push_back(static_cast<char>(c & 0xFF));
-        bytes.push_back(static_cast<char>(c >> 8));
-    }
+    for (char16_t c : text) bytes += {static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
     return bytes;
 }
 
