@@ -18,6 +18,7 @@
 #include "ranking/ranking.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
+#include "support/fixtures.h"
 
 namespace orlith {
 namespace {
@@ -79,10 +80,7 @@ protected:
         int status = std::system(command.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
-    std::string text(const std::string& name) const {
-        std::ifstream in(dir_ / name);
-        return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-    }
+    std::string text(const std::string& name) const { return test::fileBytes((dir_ / name).string()); }
     std::string log(const std::string& player) const { return text(player + ".log"); }
     fs::path dir_;
     server::test::ServerProcess server_;
@@ -101,8 +99,7 @@ TEST_F(OnlinePlay, TwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerR
     EXPECT_NE(std::find(alice.players.begin(), alice.players.end(), "bob"), alice.players.end());
     EXPECT_NE(std::find(bob.players.begin(), bob.players.end(), "alice"), bob.players.end());
     EXPECT_NE(alice.position, bob.position);
-    EXPECT_TRUE(hasArrowAt(alice, bob.position)) << log("alice");
-    EXPECT_TRUE(hasArrowAt(bob, alice.position)) << log("bob");
+    EXPECT_TRUE(hasArrowAt(alice, bob.position) && hasArrowAt(bob, alice.position)) << log("alice") << log("bob");
 
     // Alice's nickname with another PIN: the refusal message, and a failing exit.
     EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 9999 --frames 1")), 1);
@@ -115,15 +112,11 @@ TEST_F(OnlinePlay, TwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerR
     dave.pin = utf16ToUtf8(hash);
     dave.pos[0] = dave.pos[1] = dave.pos[2] = 5;
     ASSERT_EQ(server_.get(server::test::rankingTarget(u"dave", dave)).status, 200);
-    dave.level = 2;
-    dave.steps = 7;
-    dave.pos[0] = dave.pos[1] = dave.pos[2] = 3;
+    dave.level = 2, dave.steps = 7, dave.pos[0] = dave.pos[1] = dave.pos[2] = 3;
     ASSERT_EQ(server_.get(server::test::rankingTarget(u"dave", dave)).status, 200);
     ASSERT_EQ(exitStatus(game("dave", "--nickname dave --pin 4444 --frames 1 --report dave.txt")), 0) << log("dave");
     Report resumed = readReport(dir_ / "dave.txt");
-    EXPECT_EQ(resumed.level, 2);
-    EXPECT_EQ(resumed.steps, 7);
-    EXPECT_EQ(resumed.position, (Position{3, 3, 3}));
+    EXPECT_EQ(std::tuple(resumed.level, resumed.steps, resumed.position), std::tuple(2, 7, Position{3, 3, 3}));
 }
 
 }  // namespace
