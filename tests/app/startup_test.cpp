@@ -20,8 +20,7 @@ namespace {
 // The player in the dialog: cancels, or ticks (or not), fills the boxes and presses start.
 class ScriptedDialogs final : public Dialogs {
 public:
-    bool cancel = false;
-    bool tick = true;
+    bool cancel = false, tick = true;
     int32_t registrations = 0;
     bool canShow() override { return true; }
     int32_t runRegistration(RegistrationForm& form) override {
@@ -143,10 +142,7 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
     NetworkMailbox mailbox(platform);
     mailbox.showError(u"now");  // from the main thread: at once
     EXPECT_EQ(platform.messages, std::vector<std::u16string>{u"now"});
-    std::thread worker([&] {
-        mailbox.showError(u"later");
-        mailbox.postClose();
-    });
+    std::thread worker([&] { mailbox.showError(u"later"), mailbox.postClose(); });
     worker.join();
     EXPECT_EQ(platform.messages.size(), 1u);
     EXPECT_TRUE(mailbox.deliver());
