@@ -103,7 +103,9 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
         return false;
     }
     face_ = face;
-    if (FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(pixelSize * 64.0f), 96, 96) != 0) {
+    // The text format's size is in pixels (device-independent units at 96 dpi), not points: at
+    // 72 dpi FreeType's point is one pixel, so the em is exactly pixelSize high.
+    if (FT_Set_Char_Size(face, 0, static_cast<FT_F26Dot6>(pixelSize * 64.0f), 72, 72) != 0) {
         failedOperation = "FT_Set_Char_Size";
         return false;
     }

@@ -28,6 +28,9 @@ protected:
         context_ = std::make_unique<SdlGlContext>(window_, platform_);
         std::string failed, detail;
         ASSERT_TRUE(font_.open(24.0f, failed, detail)) << failed << ": " << detail;
+        // A 24-pixel em: the ascender lies within it (24 points would make it 32 pixels).
+        ASSERT_GT(font_.ascender(), 16.0f);
+        ASSERT_LE(font_.ascender(), 24.0f);
         state_ = makeGameState();
         newLevel(*state_, *makeMazeWork());
         markSight(*state_);
