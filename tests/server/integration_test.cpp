@@ -6,8 +6,6 @@
 // player's requests alternating between them, and a database that turns read-only or loses
 // its table under a server.
 #include <gtest/gtest.h>
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <pwd.h>
 #include <sqlite3.h>
 #include <signal.h>
@@ -27,9 +25,7 @@
 namespace orlith::server {
 namespace {
 
-using test::records;
-using test::ServerProcess;
-using test::StateFields;
+using namespace test;
 
 void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
 std::string source(int i) { return "127.0.0." + std::to_string(2 + i); }
@@ -43,12 +39,10 @@ protected:
     std::string db() const { return dir.path + "/ranking.db"; }
     int status(const std::string& target, int from) { return static_cast<int>(s.request(target, source(from)).status); }
     int play(const std::u16string& nick, const StateFields& f) { return static_cast<int>(s.get(test::rankingTarget(nick, f)).status); }
-    // The player's own line in a check with its PIN hash, or level -1 when none.
+    // The player's line in a check with its PIN hash (level 0 when none).
     RankingRecord own(const std::string& nick, const std::string& pin) {
-        auto recs = records(s.get(test::checkTarget(nick, pin)).body);
-        RankingRecord none{};
-        none.level = -1;
-        return recs.empty() || utf8ToUtf16(nick) != recs[0].name ? none : recs[0];
+        const RankingRecord* r = findRecord(records(s.get(checkTarget(nick, pin)).body), utf8ToUtf16(nick));
+        return r ? *r : RankingRecord{};
     }
     test::TempDir dir;
     test::ServerProcess s;
@@ -208,8 +202,7 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
     ASSERT_EQ(play(u"a", {.steps = 3}), 200);
     test::expectLoudFault(s, "disk I/O error");  // a file past its size limit; a full disk says "disk is full"
     std::string health;
-    for (int i = 0; i < 40 && health.find("exceeds three flush intervals (0.6 s)") == std::string::npos; ++i) {
-        sleepMs(50);
+    for (int i = 0; i < 40 && health.find("exceeds three flush intervals (0.6 s)") == std::string::npos; ++i, sleepMs(50)) {
         health = s.admin("/healthz").body;
     }
     EXPECT_NE(health.find("exceeds three flush intervals (0.6 s)"), std::string::npos) << health;
@@ -230,11 +223,9 @@ TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
     // The server's side of the connection: Send-Q (third column) and its socket memory.
     std::string command = "ss -tmnH state established '( sport = :" + std::to_string(s.port()) + " and dst 127.0.0.9 )' 2>&1";
     std::string out;
-    {
-        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-        char buf[512];
-        while (pipe && fgets(buf, sizeof buf, pipe.get())) out += buf;
-    }
+    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+    for (char buf[512]; pipe && fgets(buf, sizeof buf, pipe.get());) out += buf;
+    pipe.reset();
     shutdown(fd, SHUT_RDWR);
     writer.join();
     close(fd);
@@ -255,9 +246,7 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
     ASSERT_EQ(play(u"victim", {.pin = pin}), 200);  // the owner's kept-alive handle
     int judged = 0, refused = 0;
     for (int i = 0; i < 60; ++i) {
-        char guess[9];
-        std::snprintf(guess, sizeof guess, "%08x", 0x1000 + i);
-        int st = status(test::rankingTarget(u"victim", {.pin = guess}), i / 3);  // a new address every 3 guesses
+        int st = status(rankingTarget(u"victim", {.pin = std::to_string(10000000 + i)}), i / 3);  // a new address every 3 guesses
         judged += st == 403;
         refused += st == 429;
     }
@@ -298,19 +287,10 @@ protected:
             asUser = "runuser -u nobody -- ";
             ASSERT_EQ(chown(dir.path.c_str(), getpwnam("nobody")->pw_uid, getpwnam("nobody")->pw_gid), 0);
         }
-        // A port the kernel hands out, released just before PostgreSQL binds it.
-        int fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof a;
-        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
-        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &len);
-        close(fd);
-        port = std::to_string(ntohs(a.sin_port));
+        // Reached only through its socket in the test's own directory: no port to compete for.
         ASSERT_EQ(run(kPgBin + "initdb -D " + dir.path + "/data -A trust -U orlith --no-sync -E UTF8 > " + dir.path + "/initdb.log 2>&1"), 0);
-        ASSERT_EQ(run(kPgBin + "pg_ctl -D " + dir.path + "/data -l " + dir.path + "/pg.log -w -o \"-p " + port + " -k " +
-                      dir.path + " -c listen_addresses=127.0.0.1 -c fsync=off\" start > /dev/null 2>&1"), 0);
+        ASSERT_EQ(run(kPgBin + "pg_ctl -D " + dir.path + "/data -l " + dir.path + "/pg.log -w -o \"-k " + dir.path +
+                      " -c listen_addresses= -c fsync=off\" start > /dev/null 2>&1"), 0);
         started = true;
     }
     void TearDown() override {
@@ -318,12 +298,15 @@ protected:
     }
     int run(const std::string& command) { return std::system((asUser + command).c_str()); }
     int sql(const std::string& statements) {
-        return run("psql -q -h 127.0.0.1 -p " + port + " -U orlith -d postgres " + statements + " > /dev/null 2>&1");
+        return run("psql -q -h " + dir.path + " -U orlith -d postgres " + statements + " > /dev/null 2>&1");
     }
-    std::vector<std::string> args() const { return {"--db", "postgresql://orlith@127.0.0.1:" + port + "/postgres", "--min-interval-ms", "0"}; }
+    std::vector<std::string> args(std::vector<std::string> more = {}) const {
+        more.insert(more.end(), {"--db", "postgresql://orlith@/postgres?host=" + dir.path, "--min-interval-ms", "0"});
+        return more;
+    }
 
     test::TempDir dir;
-    std::string asUser, port;
+    std::string asUser;
     bool started = false;
 };
 
@@ -372,9 +355,7 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
 
 TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticedWithinASecond) {
     ServerProcess s;
-    std::vector<std::string> flushRarely = args();
-    flushRarely.insert(flushRarely.end(), {"--flush-ms", "60000"});
-    ASSERT_TRUE(s.start(flushRarely)) << s.output();
+    ASSERT_TRUE(s.start(args({"--flush-ms", "60000"}))) << s.output();
     ASSERT_EQ(s.get(test::rankingTarget(u"a", {})).status, 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(400));
     ASSERT_EQ(sql("-c 'ALTER SYSTEM SET default_transaction_read_only = on' -c 'SELECT pg_reload_conf()'"), 0);

@@ -126,23 +126,15 @@ TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
 }
 
 TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
-    using Bytes = std::vector<unsigned char>;
-    auto key = [](const Bytes& b) { return addressKey(b.data(), b.size()); };
-    Bytes v4{192, 0, 2, 7}, mapped{0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7};
-    Bytes v6(16, 0), v6SameNet(16, 0), v6OtherNet(16, 0);
-    v6[0] = v6SameNet[0] = v6OtherNet[0] = 0x20;
-    v6[15] = 1;
-    v6SameNet[15] = 2;
-    v6SameNet[9] = 0x55;  // another host in the same /64
-    v6OtherNet[7] = 1;    // the next /64
-    EXPECT_NE(key(v4), key(Bytes{192, 0, 2, 8}));
-    EXPECT_EQ(key(v4), key(mapped)) << "IPv4-mapped IPv6 is the IPv4 address";
-    EXPECT_EQ(key(v6), key(v6SameNet));
-    EXPECT_NE(key(v6), key(v6OtherNet));
-    EXPECT_NE(key(Bytes{0, 0, 0, 0}), 0u) << "0 means unknown";
-    EXPECT_NE(key(v6), key(Bytes{0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
+    auto key = [](std::vector<unsigned char> b) { return addressKey(b.data(), b.size()); };
+    auto v6 = [](size_t at, unsigned char byte) { std::vector<unsigned char> b(16, 0); b[0] = 0x20, b[at] = byte; return b; };
+    EXPECT_NE(key({192, 0, 2, 7}), key({192, 0, 2, 8}));
+    EXPECT_EQ(key({192, 0, 2, 7}), key({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7})) << "IPv4-mapped IPv6 is IPv4";
+    EXPECT_EQ(key(v6(15, 1)), key(v6(9, 0x55))) << "another host in the same /64";
+    EXPECT_NE(key(v6(15, 1)), key(v6(7, 1))) << "the next /64";
+    EXPECT_NE(key({0, 0, 0, 0}), 0u) << "0 means unknown";
+    EXPECT_NE(key(v6(15, 1)), key({0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
 }
-
 
 class SqliteStorage : public ::testing::Test {
 protected:
