@@ -95,18 +95,12 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
 
 TEST_F(Handler, AnHonestWalkAlongTheShortestPathsIsNeverRefusedAndAScriptIsHeldToIt) {
     // The game sends its newest state every frame.
-    test::PathWalker walker;
     const int64_t start = now;
-    int64_t walked = 0;  // cells of the levels' shortest paths
-    for (int frame = 1; walker.level() <= 8; ++frame) {
-        int32_t level = walker.level();
-        size_t path = walker.pathLength();
-        walker.frame();
-        if (walker.level() != level) walked += static_cast<int64_t>(path);
-        now = start + frame * 1000 / 60;
-        ASSERT_EQ(get("/state/change.php?" + rankingQuery(u"walker", walker.stateValue())).status, 200)
-            << "level " << walker.level() << ", frame " << frame;
-    }
+    int frame = 0;
+    int64_t walked = walkShortestPaths(8, [&](const std::string& state) {
+        now = start + ++frame * 1000 / 60;
+        ASSERT_EQ(get("/state/change.php?" + rankingQuery(u"walker", state)).status, 200) << "frame " << frame << ": " << state;
+    });
     EXPECT_EQ(walked, 544) << "the shortest paths of levels 1-8";
     // A script that asks for the next level as often as it is answered, its step count far
     // ahead, climbs only as fast as the paths allow at 18 cells a second (each level less
