@@ -35,7 +35,8 @@ HttpResult perform(CURL* c, const std::string& url, bool fresh) {
     HttpResult r;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
     curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
-        return static_cast<std::string*>(out)->append(data, size * n), size * n;
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
     });
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 10000L);
