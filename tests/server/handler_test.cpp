@@ -86,11 +86,9 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
         now = start + c.atMs;
         EXPECT_EQ(send(c.name, c.f).status, c.expected) << c.description;
     }
-    EXPECT_EQ(store->playerCount(), 1u) << "no cheat registered";
-    const RankingRecord* p = findRecord(records(get("/state/change.php?mode=check")), u"p");
-    ASSERT_TRUE(p);
-    EXPECT_EQ(p->level, 3);
-    EXPECT_EQ(p->stepCount, 24);
+    auto recs = records(get("/state/change.php?mode=check"));
+    ASSERT_EQ(recs.size(), 1u) << "no cheat registered";
+    EXPECT_EQ(utf16ToUtf8(recs[0].name) + " " + std::to_string(recs[0].level) + " " + std::to_string(recs[0].stepCount), "p 3 24");
 }
 
 TEST_F(Handler, AnHonestWalkAlongTheShortestPathsIsNeverRefusedAndAScriptIsHeldToIt) {
@@ -263,7 +261,6 @@ TEST_F(Handler, GzipRepliesInflateToThePlainReplyWhereverTheRequesterStands) {
     for (const std::string& target : targets) {
         std::string text = get(target).body.str();
         HttpResponse z = answer({"GET", target, 0, 0, true});
-        EXPECT_TRUE(z.body.gzip);
         EXPECT_EQ(gunzip(z.body.str()), text) << target;
         EXPECT_LT(z.body.size() * 3, text.size()) << target;
     }

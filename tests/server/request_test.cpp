@@ -79,12 +79,9 @@ TEST(RequestParsing, StateChecksumAndChecksMustHaveTheirExactForm) {
     for (const std::string& q : bad) EXPECT_EQ(parseQuery(q).kind, QueryKind::invalid) << q;
     EXPECT_EQ(parseQuery("mode=check").kind, QueryKind::legacyCheck);
     ParsedQuery named = parseQuery("mode=check&name=a%26b=c&pin=0123abcd");
-    EXPECT_EQ(named.kind, QueryKind::namedCheck);
-    EXPECT_EQ(named.nickname, u"a&b=c");
-    EXPECT_EQ(named.pin, "0123abcd");
+    EXPECT_TRUE(named.kind == QueryKind::namedCheck && named.nickname == u"a&b=c" && named.pin == "0123abcd");
     ParsedQuery twoReadings = parseQuery("mode=check&name=50%41&pin=0123abcd");
-    EXPECT_EQ(twoReadings.nickname, u"50A");
-    EXPECT_EQ(twoReadings.rawNickname, u"50%41");
+    EXPECT_EQ(twoReadings.nickname + u" " + twoReadings.rawNickname, u"50A 50%41");
     EXPECT_EQ(parseQuery("mode=check&name=a%0Ab&pin=0123abcd").nickname, u"a%0Ab") << "never a line break";
 }
 
@@ -107,8 +104,7 @@ TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
     for (const auto& [target, path, query] : targets) {
         std::string_view p, q;
         splitTarget(target, p, q);
-        EXPECT_EQ(p, path) << target;
-        EXPECT_EQ(q, query) << target;
+        EXPECT_EQ(std::string(p) + " " + std::string(q), std::string(path) + " " + query) << target;
     }
     std::string out;
     EXPECT_TRUE(percentDecode("a%41%e3%81%82%4A%4a", out));
