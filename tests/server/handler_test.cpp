@@ -44,10 +44,6 @@ protected:
     int from(uint64_t client, uint64_t connection, const std::string& target) {
         return answer({"GET", target, client, connection}).status;
     }
-    // n live players on level 1 named prefix0.., each with the steps given for its index.
-    void populate(const char16_t* prefix, int n, const std::function<int32_t(int)>& steps) {
-        for (int i = 0; i < n; ++i, now += 10) ASSERT_EQ(send(numbered(prefix, i), {.steps = steps(i)}).status, 200);
-    }
 
     std::unique_ptr<Storage> storage;
     std::unique_ptr<RankingStore> store;
@@ -251,7 +247,7 @@ std::string gunzip(std::string z) {
 TEST_F(Handler, GzipRepliesInflateToThePlainReplyWhereverTheRequesterStands) {
     makeStore({.topLines = 40, .maxLines = 150});  // blocks with whole and partial chunks of both packings
     std::mt19937 rng(3);
-    populate(u"g", 220, [&](int) { return static_cast<int32_t>(rng() % 100000); });  // ordered by steps
+    for (int i = 0; i < 220; ++i, now += 10) ASSERT_EQ(send(numbered(u"g", i), {.steps = int32_t(rng() % 100000)}).status, 200);
     // Requesters at the edges of the top and of chunks, inside runs, and past the line cap,
     // and a check (a literal nickname: it lives on).
     std::vector<std::string> targets = {test::checkTarget("g5", "1234abcd")};
@@ -369,7 +365,8 @@ TEST_F(Handler, OnlyANewNicknameWaitsForItsCommitAndTheFirstCommitWins) {
 
 TEST_F(Handler, EveryRequesterIsListedFirstAndExactlyOnceWhereverItRanks) {
     makeStore({.topLines = 4});
-    populate(u"r", 8, [](int i) { return i; });  // ranked by steps: four in the top block, four below
+    // Ranked by steps: four in the top block, four below.
+    for (int i = 0; i < 8; ++i, now += 10) ASSERT_EQ(send(numbered(u"r", i), {.steps = i}).status, 200);
     std::vector<std::string> lines(8);  // as a check lists them, in rank order
     std::istringstream all(get("/state/change.php?mode=check").body.str());
     for (std::string& line : lines) std::getline(all, line);
@@ -385,7 +382,6 @@ TEST_F(Handler, RoutesStatusesAndMetrics) {
         {"GET", "/other", false, 404}, {"GET", "/state/change.phpx?mode=check", false, 404},
         {"POST", "/state/change.php?mode=check", false, 405}, {"HEAD", "/state/change.php?mode=check", false, 405},
         {"GET", "/state/change.php", false, 400}, {"GET", "/state/change.php?name=x", false, 400},
-        {"GET", "http://example.org:8080/state/change.php?mode=check", false, 200},
         {"GET", "/healthz", false, 404}, {"GET", "/metrics", false, 404}, {"GET", "/state/change.php?mode=check", true, 404},
         {"HEAD", "/healthz", true, 200}, {"GET", "/healthz", true, 200}, {"POST", "/healthz", true, 405},
     };
@@ -393,7 +389,7 @@ TEST_F(Handler, RoutesStatusesAndMetrics) {
     std::string text = answer({"GET", "/metrics", 0, 0, false, true}).body.str();
     EXPECT_NE(text.find("orlith_requests_total{status=\"404\"} 5"), std::string::npos) << text;
     EXPECT_NE(text.find("orlith_requests_total{status=\"405\"} 3"), std::string::npos);
-    EXPECT_NE(text.find("orlith_request_duration_seconds_bucket{le=\"+Inf\"} 13"), std::string::npos);
+    EXPECT_NE(text.find("orlith_request_duration_seconds_bucket{le=\"+Inf\"} 12"), std::string::npos);
     EXPECT_EQ(metrics.requests(400), 2u);
     RefusalLog limited(3);
     for (int i = 0; i < 10; ++i) limited.refused(400, "test refusal", {}, 5000);

@@ -93,13 +93,10 @@ TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
     };
     for (const auto& [header, gzip] : encodings) EXPECT_EQ(acceptsGzip(header), gzip) << header;
     const std::tuple<const char*, const char*, const char*> targets[] = {
-        {"/state/change.php?mode=check", "/state/change.php", "mode=check"},
+        {"/state/change.php?mode=check", "/state/change.php", "mode=check"}, {"http://host", "/", ""}, {"http://host?x", "/", "x"},
         {"http://host:8080/state/change.php?mode=check", "/state/change.php", "mode=check"},
-        {"HTTPS://host/state/change.php", "/state/change.php", ""},
-        {"http://host", "/", ""},
-        {"http://host?x", "/", "x"},
+        {"HTTPS://host/state/change.php", "/state/change.php", ""}, {"/state/change.php?name=a://b", "/state/change.php", "name=a://b"},
         {"ftp://host/state/change.php", "ftp://host/state/change.php", ""},
-        {"/state/change.php?name=a://b", "/state/change.php", "name=a://b"},
     };
     for (const auto& [target, path, query] : targets) {
         std::string_view p, q;
@@ -187,7 +184,6 @@ TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTi
     EXPECT_EQ(existing.pinHash, "1234abcd");
     RankingStore store(*s, paceless);
     ASSERT_TRUE(store.load(error)) << error;
-    EXPECT_EQ(submit(store, u"old", {.level = 2, .steps = 106}, 1000), 409) << "level 3 is stored: level 2 falls";
     // Level 3 began after the last state seen on level 2 (at 0, 100 steps); its shortest path
     // is 54 cells, 3 s at 18 a second.
     EXPECT_EQ(submit(store, u"old", {.level = 4, .steps = 154}, 2900), 409);
