@@ -60,7 +60,6 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
          "Connection: keep-alive\r\n", 300},
         {false, "GET http://localhost/state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", ""},
         {false, ranking, "HTTP/1.1 200 OK", "headers\r\n"},  // a registration, answered after its commit
-        {false, ranking, "HTTP/1.1 200 OK", "headers\r\n"},
         {false, "GET /state/change.php?mode=check&name=" + std::string(9000, 'a') + "&pin=00000000 HTTP/1.1\r\n\r\n",
          "HTTP/1.1 4", ""},
         {false, "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n", "HTTP/1.1 431", ""},
@@ -84,8 +83,7 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
 TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
     s.openFileLimit = 120;
     ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
-    EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos)
-        << s.output();
+    EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos) << s.output();
     // Half a request, then a stall: 408 after the time-out (long enough for the caps below to
     // be filled in time). Nothing at all: closed without a word.
     int slow = test::connectLoopback(s.port()), quiet = test::connectLoopback(s.port());
@@ -96,8 +94,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     EXPECT_TRUE(closed && answer.starts_with("HTTP/1.1 408") && answer.ends_with("request timeout\r\n")) << answer;
     EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
     EXPECT_TRUE(test::readFor(quiet, 3000, closed).empty() && closed);
-    close(slow);
-    close(quiet);
+    for (int fd : {slow, quiet}) close(fd);
     EXPECT_NE(s.admin("/metrics").body.find("orlith_requests_total{status=\"408\"} 1\n"), std::string::npos);
     // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
