@@ -118,9 +118,7 @@ TEST_F(Handler, AnHonestWalkAlongTheShortestPathsIsNeverRefusedAndAScriptIsHeldT
 
 TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTellsRightFromWrong) {
     const std::string ownerTarget = rankingTarget(u"owner", {.pin = "11111111"});
-    auto guess = [](int i, const char16_t* nick = u"owner") {
-        return rankingTarget(nick, {.pin = "2222" + std::to_string(1000 + i)});
-    };
+    auto guess = [](int i, const char16_t* nick = u"owner") { return rankingTarget(nick, {.pin = "2222" + std::to_string(1000 + i)}); };
     ASSERT_EQ(from(1, 100, ownerTarget), 200);  // the owner plays from address 1, connection 100
     ASSERT_EQ(from(7, 700, rankingTarget(u"neighbour", {})), 200);  // someone at address 7
     // The nickname's ten wrong hashes, each from another address, are judged (403 or a stand-in).
@@ -349,6 +347,7 @@ TEST_F(Handler, OnlyANewNicknameWaitsForItsCommitAndTheFirstCommitWins) {
     EXPECT_EQ(store->playerCount(), 1u) << "nothing registered before its commit";
     EXPECT_EQ(commitChange(*first.commit, *ctx).status, 200);
     EXPECT_EQ(commitChange(*second.commit, *ctx).status, 403);
+    EXPECT_EQ(store->playerCount(), 2u);
     EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"newcomer", {})}, *ctx).commit) << "known now";
 }
 
