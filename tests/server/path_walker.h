@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cmath>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -17,55 +18,40 @@
 
 namespace orlith::server::test {
 
-class PathWalker {
-public:
-    explicit PathWalker(const std::u16string& pinHash = u"1234abcd") : game_(makeGameState()), work_(makeMazeWork()) {
-        std::copy(pinHash.begin(), pinHash.end(), game_->pinHash);
-        newLevel(*game_, *work_);
-        startLevel();
-    }
-
-    // One frame: face the centre of the next cell of the path, then the game's update.
-    void frame() {
+// Walks from level 1 until level lastLevel is done, handing sent the state value after each
+// frame; returns the cells of the shortest paths walked.
+inline int64_t walkShortestPaths(int32_t lastLevel, const std::function<void(const std::string& state)>& sent) {
+    struct HoldingQ : NullPlatform {
+        bool isKeyDown(int key) override { return key == vk::q; }
+    } keys;
+    FrameHooks hooks;
+    std::unique_ptr<GameState> game = makeGameState();
+    std::unique_ptr<MazeWork> work = makeMazeWork();
+    std::copy_n(u"1234abcd", 8, game->pinHash);
+    newLevel(*game, *work);
+    std::vector<MazeCell> path = shortestPath(game->cellGrid, game->sizeX);
+    int64_t walked = 0;
+    for (size_t next = 1; game->level <= lastLevel;) {
+        // Face the centre of the next cell of the path; within a step of it, the one after
+        // (the goal's centre is the last).
         float d[3];
-        for (;; ++next_) {
-            const MazeCell& to = path_[next_];
-            const float cell[3] = {static_cast<float>(to.x), static_cast<float>(to.y), static_cast<float>(to.z)};
-            for (int k = 0; k < 3; ++k) d[k] = cell[k] - game_->playerPos[k];
-            // Within a step of a cell's centre: on to the next (the goal's centre is the last).
-            if (std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) > 0.05f || next_ + 1 == path_.size()) break;
+        for (;; ++next) {
+            const float cell[3] = {static_cast<float>(path[next].x), static_cast<float>(path[next].y), static_cast<float>(path[next].z)};
+            for (int k = 0; k < 3; ++k) d[k] = cell[k] - game->playerPos[k];
+            if (std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]) > 0.05f || next + 1 == path.size()) break;
         }
         constexpr double kDegrees = 57.29577951308232;
         double yaw = std::atan2(d[0], d[2]) * kDegrees;
-        game_->yaw = static_cast<float>(yaw < 0 ? yaw + 360 : yaw);
-        game_->pitch = static_cast<float>(std::atan2(d[1], std::hypot(d[0], d[2])) * kDegrees);
-        int32_t level = game_->level;
-        updateFrame(*game_, *work_, keys_, hooks_);
-        if (game_->level != level) startLevel();
-    }
-
-    int32_t level() const { return game_->level; }
-    size_t pathLength() const { return path_.size() - 1; }  // of the current level
-    std::string stateValue() const {
+        game->yaw = static_cast<float>(yaw < 0 ? yaw + 360 : yaw);
+        game->pitch = static_cast<float>(std::atan2(d[1], std::hypot(d[0], d[2])) * kDegrees);
+        int32_t level = game->level;
+        updateFrame(*game, *work, keys, hooks);
+        if (game->level != level) walked += static_cast<int64_t>(path.size() - 1), path = shortestPath(game->cellGrid, game->sizeX), next = 1;
         char16_t text[128];
-        int n = buildStateValue(*game_, 1700000000u, text, 128);
-        return utf16ToUtf8(std::u16string_view(text + 6, static_cast<size_t>(n - 6)));  // after "state="
+        int n = buildStateValue(*game, 1700000000u, text, 128);
+        sent(utf16ToUtf8(std::u16string_view(text + 6, static_cast<size_t>(n - 6))));  // after "state="
     }
-
-private:
-    struct HoldingQ : NullPlatform {
-        bool isKeyDown(int key) override { return key == vk::q; }
-    };
-    void startLevel() {
-        path_ = shortestPath(game_->cellGrid, game_->sizeX);
-        next_ = 1;
-    }
-    std::unique_ptr<GameState> game_;
-    std::unique_ptr<MazeWork> work_;
-    HoldingQ keys_;
-    FrameHooks hooks_;
-    std::vector<MazeCell> path_;
-    size_t next_ = 1;
-};
+    return walked;
+}
 
 }  // namespace orlith::server::test

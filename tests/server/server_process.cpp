@@ -30,16 +30,14 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-size_t collect(char* data, size_t size, size_t n, void* out) {
-    static_cast<std::string*>(out)->append(data, size * n);
-    return size * n;
-}
-
 // One request on handle c; a fresh handle is cleaned up afterwards.
 HttpResult perform(CURL* c, const std::string& url, bool fresh) {
     HttpResult r;
     curl_easy_setopt(c, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, collect);
+    curl_easy_setopt(c, CURLOPT_WRITEFUNCTION, +[](char* data, size_t size, size_t n, void* out) {
+        static_cast<std::string*>(out)->append(data, size * n);
+        return size * n;
+    });
     curl_easy_setopt(c, CURLOPT_WRITEDATA, &r.body);
     curl_easy_setopt(c, CURLOPT_TIMEOUT_MS, 10000L);
     curl_easy_setopt(c, CURLOPT_NOPROXY, "*");

@@ -2,6 +2,7 @@
 // core's state value and checksum tag, and replies read back with the game's own parser.
 #pragma once
 
+#include <algorithm>
 #include <cstdio>
 #include <string>
 #include <vector>
@@ -31,13 +32,9 @@ inline std::string stateValue(const StateFields& f) {
 inline std::string escapeForUrl(const std::string& utf8) {
     std::string out;
     for (unsigned char c : utf8) {
-        if (c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?') {
-            char buf[4];
-            std::snprintf(buf, sizeof buf, "%%%02X", c);
-            out += buf;
-        } else {
-            out.push_back(static_cast<char>(c));
-        }
+        char buf[4];
+        std::snprintf(buf, sizeof buf, c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?' ? "%%%02X" : "%c", c);
+        out += buf;
     }
     return out;
 }
@@ -69,10 +66,8 @@ inline std::vector<RankingRecord> records(const std::string& body) {
 
 // The record of a nickname in a reply, or null.
 inline const RankingRecord* findRecord(const std::vector<RankingRecord>& recs, const std::u16string& name) {
-    for (auto& r : recs) {
-        if (name == r.name) return &r;
-    }
-    return nullptr;
+    auto r = std::find_if(recs.begin(), recs.end(), [&](auto& x) { return name == x.name; });
+    return r == recs.end() ? nullptr : &*r;
 }
 
 }  // namespace orlith::server::test
