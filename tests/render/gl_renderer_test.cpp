@@ -12,6 +12,7 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "platform/sdl/sdl_gl_context.h"
+#include "platform/sdl/sdl_platform.h"
 #include "render/gl_renderer.h"
 #include "render/hud_font.h"
 
@@ -96,6 +97,14 @@ TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
 // The first label, "Level:" at (40, 40), shows its "L" as the font draws it: full ink black,
 // and where the glyph has no ink (a neighbour in the glyph atlas, say) the picture as without it.
 // The translucent veil tints the picture and leaves it opaque.
+// The keys the game asks for by virtual-key code reach SDL's keys, F1 to F12 at both ends.
+TEST_F(GlRendererTest, VirtualKeysMapToTheirKeys) {
+    const std::pair<int, SDL_Scancode> keys[] = {{112, SDL_SCANCODE_F1}, {115, SDL_SCANCODE_F4}, {123, SDL_SCANCODE_F12},
+                                                 {124, SDL_SCANCODE_UNKNOWN}, {'Q', SDL_SCANCODE_Q}, {'0', SDL_SCANCODE_0},
+                                                 {'9', SDL_SCANCODE_9}, {vk::left, SDL_SCANCODE_LEFT}};
+    for (const auto& [key, code] : keys) EXPECT_EQ(scancodeForVirtualKey(key), code) << key;
+}
+
 TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFontOnAnOpaquePicture) {
     GlRenderer renderer(*context_, platform_, font_, 1024, 576);
     ASSERT_EQ(renderer.initGraphics(), 1);
