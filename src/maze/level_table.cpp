@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/crc32.h"
 #include "maze/maze.h"
 
 namespace orlith {
@@ -10,19 +11,6 @@ namespace orlith {
 namespace {
 
 constexpr uint8_t kMagic[4] = {'O', 'L', 'V', 'T'};
-
-struct CrcTable {
-    uint32_t entries[256];
-    constexpr CrcTable() : entries() {
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[n] = c;
-        }
-    }
-};
-// Built at compile time: the server checks the table from several threads.
-constexpr CrcTable kCrcTable;
 
 // The common CRC-32, so the file can be checked with everyday tools.
 uint32_t crc32(const uint8_t* bytes, size_t count) {

@@ -2,6 +2,7 @@
 #include <bit>
 #include <cstring>
 
+#include "base/crc32.h"
 #include "base/text.h"
 #include "ranking/ranking.h"
 
@@ -9,19 +10,6 @@ namespace orlith {
 
 namespace {
 
-struct CrcTable {
-    uint32_t entries[256];
-    constexpr CrcTable() : entries() {
-        for (uint32_t n = 0; n < 256; ++n) {
-            uint32_t c = n;
-            for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
-            entries[n] = c;
-        }
-    }
-};
-
-// Built at compile time, so there is no first-use race between threads.
-constexpr CrcTable kCrcTable;
 
 uint32_t crcOfText(uint32_t previous, std::u16string_view text) {
     // The text's UTF-16LE bytes, whatever the host's byte order.
