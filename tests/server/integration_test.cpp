@@ -41,7 +41,8 @@ protected:
     int play(const std::u16string& nick, const StateFields& f) { return static_cast<int>(s.get(test::rankingTarget(nick, f)).status); }
     // The player's line in a check with its PIN hash (level 0 when none).
     RankingRecord own(const std::string& nick, const std::string& pin) {
-        const RankingRecord* r = findRecord(records(s.get(checkTarget(nick, pin)).body), utf8ToUtf16(nick));
+        const std::vector<RankingRecord> recs = records(s.get(checkTarget(nick, pin)).body);
+        const RankingRecord* r = findRecord(recs, utf8ToUtf16(nick));
         return r ? *r : RankingRecord{};
     }
     test::TempDir dir;
