@@ -195,13 +195,7 @@ public:
             ok = sqlite3_step(s.get()) == SQLITE_DONE;
             sqlite3_reset(s.get());
         }
-        if (!ok) {
-            fail("cannot write", error);
-            std::string ignored;
-            exec("ROLLBACK", ignored);
-            return false;
-        }
-        return exec("COMMIT", error);
+        return endBatch(ok, error);
     }
 
     bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
@@ -259,13 +253,7 @@ public:
             ok = sqlite3_step(s.get()) == SQLITE_DONE;
             sqlite3_reset(s.get());
         }
-        if (!ok) {
-            fail("cannot write", error);
-            std::string ignored;
-            exec("ROLLBACK", ignored);
-            return false;
-        }
-        return exec("COMMIT", error);
+        return endBatch(ok, error);
     }
 
     bool probe(bool& gone, std::string& error) override {
@@ -317,6 +305,15 @@ private:
     }
     bool fail(const char* what, std::string& error) {
         error = std::string("database ") + path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
+        return false;
+    }
+    // Ends a batch begun with BEGIN: committed when every row was written, else rolled back
+    // with the write's error kept.
+    bool endBatch(bool ok, std::string& error) {
+        if (ok) return exec("COMMIT", error);
+        fail("cannot write", error);
+        std::string ignored;
+        exec("ROLLBACK", ignored);
         return false;
     }
     bool exec(const char* sql, std::string& error) {
