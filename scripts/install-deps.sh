@@ -1,8 +1,12 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a purpose needs, skipping what is there.
 #   scripts/install-deps.sh game    building and playing the game
-#   scripts/install-deps.sh all     everything: the game, the server, every test, CI (default),
-#                                   and the Windows build with Wine (install-windows-deps.sh)
+#   scripts/install-deps.sh windows the Windows build and its Wine tests: the mingw-w64 cross
+#                                   compiler, GoogleTest's sources, Wine with the X libraries its
+#                                   display driver loads, Xvfb, xdotool, ImageMagick, the IPA fonts
+#                                   that stand in for the Japanese ones (none needed on Linux)
+#   scripts/install-deps.sh all     everything: the game, the server, every test, CI, and the
+#                                   Windows build (the default; a release build then tests it)
 set -euo pipefail
 purpose="${1:-all}"
 game=(
@@ -16,10 +20,18 @@ rest=(
   clang libclang-rt-14-dev wrk nginx-light bc curl
   g++-mingw-w64-x86-64
 )
+windows=(
+  cmake make g++-mingw-w64-x86-64 googletest
+  wine wine64 fonts-wine fonts-ipafont-gothic
+  libgl1 libgl1-mesa-dri libxcursor1 libxi6 libxrandr2 libxrender1 libxcomposite1
+  libxinerama1 libxxf86vm1 libxfixes3
+  xvfb xauth xdotool imagemagick
+)
 case "$purpose" in
   game) packages=("${game[@]}") ;;
-  all) packages=("${game[@]}" "${rest[@]}") ;;
-  *) echo "usage: $0 [game|all]" >&2; exit 2 ;;
+  windows) packages=("${windows[@]}") ;;
+  all) packages=("${game[@]}" "${rest[@]}" "${windows[@]}") ;;
+  *) echo "usage: $0 [game|windows|all]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do
@@ -32,9 +44,6 @@ if ((${#missing[@]})); then
   fi
   export DEBIAN_FRONTEND=noninteractive
   apt-get -o DPkg::Lock::Timeout=600 update -qq
+  # Without recommends: Wine would also ask for its 32-bit half, sound, printing and more.
   apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
-fi
-# The release build cross-builds the Windows game and tests it under Wine when these are there.
-if [[ $purpose == all ]]; then
-  "$(dirname "$0")/install-windows-deps.sh"
 fi
