@@ -106,10 +106,11 @@ void BM_UpdateFrame103(benchmark::State& bs) {
     auto work = makeMazeWork();
     state->level = 50;
     newLevel(*state, *work);
-    NullPlatform platform;
+    InputSnapshot input;
+    input.focus = 1;
     FrameHooks hooks;
     for (auto _ : bs) {
-        updateFrame(*state, *work, platform, hooks);
+        updateFrame(*state, *work, input, hooks);
         benchmark::DoNotOptimize(state->frameCounter);
     }
 }

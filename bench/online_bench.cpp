@@ -58,7 +58,7 @@ public:
 };
 
 void BM_OnlineFrameSteps(benchmark::State& bs) {
-    std::shared_ptr<GameState> s = makeGameState();
+    auto s = makeGameState();
     auto work = makeMazeWork();
     newLevel(*s, *work);
     s->networkEnabled = 1;
@@ -70,12 +70,12 @@ void BM_OnlineFrameSteps(benchmark::State& bs) {
         http->body += utf16ToUtf8(formatStateValue(0, u"00000000", 1 + k % 3, k, pos, zero, zero)) + "p" +
                       std::to_string(k) + "\r\n";
     }
-    NetworkLink link(s, http, std::make_shared<QuietHost>());
+    NetworkLink link(http, std::make_shared<QuietHost>());
     link.open(u"host", 80);
     link.startWorker();
     for (auto _ : bs) {
-        takeRankingUpdate(*s);
-        link.sendRankingRequest(1700000000u);
+        link.takeRankingUpdate(*s);
+        link.sendRankingRequest(*s, 1700000000u);
     }
     link.shutDown();
     bs.counters["records"] = s->rankingCount;

@@ -15,8 +15,8 @@
 #include "bench/busy_view.h"
 #include "platform/null_platform.h"
 #include "platform/sdl/sdl_gl_context.h"
-#include "render/gl_renderer.h"
-#include "render/hud_font.h"
+#include "render/gl/gl_renderer.h"
+#include "render/gl/hud_font.h"
 #include "render/render.h"
 
 namespace {

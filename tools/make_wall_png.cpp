@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <vector>
 
-#include "render/png.h"
+#include "render/gl/png.h"
 
 namespace {
 

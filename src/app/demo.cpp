@@ -3,7 +3,6 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <fstream>
 
 #include "app/dialog_models.h"
 #include "app/shell.h"
@@ -41,17 +40,18 @@ bool parsePair(const std::string& text, int32_t& x, int32_t& y) {
 
 }  // namespace
 
-std::string formatDemoLine(const DemoFrame& frame) {
-    std::string line = frame.input.focus != 0 ? "1 " : "0 ";
+std::string formatDemoLine(const InputSnapshot& frame) {
+    std::string line = frame.focus != 0 ? "1 " : "0 ";
     bool any = false;
     for (int code = 0; code < 256; ++code) {
-        if (frame.input.keysDown[code] == 0) continue;
+        if (frame.keysDown[code] == 0) continue;
         if (any) line += ',';
         line += std::to_string(code);
         any = true;
     }
     if (!any) line += '-';
-    for (const PointerEvent& e : frame.events) {
+    for (int k = 0; k < frame.eventCount; ++k) {
+        const PointerEvent& e = frame.events[k];
         switch (e.kind) {
             case PointerEvent::down: line += " d:" + std::to_string(e.x) + "," + std::to_string(e.y); break;
             case PointerEvent::up: line += " u"; break;
@@ -62,8 +62,8 @@ std::string formatDemoLine(const DemoFrame& frame) {
     return line;
 }
 
-bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error) {
-    frame = DemoFrame{};
+bool parseDemoLine(const std::string& line, InputSnapshot& frame, std::string& error) {
+    frame = InputSnapshot{};
     std::vector<std::string> tokens;
     size_t pos = 0;
     while (pos < line.size()) {
@@ -78,7 +78,7 @@ bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error
         error = "expected focus (0 or 1) and keys";
         return false;
     }
-    frame.input.focus = tokens[0] == "1" ? 1 : 0;
+    frame.focus = tokens[0] == "1" ? 1 : 0;
     if (tokens[1] != "-") {
         size_t start = 0;
         while (start <= tokens[1].size()) {
@@ -89,7 +89,7 @@ bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error
                 error = "bad key code list '" + tokens[1] + "'";
                 return false;
             }
-            frame.input.keysDown[code] = 1;
+            frame.keysDown[code] = 1;
             start = comma + 1;
         }
     }
@@ -110,22 +110,21 @@ bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error
             error = "bad pointer event '" + tok + "'";
             return false;
         }
-        frame.events.push_back(e);
+        frame.addPointerEvent(e);
     }
     return true;
 }
 
-bool readDemoFile(const std::string& path, std::vector<DemoFrame>& frames, std::string& error) {
+bool parseDemoText(std::string_view text, std::vector<InputSnapshot>& frames, std::string& error) {
     frames.clear();
-    std::ifstream in(path);
-    if (!in) {
-        error = "cannot open " + path;
-        return false;
-    }
-    std::string line;
     int lineNumber = 0;
     bool header = false;
-    while (std::getline(in, line)) {
+    size_t pos = 0;
+    while (pos < text.size()) {
+        size_t end = text.find('\n', pos);
+        if (end == std::string_view::npos) end = text.size();
+        std::string line(text.substr(pos, end - pos));
+        pos = end + 1;
         ++lineNumber;
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty() || line[0] == '#') continue;
@@ -137,19 +136,31 @@ bool readDemoFile(const std::string& path, std::vector<DemoFrame>& frames, std::
             header = true;
             continue;
         }
-        DemoFrame frame;
+        InputSnapshot& frame = frames.emplace_back();
         std::string reason;
         if (!parseDemoLine(line, frame, reason)) {
             error = "line " + std::to_string(lineNumber) + ": " + reason;
             return false;
         }
-        frames.push_back(std::move(frame));
     }
     if (!header) {
         error = "empty demo (no '" + std::string(kDemoHeader) + "' line)";
         return false;
     }
     return true;
+}
+
+bool readDemoFile(Platform& platform, const std::string& path, std::vector<InputSnapshot>& frames, std::string& error) {
+    std::string bytes;
+    if (!platform.readFile(path, kMaxDemoBytes + 1, bytes)) {
+        error = "cannot open " + path;
+        return false;
+    }
+    if (bytes.size() > kMaxDemoBytes) {
+        error = "larger than " + std::to_string(kMaxDemoBytes >> 20) + " MiB";
+        return false;
+    }
+    return parseDemoText(bytes, frames, error);
 }
 
 const char* usageText() {

@@ -1,10 +1,11 @@
 // Demos and command-line options of the game, the same on every platform.
 //
-// Demo file format (text, one line per frame, '#' starts a comment line):
+// A demo is the frames' input snapshots as text (one line per frame, '#' starts a comment line):
 //   orlith-demo 1                       first line, the format and its version
 //   <focus> <keys> [<event> ...]        one line per frame, in frame order
 // focus is 1 when the window had the keyboard focus, else 0. keys is '-' or the virtual-key
-// codes held during the frame, comma-separated in decimal (81 = Q, 37..40 = arrows, 115 = F4).
+// codes held during the frame, comma-separated in decimal (81 = Q, 37..40 = arrows, 115 = F4,
+// 123 = F12, which takes a screenshot on replay too).
 // Events are the pointer events handled before the frame, in order: "d:x,y" left button
 // down at picture pixel (x, y), "u" left button up, "m:x,y" pointer moved, "w:n" wheel turned
 // by n (120 a notch, towards the player negative). Example: "1 81,39 d:10,20 m:15,20".
@@ -17,27 +18,21 @@
 #include <vector>
 
 #include "platform/platform.h"
+#include "state/input.h"
 
 namespace orlith {
 
-struct PointerEvent {
-    enum Kind : uint8_t { down, up, move, wheel } kind;
-    int32_t x = 0, y = 0;  // picture pixels for down and move; x holds the delta of a wheel
-};
-
-struct DemoFrame {
-    InputSnapshot input;
-    std::vector<PointerEvent> events;
-};
-
 // One frame as a line (no newline), and back. parseDemoLine reports what is wrong.
-std::string formatDemoLine(const DemoFrame& frame);
-bool parseDemoLine(const std::string& line, DemoFrame& frame, std::string& error);
+std::string formatDemoLine(const InputSnapshot& frame);
+bool parseDemoLine(const std::string& line, InputSnapshot& frame, std::string& error);
 
 inline constexpr const char* kDemoHeader = "orlith-demo 1";
+inline constexpr size_t kMaxDemoBytes = size_t{1} << 30;  // a demo file larger than this is refused
 
-// Reads a whole demo file; false with "line N: reason" on bad input.
-bool readDemoFile(const std::string& path, std::vector<DemoFrame>& frames, std::string& error);
+// A whole demo file's text into frames; false with "line N: reason" on bad input.
+bool parseDemoText(std::string_view text, std::vector<InputSnapshot>& frames, std::string& error);
+// The same from a file read through the platform.
+bool readDemoFile(Platform& platform, const std::string& path, std::vector<InputSnapshot>& frames, std::string& error);
 
 struct Options {
     std::string recordPath;      // --record FILE

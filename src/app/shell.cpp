@@ -10,23 +10,23 @@
 
 namespace orlith {
 
-void beginFrameTiming(GameState& s, Platform& platform) {
+void beginFrameTiming(GameState& s, uint32_t now) {
     if (s.groupFrameCount == 60) {
-        uint32_t elapsed = platform.tickCount() - s.groupStartTick;
+        uint32_t elapsed = now - s.groupStartTick;
         s.groupFrameCount = 0;
         // 60 frames in 0 ms has no finite rate; show 0 rather than infinity.
         s.measuredFps = elapsed == 0 ? 0.0 : static_cast<double>(1000.0f / static_cast<float>(elapsed) * 60.0f);
-        s.groupStartTick = platform.tickCount();
+        s.groupStartTick = now;
     } else if (s.groupFrameCount == 0) {
-        s.groupStartTick = platform.tickCount();
+        s.groupStartTick = now;
     }
 }
 
-void endFrameTiming(GameState& s, Platform& platform) {
+uint32_t endFrameTiming(GameState& s, uint32_t now) {
     s.groupFrameCount += 1;
     auto target = static_cast<uint32_t>(s.groupFrameCount * 1000 / 60);
-    uint32_t elapsed = platform.tickCount() - s.groupStartTick;
-    if (target > elapsed) platform.sleepMs(target - elapsed);
+    uint32_t elapsed = now - s.groupStartTick;
+    return target > elapsed ? target - elapsed : 0;
 }
 
 bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(u"NetFps") != std::u16string_view::npos; }
@@ -39,17 +39,6 @@ int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
 bool processorSupported(uint32_t highestLeaf, uint32_t leaf1Edx) {
     constexpr uint32_t kSseAndSse2 = (1u << 25) | (1u << 26);
     return highestLeaf >= 1 && (leaf1Edx & kSseAndSse2) == kSseAndSse2;
-}
-
-void applyPointerEvents(GameState& state, const std::vector<PointerEvent>& events) {
-    for (const PointerEvent& e : events) {
-        switch (e.kind) {
-            case PointerEvent::down: pointerButtonDown(state, e.x, e.y); break;
-            case PointerEvent::up: pointerButtonUp(state); break;
-            case PointerEvent::move: pointerMove(state, e.x, e.y); break;
-            case PointerEvent::wheel: pointerWheel(state, e.x); break;
-        }
-    }
 }
 
 std::string reportText(const GameState& s, const std::vector<std::array<float, 3>>& arrows) {
@@ -70,14 +59,16 @@ std::string reportText(const GameState& s, const std::vector<std::array<float, 3
     return text;
 }
 
-void GameHooks::takeRankingUpdate(GameState& state) { orlith::takeRankingUpdate(state); }
+void GameHooks::takeRankingUpdate(GameState& state) {
+    if (network_ != nullptr) network_->takeRankingUpdate(state);
+}
 
 void GameHooks::writeSettings(GameState& state) { writeSettingsFile(state, platform_); }
 
 int GameHooks::writeSave(GameState& state) { return writeSaveFile(state, platform_); }
 
-void GameHooks::sendRankingRequest(GameState&) {
-    if (network_ != nullptr) network_->sendRankingRequest(platform_.unixTime());
+void GameHooks::sendRankingRequest(GameState& state) {
+    if (network_ != nullptr) network_->sendRankingRequest(state, platform_.unixTime());
 }
 
 void GameHooks::openInformationDialog(GameState& state) {

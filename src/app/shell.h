@@ -19,10 +19,12 @@
 
 namespace orlith {
 
-// The loop's step 2: measure the last complete group of 60 frames, start a group.
-void beginFrameTiming(GameState& state, Platform& platform);
-// The loop's step 4: sleep to this frame's slot in its group (no catch-up for late frames).
-void endFrameTiming(GameState& state, Platform& platform);
+// Pacing, at the frame's start: measure the last complete group of 60 frames, start a group.
+// now is the millisecond tick.
+void beginFrameTiming(GameState& state, uint32_t now);
+// Pacing, at the frame's end: the milliseconds left to this frame's slot in its group, 0 when
+// late (no catch-up for late frames).
+uint32_t endFrameTiming(GameState& state, uint32_t now);
 
 // True when the command line holds "NetFps" (case-sensitive, anywhere).
 bool hasNetFpsSwitch(std::u16string_view commandLine);
@@ -33,9 +35,6 @@ int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight);
 // The processor check of the entry point: identification leaf 1 exists and reports SSE and SSE2
 // (bits 25 and 26 of its EDX).
 bool processorSupported(uint32_t highestLeaf, uint32_t leaf1Edx);
-
-// A frame's pointer events, in order, into the pointer state.
-void applyPointerEvents(GameState& state, const std::vector<PointerEvent>& events);
 
 // The end state for scripts and tests (--report), one fact a line, names last: level, steps,
 // position, FPS, the ranking, and the other players' arrows drawn in the last frame.

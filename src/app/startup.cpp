@@ -20,18 +20,20 @@ bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts) {
     return true;
 }
 
-StartUpResult startOnline(const std::shared_ptr<GameState>& state, StartUpParts& parts, const RegistrationChoices& choices,
+StartUpResult startOnline(GameState& s, StartUpParts& parts, const RegistrationChoices& choices,
                           std::unique_ptr<NetworkLink>& network) {
-    GameState& s = *state;
-    auto link = std::make_unique<NetworkLink>(state, parts.makeHttpClient(), parts.networkHost);
+    auto link = std::make_unique<NetworkLink>(parts.makeHttpClient(), parts.networkHost);
     if (!link->open(std::u16string_view(s.serverName, textLength(s.serverName, 31)),
                     portNumber(std::u16string_view(s.serverPort, textLength(s.serverPort, 31))))) {
         return StartUpResult::refused;
     }
-    if (!link->check()) return StartUpResult::refused;
+    if (!link->check(s)) return StartUpResult::refused;
     const RankingRecord* found = nullptr;
-    for (int32_t k = 0; k < s.sharedRecordCount && found == nullptr; ++k) {
-        if (std::u16string_view(s.sharedRecords[k].name) == std::u16string_view(s.nickname)) found = &s.sharedRecords[k];
+    for (const RankingRecord& r : link->newestRecords()) {
+        if (std::u16string_view(r.name) == std::u16string_view(s.nickname)) {
+            found = &r;
+            break;
+        }
     }
     if (found != nullptr && std::u16string_view(found->pinHash) != std::u16string_view(s.pinHash)) {
         parts.platform.showMessage(kOtherPinMessage, MessageKind::error);
@@ -55,9 +57,8 @@ StartUpResult startOnline(const std::shared_ptr<GameState>& state, StartUpParts&
 
 }  // namespace
 
-StartUpResult startUpGame(const std::shared_ptr<GameState>& state, MazeWork& work, StartUpParts& parts,
-                          const RegistrationChoices& choices, std::unique_ptr<NetworkLink>& network) {
-    GameState& s = *state;
+StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, const RegistrationChoices& choices,
+                          std::unique_ptr<NetworkLink>& network) {
     readSettingsFile(s, parts.platform);
     newLevel(s, work);
 
@@ -79,7 +80,7 @@ StartUpResult startUpGame(const std::shared_ptr<GameState>& state, MazeWork& wor
         return StartUpResult::refused;
     }
 
-    if (s.networkEnabled == 1) return startOnline(state, parts, choices, network);
+    if (s.networkEnabled == 1) return startOnline(s, parts, choices, network);
     RankingRecord record{};
     if (readSaveFile(record, parts.platform) == 0) return StartUpResult::play;
     s.loadNoticeTimer = kNoticeFrames;
@@ -101,7 +102,7 @@ void NetworkMailbox::postClose() { closeRequested_ = true; }
 
 bool NetworkMailbox::localTime(uint32_t unixSeconds, LocalDateTime& out) const { return native::localTime(unixSeconds, out); }
 
-bool NetworkMailbox::deliver() {
+bool NetworkMailbox::deliverBeforeFrame() {
     // The close flag is read before the boxes: a close posted after a box never overtakes it.
     bool close = closeRequested_.load();
     std::vector<std::u16string> boxes;

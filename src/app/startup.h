@@ -49,8 +49,8 @@ enum class StartUpResult {
 };
 
 // On play online, network holds the session (the worker runs unless NetFps); offline it stays null.
-StartUpResult startUpGame(const std::shared_ptr<GameState>& state, MazeWork& work, StartUpParts& parts,
-                          const RegistrationChoices& choices, std::unique_ptr<NetworkLink>& network);
+StartUpResult startUpGame(GameState& state, MazeWork& work, StartUpParts& parts, const RegistrationChoices& choices,
+                          std::unique_ptr<NetworkLink>& network);
 
 // The network host for platforms whose message boxes belong to the main thread: a box from the
 // worker waits in the mailbox until the main thread delivers it, before it acts on the close.
@@ -60,9 +60,8 @@ public:
     void showError(std::u16string_view text) override;
     void postClose() override;
     bool localTime(uint32_t unixSeconds, LocalDateTime& out) const override;
-    // Main thread, before each frame: shows the boxes left by the worker; true when a close was
-    // asked for.
-    bool deliver();
+    // Shows the boxes left by the worker; true when a close was asked for.
+    bool deliverBeforeFrame() override;
 
 private:
     Platform& platform_;

@@ -4,8 +4,6 @@
 // of this source); the code is the platform's last error at the moment of the report.
 #pragma once
 
-#include "platform/platform.h"
-
 namespace orlith {
 
 // One place that can fail, as the player sees it named in the error box.
@@ -14,11 +12,7 @@ struct ErrorSite {
     const char16_t* operation;   // the failed operation's name
 };
 
-void reportError(Platform& platform, int number, const char16_t* operation);
-
-// The error box's text with an explicit code, for reports that do not come from the platform's
-// own last error (the network side has its client's).
+// The error box's text with this code (the platform's last error, or the network client's own).
 void formatErrorText(char16_t (&text)[256], ErrorSite site, int code);
-inline void reportError(Platform& platform, ErrorSite site) { reportError(platform, site.number, site.operation); }
 
 }  // namespace orlith

@@ -1,6 +1,6 @@
-// Turning, movement with collision and trail, the goal test, goal distance and the mode
-// switches. Angles in degrees; sines and cosines in double precision rounded to float, so the
-// pose follows the same float path on every machine.
+// Turning, movement with collision and trail, the goal test and the mode switches: steps from
+// (state, input) to state. Angles in degrees; sines and cosines in double precision rounded to
+// float, so the pose follows the same float path on every machine.
 #include <climits>
 #include <cmath>
 
@@ -11,14 +11,6 @@ namespace orlith {
 namespace {
 
 inline float fsin(float radians) { return static_cast<float>(std::sin(static_cast<double>(radians))); }
-
-// Far outside every maze, and far enough from the int limits that a neighbour offset of
-// one cell cannot overflow.
-constexpr int32_t kOutsideCell = INT32_MIN / 2;
-
-inline int solidAt(const GameState& s, int x, int y, int z) {
-    return s.cellGrid[cellIndex(x, y, z)] == -1;
-}
 
 // One turn of the fly frame by angle degrees about axis. A positive angle rotates first and
 // rebuilds second from a cross product, a negative one the other way round; the axis itself
@@ -37,25 +29,13 @@ void rotateFrame(float angle, const Float4& axis, Float4& first, Float4& second,
     }
 }
 
-// Truncation toward zero that never invokes undefined behaviour: out of range is INT32_MAX.
-int32_t truncToInt(double v) {
-    if (!(v > -2147483648.0 && v < 2147483648.0)) return INT32_MAX;
-    return static_cast<int32_t>(v);
-}
-
 }  // namespace
 
 int inMaze(const GameState& s, int x, int y, int z) {
     return x >= 0 && x < s.sizeX && y >= 0 && y < s.sizeY && z >= 0 && z < s.sizeZ;
 }
 
-int32_t cellOf(float v) {
-    // Anything beyond a million cells is outside every maze; this also catches NaN and infinities.
-    if (!(v > -1.0e6f && v < 1.0e6f)) return kOutsideCell;
-    return v > 0 ? static_cast<int32_t>(v + 0.5f) : static_cast<int32_t>(v - 0.5f);
-}
-
-void turnPlayer(GameState& s, Platform& platform) {
+void turnPlayer(GameState& s, const InputSnapshot& input) {
     const float speed = static_cast<float>(s.rotateSpeed);
     const float hs = static_cast<float>(s.horizontalSign), vs = static_cast<float>(s.verticalSign);
     int dx = 0, dy = 0;
@@ -68,10 +48,10 @@ void turnPlayer(GameState& s, Platform& platform) {
             s.yaw = static_cast<float>(dx) * 0.05f * speed * hs + s.dragStartYaw;
             s.pitch = s.dragStartPitch - static_cast<float>(dy) * 0.05f * speed * vs;
         }
-        int right = keyHeld(s, platform, vk::right);
-        int left = keyHeld(s, platform, vk::left);
-        int down = keyHeld(s, platform, vk::down);
-        int up = keyHeld(s, platform, vk::up);
+        int right = keyHeld(s, input, vk::right);
+        int left = keyHeld(s, input, vk::left);
+        int down = keyHeld(s, input, vk::down);
+        int up = keyHeld(s, input, vk::up);
         s.yaw += static_cast<float>(right - left) * 0.25f * speed * hs;
         s.pitch += static_cast<float>(up - down) * 0.25f * speed * vs;
         if (s.yaw >= 360.0f) s.yaw -= 360.0f;
@@ -86,12 +66,12 @@ void turnPlayer(GameState& s, Platform& platform) {
         dragPitch = static_cast<float>(dy) * 0.002f * speed * vs;
         dragRoll = static_cast<float>(dx) * (-0.002f) * speed * hs;
     }
-    int down = keyHeld(s, platform, vk::down);
-    int up = keyHeld(s, platform, vk::up);
-    int zKey = keyHeld(s, platform, vk::z);
-    int xKey = keyHeld(s, platform, vk::x);
-    int right = keyHeld(s, platform, vk::right);
-    int left = keyHeld(s, platform, vk::left);
+    int down = keyHeld(s, input, vk::down);
+    int up = keyHeld(s, input, vk::up);
+    int zKey = keyHeld(s, input, vk::z);
+    int xKey = keyHeld(s, input, vk::x);
+    int right = keyHeld(s, input, vk::right);
+    int left = keyHeld(s, input, vk::left);
     float a = static_cast<float>(down - up) * 0.25f * speed * vs + dragPitch;
     float b = static_cast<float>(xKey - zKey) * 0.25f * speed * hs;
     float c = static_cast<float>(left - right) * 0.25f * speed * hs + dragRoll;
@@ -104,12 +84,10 @@ void turnPlayer(GameState& s, Platform& platform) {
     rotateFrame(c, F, U, R, [&] { return normalise(cross(U, F)); }, [&] { return normalise(cross(F, R)); });
 }
 
-void stepPlayer(GameState& s, float mx, float my, float mz) {
-    float p0[3] = {s.playerPos[0], s.playerPos[1], s.playerPos[2]};
-    int c0[3] = {cellOf(p0[0]), cellOf(p0[1]), cellOf(p0[2])};
-    float p[3] = {p0[0] + mx, p0[1] + my, p0[2] + mz};
-    int c[3] = {cellOf(p[0]), cellOf(p[1]), cellOf(p[2])};
+SolidCells solidCells(const GameState& s) { return {s.cellGrid, s.sizeX, s.sizeY, s.sizeZ}; }
 
+void resolveCollision(const SolidCells& walls, const float p0[3], float p[3]) {
+    const int c[3] = {cellOf(p[0]), cellOf(p[1]), cellOf(p[2])};
     float lo[3], hi[3], depth[3];
     for (int k = 0; k < 3; ++k) {
         auto idx = static_cast<float>(c[k]);
@@ -117,12 +95,13 @@ void stepPlayer(GameState& s, float mx, float my, float mz) {
         hi[k] = (idx + 0.5f) - 0.1f;
         depth[k] = p0[k] > idx ? (idx + 0.5f) - p0[k] : p0[k] - (idx - 0.5f);
     }
-    auto neighbourSolid = [&](int ax, int sa, int bx, int sb) {
+    // 1 solid, 0 open, -1 outside the box (which never blocks).
+    auto neighbour = [&](int ax, int sa, int bx, int sb) {
         int n[3] = {c[0], c[1], c[2]};
         n[ax] += sa;
         if (bx >= 0) n[bx] += sb;
-        if (!inMaze(s, n[0], n[1], n[2])) return -1;  // outside never blocks
-        return solidAt(s, n[0], n[1], n[2]);
+        if (!walls.inside(n[0], n[1], n[2])) return -1;
+        return walls.cellGrid[cellIndex(n[0], n[1], n[2])] == -1 ? 1 : 0;
     };
     auto beyond = [&](int axis, int side) { return side < 0 ? p[axis] < lo[axis] : p[axis] > hi[axis]; };
     auto clampTo = [&](int axis, int side) { p[axis] = side < 0 ? lo[axis] : hi[axis]; };
@@ -130,7 +109,7 @@ void stepPlayer(GameState& s, float mx, float my, float mz) {
     // Faces: -x, +x, -y, +y, -z, +z.
     for (int axis = 0; axis < 3; ++axis) {
         for (int side = -1; side <= 1; side += 2) {
-            if (neighbourSolid(axis, side, -1, 0) == 1 && beyond(axis, side)) clampTo(axis, side);
+            if (neighbour(axis, side, -1, 0) == 1 && beyond(axis, side)) clampTo(axis, side);
         }
     }
     // Edges, in the fixed order; only one coordinate moves per edge.
@@ -140,12 +119,19 @@ void stepPlayer(GameState& s, float mx, float my, float mz) {
     };
     for (const auto& e : kEdges) {
         int A = e[0], sA = e[1], B = e[2], sB = e[3];
-        if (neighbourSolid(A, sA, -1, 0) != 0 || neighbourSolid(B, sB, -1, 0) != 0) continue;
-        if (neighbourSolid(A, sA, B, sB) != 1) continue;
+        if (neighbour(A, sA, -1, 0) != 0 || neighbour(B, sB, -1, 0) != 0) continue;
+        if (neighbour(A, sA, B, sB) != 1) continue;
         if (!beyond(A, sA) || !beyond(B, sB)) continue;
         if (depth[B] < depth[A]) clampTo(A, sA);
         else clampTo(B, sB);
     }
+}
+
+void stepPlayer(GameState& s, const SolidCells& walls, float mx, float my, float mz) {
+    const float p0[3] = {s.playerPos[0], s.playerPos[1], s.playerPos[2]};
+    const int c0[3] = {cellOf(p0[0]), cellOf(p0[1]), cellOf(p0[2])};
+    float p[3] = {p0[0] + mx, p0[1] + my, p0[2] + mz};
+    resolveCollision(walls, p0, p);
     s.playerPos[0] = p[0];
     s.playerPos[1] = p[1];
     s.playerPos[2] = p[2];
@@ -157,14 +143,14 @@ void stepPlayer(GameState& s, float mx, float my, float mz) {
     }
 }
 
-void movePlayer(GameState& s, Platform& platform) {
-    int q = keyHeld(s, platform, vk::q);
-    int a = keyHeld(s, platform, vk::a);
+void movePlayer(GameState& s, const InputSnapshot& input, const SolidCells& walls) {
+    int q = keyHeld(s, input, vk::q);
+    int a = keyHeld(s, input, vk::a);
     if (s.movementMode == 2) {
         int speed = s.flySpeed + (q - a) * s.progressSign;
         s.flySpeed = speed < 0 ? 0 : speed > 500 ? 500 : speed;
         float v = 0.0001f * static_cast<float>(s.flySpeed);
-        stepPlayer(s, s.flyForward.x * v, s.flyForward.y * v, s.flyForward.z * v);
+        stepPlayer(s, walls, s.flyForward.x * v, s.flyForward.y * v, s.flyForward.z * v);
         return;
     }
     int n = 0;
@@ -196,7 +182,7 @@ void movePlayer(GameState& s, Platform& platform) {
             d[1] = s.flyForward.y;
             d[2] = s.flyForward.z;
         }
-        stepPlayer(s, d[0] * 0.05f * direction, d[1] * 0.05f * direction, d[2] * 0.05f * direction);
+        stepPlayer(s, walls, d[0] * 0.05f * direction, d[1] * 0.05f * direction, d[2] * 0.05f * direction);
     }
 }
 
@@ -211,17 +197,6 @@ bool checkGoal(GameState& s, MazeWork& work) {
         return true;
     }
     return false;
-}
-
-int32_t distanceToGoal(const float goal[3], const float position[3]) {
-    float sum = 0;
-    for (int k = 0; k < 3; ++k) {
-        float shifted = position[k] + 0.5f;
-        if (!(shifted > -2147483648.0f && shifted < 2147483648.0f)) return INT32_MAX;
-        float diff = goal[k] - static_cast<float>(static_cast<int32_t>(shifted));
-        sum += diff * diff;
-    }
-    return truncToInt(std::sqrt(static_cast<double>(sum)));
 }
 
 void switchMovementMode(GameState& s) {

@@ -1,18 +1,19 @@
-// The per-frame update and its input plumbing: key reading, pointer bookkeeping, option keys.
+// The per-frame update and its input plumbing: key reading from the frame's snapshot, pointer
+// bookkeeping, option keys.
 #include <climits>
 
 #include "game/game.h"
 
 namespace orlith {
 
-int keyHeld(GameState& s, Platform& platform, int virtualKey) {
-    bool down = platform.isKeyDown(virtualKey);
+int keyHeld(GameState& s, const InputSnapshot& input, int virtualKey) {
+    bool down = input.keysDown[virtualKey & 0xFF] != 0;
     s.keyPrevDown[virtualKey & 0xFF] = down ? 1 : 0;
     return down ? 1 : 0;
 }
 
-int keyPressed(GameState& s, Platform& platform, int virtualKey) {
-    bool down = platform.isKeyDown(virtualKey);
+int keyPressed(GameState& s, const InputSnapshot& input, int virtualKey) {
+    bool down = input.keysDown[virtualKey & 0xFF] != 0;
     uint8_t& prev = s.keyPrevDown[virtualKey & 0xFF];
     int pressed = down && prev == 0 ? 1 : 0;
     prev = down ? 1 : 0;
@@ -48,16 +49,28 @@ void pointerWheel(GameState& s, int delta) {
     }
 }
 
-int handleOptionKeys(GameState& s, Platform& platform) {
+void applyPointerEvents(GameState& s, const InputSnapshot& input) {
+    for (int k = 0; k < input.eventCount; ++k) {
+        const PointerEvent& e = input.events[k];
+        switch (e.kind) {
+            case PointerEvent::down: pointerButtonDown(s, e.x, e.y); break;
+            case PointerEvent::up: pointerButtonUp(s); break;
+            case PointerEvent::move: pointerMove(s, e.x, e.y); break;
+            case PointerEvent::wheel: pointerWheel(s, e.x); break;
+        }
+    }
+}
+
+int handleOptionKeys(GameState& s, const InputSnapshot& input) {
     int write = 0;
     // N and M are polled even while dragging; their press is then discarded.
     bool nightmareSwitched = false;
-    if (keyPressed(s, platform, vk::n) && s.dragging == 0) {
+    if (keyPressed(s, input, vk::n) && s.dragging == 0) {
         nightmareSwitched = s.movementMode == 0;
         applyNightmare(s);
         write = 1;
     }
-    if (keyPressed(s, platform, vk::m) && s.dragging == 0) {
+    if (keyPressed(s, input, vk::m) && s.dragging == 0) {
         // Nightmare already turned Walk into Fly 1 this frame: the switch happens once.
         if (!nightmareSwitched) switchMovementMode(s);
         write = 1;
@@ -82,7 +95,7 @@ int handleOptionKeys(GameState& s, Platform& platform) {
         {vk::r, &GameState::rotateSpeed, cycle, &GameState::rotateNoticeTimer},
     };
     for (const OptionKey& k : kOptionKeys) {
-        if (!keyPressed(s, platform, k.key)) continue;
+        if (!keyPressed(s, input, k.key)) continue;
         if (k.field == nullptr) {
             s.hudMode = (s.hudMode + 1) % 4;
             continue;
@@ -95,7 +108,9 @@ int handleOptionKeys(GameState& s, Platform& platform) {
     return write;
 }
 
-void updateFrame(GameState& s, MazeWork& work, Platform& platform, FrameHooks& hooks) {
+void updateFrame(GameState& s, MazeWork& work, const InputSnapshot& input, FrameHooks& hooks) {
+    // The pointer events came before the frame, as window messages do.
+    applyPointerEvents(s, input);
     if (s.networkEnabled == 1) hooks.takeRankingUpdate(s);
 
     s.spinAngle = (s.spinAngle + 2) % 360;
@@ -112,16 +127,16 @@ void updateFrame(GameState& s, MazeWork& work, Platform& platform, FrameHooks& h
         if (*timer != 0) *timer -= 1;
     }
 
-    const bool focused = platform.hasFocus();
+    const bool focused = input.focus != 0;
     if (focused) {
-        turnPlayer(s, platform);
-        movePlayer(s, platform);
-        if (handleOptionKeys(s, platform)) hooks.writeSettings(s);
+        turnPlayer(s, input);
+        movePlayer(s, input, solidCells(s));
+        if (handleOptionKeys(s, input)) hooks.writeSettings(s);
     }
     // The pose is final for this frame: the save below, the drawing and the state value all
     // read this camera, never one left from an earlier frame or level.
     buildCamera(s);
-    if (focused && s.networkEnabled == 0 && keyPressed(s, platform, vk::f4)) {
+    if (focused && s.networkEnabled == 0 && keyPressed(s, input, vk::f4)) {
         if (hooks.writeSave(s) != 0) s.saveNoticeTimer = kNoticeFrames;
     }
 
@@ -131,7 +146,7 @@ void updateFrame(GameState& s, MazeWork& work, Platform& platform, FrameHooks& h
 
     if (s.networkEnabled == 1) {
         hooks.sendRankingRequest(s);
-        if (platform.hasFocus() && s.dragging == 0 && keyPressed(s, platform, vk::i)) hooks.openInformationDialog(s);
+        if (focused && s.dragging == 0 && keyPressed(s, input, vk::i)) hooks.openInformationDialog(s);
     }
 }
 

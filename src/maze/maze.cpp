@@ -210,46 +210,4 @@ bool replayLevels(GameState& state, MazeWork& work, int32_t targetLevel, const R
     return true;
 }
 
-std::vector<MazeCell> shortestPath(const int32_t* cell, int32_t edge) {
-    if (edge < 3 || edge > gridDim) return {};
-    // Breadth first from the goal over the box, so the walk back from the start follows the
-    // parents straight to it. Cells are numbered within the box: (x * edge + y) * edge + z.
-    const int32_t n = edge * edge * edge;
-    auto open = [&](int32_t i) { return cell[cellIndex(i / (edge * edge), i / edge % edge, i % edge)] != -1; };
-    const int32_t goal = (1 * edge + 1) * edge + 1;
-    const int32_t start = ((edge - 2) * edge + edge - 2) * edge + edge - 2;
-    if (!open(goal) || !open(start)) return {};
-    std::vector<int32_t> parent(static_cast<size_t>(n), -1);
-    std::vector<int32_t> queue;
-    queue.reserve(static_cast<size_t>(n));
-    parent[static_cast<size_t>(goal)] = goal;
-    queue.push_back(goal);
-    const int32_t strides[3] = {edge * edge, edge, 1};
-    for (size_t head = 0; head < queue.size() && parent[static_cast<size_t>(start)] < 0; ++head) {
-        int32_t i = queue[head];
-        const int32_t at[3] = {i / (edge * edge), i / edge % edge, i % edge};
-        for (int axis = 0; axis < 3; ++axis) {
-            for (int side = -1; side <= 1; side += 2) {
-                int32_t c = at[axis] + side;
-                if (c < 0 || c >= edge) continue;
-                int32_t j = i + side * strides[axis];
-                if (parent[static_cast<size_t>(j)] >= 0 || !open(j)) continue;
-                parent[static_cast<size_t>(j)] = i;
-                queue.push_back(j);
-            }
-        }
-    }
-    if (parent[static_cast<size_t>(start)] < 0) return {};
-    std::vector<MazeCell> path;
-    for (int32_t i = start;; i = parent[static_cast<size_t>(i)]) {
-        path.push_back({i / (edge * edge), i / edge % edge, i % edge});
-        if (i == goal) break;
-    }
-    return path;
-}
-
-int32_t shortestPathLength(const int32_t* cellGrid, int32_t edge) {
-    return static_cast<int32_t>(shortestPath(cellGrid, edge).size()) - 1;
-}
-
 }  // namespace orlith

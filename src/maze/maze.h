@@ -140,6 +140,13 @@ bool restoreLevel(GameState& state, MazeWork& work, int32_t targetLevel, const R
 bool levelMaze(int32_t level, int32_t* cellGrid, MazeRng& rngAfter, MazeWork& work,
                const ReplayProgress& progress = nullptr, const LevelTable& table = embeddedLevelTable());
 
+// Cell index of a coordinate: rounded half away from zero. NaN, infinities and values far
+// outside any maze give a cell far outside the grid instead of undefined behaviour.
+int32_t cellOf(float v);
+// Whole part of the distance from the goal to the centre of the position's cell (what the
+// ranking shows); INT32_MAX for positions no integer can hold.
+int32_t distanceToGoal(const float goal[3], const float position[3]);
+
 // A cell of the grid by its indices.
 struct MazeCell {
     int32_t x, y, z;

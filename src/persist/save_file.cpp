@@ -4,7 +4,7 @@
 
 #include "base/text.h"
 #include "persist/persist.h"
-#include "ranking/ranking.h"
+#include "state/state_value.h"
 
 namespace orlith {
 

@@ -54,6 +54,9 @@ public:
     virtual void showError(std::u16string_view text) = 0;
     // Asks the window to close (WM_CLOSE): the game ends.
     virtual void postClose() = 0;
+    // The frame loop, on the main thread before each frame: shows the boxes that wait for the
+    // main thread; true once a close was asked for.
+    virtual bool deliverBeforeFrame() { return false; }
 };
 
 }  // namespace orlith

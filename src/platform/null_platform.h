@@ -1,5 +1,5 @@
-// A platform with no machine behind it: no keys, the focus always held, no files, no message
-// boxes, no calendar, a clock standing at 0. For tools, benchmarks and tests that run the core
+// A platform with no machine behind it: no files, no message boxes, no calendar, a clock
+// standing at 0. For tools, benchmarks and tests that run the core
 // on its own.
 #pragma once
 
@@ -14,8 +14,6 @@ class NullPlatform : public Platform {
 public:
     uint32_t tickCount() override { return 0; }
     void sleepMs(uint32_t) override {}
-    bool isKeyDown(int) override { return false; }
-    bool hasFocus() override { return true; }
     bool showMessage(std::u16string_view, MessageKind) override { return false; }
     int lastErrorCode() override { return 0; }
     uint32_t unixTime() override { return 0; }

@@ -1,13 +1,16 @@
-// The seams through which the portable game reaches the machine: clock, keys, focus, message
-// box, last error, files and local time. One implementation per platform (sdl/, win32/), fakes
-// in the tests. The core includes this header only; it never sees SDL, GL, curl, sockets, POSIX
-// or Windows headers.
+// The seams through which the portable game reaches the machine: clock, message box, last error,
+// files and local time, and the one error report over them. One implementation per platform
+// (sdl/, win32/), fakes in the tests. The core includes this header only; it never sees SDL, GL,
+// curl, sockets, POSIX or Windows headers. Input is not here: the platform hands the game a
+// snapshot of it each frame (state/input.h); the game never asks for it.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <string_view>
+
+#include "base/error_report.h"
 
 namespace orlith {
 
@@ -35,14 +38,6 @@ public:
     virtual bool localTime(uint32_t unixSeconds, LocalDateTime& out) const = 0;
 };
 
-// What the game sees of the devices in one frame: keys held and focus. Taken once a frame
-// (from the devices, or from a demo), so a recorded run replays exactly. Pointer events go
-// straight into GameState through the game's pointer functions.
-struct InputSnapshot {
-    uint8_t keysDown[256] = {};  // 1 while the key with this virtual-key code is down
-    int focus = 0;               // 1 while the window has the keyboard focus
-};
-
 // Which step of an atomic file replacement failed.
 enum class FileFailure {
     none,
@@ -56,12 +51,6 @@ public:
     // Milliseconds from an arbitrary origin; wraps at 2^32 like the tick count it stands for.
     virtual uint32_t tickCount() = 0;
     virtual void sleepMs(uint32_t ms) = 0;
-
-    // Whether the key with this virtual-key code is down at this moment.
-    virtual bool isKeyDown(int virtualKey) = 0;
-
-    // Whether the game window has the keyboard focus.
-    virtual bool hasFocus() = 0;
 
     // Shows a modal message titled "Orlith"; for a question, returns true on Yes.
     virtual bool showMessage(std::u16string_view text, MessageKind kind) = 0;
@@ -83,12 +72,15 @@ public:
     virtual std::string pathInCurrentDirectory(std::string_view name) = 0;
 };
 
-// Virtual-key codes of the keys the game reads.
-namespace vk {
-inline constexpr int left = 37, up = 38, right = 39, down = 40;
-inline constexpr int a = 65, d = 68, f = 70, g = 71, h = 72, i = 73, m = 77, n = 78, p = 80, q = 81,
-                     r = 82, s = 83, v = 86, w = 87, x = 88, z = 90;
-inline constexpr int f4 = 115;
-}  // namespace vk
+// The error box: the site's number and name and the platform's last error at this moment,
+// formatted as the error text (base/error_report.h), titled "Orlith".
+inline void reportError(Platform& platform, ErrorSite site) {
+    char16_t text[256];
+    formatErrorText(text, site, platform.lastErrorCode());
+    platform.showMessage(text, MessageKind::error);
+}
+inline void reportError(Platform& platform, int number, const char16_t* operation) {
+    reportError(platform, {number, operation});
+}
 
 }  // namespace orlith

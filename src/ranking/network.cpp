@@ -30,9 +30,9 @@ void copyRecords(RankingRecord* to, int32_t& toCount, const RankingRecord* from,
 // The worker: sleeps until a frame signals, takes the newest path, runs the exchange outside the
 // lock and hands the records over. Signals given during an exchange collapse into one, so at most
 // one exchange is in flight and each starts with the newest path.
-void networkWorker(std::shared_ptr<GameState> state, std::shared_ptr<RankingClient> client,
+void networkWorker(std::shared_ptr<RankingHandOver> handOver, std::shared_ptr<RankingClient> client,
                    std::shared_ptr<AutoResetEvent> ended) {
-    GameState& s = *state;
+    RankingHandOver& s = *handOver;
     char16_t path[1024];
     for (;;) {
         s.netEvent.wait();
@@ -41,12 +41,12 @@ void networkWorker(std::shared_ptr<GameState> state, std::shared_ptr<RankingClie
             std::lock_guard<std::mutex> lock(s.netMutex);
             copyText(path, 1024, s.requestPath);
         }
-        int ok = httpGetRecords(*client, path, s.workerRecords, s.workerRecordCount);
+        int ok = httpGetRecords(*client, path, client->records, client->recordCount);
         client->http->closeRequest();
         if (s.netRunning.load() == 0) break;  // shut down during the exchange: nothing to hand over
         {
             std::lock_guard<std::mutex> lock(s.netMutex);
-            copyRecords(s.sharedRecords, s.sharedRecordCount, s.workerRecords, s.workerRecordCount);
+            copyRecords(s.sharedRecords, s.sharedRecordCount, client->records, client->recordCount);
         }
         if (ok == 0) {
             // Its box is out; the game ends. No further exchange, so no second box.
@@ -87,9 +87,10 @@ int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* r
     return 1;
 }
 
-NetworkLink::NetworkLink(std::shared_ptr<GameState> state, std::shared_ptr<HttpClient> http,
-                         std::shared_ptr<NetworkHost> host)
-    : state_(std::move(state)), client_(std::make_shared<RankingClient>()), workerEnded_(std::make_shared<AutoResetEvent>()) {
+NetworkLink::NetworkLink(std::shared_ptr<HttpClient> http, std::shared_ptr<NetworkHost> host)
+    : client_(std::make_shared<RankingClient>()),
+      handOver_(std::make_shared<RankingHandOver>()),
+      workerEnded_(std::make_shared<AutoResetEvent>()) {
     client_->http = std::move(http);
     client_->host = std::move(host);
 }
@@ -110,24 +111,37 @@ bool NetworkLink::open(std::u16string_view server, int32_t port) {
     return true;
 }
 
-bool NetworkLink::check() {
+bool NetworkLink::check(const GameState& state) {
     char16_t path[1024];
-    buildCheckPath(*state_, path, 1024);
-    int ok = httpGetRecords(*client_, path, state_->sharedRecords, state_->sharedRecordCount);
+    buildCheckPath(state, path, 1024);
+    // No worker runs yet: the list goes straight to where the first frame takes it.
+    int ok = httpGetRecords(*client_, path, handOver_->sharedRecords, handOver_->sharedRecordCount);
     client_->http->closeRequest();
     return ok != 0;
 }
 
-void NetworkLink::startWorker() {
-    if (thread_.joinable()) return;
-    state_->netRunning = 1;
-    thread_ = std::thread(networkWorker, state_, client_, workerEnded_);
+std::span<const RankingRecord> NetworkLink::newestRecords() const {
+    return {handOver_->sharedRecords, static_cast<size_t>(handOver_->sharedRecordCount)};
 }
 
-void NetworkLink::sendRankingRequest(uint32_t unixSeconds) {
-    GameState& s = *state_;
+void NetworkLink::startWorker() {
+    if (thread_.joinable()) return;
+    handOver_->netRunning = 1;
+    thread_ = std::thread(networkWorker, handOver_, client_, workerEnded_);
+}
+
+void NetworkLink::takeRankingUpdate(GameState& state) {
+    {
+        std::lock_guard<std::mutex> lock(handOver_->netMutex);
+        copyRecords(state.rankingList, state.rankingCount, handOver_->sharedRecords, handOver_->sharedRecordCount);
+    }
+    prepareRankingList(state);
+}
+
+void NetworkLink::sendRankingRequest(const GameState& state, uint32_t unixSeconds) {
+    RankingHandOver& s = *handOver_;
     char16_t path[1024];
-    buildRankingPath(s, unixSeconds, path, 1024);
+    buildRankingPath(state, unixSeconds, path, 1024);
     {
         std::lock_guard<std::mutex> lock(s.netMutex);
         copyText(s.requestPath, 1024, path);
@@ -146,14 +160,14 @@ void NetworkLink::sendRankingRequest(uint32_t unixSeconds) {
 bool NetworkLink::shutDown(uint32_t boundMs) {
     bool ended = true;
     if (thread_.joinable()) {
-        state_->netRunning = 0;
+        handOver_->netRunning = 0;
         client_->http->abort();  // no waiting out a slow server
-        state_->netEvent.set();
+        handOver_->netEvent.set();
         ended = workerEnded_->waitFor(boundMs);
         if (ended) {
             thread_.join();
         } else {
-            thread_.detach();  // it keeps the state and the client alive until it returns
+            thread_.detach();  // it keeps the hand-over and the client alive until it returns
         }
     }
     if (ended && sessionOpen_) client_->http->close();

@@ -1,17 +1,24 @@
 // The network side of online play: the one HTTP exchange routine, the hand-over of the newest
 // request path from the frame to the worker and of its reply back, and the worker itself.
-// Owns: the worker thread and the reply buffer. Reads: requestPath, the replies. Writes:
-// sharedRecords under netMutex. Called by: start-up (connection, check request, worker start),
-// the frame hooks (sendRankingRequest once a frame) and shut-down, all on the main thread.
+// Owns: the worker thread, the reply buffer and the hand-over (its lock, the event that wakes
+// the worker, the running flag, the newest path and records); GameState holds none of it.
+// Reads: the game state's pose and name (to build requests). Writes: the state's ranking copy,
+// on the main thread only. Called by: start-up (connection, check request, worker start), the
+// frame hooks (the ranking copy first in a frame, the request once a frame) and shut-down, all
+// on the main thread.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
+#include <span>
 #include <string_view>
 #include <thread>
 
-#include "base/error_report.h"
+#include "base/event.h"
 #include "platform/http.h"
+#include "platform/platform.h"
 #include "state/game_state.h"
 
 namespace orlith {
@@ -33,6 +40,18 @@ struct RankingClient {
     std::shared_ptr<HttpClient> http;
     std::shared_ptr<NetworkHost> host;        // error boxes; local time for the date texts
     uint8_t replyBytes[kReplyBufferBytes];    // the raw body
+    RankingRecord records[kMaxRankingRecords];  // the last reply, parsed
+    int32_t recordCount = 0;
+};
+
+// What the frame and the worker hand each other, under one lock held only for copies.
+struct RankingHandOver {
+    std::mutex netMutex;                              // guards requestPath and the shared list
+    char16_t requestPath[1024] = {};                  // newest ranking request path
+    RankingRecord sharedRecords[kMaxRankingRecords];  // newest list, for the next frame
+    int32_t sharedRecordCount = 0;
+    AutoResetEvent netEvent;                          // wakes the worker, once per frame at most
+    std::atomic<int32_t> netRunning{0};               // 1 while the worker is to go on
 };
 
 // GET path, parse the reply into at most 256 records. Sets count to 0 first. On failure shows
@@ -41,25 +60,32 @@ struct RankingClient {
 int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* records, int32_t& count);
 
 // The online session of one run: the connection, the check request, the worker and the
-// per-frame hand-over. The worker shares ownership of everything it touches, so a worker that
-// outlives shut-down's wait never reaches a freed object.
+// per-frame hand-over. The worker shares ownership of everything it touches (never the game
+// state), so a worker that outlives shut-down's wait never reaches a freed object.
 class NetworkLink {
 public:
-    NetworkLink(std::shared_ptr<GameState> state, std::shared_ptr<HttpClient> http, std::shared_ptr<NetworkHost> host);
+    NetworkLink(std::shared_ptr<HttpClient> http, std::shared_ptr<NetworkHost> host);
     ~NetworkLink();
     NetworkLink(const NetworkLink&) = delete;
     NetworkLink& operator=(const NetworkLink&) = delete;
 
     // Session and connection to the server (error boxes "InternetOpen", "InternetConnect").
     bool open(std::u16string_view server, int32_t port);
-    // The check request naming the player, into sharedRecords. False after its error box.
-    bool check();
+    // The check request naming the player; its list is newestRecords() and the first frame's
+    // ranking. False after its error box.
+    bool check(const GameState& state);
+    // The newest list handed over, as the next frame will take it. Main thread, while no
+    // worker runs (after the check, or in NetFps).
+    std::span<const RankingRecord> newestRecords() const;
     // Starts the worker; from now on each frame's exchange runs there. Without it (NetFps) the
     // exchange runs inside sendRankingRequest.
     void startWorker();
+    // First in each frame: the newest list into the state's rankingList (under the lock, for
+    // at most 256 records), then its goal distances and order.
+    void takeRankingUpdate(GameState& state);
     // Once a frame: the newest path for the worker, which is woken; or the exchange itself.
     // A failed exchange shows its box and asks the window to close.
-    void sendRankingRequest(uint32_t unixSeconds);
+    void sendRankingRequest(const GameState& state, uint32_t unixSeconds);
     // Stops the worker (the exchange in progress is aborted, then at most boundMs of waiting),
     // then closes the connection. False when the worker did not end in time: it is left running
     // with what it holds, and the connection stays open for it.
@@ -71,8 +97,8 @@ public:
 private:
     bool fail(ErrorSite site);
 
-    std::shared_ptr<GameState> state_;
     std::shared_ptr<RankingClient> client_;
+    std::shared_ptr<RankingHandOver> handOver_;
     std::shared_ptr<AutoResetEvent> workerEnded_;
     std::thread thread_;
     bool sessionOpen_ = false;

@@ -1,8 +1,7 @@
 // The displayed ranking: each player's goal distance and the ranking order.
 #include <cstring>
-#include <mutex>
 
-#include "game/game.h"
+#include "maze/maze.h"
 #include "ranking/ranking.h"
 
 namespace orlith {
@@ -55,18 +54,6 @@ void prepareRankingList(GameState& state) {
             }
         }
     }
-}
-
-void takeRankingUpdate(GameState& state) {
-    {
-        std::lock_guard<std::mutex> lock(state.netMutex);
-        int n = state.sharedRecordCount;
-        if (n < 0) n = 0;
-        if (n > kMaxRankingRecords) n = kMaxRankingRecords;
-        state.rankingCount = n;
-        std::memcpy(state.rankingList, state.sharedRecords, sizeof(RankingRecord) * static_cast<size_t>(n));
-    }
-    prepareRankingList(state);
 }
 
 }  // namespace orlith

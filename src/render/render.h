@@ -3,7 +3,7 @@
 // Owns: the vertex tables, the frame record (clear colour, camera, the draw batches of the
 // scene passes, the HUD layout). Reads: GameState (maze, sight, camera, settings, counters,
 // the ranking copy). Writes: the FrameData handed to it. Called by: the app's frame render,
-// which hands the frame to its backend (render/gl_renderer.h on Linux), and by tests.
+// which hands the frame to its backend (render/gl/gl_renderer.h on Linux), and by tests.
 // No graphics API, window system or image library here: this builds and runs anywhere.
 #pragma once
 
@@ -113,6 +113,24 @@ struct FrameData {
 // the eye), each batch nearest first, so the depth test rejects what lies behind early.
 void buildFrame(const GameState& state, FrameData& frame);
 
+// What every backend does with a frame (OpenGL in render/gl/, Direct3D 11 in render/d3d11/):
+// build its objects lazily, draw a FrameData as it stands, and give the picture back.
+class FrameRenderer {
+public:
+    virtual ~FrameRenderer() = default;
+    // Builds every graphics object unless ready; 1 when ready, 0 after a reported failure (the
+    // next call tries again).
+    virtual int initGraphics() = 0;
+    // Clear, batches, HUD, present. A failure releases everything; the next frame rebuilds it.
+    virtual void drawFrame(const FrameData& frame) = 0;
+    // A backend that cannot read a presented picture back keeps a copy of each while asked to.
+    virtual void keepPictures(bool) {}
+    // The last presented picture as opaque RGBA rows, top to bottom.
+    virtual bool readPicture(std::vector<uint8_t>& rgba) = 0;
+    virtual int width() const = 0;
+    virtual int height() const = 0;
+};
+
 // Where the frame draws other players' arrows (their World matrices' translations), in order.
 std::vector<std::array<float, 3>> arrowPositions(const FrameData& frame);
 
@@ -131,7 +149,7 @@ struct TextFit {
 TextFit fitText(const float* advances, int count, float slotWidth);
 
 // --- images carried inside the executable (generated from resources/) ---------------------
-// PNG bytes; each backend decodes them with its own image library (render/png.h on Linux).
+// PNG bytes; each backend decodes them with its own image library (render/gl/png.h on Linux).
 struct EmbeddedBytes {
     const uint8_t* data;
     size_t size;

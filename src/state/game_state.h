@@ -1,14 +1,11 @@
 // GameState: the one record of the whole game. Owned by the app (or a test) and passed by
-// reference to every routine; nothing of the game lives anywhere else. Plain fields only: this
-// layer knows no subsystem. About 5.5 MB, so the owner keeps it on the heap (makeGameState).
+// reference to every routine; nothing of the game lives anywhere else. Plain fields only, no
+// thread primitives (the network side keeps its hand-over itself): this layer knows no subsystem. About 5.5 MB, so the owner keeps it on the heap (makeGameState).
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
-#include <mutex>
 
-#include "base/event.h"
 #include "base/matrix.h"
 #include "base/vecmath.h"
 #include "state/ranking_record.h"
@@ -115,16 +112,8 @@ struct GameState {
     char16_t pinHash[32] = {};         // 8 hex digits of makePinHash
     char16_t serverName[32] = {};      // ranking host
     char16_t serverPort[32] = {};      // decimal text
-    RankingRecord rankingList[kMaxRankingRecords];    // main thread's sorted copy
+    RankingRecord rankingList[kMaxRankingRecords];  // sorted copy of the newest list
     int32_t rankingCount = 0;
-    std::mutex netMutex;                              // guards requestPath and the shared list
-    char16_t requestPath[1024] = {};                  // newest ranking request path (netMutex)
-    RankingRecord sharedRecords[kMaxRankingRecords];  // written by the network side (netMutex)
-    int32_t sharedRecordCount = 0;
-    RankingRecord workerRecords[kMaxRankingRecords];  // the worker's own reply list
-    int32_t workerRecordCount = 0;
-    AutoResetEvent netEvent;                          // wakes the worker, once per frame at most
-    std::atomic<int32_t> netRunning{0};               // 1 while the worker is to go on
 };
 
 // A fresh state with the start values and level 1 not yet generated. Zero-filled grids.

@@ -16,9 +16,8 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
-#include "platform/null_platform.h"
 #include "ranking/ranking.h"
-#include "render/png.h"
+#include "render/gl/png.h"
 #include "support/fake_platform.h"
 #include "support/fixtures.h"
 
@@ -27,37 +26,30 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class DemoPlatform final : public NullPlatform {
-public:
-    InputSnapshot input;
-    bool isKeyDown(int k) override { return input.keysDown[k & 0xFF] != 0; }
-    bool hasFocus() override { return input.focus != 0; }
-};
-
 // Keys for one frame towards the centre of the target cell: turn (1 degree a frame at the
 // default turning rate) until facing it, then step forward with Q.
-DemoFrame steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
-    DemoFrame f;
-    f.input.focus = 1;
+InputSnapshot steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
+    InputSnapshot f;
+    f.focus = 1;
     const int d[3] = {target.x - from.x, target.y - from.y, target.z - from.z};
     float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
     if (s.pitch != wantPitch) {
-        f.input.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
+        f.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
         return f;
     }
     if (wantPitch == 0.0f) {
         float wantYaw = d[0] != 0 ? (d[0] > 0 ? 90.0f : 270.0f) : (d[2] > 0 ? 0.0f : 180.0f);
         if (s.yaw != wantYaw) {
             float diff = std::fmod(wantYaw - s.yaw + 360.0f, 360.0f);
-            f.input.keysDown[diff <= 180.0f ? vk::right : vk::left] = 1;
+            f.keysDown[diff <= 180.0f ? vk::right : vk::left] = 1;
             return f;
         }
     }
-    f.input.keysDown[vk::q] = 1;
+    f.keysDown[vk::q] = 1;
     return f;
 }
 
-struct Walk { std::vector<DemoFrame> frames; int moves = 0; };
+struct Walk { std::vector<InputSnapshot> frames; int moves = 0; };
 
 // Plays level 1 in the simulation while writing down every frame's input.
 Walk generateLevelOneWalk() {
@@ -66,7 +58,6 @@ Walk generateLevelOneWalk() {
     Walk walk;
     if (path.size() < 2) return walk;
     walk.moves = static_cast<int>(path.size()) - 1;
-    DemoPlatform platform;
     FrameHooks hooks;
     size_t next = 1;
     while (s->level == 1 && walk.frames.size() < 20000) {
@@ -74,14 +65,13 @@ Walk generateLevelOneWalk() {
         const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]), std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
                                       std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
         if (error < 0.026f && next + 1 < path.size()) ++next;
-        DemoFrame f = steer(*s, path[next - 1], path[next]);
-        platform.input = f.input;
-        updateFrame(*s, test::sharedWork(), platform, hooks);
+        InputSnapshot f = steer(*s, path[next - 1], path[next]);
+        updateFrame(*s, test::sharedWork(), f, hooks);
         walk.frames.push_back(f);
     }
     // Save the level reached with F4, then one quiet frame.
-    DemoFrame save, quiet;
-    save.input.focus = quiet.input.focus = save.input.keysDown[vk::f4] = 1;
+    InputSnapshot save, quiet;
+    save.focus = quiet.focus = save.keysDown[vk::f4] = 1;
     walk.frames.insert(walk.frames.end(), {save, quiet});
     return walk;
 }
@@ -115,7 +105,7 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     {
         std::ofstream out("walk.demo");
         out << kDemoHeader << "\n# level 1, start room to goal, then F4\n";
-        for (const DemoFrame& f : walk.frames) out << formatDemoLine(f) << "\n";
+        for (const InputSnapshot& f : walk.frames) out << formatDemoLine(f) << "\n";
     }
     ASSERT_EQ(runGame("--play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
     RankingRecord record{};
@@ -123,9 +113,9 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     ASSERT_EQ(readSaveFile(record, files), 1) << "no save.dat written by F4";
     EXPECT_EQ(std::pair(record.level, record.stepCount), std::pair(2, walk.moves));
     // Recording while playing writes the same input back.
-    std::vector<DemoFrame> again;
+    std::vector<InputSnapshot> again;
     std::string error;
-    ASSERT_TRUE(readDemoFile("again.demo", again, error)) << error;
+    ASSERT_TRUE(readDemoFile(files, "again.demo", again, error)) << error;
     ASSERT_EQ(again.size(), walk.frames.size());
     for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(formatDemoLine(again[i]), formatDemoLine(walk.frames[i])) << i;
 }

@@ -49,7 +49,7 @@ std::u16string annHash() {
 
 struct Outcome {
     StartUpResult result;
-    std::shared_ptr<GameState> state;
+    std::unique_ptr<GameState> state;
     std::unique_ptr<NetworkLink> network;
     std::vector<std::u16string> messages;  // the platform's boxes
     std::vector<std::string> events;       // the network side's boxes and close requests
@@ -81,7 +81,7 @@ Outcome startUp(const Scenario& setup) {
     run.state->netFpsSwitch = setup.netFps ? 1 : 0;
     StartUpParts parts{platform, dialogs, [&] { return http; }, host,
                        [&](int32_t level) { return restoreLevel(*run.state, *work, level, nullptr); }};
-    run.result = startUpGame(run.state, *work, parts, setup.choices, run.network);
+    run.result = startUpGame(*run.state, *work, parts, setup.choices, run.network);
     run.messages = platform.messages, run.events = host->events(), run.paths = http->paths;
     EXPECT_EQ(dialogs.registrations, setup.choices.start ? 0 : 1);
     return run;
@@ -145,7 +145,7 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
     std::thread worker([&] { mailbox.showError(u"later"), mailbox.postClose(); });
     worker.join();
     EXPECT_EQ(platform.messages.size(), 1u);
-    EXPECT_TRUE(mailbox.deliver());
+    EXPECT_TRUE(mailbox.deliverBeforeFrame());
     EXPECT_EQ(platform.messages, (std::vector<std::u16string>{u"now", u"later"}));
 }
 

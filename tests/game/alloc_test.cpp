@@ -14,6 +14,7 @@
 #include "support/count_allocations.h"
 #include "support/fake_network.h"
 #include "support/fake_platform.h"
+#include "support/fixtures.h"
 
 using namespace orlith;
 
@@ -22,8 +23,8 @@ using test::allocationsDuring;
 TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
     auto s = makeGameState();
     auto work = makeMazeWork();
-    test::FakePlatform p;  // its containers allocate only when keys change, outside the window
-    p.down = {vk::q, vk::right, vk::up};
+    test::FakePlatform p;
+    const InputSnapshot input = test::held({vk::q, vk::right, vk::up});
     GameHooks hooks(p);
     // The counter sees an allocation, so the zeros below mean something.
     EXPECT_EQ(allocationsDuring([] { ::operator delete(::operator new(16)); }), 1);
@@ -31,22 +32,20 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
         s->level = level;
         EXPECT_EQ(allocationsDuring([&] { newLevel(*s, *work); }), 0) << level;
     }
-    s->networkEnabled = 1;  // the ranking copy and sort run too
-    s->sharedRecordCount = 200;
     EXPECT_EQ(allocationsDuring([&] {
-                  for (int f = 0; f < 300; ++f) updateFrame(*s, *work, p, hooks);
+                  for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks);
               }),
               0);
     EXPECT_EQ(allocationsDuring([&] {
                   markSight(*s);
-                  stepPlayer(*s, 0.05f, 0.05f, 0.05f);
+                  stepPlayer(*s, solidCells(*s), 0.05f, 0.05f, 0.05f);
                   checkGoal(*s, *work);
               }),
               0);
 }
 
 TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
-    std::shared_ptr<GameState> s = makeGameState();
+    auto s = makeGameState();
     auto work = makeMazeWork();
     newLevel(*s, *work);
     s->networkEnabled = 1;
@@ -57,19 +56,19 @@ TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
     for (int k = 0; k < 200; ++k) http->body += utf16ToUtf8(formatStateValue(0, u"00000000", 1, k, pos, zero, zero)) + "p\r\n";
     std::atomic<int> exchanges{0};
     http->duringSend = [&exchanges] { ++exchanges; };
-    NetworkLink link(s, http, std::make_shared<test::FakeNetworkHost>());
+    NetworkLink link(http, std::make_shared<test::FakeNetworkHost>());
     ASSERT_TRUE(link.open(u"host", 80));
     link.startWorker();
     test::FakePlatform p;
-    p.down = {vk::q, vk::right};
+    const InputSnapshot input = test::held({vk::q, vk::right});
     GameHooks hooks(p, &link);
-    while (s->rankingCount == 0) updateFrame(*s, *work, p, hooks);  // the first list has arrived
+    while (s->rankingCount == 0) updateFrame(*s, *work, input, hooks);  // the first list has arrived
     // The hand-over, the sort of the received list and the request path, every frame, while the
     // worker (given time by the short sleeps) exchanges on its own thread.
     EXPECT_EQ(allocationsDuring([&] {
                   // 300 frames at least, and on until ten exchanges have run beside them.
                   for (int f = 0, first = exchanges; f < 300 || exchanges < first + 10; ++f) {
-                      updateFrame(*s, *work, p, hooks);
+                      updateFrame(*s, *work, input, hooks);
                       std::this_thread::sleep_for(std::chrono::microseconds(200));
                   }
               }),
@@ -79,7 +78,7 @@ TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
 }
 
 TEST(NoAllocation, TheStateAndTheGeneratorStayNearTheirFixedArrays) {
-    // The grids (5.5 MB) and the four ranking arrays; the generator's lists (6.2 MB) and tables.
+    // The grids (5.5 MB) and the ranking copy; the generator's lists (6.2 MB) and tables.
     EXPECT_LT(sizeof(GameState), 6u * 1024 * 1024);
     EXPECT_GT(sizeof(GameState), 5u * 1024 * 1024);
     EXPECT_LT(sizeof(MazeWork), 8u * 1024 * 1024);

@@ -40,9 +40,9 @@ struct Play {
     std::unique_ptr<GameState> s = levelState(1);
     FakePlatform p;
     RecordingHooks h;
+    bool focus = true;
     void frame(std::initializer_list<int> keys = {}, FrameHooks* hooks = nullptr) {
-        p.down = keys;
-        updateFrame(*s, test::sharedWork(), p, hooks != nullptr ? *hooks : h);
+        updateFrame(*s, test::sharedWork(), test::held(keys, focus), hooks != nullptr ? *hooks : h);
     }
     void press(int key) { frame({key}), frame(); }
 };
@@ -96,7 +96,7 @@ TEST(UpdateFrame, ASaveInTheFrameAfterTheGoalHoldsTheNewLevelsPosition) {
 TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
     Play g;
     g.s->rotateNoticeTimer = 5;
-    g.p.focus = false;
+    g.focus = false;
     g.frame({vk::q, vk::right, vk::w, vk::r});
     EXPECT_EQ(std::tuple(g.s->playerPos[2], g.s->yaw, g.s->texturedWalls, g.s->rotateNoticeTimer, g.h.count("settings")),
               std::tuple(3.0f, 180.0f, 0, 4, 0));
@@ -169,25 +169,26 @@ TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
         FakePlatform p;
         p.tick = c.startTick;
         for (int k = 1; k <= 60; ++k) {
-            beginFrameTiming(*s, p);
+            beginFrameTiming(*s, p.tick);
             EXPECT_EQ(s->measuredFps, 0.0);
             p.tick += c.perFrameMs;  // the frame's work
-            endFrameTiming(*s, p);
+            p.sleepMs(endFrameTiming(*s, p.tick));
             uint32_t target = static_cast<uint32_t>(k * 1000 / 60), elapsed = p.tick - c.startTick;
             EXPECT_GE(elapsed, target);
             if (c.perFrameMs == 0) EXPECT_EQ(elapsed, target);
         }
-        beginFrameTiming(*s, p);
+        beginFrameTiming(*s, p.tick);
         EXPECT_NEAR(s->measuredFps, c.fps, 0.01) << "start " << c.startTick;
         EXPECT_EQ(s->groupFrameCount, 0);
     }
     // A late frame is not made up: 40 ms passes the 16 and 33 ms marks, frame 3's is 50 ms.
     auto s = makeGameState();
     FakePlatform p;
-    for (uint32_t work : {40u, 0u, 0u}) beginFrameTiming(*s, p), p.tick += work, endFrameTiming(*s, p);
-    EXPECT_EQ(p.sleeps, std::vector<uint32_t>{10});
+    std::vector<uint32_t> waits;
+    for (uint32_t work : {40u, 0u, 0u}) beginFrameTiming(*s, p.tick), p.tick += work, waits.push_back(endFrameTiming(*s, p.tick));
+    EXPECT_EQ(waits, (std::vector<uint32_t>{0, 0, 10}));
     s->groupFrameCount = 60;  // sixty frames in no time
-    beginFrameTiming(*s, p);
+    beginFrameTiming(*s, p.tick);
     EXPECT_TRUE(std::isfinite(s->measuredFps));
 }
 

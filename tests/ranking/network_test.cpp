@@ -194,12 +194,12 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
         ASSERT_GT(buildRankingPath(*state, 1700000000u, path, 1024), 0);
         int32_t count = 0;
         // A new nickname is registered only when its checksum matches the name as typed.
-        EXPECT_EQ(httpGetRecords(*client, path, state->workerRecords, count), 1);
+        EXPECT_EQ(httpGetRecords(*client, path, client->records, count), 1);
         ASSERT_GT(buildCheckPath(*state, path, 1024), 0);
-        EXPECT_EQ(httpGetRecords(*client, path, state->workerRecords, count), 1);
+        EXPECT_EQ(httpGetRecords(*client, path, client->records, count), 1);
         ASSERT_GT(count, 0);
-        EXPECT_EQ(std::u16string(state->workerRecords[0].name), name);
-        EXPECT_EQ(std::u16string(state->workerRecords[0].pinHash), u"1234abcd");
+        EXPECT_EQ(std::u16string(client->records[0].name), name);
+        EXPECT_EQ(std::u16string(client->records[0].pinHash), u"1234abcd");
     }
 }
 
@@ -216,15 +216,16 @@ int32_t stepsOf(const std::string& target) {
 }
 
 struct Online {
-    std::shared_ptr<GameState> state{makeGameState()};
+    std::unique_ptr<GameState> state{makeGameState()};
     std::shared_ptr<FakeNetworkHost> host = std::make_shared<FakeNetworkHost>();
     std::unique_ptr<NetworkLink> link;
     explicit Online(int port) {
         copyText(state->nickname, 32, u"w");
         copyText(state->pinHash, 32, u"00000000");
-        link = std::make_unique<NetworkLink>(state, std::make_shared<SystemClient>(), host);
+        link = std::make_unique<NetworkLink>(std::make_shared<SystemClient>(), host);
         link->open(u"127.0.0.1", port);
     }
+    void send() { link->sendRankingRequest(*state, 0); }
 };
 
 TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
@@ -234,12 +235,12 @@ TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
     });
     Online online(server.port());
     // NetFps: without a worker the frame runs its own exchange.
-    online.link->sendRankingRequest(0);
-    EXPECT_EQ(online.state->sharedRecordCount, 1);
+    online.send();
+    EXPECT_EQ(online.link->newestRecords().size(), 1u);
     online.link->startWorker();
     for (int frame = 1; frame <= 60; ++frame) {
         online.state->stepCount = frame;
-        online.link->sendRankingRequest(0);
+        online.send();
         std::this_thread::sleep_for(std::chrono::milliseconds(5));
     }
     ASSERT_TRUE(eventually([&] { return stepsOf(server.targets().back()) == 60; }));
@@ -256,10 +257,10 @@ TEST(Worker, AFailedExchangeShowsItsBoxThenAsksTheGameToEnd) {
     StubHttpServer server([](const std::string&) { return StubHttpServer::response(500, ""); });
     Online online(server.port());
     online.link->startWorker();
-    online.link->sendRankingRequest(0);
+    online.send();
     const std::vector<std::string> expected = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
     ASSERT_TRUE(eventually([&] { return online.host->events().size() >= 2; }));
-    online.link->sendRankingRequest(0);  // a frame that runs before the window closes
+    online.send();  // a frame that runs before the window closes
     EXPECT_TRUE(online.link->shutDown());
     EXPECT_EQ(online.host->events(), expected);  // one box, then the close; no second box
     EXPECT_EQ(server.targets().size(), 1u);
@@ -269,7 +270,7 @@ TEST(Worker, ShutDownDuringAnExchangeCutsItOffWithoutABox) {
     StubHttpServer server([](const std::string&) { return std::string(); });  // never answers
     Online online(server.port());
     online.link->startWorker();
-    online.link->sendRankingRequest(0);
+    online.send();
     ASSERT_TRUE(eventually([&] { return server.targets().size() == 1; }));
     EXPECT_TRUE(online.link->shutDown());  // the worker ended within the wait: its exchange was aborted
     EXPECT_TRUE(online.host->events().empty());
@@ -284,14 +285,13 @@ TEST(Worker, OneThatOutlivesTheWaitKeepsAliveWhatItUses) {
         inside = true;
         released.wait();
     };
-    std::weak_ptr<GameState> watched;
+    std::weak_ptr<test::ScriptedHttpClient> watched = http;
     {
-        std::shared_ptr<GameState> state = makeGameState();
-        watched = state;
-        NetworkLink link(state, http, std::make_shared<FakeNetworkHost>());
+        auto state = makeGameState();
+        NetworkLink link(std::move(http), std::make_shared<FakeNetworkHost>());
         ASSERT_TRUE(link.open(u"host", 80));
         link.startWorker();
-        link.sendRankingRequest(0);
+        link.sendRankingRequest(*state, 0);
         ASSERT_TRUE(eventually([&] { return inside.load(); }));
         EXPECT_FALSE(link.shutDown(50));
     }  // the game has let go of the state and the link

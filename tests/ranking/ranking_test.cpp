@@ -3,13 +3,16 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <thread>
 #include <tuple>
 
 #include "base/text.h"
 #include "maze/maze.h"
+#include "ranking/network.h"
 #include "ranking/ranking.h"
+#include "support/fake_network.h"
 #include "support/fake_platform.h"
 #include "support/fixtures.h"
 
@@ -146,37 +149,29 @@ TEST(RankingOrder, SortsAFullListOfRandomPlayers) {
     for (int k = 0; k + 1 < s->rankingCount; ++k) ASSERT_LE(compareRankingRecords(s->rankingList[k], s->rankingList[k + 1]), 0) << k;
 }
 
-TEST(RankingUpdate, CopiesTheSharedListWhileTheNetworkSideWrites) {
+TEST(RankingUpdate, EachFrameTakesOneWholeListWhileTheWorkerHandsOverNewOnes) {
     auto s = test::levelState(1);
-    std::atomic<bool> stop{false};
-    std::thread writer([&] {
-        RankingRecord batch[kMaxRankingRecords];
-        for (int round = 0; !stop; ++round) {
-            int n = 1 + round % kMaxRankingRecords;
-            for (int k = 0; k < n; ++k) batch[k] = record(u"w", n, 1, k);  // every entry of a batch carries its size
-            std::lock_guard<std::mutex> lock(s->netMutex);
-            std::memcpy(s->sharedRecords, batch, sizeof(RankingRecord) * static_cast<size_t>(n));
-            s->sharedRecordCount = n;
-        }
-    });
-    // The frames start once the writer has handed a list over (a slow start, under a sanitizer,
-    // would otherwise leave every copy empty).
-    for (bool written = false; !written;) {
-        std::lock_guard<std::mutex> lock(s->netMutex);
-        written = s->sharedRecordCount > 0;
-    }
+    // Each reply has n records, every one of them carrying n as its level: a list taken while
+    // the worker writes the next would mix sizes.
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    std::atomic<int> exchanges{0};
+    http->duringSend = [&] {
+        const int n = 1 + exchanges++ % kMaxRankingRecords;
+        const float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
+        http->body.clear();
+        for (int k = 0; k < n; ++k) http->body += utf16ToUtf8(formatStateValue(0, u"00000000", n, k, pos, zero, zero)) + "w\n";
+    };
+    NetworkLink link(http, std::make_shared<test::FakeNetworkHost>());
+    ASSERT_TRUE(link.open(u"host", 80));
+    link.startWorker();
     int seen = 0;
-    // At least 2000 frames, and on until the writer has had its turn (a loaded machine may
-    // not schedule it for a while).
-    for (int frame = 0; frame < 2000 || (seen == 0 && frame < 100'000'000); ++frame) {
-        takeRankingUpdate(*s);
+    // At least 2000 frames, and on until several lists have come (a loaded machine may not
+    // schedule the worker for a while).
+    for (int frame = 0; frame < 2000 || seen < 3; ++frame) {
+        link.sendRankingRequest(*s, 0);
+        link.takeRankingUpdate(*s);
         seen += s->rankingCount > 0 ? 1 : 0;
-        for (int k = 0; k < s->rankingCount; ++k) ASSERT_EQ(s->rankingList[k].level, s->rankingCount);
+        for (int k = 0; k < s->rankingCount; ++k) ASSERT_EQ(s->rankingList[k].level, s->rankingCount) << frame;
     }
-    stop = true;
-    writer.join();
-    EXPECT_GT(seen, 0);  // the copies were not all empty
-    // Once the writer is done, the frame takes its last list whole.
-    takeRankingUpdate(*s);
-    EXPECT_EQ(s->rankingCount, std::max(s->sharedRecordCount, 1));
+    EXPECT_TRUE(link.shutDown());
 }

@@ -56,7 +56,7 @@ protected:
     }
     std::unique_ptr<D3D11Renderer> renderer() {
         auto r = std::make_unique<D3D11Renderer>(window_, platform_, d2d_, format_, 1024, 576);
-        r->keepPictures = true;
+        r->keepPictures(true);
         return r;
     }
 

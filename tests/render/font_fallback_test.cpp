@@ -7,7 +7,7 @@
 #include <fstream>
 #include <string>
 
-#include "render/hud_font.h"
+#include "render/gl/hud_font.h"
 
 namespace orlith {
 namespace {

@@ -13,8 +13,8 @@
 #include "maze/maze.h"
 #include "platform/sdl/sdl_gl_context.h"
 #include "platform/sdl/sdl_platform.h"
-#include "render/gl_renderer.h"
-#include "render/hud_font.h"
+#include "render/gl/gl_renderer.h"
+#include "render/gl/hud_font.h"
 
 namespace orlith {
 namespace {

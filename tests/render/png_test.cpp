@@ -5,7 +5,7 @@
 #include <iterator>
 #include <tuple>
 
-#include "render/png.h"
+#include "render/gl/png.h"
 #include "render/render.h"
 
 namespace orlith {

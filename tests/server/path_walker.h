@@ -13,7 +13,6 @@
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
-#include "platform/null_platform.h"
 #include "ranking/ranking.h"
 
 namespace orlith::server::test {
@@ -21,9 +20,8 @@ namespace orlith::server::test {
 // Walks from level 1 until level lastLevel is done, handing sent the state value after each
 // frame; returns the cells of the shortest paths walked.
 inline int64_t walkShortestPaths(int32_t lastLevel, const std::function<void(const std::string& state)>& sent) {
-    struct HoldingQ : NullPlatform {
-        bool isKeyDown(int key) override { return key == vk::q; }
-    } keys;
+    InputSnapshot holdingQ;
+    holdingQ.focus = holdingQ.keysDown[vk::q] = 1;
     FrameHooks hooks;
     std::unique_ptr<GameState> game = makeGameState();
     std::unique_ptr<MazeWork> work = makeMazeWork();
@@ -45,7 +43,7 @@ inline int64_t walkShortestPaths(int32_t lastLevel, const std::function<void(con
         game->yaw = static_cast<float>(yaw < 0 ? yaw + 360 : yaw);
         game->pitch = static_cast<float>(std::atan2(d[1], std::hypot(d[0], d[2])) * kDegrees);
         int32_t level = game->level;
-        updateFrame(*game, *work, keys, hooks);
+        updateFrame(*game, *work, holdingQ, hooks);
         if (game->level != level) walked += static_cast<int64_t>(path.size() - 1), path = shortestPath(game->cellGrid, game->sizeX), next = 1;
         char16_t text[128];
         int n = buildStateValue(*game, 1700000000u, text, 128);

@@ -1,12 +1,10 @@
-// A scripted platform for tests: keys set by the test, a clock the test advances, messages
-// collected instead of shown, the system's real files (with failures the test can plant), UTC
+// A scripted platform for tests: a clock the test advances, messages collected instead of shown, the system's real files (with failures the test can plant), UTC
 // as the local time, and a temporary working directory.
 #pragma once
 
 #include <chrono>
 #include <filesystem>
 #include <random>
-#include <set>
 #include <string>
 #include <vector>
 
@@ -19,8 +17,6 @@ class FakePlatform : public Platform {
 public:
     uint32_t tick = 0;             // current ms tick
     std::vector<uint32_t> sleeps;  // every sleepMs argument
-    std::set<int> down;            // virtual keys held now
-    bool focus = true;
     std::vector<std::u16string> messages;
     bool answerYes = false;
     int errorCode = 0;
@@ -28,8 +24,6 @@ public:
 
     uint32_t tickCount() override { return tick; }
     void sleepMs(uint32_t ms) override { sleeps.push_back(ms), tick += ms; }
-    bool isKeyDown(int key) override { return down.count(key) != 0; }
-    bool hasFocus() override { return focus; }
     bool showMessage(std::u16string_view text, MessageKind) override { return messages.emplace_back(text), answerYes; }
     int lastErrorCode() override { return errorCode; }
     uint32_t unixTime() override { return now; }

@@ -9,8 +9,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "maze/maze.h"
+#include "state/input.h"
 
 namespace orlith::test {
 
@@ -36,6 +38,14 @@ inline std::unique_ptr<GameState> solidBox(int n, std::initializer_list<std::arr
             for (int z = 0; z < n; ++z) s->cellGrid[cellIndex(x, y, z)] = -1;
     for (auto c : open) s->cellGrid[cellIndex(c[0], c[1], c[2])] = 0;
     return s;
+}
+
+// A frame's snapshot with exactly these keys held, the window focused unless said otherwise.
+inline InputSnapshot held(const std::vector<int>& keys = {}, bool focus = true) {
+    InputSnapshot input;
+    for (int key : keys) input.keysDown[key] = 1;
+    input.focus = focus ? 1 : 0;
+    return input;
 }
 
 inline void place(GameState& s, float x, float y, float z) { s.playerPos[0] = x, s.playerPos[1] = y, s.playerPos[2] = z; }

@@ -17,9 +17,9 @@
 
 #include "app/dialog_models.h"
 #include "platform/sdl/sdl_gl_context.h"
-#include "render/png.h"
+#include "render/gl/png.h"
 #include "state/game_state.h"
-#include "ui/imgui_dialogs.h"
+#include "ui/imgui/imgui_dialogs.h"
 
 namespace orlith {
 namespace {

@@ -1,17 +1,15 @@
-// Orlith on Linux: entry point, window, start-up, the paced frame loop and shut-down.
+// Orlith on Linux: entry point, window, start-up, shut-down, and the SDL events turned into each
+// frame's input snapshot for the shared frame loop.
 #include <SDL.h>
 
+#include <algorithm>
 #include <cstdio>
-#include <ctime>
-#include <fstream>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/demo.h"
-#include "app/shell.h"
+#include "app/frame_loop.h"
 #include "app/startup.h"
-#include "base/error_report.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
@@ -19,11 +17,11 @@
 #include "platform/curl/curl_http.h"
 #include "platform/sdl/sdl_gl_context.h"
 #include "platform/sdl/sdl_platform.h"
-#include "render/gl_renderer.h"
-#include "render/hud_font.h"
-#include "render/png.h"
+#include "render/gl/gl_renderer.h"
+#include "render/gl/hud_font.h"
+#include "render/gl/png.h"
 #include "render/render.h"
-#include "ui/imgui_dialogs.h"
+#include "ui/imgui/imgui_dialogs.h"
 
 namespace orlith {
 namespace {
@@ -34,43 +32,10 @@ constexpr ErrorSite kWindowSite{652, u"SDL_CreateWindow"};
 constexpr ErrorSite kCreateWindowSite{652, u"CreateWindow"};
 constexpr int kFontSiteNumber = 919;
 
-// The frame's hooks on Linux: the shared ones, and drawing with OpenGL.
-class RenderHooks final : public GameHooks {
-public:
-    RenderHooks(Platform& platform, GlRenderer& renderer, NetworkLink* network, Dialogs* dialogs, bool& presented)
-        : GameHooks(platform, network, dialogs), renderer_(renderer), presented_(presented) {}
-    void renderFrame(GameState& state) override {
-        if (renderer_.initGraphics() == 0) return;
-        buildFrame(state, frame_);
-        renderer_.drawFrame(frame_);
-        presented_ = true;
-    }
-    const FrameData& frame() const { return frame_; }
-
-private:
-    GlRenderer& renderer_;
-    bool& presented_;
-    FrameData frame_;
-};
-
-bool writeBytes(const std::string& path, const std::vector<uint8_t>& bytes) {
-    std::FILE* f = std::fopen(path.c_str(), "wb");
-    if (f == nullptr) return false;
-    bool ok = std::fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
-    return std::fclose(f) == 0 && ok;
-}
-
-bool writeText(const std::string& path, const std::string& text) {
-    return writeBytes(path, std::vector<uint8_t>(text.begin(), text.end()));
-}
-
-bool saveScreenshot(GlRenderer& renderer, const std::string& path) {
-    std::vector<uint8_t> rgba, png;
-    if (!renderer.readPicture(rgba) || !encodePng(rgba.data(), renderer.width(), renderer.height(), true, png) ||
-        !writeBytes(path, png)) {
-        std::fprintf(stderr, "Orlith: cannot write screenshot %s\n", path.c_str());
-        return false;
-    }
+bool encodeScreenshot(const std::vector<uint8_t>& rgba, int width, int height, std::string& png) {
+    std::vector<uint8_t> bytes;
+    if (!encodePng(rgba.data(), width, height, true, bytes)) return false;
+    png.assign(bytes.begin(), bytes.end());
     return true;
 }
 
@@ -90,23 +55,23 @@ void toPicture(SDL_Window* window, int width, int height, int wx, int wy, int32_
 }
 
 struct App {
-    Options options;
+    RunSetUp setUp;
+    Options& options = setUp.options;
     SdlPlatform platform;
     HudFont font;
     SDL_Window* window = nullptr;
     std::unique_ptr<SdlGlContext> glContext;
     std::unique_ptr<GlRenderer> renderer;
-    std::shared_ptr<GameState> state = makeGameState();  // shared with the network worker
+    std::unique_ptr<GameState> state = makeGameState();
     std::unique_ptr<MazeWork> work = makeMazeWork();
     std::unique_ptr<ImGuiDialogs> dialogs;
     std::shared_ptr<NetworkMailbox> mailbox;
-    bool presented = false;  // a game picture exists to show under the dialogs
+    std::unique_ptr<FrameLoop> loop;
     std::unique_ptr<NetworkLink> network;  // online only
     bool quit = false;
-    bool screenshotKey = false;
-    std::vector<PointerEvent> events;
+    InputSnapshot input;  // the devices, as the next frame sees them
 
-    // Handles every pending event; pointer events are collected for this frame.
+    // Handles every pending event; pointer events go into this frame's snapshot.
     void pumpEvents() {
         SDL_Event e;
         while (SDL_PollEvent(&e) != 0) {
@@ -114,7 +79,6 @@ struct App {
             switch (e.type) {
                 case SDL_QUIT: quit = true; break;
                 case SDL_KEYDOWN:
-                    if (e.key.keysym.scancode == SDL_SCANCODE_F12 && e.key.repeat == 0) screenshotKey = true;
                     if (e.key.keysym.scancode == SDL_SCANCODE_RETURN && (e.key.keysym.mod & KMOD_ALT) != 0 &&
                         e.key.repeat == 0) {
                         bool full = (SDL_GetWindowFlags(window) & SDL_WINDOW_FULLSCREEN_DESKTOP) != 0;
@@ -125,25 +89,25 @@ struct App {
                     if (e.button.button == SDL_BUTTON_LEFT) {
                         SDL_CaptureMouse(SDL_TRUE);  // the drag goes on outside the window
                         toPicture(window, state->windowWidth, state->windowHeight, e.button.x, e.button.y, px, py);
-                        events.push_back({PointerEvent::down, px, py});
+                        input.addPointerEvent({PointerEvent::down, px, py});
                     }
                     break;
                 case SDL_MOUSEBUTTONUP:
                     if (e.button.button == SDL_BUTTON_LEFT) {
                         SDL_CaptureMouse(SDL_FALSE);
-                        events.push_back({PointerEvent::up, 0, 0});
+                        input.addPointerEvent({PointerEvent::up, 0, 0});
                     }
                     break;
                 case SDL_MOUSEMOTION:
                     toPicture(window, state->windowWidth, state->windowHeight, e.motion.x, e.motion.y, px, py);
-                    events.push_back({PointerEvent::move, px, py});
+                    input.addPointerEvent({PointerEvent::move, px, py});
                     break;
                 case SDL_MOUSEWHEEL: {
                     // 120 per notch; SDL counts away from the player positive, as the game does.
                     float notches = e.wheel.preciseY;
                     if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
                     auto delta = static_cast<int32_t>(notches * 120.0f);
-                    if (delta != 0) events.push_back({PointerEvent::wheel, delta, 0});
+                    if (delta != 0) input.addPointerEvent({PointerEvent::wheel, delta, 0});
                     break;
                 }
                 default: break;
@@ -171,7 +135,7 @@ struct App {
         dialogs->lastPicture = [this](std::vector<uint8_t>& rgba, int& width, int& height) {
             width = renderer->width();
             height = renderer->height();
-            return presented && renderer->readPicture(rgba);
+            return loop != nullptr && loop->presented() && renderer->readPicture(rgba);
         };
         platform.dialogs = dialogs.get();
         mailbox = std::make_shared<NetworkMailbox>(platform);
@@ -181,7 +145,7 @@ struct App {
                                     !options.nickname.empty() || !options.pin.empty() || !options.server.empty() ||
                                         !options.port.empty(),
                                     options.offline, options.start};
-        switch (startUpGame(state, *work, parts, choices, network)) {
+        switch (startUpGame(*state, *work, parts, choices, network)) {
             case StartUpResult::play: return 0;
             case StartUpResult::refused: return 1;
             case StartUpResult::abandoned: return -1;  // the window was closed: a normal end
@@ -212,29 +176,7 @@ struct App {
     }
 
     int run(int argc, char** argv) {
-        std::string error;
-        if (!parseOptions(argc, argv, options, error)) {
-            std::fprintf(stderr, "orlith: %s\n%s", error.c_str(), usageText());
-            return 2;
-        }
-        if (options.help) {
-            std::fputs(usageText(), stdout);
-            return 0;
-        }
-        std::vector<DemoFrame> demo;
-        if (!options.playPath.empty() && !readDemoFile(options.playPath, demo, error)) {
-            std::fprintf(stderr, "orlith: %s: %s\n", options.playPath.c_str(), error.c_str());
-            return 2;
-        }
-        std::ofstream record;
-        if (!options.recordPath.empty()) {
-            record.open(options.recordPath, std::ios::binary | std::ios::trunc);
-            if (!record) {
-                std::fprintf(stderr, "orlith: cannot write %s\n", options.recordPath.c_str());
-                return 2;
-            }
-            record << kDemoHeader << "\n";
-        }
+        if (int status = prepareRun(argc, argv, platform, setUp); status >= 0) return status;
         platform.pacing = options.pacing;
         platform.unattended = options.start;
 
@@ -245,12 +187,12 @@ struct App {
             reportError(platform, kInitSite);
             return 1;
         }
-        int code = runWindow(demo, record);
+        int code = runWindow();
         SDL_Quit();
         return code;
     }
 
-    int runWindow(const std::vector<DemoFrame>& demo, std::ofstream& record) {
+    int runWindow() {
         int screenW = options.screenWidth, screenH = options.screenHeight;
         SDL_Rect usable{0, 0, 0, 0};
         SDL_DisplayMode mode;
@@ -295,7 +237,7 @@ struct App {
         if (code > 0) {
             reportError(platform, kCreateWindowSite);
         } else if (code == 0) {
-            code = frameLoop(demo, record);
+            code = frameLoop();
         } else {
             code = 0;
         }
@@ -303,59 +245,25 @@ struct App {
         return code;
     }
 
-    int frameLoop(const std::vector<DemoFrame>& demo, std::ofstream& record) {
-        RenderHooks hooks(platform, *renderer, network.get(), dialogs.get(), presented);
-        const bool playing = !options.playPath.empty();
-        size_t demoFrame = 0;
-        int64_t frames = 0;
-        events.reserve(256);
-        while (options.frames < 0 || frames < options.frames) {
-            events.clear();
+    // The shared loop, fed from the devices; it sleeps what each frame leaves of its slot.
+    int frameLoop() {
+        loop = std::make_unique<FrameLoop>(*state, *work, setUp,
+                                           LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
+                                                     dialogs.get()});
+        while (!loop->over()) {
+            input.clearEvents();
             pumpEvents();
             if (quit) break;
-            // A failed exchange: its box first, then the game ends, with a failing status.
-            if (mailbox->deliver()) return 1;
-            if (playing) {
-                if (demoFrame >= demo.size()) break;
-                platform.input = demo[demoFrame].input;
-                events = demo[demoFrame].events;
-                ++demoFrame;
-            } else {
-                platform.sampleDevices();
-            }
-            if (record.is_open()) {
-                DemoFrame frame{platform.input, events};
-                record << formatDemoLine(frame) << "\n";
-            }
-            applyPointerEvents(*state, events);
-            beginFrameTiming(*state, platform);
-            updateFrame(*state, *work, platform, hooks);
-            endFrameTiming(*state, platform);
-            ++frames;
-            if (screenshotKey) {
-                screenshotKey = false;
-                std::string name = "orlith-" + std::to_string(std::time(nullptr)) + "-" + std::to_string(frames) + ".png";
-                if (saveScreenshot(*renderer, name)) std::fprintf(stderr, "Orlith: screenshot %s\n", name.c_str());
-            }
+            platform.sampleDevices(input);
+            platform.sleepMs(loop->runFrame(input));
         }
-        if (!options.screenshotPath.empty() && !saveScreenshot(*renderer, options.screenshotPath)) return 1;
-        if (!options.reportPath.empty() && !writeText(options.reportPath, reportText(*state, arrowPositions(hooks.frame())))) {
-            std::fprintf(stderr, "orlith: cannot write %s\n", options.reportPath.c_str());
-            return 1;
-        }
-        if (record.is_open()) {
-            record.flush();
-            if (!record) {
-                std::fprintf(stderr, "orlith: cannot write %s\n", options.recordPath.c_str());
-                return 1;
-            }
-        }
-        return 0;
+        return loop->finish();
     }
 
     void shutDown() {
         // The worker is stopped first, before anything it could reach goes away.
         if (network) network->shutDown();
+        loop.reset();
         network.reset();
         if (renderer) renderer->releaseGraphics();
         renderer.reset();

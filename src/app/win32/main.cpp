@@ -1,5 +1,6 @@
-// Orlith on Windows: wWinMain, the window class and procedure, start-up inside WM_CREATE,
-// the paced message pump, shut-down inside WM_DESTROY.
+// Orlith on Windows: wWinMain, the window class and procedure (its messages turned into each
+// frame's input snapshot), start-up inside WM_CREATE, the message pump that runs the shared frame
+// loop whenever no message waits, shut-down inside WM_DESTROY.
 #include <windows.h>
 #include <windowsx.h>
 #include <commctrl.h>
@@ -9,15 +10,12 @@
 #include <shellapi.h>
 
 #include <cstdio>
-#include <ctime>
 #include <memory>
 #include <string>
 #include <vector>
 
-#include "app/demo.h"
-#include "app/shell.h"
+#include "app/frame_loop.h"
 #include "app/startup.h"
-#include "base/error_report.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
@@ -43,40 +41,23 @@ constexpr ErrorSite kTextFormatSite{919, u"CreateTextFormat"};
 constexpr wchar_t kClassName[] = L"OrlithWndClass";
 constexpr DWORD kWindowStyle = 0x00CA0000;  // caption, system menu, minimise box; no resizing
 
-// The frame's hooks on Windows: the shared ones, and drawing with Direct3D 11.
-class RenderHooks final : public GameHooks {
-public:
-    RenderHooks(Platform& platform, D3D11Renderer& renderer, NetworkLink* network, Dialogs* dialogs)
-        : GameHooks(platform, network, dialogs), renderer_(renderer) {}
-    void renderFrame(GameState& state) override {
-        if (renderer_.initGraphics() == 0) return;
-        buildFrame(state, frame_);
-        renderer_.drawFrame(frame_);
-    }
-    const FrameData& frame() const { return frame_; }
-
-private:
-    D3D11Renderer& renderer_;
-    FrameData frame_;
-};
-
 template <typename T>
 void release(T*& p) {
     if (p != nullptr) p->Release();
     p = nullptr;
 }
 
-bool writeFile(const std::string& path, std::string_view bytes) {
-    int code = 0;
-    return native::replaceFile(path, bytes, code) == FileFailure::none;
+bool encodeScreenshot(const std::vector<uint8_t>& rgba, int width, int height, std::string& png) {
+    return encodePng(rgba.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), png);
 }
 
 struct App {
     HINSTANCE instance = nullptr;
-    Options options;
+    RunSetUp setUp;
+    Options& options = setUp.options;
     Win32Platform platform;
     std::shared_ptr<Win32NetworkHost> host = std::make_shared<Win32NetworkHost>(platform);
-    std::shared_ptr<GameState> state = makeGameState();  // shared with the network worker
+    std::unique_ptr<GameState> state = makeGameState();
     std::unique_ptr<MazeWork> work = makeMazeWork();
     std::unique_ptr<Win32Dialogs> dialogs;
     std::unique_ptr<NetworkLink> network;  // online only
@@ -84,22 +65,14 @@ struct App {
     IDWriteFactory* dwriteFactory = nullptr;
     IDWriteTextFormat* hudTextFormat = nullptr;
     std::unique_ptr<D3D11Renderer> renderer;
-    std::unique_ptr<RenderHooks> hooks;
-
-    std::vector<DemoFrame> demo;
-    size_t demoFrame = 0;
-    std::string recorded;              // the demo being recorded, written at the end
-    std::vector<PointerEvent> events;  // pointer events since the last frame
-    int64_t frames = 0;
-    bool screenshotKey = false;        // F12
+    std::unique_ptr<FrameLoop> loop;
+    InputSnapshot input;  // pointer events since the last frame; keys and focus sampled before it
     StartUpResult startUp = StartUpResult::refused;
-    bool outputsWritten = false;
     int exitCode = 0;
 
     bool start(HWND window);
     void stop();
     void frame();
-    void writeOutputs();
     void finish();
 };
 
@@ -144,7 +117,7 @@ bool App::start(HWND window) {
     }
     renderer = std::make_unique<D3D11Renderer>(window, platform, d2dFactory, hudTextFormat, state->windowWidth,
                                                state->windowHeight);
-    renderer->keepPictures = !options.screenshotPath.empty();
+    renderer->keepPictures(!options.screenshotPath.empty());
     if (renderer->initGraphics() == 0) return false;
 
     state->netFpsSwitch = options.netFps ? 1 : 0;
@@ -154,9 +127,11 @@ bool App::start(HWND window) {
                                 !options.nickname.empty() || !options.pin.empty() || !options.server.empty() ||
                                     !options.port.empty(),
                                 options.offline, options.start};
-    startUp = startUpGame(state, *work, parts, choices, network);
+    startUp = startUpGame(*state, *work, parts, choices, network);
     if (startUp != StartUpResult::play) return false;
-    hooks = std::make_unique<RenderHooks>(platform, *renderer, network.get(), dialogs.get());
+    loop = std::make_unique<FrameLoop>(*state, *work, setUp,
+                                       LoopParts{platform, *renderer, encodeScreenshot, host.get(), network.get(),
+                                                 dialogs.get()});
     return true;
 }
 
@@ -164,8 +139,8 @@ bool App::start(HWND window) {
 // the Internet handles, the graphics, the text objects.
 void App::stop() {
     if (network) network->shutDown();
+    loop.reset();
     network.reset();
-    hooks.reset();
     if (renderer) renderer->releaseGraphics();
     renderer.reset();
     release(hudTextFormat);
@@ -173,66 +148,16 @@ void App::stop() {
     release(d2dFactory);
 }
 
+// One frame of the shared loop on the devices' snapshot; then the rest of its slot asleep.
 void App::frame() {
-    beginFrameTiming(*state, platform);
-    if (!options.playPath.empty()) {
-        platform.input = demo[demoFrame].input;
-        events = demo[demoFrame].events;
-        ++demoFrame;
-    } else {
-        platform.sampleDevices();
-    }
-    if (!options.recordPath.empty()) recorded += formatDemoLine(DemoFrame{platform.input, events}) + "\n";
-    applyPointerEvents(*state, events);
-    events.clear();
-    const bool screenshot = screenshotKey;
-    screenshotKey = false;
-    if (screenshot) renderer->keepPictures = true;
-    updateFrame(*state, *work, platform, *hooks);
-    endFrameTiming(*state, platform);
-    ++frames;
-    if (screenshot) {
-        std::string name = "orlith-" + std::to_string(std::time(nullptr)) + "-" + std::to_string(frames) + ".png";
-        std::vector<uint8_t> rgba;
-        std::string png;
-        if (renderer->readPicture(rgba) && encodePng(rgba.data(), static_cast<uint32_t>(renderer->width()),
-                                                     static_cast<uint32_t>(renderer->height()), png) &&
-            writeFile(platform.pathInCurrentDirectory(name), png)) {
-            std::fprintf(stderr, "Orlith: screenshot %s\n", name.c_str());
-        }
-        renderer->keepPictures = !options.screenshotPath.empty();
-    }
+    platform.sampleDevices(input);
+    platform.sleepMs(loop->runFrame(input));
+    input.clearEvents();
 }
 
-// What the command line asked to keep at the end: the last picture, the end state, the demo.
-void App::writeOutputs() {
-    if (outputsWritten) return;
-    outputsWritten = true;
-    if (!options.screenshotPath.empty()) {
-        std::vector<uint8_t> rgba;
-        std::string png;
-        if (renderer == nullptr || !renderer->readPicture(rgba) ||
-            !encodePng(rgba.data(), static_cast<uint32_t>(renderer->width()), static_cast<uint32_t>(renderer->height()),
-                       png) ||
-            !writeFile(options.screenshotPath, png)) {
-            std::fprintf(stderr, "Orlith: cannot write screenshot %s\n", options.screenshotPath.c_str());
-            exitCode = 1;
-        }
-    }
-    if (!options.reportPath.empty() && hooks != nullptr &&
-        !writeFile(options.reportPath, reportText(*state, arrowPositions(hooks->frame())))) {
-        std::fprintf(stderr, "orlith: cannot write %s\n", options.reportPath.c_str());
-        exitCode = 1;
-    }
-    if (!options.recordPath.empty() && !writeFile(options.recordPath, std::string(kDemoHeader) + "\n" + recorded)) {
-        std::fprintf(stderr, "orlith: cannot write %s\n", options.recordPath.c_str());
-        exitCode = 1;
-    }
-}
-
-// The run is over (frame count, end of the demo): outputs, then the window goes.
+// The run is over (frame count, end of the demo, or closed): its outputs, then the window goes.
 void App::finish() {
-    writeOutputs();
+    if (loop != nullptr) exitCode = loop->finish();
     if (platform.mainWindow != nullptr) ::DestroyWindow(platform.mainWindow);
 }
 
@@ -248,70 +173,53 @@ LRESULT CALLBACK windowProcedure(HWND window, UINT message, WPARAM wParam, LPARA
             return 0;
         case WM_CLOSE:
             // Closed by the player: the outputs are kept; closed after a failed exchange: the game
-            // ends with a failing status, as its box said.
-            if (app.host->closeRequested()) {
-                app.exitCode = 1;
-            } else {
-                app.writeOutputs();
-            }
-            ::DestroyWindow(window);
+            // ends with a failing status, as its box said (the loop knows which).
+            app.finish();
             return 0;
         case WM_MOUSEMOVE:
-            app.events.push_back({PointerEvent::move, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            app.input.addPointerEvent({PointerEvent::move, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             return 0;
         case WM_LBUTTONDOWN:
             ::SetCapture(window);
-            app.events.push_back({PointerEvent::down, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
+            app.input.addPointerEvent({PointerEvent::down, GET_X_LPARAM(lParam), GET_Y_LPARAM(lParam)});
             return 0;
         case WM_LBUTTONUP:
             ::ReleaseCapture();
-            app.events.push_back({PointerEvent::up, 0, 0});
+            app.input.addPointerEvent({PointerEvent::up, 0, 0});
             return 0;
         case WM_MOUSEWHEEL:
-            app.events.push_back({PointerEvent::wheel, GET_WHEEL_DELTA_WPARAM(wParam), 0});
+            app.input.addPointerEvent({PointerEvent::wheel, GET_WHEEL_DELTA_WPARAM(wParam), 0});
             return 0;
-        case WM_KEYDOWN:
-            if (wParam == VK_F12 && (lParam & (1 << 30)) == 0) app.screenshotKey = true;
-            return ::DefWindowProcW(window, message, wParam, lParam);
         default: return ::DefWindowProcW(window, message, wParam, lParam);
     }
 }
 
 // The command line as UTF-8 arguments for the shared option parser.
-bool readOptions(Options& options, std::string& error) {
+bool commandLineArguments(std::vector<std::string>& args) {
     int count = 0;
     LPWSTR* wide = ::CommandLineToArgvW(::GetCommandLineW(), &count);
-    if (wide == nullptr) {
-        error = "cannot read the command line";
-        return false;
-    }
-    std::vector<std::string> args;
+    if (wide == nullptr) return false;
     for (int i = 0; i < count; ++i) args.push_back(narrow(wide[i]));
     ::LocalFree(wide);
-    std::vector<const char*> argv;
-    for (const std::string& a : args) argv.push_back(a.c_str());
-    return parseOptions(count, argv.data(), options, error);
+    return true;
 }
 
 int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
     App app;
     gApp = &app;
     app.instance = instance;
-    std::string error;
-    if (!readOptions(app.options, error)) {
-        std::fprintf(stderr, "orlith: %s\n%s", error.c_str(), usageText());
+    std::vector<std::string> args;
+    if (!commandLineArguments(args)) {
+        std::fputs("orlith: cannot read the command line\n", stderr);
         return 2;
     }
-    if (app.options.help) {
-        std::fputs(usageText(), stdout);
-        return 0;
+    std::vector<const char*> argv;
+    for (const std::string& a : args) argv.push_back(a.c_str());
+    if (int status = prepareRun(static_cast<int>(argv.size()), argv.data(), app.platform, app.setUp); status >= 0) {
+        return status;
     }
     // The switch is looked for in the whole command line, as typed.
     app.options.netFps = hasNetFpsSwitch(reinterpret_cast<const char16_t*>(commandLine));
-    if (!app.options.playPath.empty() && !readDemoFile(app.options.playPath, app.demo, error)) {
-        std::fprintf(stderr, "orlith: %s: %s\n", app.options.playPath.c_str(), error.c_str());
-        return 2;
-    }
     app.platform.pacing = app.options.pacing;
     app.platform.unattended = app.options.start;
     app.dialogs = std::make_unique<Win32Dialogs>(instance);
@@ -368,8 +276,7 @@ int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
             continue;
         }
         if (app.platform.mainWindow == nullptr) continue;  // destroyed: the quit message follows
-        const bool demoOver = !app.options.playPath.empty() && app.demoFrame >= app.demo.size();
-        if (demoOver || (app.options.frames >= 0 && app.frames >= app.options.frames)) {
+        if (app.loop->over()) {
             app.finish();
             continue;
         }

@@ -45,11 +45,7 @@ FileFailure SdlPlatform::replaceFile(const std::string& path, std::string_view b
 
 std::string SdlPlatform::pathInCurrentDirectory(std::string_view name) { return native::pathInCurrentDirectory(name); }
 
-bool SdlPlatform::isKeyDown(int virtualKey) { return input.keysDown[virtualKey & 0xFF] != 0; }
-
-bool SdlPlatform::hasFocus() { return input.focus != 0; }
-
-void SdlPlatform::sampleDevices() {
+void SdlPlatform::sampleDevices(InputSnapshot& input) const {
     int count = 0;
     const Uint8* keys = SDL_GetKeyboardState(&count);
     for (int code = 0; code < 256; ++code) {

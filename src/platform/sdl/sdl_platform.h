@@ -1,6 +1,5 @@
-// The Platform seam on SDL2: clock, keys, focus and message boxes for the Linux game, with the
-// system's own files and calendar. Keys and focus come from an input snapshot taken once per
-// frame (from the devices, or from a demo file), so a recorded run replays exactly. Owned by
+// The Platform seam on SDL2: clock and message boxes for the Linux game, with the system's own
+// files and calendar; and the keys and focus read into the frame's input snapshot. Owned by
 // the app.
 #pragma once
 
@@ -11,6 +10,7 @@
 
 #include "platform/dialogs.h"
 #include "platform/platform.h"
+#include "state/input.h"
 
 namespace orlith {
 
@@ -23,8 +23,6 @@ class SdlPlatform final : public Platform {
 public:
     uint32_t tickCount() override;
     void sleepMs(uint32_t ms) override;
-    bool isKeyDown(int virtualKey) override;
-    bool hasFocus() override;
     // Always on stderr. Then, unless unattended: in the game window through dialogs when they can
     // be shown, else SDL's own box (no window yet, no display).
     bool showMessage(std::u16string_view text, MessageKind kind) override;
@@ -35,11 +33,11 @@ public:
     FileFailure replaceFile(const std::string& path, std::string_view bytes) override;
     std::string pathInCurrentDirectory(std::string_view name) override;
 
-    // Reads the keyboard state and the window's focus into the snapshot.
-    void sampleDevices();
+    // Reads the keyboard state (every virtual key that has a key) and the window's focus into
+    // the snapshot.
+    void sampleDevices(InputSnapshot& input) const;
 
     SDL_Window* window = nullptr;  // owner of message boxes; may be null
-    InputSnapshot input;           // this frame's keys and focus
     int lastError = 0;             // code shown by the next error report (GL error, errno)
     bool pacing = true;            // false: sleepMs returns at once (tests and timing runs)
     Dialogs* dialogs = nullptr;    // the game window's dialogs, once its drawing exists

@@ -1,6 +1,6 @@
-// The Platform seam on Win32: GetTickCount and Sleep, the keys read with GetAsyncKeyState into
-// a snapshot once a frame (so a recorded run replays exactly), the focus window, MessageBoxW and
-// GetLastError, with the system's own files and calendar. Also the network host of the Windows
+// The Platform seam on Win32: GetTickCount and Sleep, MessageBoxW and GetLastError, with the
+// system's own files and calendar; and the keys (GetAsyncKeyState) and the focus window read into
+// the frame's input snapshot. Also the network host of the Windows
 // game: a failed exchange shows its box on the thread that ran it and posts WM_CLOSE, as on any
 // Windows program. Owned by the app.
 #pragma once
@@ -13,20 +13,19 @@
 
 #include "platform/http.h"
 #include "platform/platform.h"
+#include "state/input.h"
 
 namespace orlith {
 
 // The virtual keys the game reads, sampled each frame.
 inline constexpr int kSampledKeys[] = {vk::left, vk::up, vk::right, vk::down, vk::a, vk::d, vk::f, vk::g,
                                        vk::h,    vk::i,  vk::m,     vk::n,    vk::p, vk::q, vk::r, vk::s,
-                                       vk::v,    vk::w,  vk::x,     vk::z,    vk::f4};
+                                       vk::v,    vk::w,  vk::x,     vk::z,    vk::f4, vk::f12};
 
 class Win32Platform final : public Platform {
 public:
     uint32_t tickCount() override { return ::GetTickCount(); }
     void sleepMs(uint32_t ms) override;
-    bool isKeyDown(int virtualKey) override { return input.keysDown[virtualKey & 0xFF] != 0; }
-    bool hasFocus() override { return input.focus != 0; }
     // Unattended: on stderr only, dismissed at once (No to a question). Otherwise MessageBoxW
     // over mainWindow, titled "Orlith" (also on stderr, which a terminal or log keeps).
     bool showMessage(std::u16string_view text, MessageKind kind) override;
@@ -39,10 +38,9 @@ public:
     std::string pathInCurrentDirectory(std::string_view name) override;
 
     // Reads the keys the game uses (down now: bit 15) and whether mainWindow has the focus.
-    void sampleDevices();
+    void sampleDevices(InputSnapshot& input) const;
 
     HWND mainWindow = nullptr;  // owner of the boxes; may be null
-    InputSnapshot input;        // this frame's keys and focus
     bool pacing = true;         // false: sleepMs returns at once (tests and timing runs)
     bool unattended = false;    // --start: no box waits for a click
 };
@@ -54,8 +52,8 @@ public:
     void showError(std::u16string_view text) override { platform_.showMessage(text, MessageKind::error); }
     void postClose() override;
     bool localTime(uint32_t unixSeconds, LocalDateTime& out) const override;
-    // True once an exchange failed and asked the game to end.
-    bool closeRequested() const { return closeRequested_.load(); }
+    // Its boxes are shown where they arise; true once an exchange failed and asked the game to end.
+    bool deliverBeforeFrame() override { return closeRequested_.load(); }
 
 private:
     Win32Platform& platform_;

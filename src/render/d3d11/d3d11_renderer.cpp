@@ -515,7 +515,7 @@ void D3D11Renderer::compositeHud(UINT identityInstance) {
 }
 
 void D3D11Renderer::present() {
-    if (keepPictures) {
+    if (keepPictures_) {
         // The swap chain discards its buffer at Present: the picture is copied before.
         ID3D11Texture2D* backBuffer = nullptr;
         if (SUCCEEDED(swapChain_->GetBuffer(0, __uuidof(ID3D11Texture2D), reinterpret_cast<void**>(&backBuffer)))) {

@@ -23,33 +23,33 @@ namespace orlith {
 // The HLSL of the vertex shader and the two pixel shaders, compiled by D3DCompile at start-up.
 extern const char* const kShaderSource;
 
-class D3D11Renderer {
+class D3D11Renderer final : public FrameRenderer {
 public:
     // The factory and text format belong to the caller (start-up makes them before the graphics);
     // width x height is the client size at creation.
     D3D11Renderer(HWND window, Platform& platform, ID2D1Factory* d2dFactory, IDWriteTextFormat* hudFormat, int width,
                   int height);
-    ~D3D11Renderer();
+    ~D3D11Renderer() override;
     D3D11Renderer(const D3D11Renderer&) = delete;
     D3D11Renderer& operator=(const D3D11Renderer&) = delete;
 
     // Builds everything unless ready; 1 when every object exists, 0 after a reported failure.
-    int initGraphics();
+    int initGraphics() override;
     // Releases every object, last made first; safe on a partial set and when called twice.
     void releaseGraphics();
     bool ready() const { return d2dRenderTarget_ != nullptr; }
 
     // One frame: clear, batches, HUD, present. When the 2D drawing fails (a lost device) every
     // object is released and nothing is presented; the next initGraphics rebuilds them.
-    void drawFrame(const FrameData& frame);
+    void drawFrame(const FrameData& frame) override;
 
-    // Screenshots: with keepPictures each presented picture is copied first; readPicture gives
-    // the last one as opaque RGBA rows, top to bottom.
-    bool keepPictures = false;
-    bool readPicture(std::vector<uint8_t>& rgba);
+    // Screenshots: while kept, each presented picture is copied first (a discarded back buffer
+    // cannot be read after Present); readPicture gives the last one as opaque RGBA rows.
+    void keepPictures(bool keep) override { keepPictures_ = keep; }
+    bool readPicture(std::vector<uint8_t>& rgba) override;
 
-    int width() const { return width_; }
-    int height() const { return height_; }
+    int width() const override { return width_; }
+    int height() const override { return height_; }
     ID3D11Device* device() const { return device_; }
 
     // Test hooks: the step with this number fails as if the system refused it; the next frame's
@@ -111,6 +111,7 @@ private:
     bool hudValid_ = false;
     UINT hudQuadVertices_ = 0;
     bool pictureKept_ = false;
+    bool keepPictures_ = false;
 };
 
 }  // namespace orlith

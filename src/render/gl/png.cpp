@@ -5,7 +5,7 @@
 #include <csetjmp>
 #include <cstring>
 
-#include "render/png.h"
+#include "render/gl/png.h"
 
 namespace orlith {
 namespace {

@@ -1,5 +1,5 @@
 // OpenGL 3.3 core backend of the renderer (through libepoxy).
-#include "render/gl_renderer.h"
+#include "render/gl/gl_renderer.h"
 
 #include <epoxy/gl.h>
 
@@ -11,7 +11,7 @@
 
 #include "base/error_report.h"
 #include "base/text.h"
-#include "render/png.h"
+#include "render/gl/png.h"
 
 namespace orlith {
 namespace {

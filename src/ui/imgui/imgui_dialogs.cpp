@@ -1,5 +1,5 @@
 // Templates 102 and 103 and the message boxes, drawn with Dear ImGui.
-#include "ui/imgui_dialogs.h"
+#include "ui/imgui/imgui_dialogs.h"
 
 #include <epoxy/gl.h>
 #include <fontconfig/fontconfig.h>

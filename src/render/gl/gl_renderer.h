@@ -11,36 +11,36 @@
 
 #include "platform/gl_context.h"
 #include "platform/platform.h"
-#include "render/hud_font.h"
+#include "render/gl/hud_font.h"
 #include "render/render.h"
 
 namespace orlith {
 
-class GlRenderer {
+class GlRenderer final : public FrameRenderer {
 public:
     // width x height is the picture's fixed size (the client size at creation).
     GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height);
-    ~GlRenderer();
+    ~GlRenderer() override;
     GlRenderer(const GlRenderer&) = delete;
     GlRenderer& operator=(const GlRenderer&) = delete;
 
     // Builds everything unless ready; 1 when every object exists, 0 after a reported failure.
-    int initGraphics();
+    int initGraphics() override;
     // Drops every object in reverse order of creation, the context last; safe when partial.
     void releaseGraphics();
     bool ready() const { return ready_; }
 
     // One frame: clear, batches, HUD, present. A GL error at the end of the frame releases
     // everything (not presented); the next initGraphics rebuilds it.
-    void drawFrame(const FrameData& frame);
+    void drawFrame(const FrameData& frame) override;
     // A loading picture: background, a bar filled to fraction, and a line of text.
     void drawProgress(float fraction, const char16_t* text);
 
     // The last presented picture as opaque RGBA rows, top to bottom.
-    bool readPicture(std::vector<uint8_t>& rgba);
+    bool readPicture(std::vector<uint8_t>& rgba) override;
 
-    int width() const { return width_; }
-    int height() const { return height_; }
+    int width() const override { return width_; }
+    int height() const override { return height_; }
 
     // Test hook: the step with this number fails as if the driver refused it.
     int failAtLine = 0;

@@ -1,5 +1,5 @@
 // HUD font through fontconfig and FreeType.
-#include "render/hud_font.h"
+#include "render/gl/hud_font.h"
 
 #include <fontconfig/fontconfig.h>
 #include <ft2build.h>
