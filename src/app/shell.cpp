@@ -1,6 +1,7 @@
 // Frame pacing, window size, the command-line switch and the shared frame hooks.
 #include "app/shell.h"
 
+#include <algorithm>
 #include <cstdio>
 
 #include "app/dialog_models.h"
@@ -34,6 +35,11 @@ bool hasNetFpsSwitch(std::u16string_view commandLine) { return commandLine.find(
 int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight) {
     if (screenWidth <= 0) return 0;
     return static_cast<int32_t>(static_cast<int64_t>(screenHeight) * 1024 / screenWidth);
+}
+
+void sizeWindow(GameState& s, int32_t screenWidth, int32_t screenHeight) {
+    s.windowWidth = 1024;
+    s.windowHeight = std::clamp(windowHeightForScreen(screenWidth, screenHeight), 1, 16384);
 }
 
 bool processorSupported(uint32_t highestLeaf, uint32_t leaf1Edx) {

@@ -31,6 +31,9 @@ bool hasNetFpsSwitch(std::u16string_view commandLine);
 
 // Window height for a screen: screen height * 1024 / screen width, truncated.
 int32_t windowHeightForScreen(int32_t screenWidth, int32_t screenHeight);
+// The picture's size for a screen: 1024 wide, the height above, kept within 1 .. 16384 pixels
+// (what a graphics device can make, whatever screen size the command line pretends).
+void sizeWindow(GameState& state, int32_t screenWidth, int32_t screenHeight);
 
 // The processor check of the entry point: identification leaf 1 exists and reports SSE and SSE2
 // (bits 25 and 26 of its EDX).

@@ -57,6 +57,11 @@ StartUpResult startOnline(GameState& s, StartUpParts& parts, const RegistrationC
 
 }  // namespace
 
+RegistrationChoices registrationChoices(const Options& o) {
+    const bool given = !o.nickname.empty() || !o.pin.empty() || !o.server.empty() || !o.port.empty();
+    return {o.nickname, o.pin, o.server, o.port, given, o.offline, o.start};
+}
+
 StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, const RegistrationChoices& choices,
                           std::unique_ptr<NetworkLink>& network) {
     readSettingsFile(s, parts.platform);

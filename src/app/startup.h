@@ -12,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "app/demo.h"
 #include "maze/maze.h"
 #include "platform/dialogs.h"
 #include "platform/http.h"
@@ -31,6 +32,7 @@ struct RegistrationChoices {
     bool offline = false;  // the box stays unticked whatever else was given
     bool start = false;  // start is pressed without showing the dialog; Yes to the new-nickname question
 };
+RegistrationChoices registrationChoices(const Options& options);
 
 struct StartUpParts {
     Platform& platform;

@@ -28,7 +28,7 @@ SDL_Scancode scancodeForVirtualKey(int vkCode) {
 uint32_t SdlPlatform::tickCount() { return static_cast<uint32_t>(SDL_GetTicks64()); }
 
 void SdlPlatform::sleepMs(uint32_t ms) {
-    if (pacing) SDL_Delay(ms);
+    if (ms > 0) SDL_Delay(ms);
 }
 
 uint32_t SdlPlatform::unixTime() { return native::unixTime(); }

@@ -39,7 +39,6 @@ public:
 
     SDL_Window* window = nullptr;  // owner of message boxes; may be null
     int lastError = 0;             // code shown by the next error report (GL error, errno)
-    bool pacing = true;            // false: sleepMs returns at once (tests and timing runs)
     Dialogs* dialogs = nullptr;    // the game window's dialogs, once its drawing exists
     bool unattended = false;       // --start: every box is dismissed at once (No to a question)
 };

@@ -20,7 +20,7 @@ std::string narrow(std::wstring_view wide) {
 }
 
 void Win32Platform::sleepMs(uint32_t ms) {
-    if (pacing) ::Sleep(ms);
+    if (ms > 0) ::Sleep(ms);
 }
 
 uint32_t Win32Platform::unixTime() { return native::unixTime(); }

@@ -41,7 +41,6 @@ public:
     void sampleDevices(InputSnapshot& input) const;
 
     HWND mainWindow = nullptr;  // owner of the boxes; may be null
-    bool pacing = true;         // false: sleepMs returns at once (tests and timing runs)
     bool unattended = false;    // --start: no box waits for a click
 };
 

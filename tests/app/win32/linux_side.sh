@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # What the Windows game's tests need from the Linux build, run natively beside Wine:
 #   linux_side.sh reference GAME DEMO DIR   the Linux game plays DEMO offline: DIR/linux.png (last
-#                                           frame) and DIR/save.dat (its F4)
+#                                           frame), DIR/report.txt (end state), DIR/save.dat (its F4)
 #   linux_side.sh server-start SERVER DIR   orlith-server on a free loopback port: DIR/port, DIR/pid
 #   linux_side.sh server-stop DIR           ends that server
 #   linux_side.sh compare-save A B          the two save files agree except the time stamp
@@ -12,8 +12,8 @@ case "${1:-}" in
     game=$2 demo=$3 dir=$4
     rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
     SDL_VIDEODRIVER=offscreen LIBGL_ALWAYS_SOFTWARE=1 "$game" --offline --start --play "$demo" --no-pacing \
-      --screen 1920x1080 --screenshot linux.png > game.log 2>&1 || { cat game.log; exit 1; }
-    [[ -s linux.png && -s save.dat ]] || { echo "no picture or save.dat from the Linux game"; exit 1; }
+      --screen 1920x1080 --screenshot linux.png --report report.txt > game.log 2>&1 || { cat game.log; exit 1; }
+    [[ -s linux.png && -s save.dat && -s report.txt ]] || { echo "no picture, report or save.dat from the Linux game"; exit 1; }
     ;;
   server-start)
     server=$2 dir=$3

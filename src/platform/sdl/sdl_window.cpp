@@ -1,0 +1,106 @@
+// The SDL2 game window and its events.
+#include "platform/sdl/sdl_window.h"
+
+#include <algorithm>
+
+#include "platform/sdl/sdl_gl_context.h"
+
+namespace orlith {
+
+SdlWindow::~SdlWindow() { destroy(); }
+
+void SdlWindow::destroy() {
+    if (window_ != nullptr) SDL_DestroyWindow(window_);
+    window_ = nullptr;
+}
+
+bool SdlWindow::desktopSize(int32_t& width, int32_t& height) {
+    SDL_DisplayMode mode;
+    if (SDL_GetDesktopDisplayMode(0, &mode) != 0) return false;
+    width = mode.w;
+    height = mode.h;
+    return true;
+}
+
+bool SdlWindow::create(int32_t width, int32_t height) {
+    width_ = width;
+    height_ = height;
+    int x = SDL_WINDOWPOS_CENTERED, y = SDL_WINDOWPOS_CENTERED;
+    SDL_Rect usable{0, 0, 0, 0};
+    if (SDL_GetDisplayUsableBounds(0, &usable) == 0 && usable.w > 0) {
+        x = usable.x + (usable.w - width) / 2;
+        y = usable.y + (usable.h - height) / 2;
+    }
+    SdlGlContext::requestCoreProfile();
+    window_ = SDL_CreateWindow("Orlith", x, y, width, height, SDL_WINDOW_OPENGL);
+    return window_ != nullptr;
+}
+
+void SdlWindow::setIcon(const uint8_t* rgba, int32_t width, int32_t height) {
+    SDL_Surface* surface = SDL_CreateRGBSurfaceWithFormatFrom(const_cast<uint8_t*>(rgba), width, height, 32, width * 4,
+                                                              SDL_PIXELFORMAT_RGBA32);
+    if (surface == nullptr) return;
+    SDL_SetWindowIcon(window_, surface);
+    SDL_FreeSurface(surface);
+}
+
+// Window pixels to picture pixels (they differ only in full screen, where it is letterboxed).
+void SdlWindow::toPicture(int wx, int wy, int32_t& px, int32_t& py) const {
+    int ww = 0, wh = 0;
+    SDL_GetWindowSize(window_, &ww, &wh);
+    if (ww <= 0 || wh <= 0 || (ww == width_ && wh == height_)) {
+        px = wx;
+        py = wy;
+        return;
+    }
+    double scale = std::min(static_cast<double>(ww) / width_, static_cast<double>(wh) / height_);
+    double ox = (ww - width_ * scale) / 2, oy = (wh - height_ * scale) / 2;
+    px = static_cast<int32_t>((wx - ox) / scale);
+    py = static_cast<int32_t>((wy - oy) / scale);
+}
+
+bool SdlWindow::pumpEvents(InputSnapshot& input) {
+    SDL_Event e;
+    while (SDL_PollEvent(&e) != 0) {
+        int32_t px = 0, py = 0;
+        switch (e.type) {
+            case SDL_QUIT: closed_ = true; break;
+            case SDL_KEYDOWN:
+                if (e.key.keysym.scancode == SDL_SCANCODE_RETURN && (e.key.keysym.mod & KMOD_ALT) != 0 &&
+                    e.key.repeat == 0) {
+                    bool full = (SDL_GetWindowFlags(window_) & SDL_WINDOW_FULLSCREEN_DESKTOP) != 0;
+                    SDL_SetWindowFullscreen(window_, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
+                }
+                break;
+            case SDL_MOUSEBUTTONDOWN:
+                if (e.button.button == SDL_BUTTON_LEFT) {
+                    SDL_CaptureMouse(SDL_TRUE);  // the drag goes on outside the window
+                    toPicture(e.button.x, e.button.y, px, py);
+                    input.addPointerEvent({PointerEvent::down, px, py});
+                }
+                break;
+            case SDL_MOUSEBUTTONUP:
+                if (e.button.button == SDL_BUTTON_LEFT) {
+                    SDL_CaptureMouse(SDL_FALSE);
+                    input.addPointerEvent({PointerEvent::up, 0, 0});
+                }
+                break;
+            case SDL_MOUSEMOTION:
+                toPicture(e.motion.x, e.motion.y, px, py);
+                input.addPointerEvent({PointerEvent::move, px, py});
+                break;
+            case SDL_MOUSEWHEEL: {
+                // 120 per notch; SDL counts away from the player positive, as the game does.
+                float notches = e.wheel.preciseY;
+                if (e.wheel.direction == SDL_MOUSEWHEEL_FLIPPED) notches = -notches;
+                auto delta = static_cast<int32_t>(notches * 120.0f);
+                if (delta != 0) input.addPointerEvent({PointerEvent::wheel, delta, 0});
+                break;
+            }
+            default: break;
+        }
+    }
+    return !closed_;
+}
+
+}  // namespace orlith
