@@ -1,7 +1,6 @@
 // Wide formatter and UTF conversions.
 #include "base/text.h"
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 
@@ -24,11 +23,17 @@ struct Output {
 
 }  // namespace
 
-int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
+void detail::formatMismatch(const char*) {}
+
+int vformatText(char16_t* dest, int capacity, const char16_t* format, const FormatArg* args, size_t count) {
     if (dest == nullptr || capacity <= 0 || format == nullptr) return -1;
     Output out{dest, capacity};
-    va_list args;
-    va_start(args, format);
+    size_t next = 0;
+    // The next argument when it is of this kind; else the format is bad.
+    auto take = [&](FormatKind kind) -> const FormatArg* {
+        if (next >= count || args[next].kind != kind) return nullptr;
+        return &args[next++];
+    };
     bool bad = false;
     for (const char16_t* p = format; *p && !bad; ++p) {
         if (*p != u'%') {
@@ -79,15 +84,23 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                     bad = true;
                     break;
                 }
+                const FormatArg* arg = take(isLong ? FormatKind::int64 : FormatKind::int32);
+                if (arg == nullptr) {
+                    bad = true;
+                    break;
+                }
+                const bool isSigned = conv == u'd' || conv == u'i';
                 if (isLong) {
                     // 64 bits on every system (Windows' long has 32), so both builds show the same.
                     piece[n++] = 'l';
                     piece[n++] = 'l';
                     finish(static_cast<char>(conv));
-                    std::snprintf(buf, sizeof buf, piece, va_arg(args, long long));
+                    if (isSigned) std::snprintf(buf, sizeof buf, piece, static_cast<long long>(arg->integer));
+                    else std::snprintf(buf, sizeof buf, piece, static_cast<unsigned long long>(arg->integer));
                 } else {
                     finish(static_cast<char>(conv));
-                    std::snprintf(buf, sizeof buf, piece, va_arg(args, int));
+                    if (isSigned) std::snprintf(buf, sizeof buf, piece, static_cast<int>(arg->integer));
+                    else std::snprintf(buf, sizeof buf, piece, static_cast<unsigned>(arg->integer));
                 }
                 out.putAscii(buf);
                 break;
@@ -102,17 +115,32 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
                     bad = true;
                     break;
                 }
+                const FormatArg* arg = take(FormatKind::real);
+                if (arg == nullptr) {
+                    bad = true;
+                    break;
+                }
                 finish(static_cast<char>(conv));
-                std::snprintf(buf, sizeof buf, piece, va_arg(args, double));
+                std::snprintf(buf, sizeof buf, piece, arg->real);
                 out.putAscii(buf);
                 break;
             }
-            case u'c':
-                out.put(static_cast<char16_t>(va_arg(args, int)));
+            case u'c': {
+                const FormatArg* arg = take(FormatKind::int32);
+                if (arg == nullptr) {
+                    bad = true;
+                    break;
+                }
+                out.put(static_cast<char16_t>(arg->integer));
                 break;
+            }
             case u's': {
-                const char16_t* s = va_arg(args, const char16_t*);
-                if (s == nullptr) s = u"(null)";
+                const FormatArg* arg = take(FormatKind::text);
+                if (arg == nullptr) {
+                    bad = true;
+                    break;
+                }
+                const char16_t* s = arg->text != nullptr ? arg->text : u"(null)";
                 int len = 0;
                 while (s[len] && (precision < 0 || len < precision)) ++len;
                 int w = width;
@@ -131,7 +159,7 @@ int formatText(char16_t* dest, int capacity, const char16_t* format, ...) {
         }
         if (*p == 0) break;
     }
-    va_end(args);
+    if (next != count) bad = true;  // an argument without its conversion
     if (bad) {
         dest[0] = 0;
         return -1;

@@ -103,8 +103,8 @@ void buildHudLayout(const GameState& s, HudLayout& layout) {
     }
     if (s.networkEnabled != 0 && (s.hudMode & 2) != 0) {
         PanelBuilder p(layout, 794.0f);
-        static const char16_t* const kOrdinal[8] = {u"%dst %s", u"%dnd %s", u"%drd %s", u"%dth %s",
-                                                    u"%dth %s", u"%dth %s", u"%dth %s", u"%dth %s"};
+        static constexpr FormatString<FormatKind::int32, FormatKind::text> kOrdinal[8] = {
+            u"%dst %s", u"%dnd %s", u"%drd %s", u"%dth %s", u"%dth %s", u"%dth %s", u"%dth %s", u"%dth %s"};
         for (int i = 0; i < s.rankingCount && i < 8; ++i) {
             const RankingRecord& r = s.rankingList[i];
             char16_t name[32];

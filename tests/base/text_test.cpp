@@ -1,8 +1,11 @@
 // The wide formatter, the error report and UTF conversion.
 #include <gtest/gtest.h>
 
+#include <vector>
+
 #include "base/error_report.h"
 #include "base/text.h"
+#include "platform/platform.h"
 #include "support/fake_platform.h"
 
 using namespace orlith;
@@ -15,6 +18,9 @@ TEST(FormatText, FormatsTheConversionsTheGameUses) {
     EXPECT_EQ(text(formatText(buf, 64, u"%.1f %.3f", 59.96, -0.5)), u"60.0 -0.500");
     EXPECT_EQ(text(formatText(buf, 64, u"&%s=%d 100%%", u"sum", 2147483647)), u"&sum=2147483647 100%");
     EXPECT_EQ(text(formatText(buf, 64, u"[%s][%4s][%-4s][%.2s]", u"\u30CB", u"ab", u"ab", u"abc")), u"[\u30CB][  ab][ab  ][ab]");
+    // 64 bits with "l" on every system; unsigned 32-bit values keep their top bit.
+    EXPECT_EQ(text(formatText(buf, 64, u"%ld %lx %u %c", INT64_C(-5000000000), INT64_C(0x123456789), 4294967295u, u'A')),
+              u"-5000000000 123456789 4294967295 A");
 }
 
 TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
@@ -22,11 +28,17 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     buf[7] = u'#';
     EXPECT_EQ(formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345), 6);
     EXPECT_EQ(std::u16string(buf) + buf[7], u"longer#");
-    EXPECT_EQ(formatText(buf, 8, u"%q", 1), -1);
-    EXPECT_EQ(buf[0], 0);
     EXPECT_EQ(formatText(buf, 0, u"x"), -1);
-    EXPECT_EQ(formatText(buf, 8, u"%999999d", 1), -1);
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
+    // What the compiler refuses in formatText, the formatter itself refuses too.
+    const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");
+    struct Bad { const char16_t* format; std::vector<FormatArg> args; };
+    for (const Bad& b : {Bad{u"%q", {one}}, Bad{u"%999999d", {one}}, Bad{u"%d", {}}, Bad{u"%d", {one, one}},
+                         Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {text}}}) {
+        buf[0] = u'#';
+        EXPECT_EQ(vformatText(buf, 8, b.format, b.args.data(), b.args.size()), -1) << std::u16string_view(b.format).size();
+        EXPECT_EQ(buf[0], 0);
+    }
 }
 
 TEST(ReportError, ShowsLineNameAndCode) {
