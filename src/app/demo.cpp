@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <fstream>
 
 #include "app/dialog_models.h"
 #include "app/shell.h"
@@ -150,14 +151,22 @@ bool parseDemoText(std::string_view text, std::vector<InputSnapshot>& frames, st
     return true;
 }
 
-bool readDemoFile(Platform& platform, const std::string& path, std::vector<InputSnapshot>& frames, std::string& error) {
-    std::string bytes;
-    if (!platform.readFile(path, kMaxDemoBytes + 1, bytes)) {
+bool readDemoFile(const std::string& path, std::vector<InputSnapshot>& frames, std::string& error) {
+    // Opened for shared reading (the platform's file seam reads the save file exclusively, as
+    // designed): two games may replay one demo at once.
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in) {
         error = "cannot open " + path;
         return false;
     }
-    if (bytes.size() > kMaxDemoBytes) {
+    const std::streamoff size = in.tellg();
+    if (size < 0 || static_cast<uint64_t>(size) > kMaxDemoBytes) {
         error = "larger than " + std::to_string(kMaxDemoBytes >> 20) + " MiB";
+        return false;
+    }
+    std::string bytes(static_cast<size_t>(size), '\0');
+    if (!in.seekg(0).read(bytes.data(), size)) {
+        error = "cannot read " + path;
         return false;
     }
     return parseDemoText(bytes, frames, error);

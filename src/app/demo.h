@@ -31,8 +31,8 @@ inline constexpr size_t kMaxDemoBytes = size_t{1} << 30;  // a demo file larger 
 
 // A whole demo file's text into frames; false with "line N: reason" on bad input.
 bool parseDemoText(std::string_view text, std::vector<InputSnapshot>& frames, std::string& error);
-// The same from a file read through the platform.
-bool readDemoFile(Platform& platform, const std::string& path, std::vector<InputSnapshot>& frames, std::string& error);
+// The same from a file.
+bool readDemoFile(const std::string& path, std::vector<InputSnapshot>& frames, std::string& error);
 
 struct Options {
     std::string recordPath;      // --record FILE

@@ -32,7 +32,7 @@ int prepareRun(int argc, const char* const* argv, Platform& platform, RunSetUp& 
         std::fputs(usageText(), stdout);
         return 0;
     }
-    if (!options.playPath.empty() && !readDemoFile(platform, options.playPath, setUp.demo, error)) {
+    if (!options.playPath.empty() && !readDemoFile(options.playPath, setUp.demo, error)) {
         std::fprintf(stderr, "orlith: %s: %s\n", options.playPath.c_str(), error.c_str());
         return 2;
     }

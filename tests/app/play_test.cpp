@@ -115,7 +115,7 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     // Recording while playing writes the same input back.
     std::vector<InputSnapshot> again;
     std::string error;
-    ASSERT_TRUE(readDemoFile(files, "again.demo", again, error)) << error;
+    ASSERT_TRUE(readDemoFile("again.demo", again, error)) << error;
     ASSERT_EQ(again.size(), walk.frames.size());
     for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(formatDemoLine(again[i]), formatDemoLine(walk.frames[i])) << i;
 }
