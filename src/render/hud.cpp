@@ -116,15 +116,57 @@ void buildHudLayout(const GameState& s, HudLayout& layout) {
     }
 }
 
-TextFit fitText(const float* advances, int count, float slotWidth) {
-    float width = 0;
-    for (int i = 0; i < count; ++i) width += advances[i];
-    TextFit fit{count, 1.0f, width};
-    if (width <= slotWidth || width <= 0) return fit;
-    fit.squeeze = std::max(0.5f, slotWidth / width);
-    while (fit.count > 0 && width * fit.squeeze > slotWidth) width -= advances[--fit.count];
-    fit.width = width * fit.squeeze;
-    return fit;
+namespace {
+
+// Characters beside which Japanese text may break a line: the wide ones of East Asian scripts
+// (kana, ideographs, Hangul, full-width forms and their punctuation).
+bool isWide(char32_t c) {
+    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
+           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
+           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+}
+
+}  // namespace
+
+int hudCharacters(const char16_t* text, char32_t out[kMaxTextLength]) {
+    int n = 0;
+    for (int i = 0; i < kMaxTextLength && text[i] != 0; ++i) {
+        char32_t c = text[i];
+        if (c >= 0xD800 && c < 0xDC00 && i + 1 < kMaxTextLength && text[i + 1] >= 0xDC00 && text[i + 1] < 0xE000) {
+            c = 0x10000 + ((c - 0xD800) << 10) + (text[i + 1] - 0xDC00u);
+            ++i;
+        }
+        out[n++] = c;
+    }
+    return n;
+}
+
+void wrapText(const char32_t* chars, const float* advances, int length, float slotWidth, TextLines& lines) {
+    lines.count = 0;
+    int begin = 0;
+    while (begin < length) {
+        float width = 0;     // of begin .. i - 1
+        int end = begin;     // the line so far ends before end
+        int lastBreak = -1;  // the latest opportunity seen: the line may end before it
+        float widthAtBreak = 0;
+        for (; end < length; ++end) {
+            const bool opportunity = end > begin && (chars[end - 1] == u' ' || isWide(chars[end - 1]) || isWide(chars[end]));
+            if (opportunity) lastBreak = end, widthAtBreak = width;
+            // A space never makes a line too wide: at its end it hangs outside.
+            if (chars[end] != u' ' && width + advances[end] > slotWidth && end > begin) break;
+            width += advances[end];
+        }
+        if (end < length && lastBreak > begin) end = lastBreak, width = widthAtBreak;
+        // Spaces at the line's end hang: not counted, and the next line starts after them.
+        int shown = end;
+        while (shown > begin && chars[shown - 1] == u' ') width -= advances[--shown];
+        while (end < length && chars[end] == u' ') ++end;
+        lines.start[lines.count] = begin;
+        lines.width[lines.count] = width;
+        ++lines.count;
+        begin = end;
+    }
+    lines.start[lines.count] = length;
 }
 
 }  // namespace orlith

@@ -139,14 +139,21 @@ void buildHudLayout(const GameState& state, HudLayout& layout);
 // Rotation of an arrow: fin (+y) onto up, then nose (+z) onto viewDirection.
 Float4 arrowRotation(const float up[3], const float viewDirection[3]);
 
-// How a text with these glyph advances fits its slot: a text wider than the slot is condensed
-// to fit, down to half width, and past that its tail is cut, so it never leaves the slot.
-struct TextFit {
-    int count;      // characters kept
-    float squeeze;  // horizontal scale, 0.5 .. 1
-    float width;    // width drawn, at most the slot's
+// How a HUD text breaks into lines in its slot, as the HUD's text layout wraps it: a line ends
+// at the last break opportunity that keeps it within the slot's width (after a space, or beside
+// a wide East Asian character, where Japanese text may break), spaces at a line's end hang
+// outside it, and a run that has no opportunity breaks before the character that does not fit
+// (a line always keeps one). Every line is drawn, one line height below the other, also below
+// the slot; each is aligned on its own.
+inline constexpr int kMaxTextLength = 31;
+struct TextLines {
+    int count = 0;                         // 0 for an empty text
+    int start[kMaxTextLength + 1] = {};    // each line's first character; start[count] is the length
+    float width[kMaxTextLength] = {};      // each line's width, its hanging spaces left out
 };
-TextFit fitText(const float* advances, int count, float slotWidth);
+void wrapText(const char32_t* chars, const float* advances, int length, float slotWidth, TextLines& lines);
+// The characters of a HUD text (surrogate pairs joined), at most 31; returns how many.
+int hudCharacters(const char16_t* text, char32_t out[kMaxTextLength]);
 
 // --- images carried inside the executable (generated from resources/) ---------------------
 // PNG bytes; each backend decodes them with its own image library (render/gl/png.h on Linux).

@@ -100,21 +100,38 @@ TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
     EXPECT_EQ(texts[6].substr(0, 12) + u"|" + texts[10].substr(0, 6), u"(-2147483649|1st WW");
 }
 
-TEST(Hud, TextsWiderThanTheirSlotAreCondensedThenCut) {
-    const float tens[13] = {10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10, 10};
-    struct Case { int count; float slot; int kept; float squeeze; };
-    for (Case c : {Case{5, 100, 5, 1.0f},     // fits
-                   Case{13, 130, 13, 1.0f},   // exactly fits
-                   Case{13, 117, 13, 0.9f},   // condensed, all kept
-                   Case{13, 65, 13, 0.5f},    // condensed to half
-                   Case{13, 40, 8, 0.5f},     // half width and cut
-                   Case{13, 0, 0, 0.5f},      // no room at all
-                   Case{0, 50, 0, 1.0f}}) {
-        TextFit fit = fitText(tens, c.count, c.slot);
-        EXPECT_EQ(fit.count, c.kept) << c.count << " in " << c.slot;
-        EXPECT_NEAR(fit.squeeze, c.squeeze, 1e-6f) << c.count << " in " << c.slot;
-        EXPECT_LE(fit.width, std::max(c.slot, 0.0f) + 1e-4f) << c.count << " in " << c.slot;
-    }
+TEST(Hud, TextsWiderThanTheirSlotWrapAsTheTextLayoutDoes) {
+    // Every character 10 wide; the lines as texts, each with its width, '|' between lines.
+    auto wrap = [](std::u16string_view text, float slot) {
+        char16_t buffer[32] = {};
+        copyText(buffer, 32, text);
+        char32_t chars[kMaxTextLength];
+        const int n = hudCharacters(buffer, chars);
+        float advances[kMaxTextLength];
+        std::fill_n(advances, n, 10.0f);
+        TextLines lines;
+        wrapText(chars, advances, n, slot, lines);
+        std::u16string out;
+        for (int l = 0; l < lines.count; ++l) {
+            if (l > 0) out += u"|";
+            for (int i = lines.start[l]; i < lines.start[l + 1]; ++i) out += static_cast<char16_t>(chars[i]);
+            out += u"=" + utf8ToUtf16(std::to_string(static_cast<int>(lines.width[l])));
+        }
+        return out;
+    };
+    struct Case { std::u16string_view text; float slot; std::u16string_view lines; };
+    const Case cases[] = {
+        {u"Level:", 180, u"Level:=60"},                                  // fits
+        {u"abcdefghi", 90, u"abcdefghi=90"},                             // exactly fits
+        {u"abc def ghi", 70, u"abc def =70|ghi=30"},                     // at the space; it hangs
+        {u"abc   defgh", 60, u"abc   =30|defgh=50"},                     // spaces hang, the next line starts after them
+        {u"abcdefghij", 40, u"abcd=40|efgh=40|ij=20"},                   // no opportunity: where it does not fit
+        {u"ab ＡＢＣＤ", 40, u"ab Ａ=40|ＢＣＤ=30"},                       // beside wide characters
+        {u"日本語のなまえですよ", 35, u"日本語=30|のなま=30|えです=30|よ=10"},  // Japanese breaks anywhere
+        {u"x", 5, u"x=10"},                                              // a line keeps one character
+        {u"", 50, u""},
+    };
+    for (const Case& c : cases) EXPECT_EQ(wrap(c.text, c.slot), c.lines) << utf16ToUtf8(c.text);
 }
 
 }  // namespace

@@ -55,8 +55,6 @@ constexpr DXGI_FORMAT kPictureFormat = DXGI_FORMAT_R8G8B8A8_UNORM_SRGB;  // 29
 constexpr DXGI_FORMAT kDepthFormat = DXGI_FORMAT_D24_UNORM_S8_UINT;      // 45
 constexpr UINT kWorldStride = sizeof(Mat4);
 constexpr UINT kHudQuadCapacity = 12;  // two panels, two triangles each
-// Text may wrap below its panel's box ("nothing is clipped"); the layer laid over reaches this far.
-constexpr float kHudOverhang = 64.0f;
 
 template <typename T>
 void release(T*& p) {
@@ -463,8 +461,9 @@ bool D3D11Renderer::drawHud(const HudLayout& hud) {
         if (op.kind == HudOp::veilBox) {
             d2dRenderTarget_->FillRectangle(&rect, veilBrush_);
             if (quadVertices + 6 > kHudQuadCapacity) continue;
-            const float left = op.rect.left, top = op.rect.top, right = op.rect.right;
-            const float bottom = std::min(h, op.rect.bottom + kHudOverhang);
+            // Down to the picture's foot: a text wider than its slot wraps, and its lines below
+            // may reach past the box.
+            const float left = op.rect.left, top = op.rect.top, right = op.rect.right, bottom = h;
             auto corner = [&](float x, float y) {
                 return TexturedVertex{{x / w * 2.0f - 1.0f, 1.0f - y / h * 2.0f, 0.0f}, {1, 1, 1, 1}, {x / w, y / h}};
             };

@@ -397,33 +397,25 @@ void GlRenderer::addQuad(float x0, float y0, float x1, float y1, float u0, float
 }
 
 void GlRenderer::addText(const HudOp& op) {
-    char32_t chars[32];
-    int n = 0;
-    for (int i = 0; i < 31 && op.text[i] != 0; ++i) {
-        char32_t c = op.text[i];
-        // Surrogate pairs of names outside the basic plane.
-        if (c >= 0xD800 && c < 0xDC00 && i + 1 < 31 && op.text[i + 1] >= 0xDC00 && op.text[i + 1] < 0xE000) {
-            c = 0x10000 + ((c - 0xD800) << 10) + (op.text[i + 1] - 0xDC00);
-            ++i;
-        }
-        chars[n++] = c;
-    }
-    float advances[32];
+    char32_t chars[kMaxTextLength];
+    const int n = hudCharacters(op.text, chars);
+    float advances[kMaxTextLength];
     for (int i = 0; i < n; ++i) advances[i] = glyph(chars[i])->advance;
-    const TextFit fit = fitText(advances, n, op.rect.right - op.rect.left);
-    n = fit.count;
-    const float squeeze = fit.squeeze;
-    float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - fit.width;
-    float baseline = std::floor(op.rect.top + font_.ascender() + 0.5f);
-    for (int i = 0; i < n; ++i) {
-        const Glyph* g = glyph(chars[i]);
-        if (g->drawable) {
-            float x0 = std::floor(pen + static_cast<float>(g->left) * squeeze + 0.5f);
-            float y0 = baseline - static_cast<float>(g->top);
-            addQuad(x0, y0, x0 + static_cast<float>(g->width) * squeeze, y0 + static_cast<float>(g->height), g->u0,
-                    g->v0, g->u1, g->v1, kBlack);
+    TextLines lines;
+    wrapText(chars, advances, n, op.rect.right - op.rect.left, lines);
+    for (int line = 0; line < lines.count; ++line) {
+        float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - lines.width[line];
+        const float baseline = std::floor(op.rect.top + font_.ascender() + font_.lineHeight() * static_cast<float>(line) + 0.5f);
+        for (int i = lines.start[line]; i < lines.start[line + 1]; ++i) {
+            const Glyph* g = glyph(chars[i]);
+            if (g->drawable) {
+                float x0 = std::floor(pen + static_cast<float>(g->left) + 0.5f);
+                float y0 = baseline - static_cast<float>(g->top);
+                addQuad(x0, y0, x0 + static_cast<float>(g->width), y0 + static_cast<float>(g->height), g->u0, g->v0,
+                        g->u1, g->v1, kBlack);
+            }
+            pen += g->advance;
         }
-        pen += g->advance * squeeze;
     }
 }
 

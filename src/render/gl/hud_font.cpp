@@ -113,6 +113,7 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
     // whether fontconfig says so (a regular face matched for the bold request) or the face does.
     synthesiseBold_ = m.embolden || (m.weight < FC_WEIGHT_BOLD && (face->style_flags & FT_STYLE_FLAG_BOLD) == 0);
     ascender_ = static_cast<float>(face->size->metrics.ascender) / 64.0f;
+    lineHeight_ = static_cast<float>(face->size->metrics.height) / 64.0f;
     return true;
 }
 

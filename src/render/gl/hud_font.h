@@ -31,6 +31,7 @@ public:
     bool isOpen() const { return face_ != nullptr; }
     const std::string& path() const { return path_; }
     float ascender() const { return ascender_; }  // pixels above the baseline
+    float lineHeight() const { return lineHeight_; }  // pixels from one line's baseline to the next
 
     // Rasterises one character (bold); false when the font cannot draw it.
     bool rasterise(char32_t codepoint, GlyphBitmap& glyph);
@@ -40,6 +41,7 @@ private:
     void* face_ = nullptr;     // FT_Face
     bool synthesiseBold_ = false;
     float ascender_ = 0;
+    float lineHeight_ = 0;
     std::string path_;
 };
 
