@@ -5,6 +5,6 @@
 set -euo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 "$root/scripts/install-deps.sh" game
-cmake --preset game -S "$root" >/dev/null
-cmake --build --preset game
+# Presets are read from the source folder; the game runs where this was started.
+(cd "$root" && cmake --preset game >/dev/null && cmake --build --preset game)
 exec "$root/build/game/src/app/sdl/orlith" "$@"

@@ -22,6 +22,8 @@ export WINEARCH=win64
 # - Without a window manager a managed, decorated window stalls about 2 s on every close.
 # - A crashing program would open the debugger's crash dialog and wait for a click; print the
 #   backtrace and end instead.
+# Beside them the prefix gets Wine's Marlett (fonts-wine), which Debian's Wine does not find by
+# itself: without it the caption buttons show the letters that stand for their symbols.
 _orlith_wine_settings() {
   cat <<'EOF'
 Windows Registry Editor Version 5.00
@@ -77,6 +79,11 @@ _orlith_wine_import() {
   _orlith_wine_settings | cksum >"$prefix/.orlith-ready"
 }
 
+_orlith_wine_fonts() {
+  local fonts=$1/drive_c/windows/Fonts
+  [[ -e $fonts/marlett.ttf || ! -e /usr/share/wine/fonts/marlett.ttf ]] || cp /usr/share/wine/fonts/marlett.ttf "$fonts/"
+}
+
 orlith_wine_prefix() {
   local prefix=${1:?usage: orlith_wine_prefix DIR [--fresh]} fresh=${2:-}
   mkdir -p "$(dirname "$prefix")" || return 1
@@ -92,6 +99,7 @@ orlith_wine_prefix() {
     elif [[ $(_orlith_wine_settings | cksum) != "$(cat "$prefix/.orlith-ready")" ]]; then
       _orlith_wine_import "$prefix" || exit 1
     fi
+    _orlith_wine_fonts "$prefix"
   ) 9>"$prefix.lock"
 }
 

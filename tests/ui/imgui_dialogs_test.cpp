@@ -127,6 +127,13 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
                 .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
         }
     }
+    // The focus starts on the check box: Space ticks it without a Tab first.
+    dialogs.frameDrawn = [](int frame) {
+        if (frame == 1) pushKey(SDL_SCANCODE_SPACE);
+        if (frame == 3) pushKey(SDL_SCANCODE_ESCAPE);
+    };
+    EXPECT_EQ(dialogs.runRegistration(form), 2);
+    EXPECT_TRUE(form.ticked());
     context.destroy();
     SDL_DestroyWindow(window);
     SDL_Quit();

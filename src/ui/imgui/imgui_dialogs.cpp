@@ -363,8 +363,10 @@ int32_t ImGuiDialogs::runRegistration(RegistrationForm& form) {
             switch (c.kind) {
                 case Kind::check: {
                     bool ticked = form.ticked();
+                    // The focus starts on the box, first in tab order: Space ticks it at once.
+                    if (frame_ == 0) ImGui::SetKeyboardFocusHere();
                     if (ImGui::Checkbox(c.text, &ticked)) form.setTicked(ticked);
-                    ImGui::SetItemDefaultFocus();  // first in tab order
+                    ImGui::SetItemDefaultFocus();
                     ImGui::BeginDisabled(!form.controlsEnabled());
                     break;
                 }
@@ -410,9 +412,24 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
     }
     std::string headings[InformationTable::kColumns];
     for (int c = 0; c < InformationTable::kColumns; ++c) headings[c] = utf16ToUtf8(table.headings[c]);
+    float widths[InformationTable::kColumns] = {};
+    // Each column as wide as a list view's, its cell padding included (the table's width is
+    // for content), and never narrower than its widest text, so the whole date shows. Measured
+    // in the first frame, with the dialog font in place.
+    auto measureColumns = [&] {
+        const float padding = 2.0f * ImGui::GetStyle().CellPadding.x;
+        for (int c = 0; c < InformationTable::kColumns; ++c) {
+            widths[c] = std::max(static_cast<float>(table.widths[c]) - padding, ImGui::CalcTextSize(headings[c].c_str()).x);
+            for (int32_t r = 0; r < table.rowCount; ++r) {
+                const std::string& cell = cells[static_cast<size_t>(r) * InformationTable::kColumns + c];
+                widths[c] = std::max(widths[c], ImGui::CalcTextSize(cell.c_str()).x);
+            }
+        }
+    };
     return runModal([&]() -> int32_t {
         if (quitSeen_) return 2;
         if (unattended && frame_ >= 2) return 1;  // drawn, and nobody to read it
+        if (frame_ == 0) measureColumns();
         ImGuiIO& io = ImGui::GetIO();
         const float title = ImGui::GetFrameHeight();
         ImGui::SetNextWindowPos(ImVec2(io.DisplaySize.x * 0.5f, io.DisplaySize.y * 0.5f), ImGuiCond_Always,
@@ -428,8 +445,7 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
         if (ImGui::BeginTable("##1016", InformationTable::kColumns, flags,
                               ImVec2(unitX(kInformationList.width), unitY(kInformationList.height)))) {
             for (int c = 0; c < InformationTable::kColumns; ++c) {
-                ImGui::TableSetupColumn(headings[c].c_str(), ImGuiTableColumnFlags_WidthFixed,
-                                        static_cast<float>(table.widths[c]));
+                ImGui::TableSetupColumn(headings[c].c_str(), ImGuiTableColumnFlags_WidthFixed, widths[c]);
             }
             ImGui::TableSetupScrollFreeze(0, 1);
             ImGui::TableHeadersRow();
