@@ -60,14 +60,13 @@ struct App {
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
             reportError(platform, kInitSite);
-            return 1;
+            return boxedEndStatus(options);
         }
-        int code = openWindow() ? startUp() : 1;
-        if (code == 0) code = playFrames();
+        int status = boxedEndStatus(options);
+        if (openWindow() && startUp(status)) status = playFrames();
         shutDown();
-        if (code < 0) code = 0;  // closed during the restore: a normal end
         SDL_Quit();
-        return code;
+        return status;
     }
 
     bool openWindow() {
@@ -89,17 +88,17 @@ struct App {
     }
 
     // Start-up: font, graphics, dialogs, then the shared start-up (settings, level 1, the
-    // registration dialog, the saved game or the server). The exit status, or 0 to play on.
-    int startUp() {
+    // registration dialog, the saved game or the server). True to play; else the exit status.
+    bool startUp(int& status) {
         std::string failed, detail;
         if (!font.open(24.0f, failed, detail)) {
             if (!detail.empty()) std::fprintf(stderr, "Orlith: %s\n", detail.c_str());
             reportError(platform, kFontSiteNumber, utf8ToUtf16(failed).c_str());
-            return reportError(platform, kCreateWindowSite), 1;
+            return reportError(platform, kCreateWindowSite), false;
         }
         glContext = std::make_unique<SdlGlContext>(window.handle(), platform);
         renderer = std::make_unique<GlRenderer>(*glContext, platform, font, state->windowWidth, state->windowHeight);
-        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), 1;
+        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
         dialogs = std::make_unique<ImGuiDialogs>(window.handle());
         dialogs->unattended = options.start;
@@ -113,11 +112,11 @@ struct App {
         StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
                            [this](int32_t level) { return restoreWithProgress(level); }};
         switch (startUpGame(*state, *work, parts, registrationChoices(options), network)) {
-            case StartUpResult::play: return 0;
-            case StartUpResult::abandoned: return -1;  // the window was closed: a normal end
+            case StartUpResult::play: return true;
+            case StartUpResult::abandoned: return status = 0, false;  // closed during the restore: a normal end
             case StartUpResult::refused: break;
         }
-        return reportError(platform, kCreateWindowSite), 1;
+        return reportError(platform, kCreateWindowSite), false;
     }
 
     // One generation from the level table, or many past its end: show it, and let closing the
