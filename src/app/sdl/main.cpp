@@ -60,10 +60,13 @@ struct App {
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
             reportError(platform, kInitSite);
-            return boxedEndStatus(options);
+            return 1;  // no video at all: the box could only go to stderr
         }
-        int status = boxedEndStatus(options);
-        if (openWindow() && startUp(status)) status = playFrames();
+        int status = 1;  // without a window the box could only go to stderr
+        if (openWindow()) {
+            status = boxedEndStatus(options);
+            if (startUp(status)) status = playFrames();
+        }
         shutDown();
         SDL_Quit();
         return status;
