@@ -127,6 +127,7 @@ void NetworkMailbox::postClose() { closeRequested_ = true; }
 bool NetworkMailbox::localTime(uint32_t unixSeconds, LocalDateTime& out) const { return native::localTime(unixSeconds, out); }
 
 bool NetworkMailbox::deliverBeforeFrame() {
+    if (delivering_) return false;  // a frame under the box being shown
     // The close flag is read before the boxes: a close posted after a box never overtakes it.
     bool close = closeRequested_.load();
     std::vector<std::u16string> boxes;
@@ -134,7 +135,15 @@ bool NetworkMailbox::deliverBeforeFrame() {
         std::lock_guard<std::mutex> lock(mutex_);
         boxes.swap(boxes_);
     }
-    for (const std::u16string& text : boxes) platform_.showMessage(text, MessageKind::error);
+    delivering_ = true;
+    for (const std::u16string& text : boxes) {
+        if (showWhilePlaying) {
+            showWhilePlaying(text);
+        } else {
+            platform_.showMessage(text, MessageKind::error);
+        }
+    }
+    delivering_ = false;
     return close;
 }
 

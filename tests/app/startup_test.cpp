@@ -160,6 +160,16 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
     EXPECT_EQ(platform.messages.size(), 1u);
     EXPECT_TRUE(mailbox.deliverBeforeFrame());
     EXPECT_EQ(platform.messages, (std::vector<std::u16string>{u"now", u"later"}));
+    // While the game runs under a box, its frames find nothing to deliver; the close comes after it.
+    std::vector<std::string> seen;
+    mailbox.showWhilePlaying = [&](std::u16string_view text) {
+        seen.push_back(utf16ToUtf8(text));
+        seen.push_back(mailbox.deliverBeforeFrame() ? "frame ended" : "frame ran");
+    };
+    std::thread again([&] { mailbox.showError(u"again"), mailbox.postClose(); });
+    again.join();
+    EXPECT_TRUE(mailbox.deliverBeforeFrame());
+    EXPECT_EQ(seen, (std::vector<std::string>{"again", "frame ran"}));
 }
 
 }  // namespace

@@ -147,6 +147,19 @@ struct App {
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
                                            LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
                                                      dialogs.get()});
+        // A failed exchange's box stands over the running game, as a box of the worker's thread
+        // does on Windows; the game ends when it is answered.
+        mailbox->showWhilePlaying = [this](std::u16string_view text) {
+            std::fprintf(stderr, "Orlith: %s\n", utf16ToUtf8(text).c_str());
+            if (options.start || !dialogs->canShow()) return;  // nobody to answer it
+            dialogs->runErrorBoxOverGame(text, [this] {
+                InputSnapshot away;  // the box has the keyboard and the mouse
+                renderer->presentFrames = false;
+                const uint32_t wait = loop->over() ? 16 : loop->runFrame(away);
+                renderer->presentFrames = true;
+                return wait;
+            });
+        };
         InputSnapshot input;
         while (!loop->over()) {
             input.clearEvents();
@@ -154,6 +167,7 @@ struct App {
             platform.sampleDevices(input);
             platform.sleepMs(loop->runFrame(input));
         }
+        mailbox->showWhilePlaying = nullptr;
         return loop->finish();
     }
 

@@ -527,6 +527,7 @@ void GlRenderer::drawProgress(float fraction, const char16_t* text) {
 }
 
 void GlRenderer::present() {
+    if (!presentFrames) return;
     // Copy the picture to the window at its own size and aspect, letterboxed when the
     // window is larger (full screen). The bytes are already sRGB: no conversion on the way.
     int drawableW = 0, drawableH = 0;
