@@ -11,7 +11,7 @@
 #include <sstream>
 #include <vector>
 
-#include "handler.h"
+#include "rules/handler.h"
 #include "server/path_walker.h"
 #include "server/server_test_util.h"
 

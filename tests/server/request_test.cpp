@@ -11,13 +11,13 @@
 #include <tuple>
 #include <vector>
 
-#include "http_server.h"
-#include "levels.h"
+#include "http/http_server.h"
 #include "maze/maze.h"
-#include "ranking_store.h"
-#include "request.h"
+#include "rules/levels.h"
+#include "rules/ranking_store.h"
+#include "rules/request.h"
 #include "server/server_test_util.h"
-#include "storage.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 namespace {
@@ -166,8 +166,8 @@ TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTi
         EXPECT_EQ(submit(store, u"old", {.level = 3, .steps = 106}, 400), 200);
         EXPECT_EQ(submit(store, u"\u3042&=", {}, 400), 200);
         EXPECT_EQ(submit(store, u"\u3042&=", {.steps = 12}, 500), 200);
-        EXPECT_EQ(store.pendingWrites(), 2u) << "the rise is written, its state is pending";
-        ASSERT_TRUE(store.flush(error)) << error;
+        EXPECT_EQ(store.writes().pendingWrites(), 2u) << "the rise is written, its state is pending";
+        ASSERT_TRUE(store.writes().flush(error)) << error;
         EXPECT_EQ(submit(store, u"\u3042&=", {.steps = 13}, 600), 200);
     }  // no flush: as after a kill -9
     auto s = open();
@@ -196,7 +196,7 @@ TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAnd
         RankingStore store(*s, paceless);
         for (const char16_t* name : {u"quiet", u"climber", u"recent"}) ASSERT_EQ(submit(store, name, {}, 0), 200);
         ASSERT_EQ(submit(store, u"climber", {.level = 2, .steps = 6}, 1000), 200);
-        ASSERT_TRUE(store.flush(error)) << error;
+        ASSERT_TRUE(store.writes().flush(error)) << error;
     }
     int64_t now = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch()).count();
     const int64_t day = 86'400'000;
@@ -206,7 +206,7 @@ TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAnd
     ASSERT_TRUE(store.load(error)) << error;
     store.waitIndexed();
     // A slice at a time: two calls of two players each find the one to forget.
-    EXPECT_EQ(store.forgetQuiet(now - 30 * day, 2, error) + store.forgetQuiet(now - 30 * day, 2, error), 1u) << error;
+    EXPECT_EQ(store.writes().forgetQuiet(now - 30 * day, 2, error) + store.writes().forgetQuiet(now - 30 * day, 2, error), 1u) << error;
     EXPECT_EQ(store.playerCount(), 2u);
     std::vector<StoredPlayer> rows;
     ASSERT_TRUE(s->loadAll(rows, error)) << error;

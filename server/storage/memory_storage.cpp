@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "storage.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 
