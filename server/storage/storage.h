@@ -105,6 +105,8 @@ std::unique_ptr<Storage> openSqliteStorage(const std::string& path, std::string&
 std::unique_ptr<Storage> openPostgresStorage(const std::string& url, std::string& error);
 
 // A storage that keeps everything in memory, for tests and benchmarks of the logic alone.
-std::unique_ptr<Storage> makeMemoryStorage();
+// With a clock (Unix milliseconds), it stands for a database shared by instances, on that
+// clock: each RankingStore on it is one instance.
+std::unique_ptr<Storage> makeMemoryStorage(std::function<int64_t()> sharedClock = nullptr);
 
 }  // namespace orlith::server

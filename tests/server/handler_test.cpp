@@ -25,11 +25,12 @@ std::vector<RankingRecord> records(const HttpResponse& r) { return test::records
 class Handler : public ::testing::Test {
 protected:
     void SetUp() override { makeStore(StoreOptions{}); }
-    void makeStore(StoreOptions o) {
+    // shared: a database other instances share, on this test's clock.
+    void makeStore(StoreOptions o, bool shared = false) {
         o.viewMaxAgeMs = o.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
         ctx.reset();
         store.reset();  // before its storage: its levels are written there in the background
-        storage = makeMemoryStorage();
+        storage = shared ? makeMemoryStorage([this] { return now; }) : makeMemoryStorage();
         store = std::make_unique<RankingStore>(*storage, o);
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
                                                               [] { return Metrics::Gauges{}; }});
@@ -306,7 +307,12 @@ TEST_F(Handler, ChecksShowTheTrueHashOnlyForTheRightPinOrWhenLegacyIsAsked) {
 }
 
 TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
-    makeStore({.topLines = 16, .maxCellsPerSecond = std::numeric_limits<double>::infinity()});  // rises as steps allow
+    makeStore({.topLines = 16, .maxCellsPerSecond = std::numeric_limits<double>::infinity()}, true);  // rises as steps allow
+    RankingStore other(*storage, {});  // another instance on the same database
+    auto elsewhere = [&](const char16_t* name) {
+        Reply r = other.submit(name, stateValue({}), {}, now);
+        return r.commit ? other.commit(*r.commit).status : r.status;
+    };
     // 300 players; player i climbs to level 1 + i % 7 (one level per update), and among the
     // players of a level the larger i has fewer steps.
     for (int i = 0; i < 300; ++i, now += 10) {
@@ -314,15 +320,21 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
             ASSERT_EQ(send(numbered(u"p", i), {.level = level, .steps = level * 1000 - i}).status, 200);
         }
     }
+    ASSERT_EQ(elsewhere(u"gone"), 200);
     now += 20000;  // everyone goes quiet
+    ASSERT_EQ(elsewhere(u"there"), 200);
     ASSERT_EQ(send(u"p0", {.steps = 1000}).status, 200);  // p0 is live on level 1 again
+    std::string error;
+    ASSERT_TRUE(store->writes().flush(error) && store->writes().pull(now, error)) << error;
     auto recs = records(send(u"newcomer", {}));
     ASSERT_LE(recs.size(), 256u);
     EXPECT_EQ(std::u16string(recs[0].name), u"newcomer");
     // The top: the sixteen best overall, level 7 and fewest steps (the largest i, i % 7 == 6).
     for (int k = 0; k < 16; ++k) EXPECT_EQ(std::u16string(recs[1 + k].name), numbered(u"p", 293 - 7 * k)) << k;
-    EXPECT_TRUE(findRecord(recs, u"p0")) << "a live player on the requester's level";
-    EXPECT_FALSE(findRecord(recs, u"p7")) << "a quiet level-1 player outside the top is left out";
+    // Outside the top, the live players of the requester's level (seen in the last 10 s; by
+    // the database's clock when another instance saw them), and nobody quiet.
+    const std::pair<const char16_t*, bool> listed[] = {{u"p0", true}, {u"p7", false}, {u"there", true}, {u"gone", false}};
+    for (const auto& [name, live] : listed) EXPECT_EQ(findRecord(recs, name) != nullptr, live) << utf16ToUtf8(name);
     for (auto& r : recs) EXPECT_EQ(std::u16string(r.pinHash), u"00000000");
 }
 
