@@ -40,7 +40,8 @@ void ownLine(std::string& out, const Player& p, std::string_view pin) {
     out.append("\r\n");
 }
 
-Views::Views(Players& players, ViewOptions options) : players_(players), options_(options) {}
+Views::Views(Players& players, ViewOptions options, std::function<void()> waitingForFirst)
+    : players_(players), options_(options), waitingForFirst_(std::move(waitingForFirst)) {}
 
 void Views::reply(const std::shared_ptr<const View>& view, const Player* requester, std::string_view ownLines,
                   size_t topLines, const int32_t* level, bool gzip, ReplyText& out) const {
@@ -89,6 +90,7 @@ std::shared_ptr<const View> Views::current(int64_t nowMs) {
     std::unique_lock rebuild(rebuildMutex_, std::try_to_lock);
     if (!rebuild.owns_lock()) {
         if (v) return v;  // someone is rebuilding; the previous view is a few ms old
+        if (waitingForFirst_) waitingForFirst_();
         rebuild.lock();
     }
     {

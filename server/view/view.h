@@ -11,6 +11,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -38,7 +39,9 @@ struct View {
 
 class Views {
 public:
-    Views(Players& players, ViewOptions options);
+    // waitingForFirst, when set, is called when a reply finds the first view being built and
+    // waits for it (a seam for tests: every later reply answers from the previous view).
+    Views(Players& players, ViewOptions options, std::function<void()> waitingForFirst = nullptr);
 
     // The view to answer from at nowMs; never null.
     std::shared_ptr<const View> current(int64_t nowMs);
@@ -53,6 +56,7 @@ private:
 
     Players& players_;
     const ViewOptions options_;
+    std::function<void()> waitingForFirst_;
     std::mutex viewMutex_;               // view_
     std::mutex rebuildMutex_;            // one rebuild at a time; others keep the old view
     std::shared_ptr<const View> view_;

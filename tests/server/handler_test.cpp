@@ -5,10 +5,12 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <condition_variable>
 #include <limits>
 #include <memory>
 #include <random>
 #include <sstream>
+#include <thread>
 #include <vector>
 
 #include "rules/handler.h"
@@ -336,6 +338,43 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
     const std::pair<const char16_t*, bool> listed[] = {{u"p0", true}, {u"p7", false}, {u"there", true}, {u"gone", false}};
     for (const auto& [name, live] : listed) EXPECT_EQ(findRecord(recs, name) != nullptr, live) << utf16ToUtf8(name);
     for (auto& r : recs) EXPECT_EQ(std::u16string(r.pinHash), u"00000000");
+}
+
+TEST(ReplyView, WhileTheFirstViewIsBuiltAReplyWaitsForIt) {
+    // Two replies ask for the view while the players' lock is held here: one builds and waits
+    // for the lock; the other finds the view being built and, with no earlier view to answer
+    // from, must wait for it (the seam says when it does) rather than answer from nothing.
+    Players players(10000, 256);
+    {
+        std::lock_guard lock(players.mutex);
+        players.add(u"someone", stateValue({}), 0, 0, 1, true);
+    }
+    std::mutex m;
+    std::condition_variable changed;
+    int waiting = 0, answered = 0;
+    auto note = [&](int& count) {
+        std::lock_guard lock(m);
+        ++count;
+        changed.notify_all();
+    };
+    Views views(players, {}, [&] { note(waiting); });
+    std::shared_ptr<const View> got[2];
+    std::unique_lock held(players.mutex);
+    std::thread replies[2];
+    for (int i = 0; i < 2; ++i) {
+        replies[i] = std::thread([&, i] {
+            got[i] = views.current(0);
+            note(answered);
+        });
+    }
+    {
+        std::unique_lock lock(m);
+        EXPECT_TRUE(changed.wait_for(lock, std::chrono::seconds(30), [&] { return waiting + answered > 0; }));
+        EXPECT_EQ(answered, 0) << "a reply answered before the first view was built";
+    }
+    held.unlock();
+    for (std::thread& t : replies) t.join();
+    for (const auto& v : got) EXPECT_TRUE(v && v->ranked->lines() == 1);
 }
 
 TEST_F(Handler, RepliesStayWithin256LinesAnd60KiBWithLongestNicknames) {
