@@ -53,37 +53,6 @@ HttpResult perform(CURL* c, const std::string& url, bool fresh) {
     return r;
 }
 
-// Reads until the peer closes, enough(what arrived) holds, or timeoutMs passes.
-std::string readUntil(int fd, int timeoutMs, bool& closed, const std::function<bool(const std::string&)>& enough) {
-    std::string out;
-    closed = false;
-    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!enough(out)) {
-        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
-        pollfd p{fd, POLLIN, 0};
-        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) break;
-        char buf[65536];
-        ssize_t n = recv(fd, buf, sizeof buf, 0);
-        if (n <= 0) return closed = true, out;
-        out.append(buf, static_cast<size_t>(n));
-    }
-    return out;
-}
-
-// How many whole responses (head and Content-Length bytes of body) the text begins with.
-int wholeResponses(const std::string& text) {
-    int n = 0;
-    for (size_t at = 0;; ++n) {
-        size_t end = text.find("\r\n\r\n", at);
-        if (end == std::string::npos) return n;
-        std::smatch m;
-        std::string head = text.substr(at, end - at);
-        size_t body = std::regex_search(head, m, std::regex("Content-Length: ([0-9]+)")) ? std::stoul(m[1]) : 0;
-        if (text.size() < end + 4 + body) return n;
-        at = end + 4 + body;
-    }
-}
-
 void setLimit(int resource, long value) {
     rlimit limit{static_cast<rlim_t>(value), static_cast<rlim_t>(value)};
     setrlimit(resource, &limit);
@@ -210,15 +179,26 @@ bool eventually(const std::function<bool()>& done, int limitMs) {
 }
 
 std::string readFor(int fd, int timeoutMs, bool& closed) {
-    return readUntil(fd, timeoutMs, closed, [](const std::string&) { return false; });
+    std::string out;
+    closed = false;
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    for (;;) {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        pollfd p{fd, POLLIN, 0};
+        if (left <= 0 || poll(&p, 1, static_cast<int>(left)) <= 0) return out;
+        char buf[65536];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0) return closed = true, out;
+        out.append(buf, static_cast<size_t>(n));
+    }
 }
 
-std::string exchangeRaw(int port, const std::string& bytes, int responses) {
+std::string exchangeRaw(int port, const std::string& bytes) {
     int fd = connectLoopback(port);
     if (fd < 0) return {};
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     bool closed;
-    std::string out = readUntil(fd, 30000, closed, [&](const std::string& text) { return responses && wholeResponses(text) >= responses; });
+    std::string out = readFor(fd, 30000, closed);
     close(fd);
     return out;
 }

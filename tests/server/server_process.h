@@ -51,9 +51,8 @@ private:
 bool eventually(const std::function<bool()>& done, int limitMs = 30000);
 // Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 int connectLoopback(int port, const char* source = "127.0.0.1");
-// Sends bytes and reads until the peer closes or, when responses is not 0, until that many
-// whole responses (headers and Content-Length bytes) have arrived.
-std::string exchangeRaw(int port, const std::string& bytes, int responses = 0);
+// Sends bytes and reads until the peer closes (within 30 s).
+std::string exchangeRaw(int port, const std::string& bytes);
 // Reads what arrives on fd until the peer closes or timeoutMs passes; sets closed when it closed.
 std::string readFor(int fd, int timeoutMs, bool& closed);
 
