@@ -341,6 +341,7 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     turn = 1;
     EXPECT_EQ(send(3, 41), 200) << "B plays on";
     ASSERT_TRUE(a.start(args())) << a.output();
+    EXPECT_EQ(a.output().find("disagree"), std::string::npos) << "the stored levels taken as they are: " << a.output();
     turn = 0;
     EXPECT_EQ(send(3, 42), 200) << "A again, with level 3 from the database";
     EXPECT_EQ(send(4, 60), 409) << "level 3 has 54 cells, from the 7 or 8 steps of the rise";

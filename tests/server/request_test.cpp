@@ -116,7 +116,7 @@ TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
     EXPECT_EQ(key({192, 0, 2, 7}), key({0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0xFF, 0xFF, 192, 0, 2, 7})) << "IPv4-mapped IPv6 is IPv4";
     EXPECT_EQ(key(v6(15, 1)), key(v6(9, 0x55))) << "another host in the same /64";
     EXPECT_NE(key(v6(15, 1)), key(v6(7, 1))) << "the next /64";
-    EXPECT_NE(key({0, 0, 0, 0}), 0u) << "0 means unknown";
+    EXPECT_TRUE(key({0, 0, 0, 0}) && key({0, 0, 0, 1})) << "0 means unknown";
     EXPECT_NE(key(v6(15, 1)), key({0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
 }
 
@@ -213,6 +213,17 @@ TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAnd
     EXPECT_EQ(rows.size(), 2u);
     for (auto& r : rows) EXPECT_TRUE(r.name == "climber" || r.name == "recent") << r.name;
     EXPECT_EQ(submit(store, u"quiet", {.pin = "99999999"}, 0), 200) << "the name is free again";
+    // The in-memory storage of the other tests forgets on the same conditions (its clock at 0).
+    auto memory = makeMemoryStorage([] { return int64_t{0}; });
+    bool inserted;
+    StoredPlayer existing;
+    for (int32_t level : {1, 2}) {
+        ASSERT_TRUE(memory->registerPlayer({"l" + std::to_string(level), "1234abcd", test::stateValue({.level = level}), 0, {}},
+                                           inserted, existing, error));
+    }
+    rows.clear();
+    ASSERT_TRUE(memory->forgetPlayers({"l1", "l2"}, 1, error) && memory->loadAll(rows, error));
+    EXPECT_TRUE(rows.size() == 1 && rows[0].name == "l2");
 }
 
 TEST_F(SqliteStorage, LevelPathsAreComputedPastTheTableInTheGamesOrderAndKeptInTheDatabase) {
