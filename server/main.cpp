@@ -165,9 +165,9 @@ int failed(const std::string& error) {
 StoreOptions storeOptions(const Flags& flags) {
     StoreOptions o;
     o.legacyCheck = flags.legacyCheck;
-    o.registrationsPerSecond = flags.registrationsPerSecond;
-    o.registrationsPerAddress = flags.registrationsPerAddress;
-    o.minIntervalMs = flags.minIntervalMs;
+    o.budgets.registrationsPerSecond = flags.registrationsPerSecond;
+    o.budgets.registrationsPerAddress = flags.registrationsPerAddress;
+    o.budgets.minIntervalMs = flags.minIntervalMs;
     return o;
 }
 

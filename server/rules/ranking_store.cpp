@@ -14,12 +14,6 @@ namespace {
 constexpr std::string_view kMaskedPin = "00000000";
 constexpr const char* kNotWritable = "the database cannot be written now";
 
-BudgetOptions budgetOptions(const StoreOptions& o) {
-    return {o.ratePerSecond,  o.minIntervalMs,     o.registrationsPerSecond, o.registrationsPerAddress,
-            o.registrationPeriodMs, o.guessesPerName, o.guessNamePeriodMs, o.guessesPerAddress,
-            o.guessAddressPeriodMs, o.guessesFromOwner, o.guessOwnerPeriodMs};
-}
-
 }  // namespace
 
 RankingStore::RankingStore(Storage& storage, StoreOptions options)
@@ -29,7 +23,7 @@ RankingStore::RankingStore(Storage& storage, StoreOptions options)
                                       std::chrono::steady_clock::now().time_since_epoch()).count()),
       levels_(storage),
       players_(options.liveMs, static_cast<size_t>(options.maxLines)),
-      budgets_(budgetOptions(options)),
+      budgets_(options.budgets),
       views_(players_, {options.viewMaxAgeMs, options.topLines, options.maxLines}),
       writes_(storage, players_, options.liveMs, options.foreignQuietMs) {}
 

@@ -29,11 +29,6 @@ namespace orlith::server {
 struct StoreOptions {
     int64_t liveMs = 10000;              // a player updated this recently is live
     int64_t viewMaxAgeMs = 25;           // the shared ranking view is rebuilt at most this often
-    int32_t ratePerSecond = 120;         // ranking requests per nickname per second
-    int64_t minIntervalMs = 50;          // replies to one player at least this far apart
-    int32_t registrationsPerSecond = 200;   // new nicknames per second, all addresses together
-    int32_t registrationsPerAddress = 20;   // new nicknames one address may register at once,
-    int64_t registrationPeriodMs = 6000;    // then one per this
     int32_t topLines = 128;              // global top lines in every ranking reply
     int32_t maxLines = 256;              // lines per reply: the game reads at most 256
     int64_t foreignQuietMs = 3000;       // a row written elsewhere wins after this much local quiet
@@ -42,13 +37,7 @@ struct StoreOptions {
     // than path / this after the level began is refused (server/README.md says why 18).
     double maxCellsPerSecond = 18;
     int64_t riseLagMs = 1000;            // a rise is taken to arrive at most this long after the goal
-    // Wrong PIN hashes (budgets refill one per period up to the burst).
-    int32_t guessesPerName = 10;         // against one nickname, from anywhere
-    int64_t guessNamePeriodMs = 600000;
-    int32_t guessesPerAddress = 30;      // from one address, against any nickname
-    int64_t guessAddressPeriodMs = 2000;
-    int32_t guessesFromOwner = 3;        // from the address the owner last played from
-    int64_t guessOwnerPeriodMs = 1200000;
+    BudgetOptions budgets = {};          // pacing, requests a second, new nicknames, wrong PIN hashes
 };
 
 // Who sent a request: the address (IPv6 by its /64) and the connection, as keys; 0 unknown.

@@ -28,7 +28,7 @@ protected:
     void SetUp() override { makeStore(StoreOptions{}); }
     // shared: a database other instances share, on this test's clock.
     void makeStore(StoreOptions o, bool shared = false) {
-        o.viewMaxAgeMs = o.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
+        o.viewMaxAgeMs = o.budgets.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
         ctx.reset();
         store.reset();  // before its storage: its levels are written there in the background
         storage = shared ? makeMemoryStorage([this] { return now; }) : makeMemoryStorage();
@@ -217,7 +217,7 @@ TEST_F(Handler, OneNicknameOrAddressCannotUseUpEveryonesRequestsOrNewNicknames) 
     EXPECT_EQ(send(u"other", {}).status, 200);  // the limit is per nickname
     now += 1000;
     EXPECT_EQ(send(u"fast", {}).status, 200);
-    makeStore({.registrationsPerSecond = 5, .registrationsPerAddress = 3});
+    makeStore({.budgets = {.registrationsPerSecond = 5, .registrationsPerAddress = 3}});
     auto fromAddress = [&](uint64_t client, const std::u16string& name) { return from(client, client, rankingTarget(name, {})); };
     for (int i = 0; i < 3; ++i) EXPECT_EQ(fromAddress(9, numbered(u"junk", i)), 200);
     EXPECT_EQ(fromAddress(9, u"junk3"), 429) << "the address's budget";
@@ -226,7 +226,7 @@ TEST_F(Handler, OneNicknameOrAddressCannotUseUpEveryonesRequestsOrNewNicknames) 
     EXPECT_EQ(fromAddress(12, u"third"), 429) << "the global cap still holds";
     now += 1000;
     EXPECT_EQ(fromAddress(12, u"third"), 200);
-    now += StoreOptions{}.registrationPeriodMs;
+    now += BudgetOptions{}.registrationPeriodMs;
     EXPECT_EQ(fromAddress(9, u"junk3"), 200) << "one more after a period";
 }
 

@@ -147,7 +147,7 @@ protected:
     }
     void TearDown() override { std::filesystem::remove_all(dir); }
     std::string dir, path, error;
-    StoreOptions paceless = [] { StoreOptions o; o.minIntervalMs = 0; return o; }();
+    StoreOptions paceless = [] { StoreOptions o; o.budgets.minIntervalMs = 0; return o; }();
 };
 
 TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTimingAtTheNextRequest) {
