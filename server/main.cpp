@@ -62,14 +62,10 @@ bool parseNumber(const char* text, int64_t low, int64_t high, int64_t& out) {
 }
 
 struct Flags {
-    ServerOptions server;
     std::string db = "ranking.db";
-    int64_t flushMs = 1000;
-    bool legacyCheck = false;
-    int32_t registrationsPerSecond = 200;
-    int32_t registrationsPerAddress = 20;
-    int64_t minIntervalMs = 50;
-    int64_t forgetDays = 30;
+    ServerOptions server;
+    StoreOptions store;
+    Flusher::Options flusher;
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -88,7 +84,7 @@ int parseFlags(int argc, char** argv, Flags& f) {
             std::fputs(kUsage, stdout);
             return 2;
         } else if (a == "--legacy-check") {
-            f.legacyCheck = true;
+            f.store.legacyCheck = true;
         } else if (a == "--host" && value(v)) {
             f.server.host = v;
         } else if (a == "--db" && value(v)) {
@@ -98,15 +94,15 @@ int parseFlags(int argc, char** argv, Flags& f) {
         } else if (a == "--threads" && value(v) && parseNumber(v, 1, 256, n)) {
             f.server.threads = static_cast<int>(n);
         } else if (a == "--flush-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
-            f.flushMs = n;
+            f.flusher.flushMs = n;
         } else if (a == "--idle-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
             f.server.idleTimeoutMs = n;
         } else if (a == "--max-connections" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnections = static_cast<size_t>(n);
         } else if (a == "--max-registrations" && value(v) && parseNumber(v, 1, 1000000, n)) {
-            f.registrationsPerSecond = static_cast<int32_t>(n);
+            f.store.budgets.registrationsPerSecond = static_cast<int32_t>(n);
         } else if (a == "--max-registrations-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
-            f.registrationsPerAddress = static_cast<int32_t>(n);
+            f.store.budgets.registrationsPerAddress = static_cast<int32_t>(n);
         } else if (a == "--max-connections-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnectionsPerAddress = static_cast<size_t>(n);
         } else if (a == "--admin-host" && value(v)) {
@@ -114,9 +110,9 @@ int parseFlags(int argc, char** argv, Flags& f) {
         } else if (a == "--admin-port" && value(v) && parseNumber(v, 0, 65535, n)) {
             f.server.adminPort = static_cast<uint16_t>(n);
         } else if (a == "--min-interval-ms" && value(v) && parseNumber(v, 0, 60000, n)) {
-            f.minIntervalMs = n;
+            f.store.budgets.minIntervalMs = n;
         } else if (a == "--forget-days" && value(v) && parseNumber(v, 1, 36500, n)) {
-            f.forgetDays = n;
+            f.flusher.forgetDays = n;
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -160,15 +156,6 @@ sigset_t takeStopSignals() {
 int failed(const std::string& error) {
     std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
     return 1;
-}
-
-StoreOptions storeOptions(const Flags& flags) {
-    StoreOptions o;
-    o.legacyCheck = flags.legacyCheck;
-    o.budgets.registrationsPerSecond = flags.registrationsPerSecond;
-    o.budgets.registrationsPerAddress = flags.registrationsPerAddress;
-    o.budgets.minIntervalMs = flags.minIntervalMs;
-    return o;
 }
 
 using Clock = std::chrono::steady_clock;
@@ -221,12 +208,12 @@ int main(int argc, char** argv) {
     std::unique_ptr<Storage> storage = openStorage(flags.db, error);
     const auto openedAt = Clock::now();
     if (!storage) return failed(error);
-    RankingStore store(*storage, storeOptions(flags));
+    RankingStore store(*storage, flags.store);
     if (!store.load(error)) return failed(error);
     reportLoaded(store, startedAt, openedAt);
 
     fitOpenFileLimit(flags.server);
-    Flusher flusher(store.writes(), {flags.flushMs, flags.forgetDays}, steadyMs);
+    Flusher flusher(store.writes(), flags.flusher, steadyMs);
     Metrics metrics;
     RefusalLog log;
     std::unique_ptr<HttpServer> server;
