@@ -4,8 +4,8 @@
 #include <cstdint>
 #include <string>
 
-#include "handler.h"
-#include "request.h"
+#include "rules/handler.h"
+#include "rules/request.h"
 
 using namespace orlith::server;
 

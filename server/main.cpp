@@ -1,23 +1,24 @@
-// orlith-server: the ranking server of Orlith. Parses the flags, opens the database, serves
-// until SIGINT or SIGTERM while watching the database, then writes every pending state before
-// it exits, and exits non-zero naming what it could not write.
+// orlith-server: the ranking server of Orlith. Parses the flags, opens the database and loads
+// the players, serves until SIGINT or SIGTERM while the flusher writes and watches the
+// database, then writes every pending state before it exits, and exits non-zero naming what
+// it could not write.
 #include <pthread.h>
 #include <signal.h>
 #include <sys/resource.h>
 
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <mutex>
+#include <memory>
 #include <string>
 #include <thread>
 
-#include "handler.h"
-#include "http_server.h"
-#include "ranking_store.h"
-#include "storage.h"
+#include "http/http_server.h"
+#include "rules/handler.h"
+#include "rules/ranking_store.h"
+#include "storage/flusher.h"
+#include "storage/storage.h"
 
 using namespace orlith::server;
 
@@ -61,14 +62,10 @@ bool parseNumber(const char* text, int64_t low, int64_t high, int64_t& out) {
 }
 
 struct Flags {
-    ServerOptions server;
     std::string db = "ranking.db";
-    int64_t flushMs = 1000;
-    bool legacyCheck = false;
-    int32_t registrationsPerSecond = 200;
-    int32_t registrationsPerAddress = 20;
-    int64_t minIntervalMs = 50;
-    int64_t forgetDays = 30;
+    ServerOptions server;
+    StoreOptions store;
+    Flusher::Options flusher;
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -87,7 +84,7 @@ int parseFlags(int argc, char** argv, Flags& f) {
             std::fputs(kUsage, stdout);
             return 2;
         } else if (a == "--legacy-check") {
-            f.legacyCheck = true;
+            f.store.legacyCheck = true;
         } else if (a == "--host" && value(v)) {
             f.server.host = v;
         } else if (a == "--db" && value(v)) {
@@ -97,15 +94,15 @@ int parseFlags(int argc, char** argv, Flags& f) {
         } else if (a == "--threads" && value(v) && parseNumber(v, 1, 256, n)) {
             f.server.threads = static_cast<int>(n);
         } else if (a == "--flush-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
-            f.flushMs = n;
+            f.flusher.flushMs = n;
         } else if (a == "--idle-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
             f.server.idleTimeoutMs = n;
         } else if (a == "--max-connections" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnections = static_cast<size_t>(n);
         } else if (a == "--max-registrations" && value(v) && parseNumber(v, 1, 1000000, n)) {
-            f.registrationsPerSecond = static_cast<int32_t>(n);
+            f.store.budgets.registrationsPerSecond = static_cast<int32_t>(n);
         } else if (a == "--max-registrations-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
-            f.registrationsPerAddress = static_cast<int32_t>(n);
+            f.store.budgets.registrationsPerAddress = static_cast<int32_t>(n);
         } else if (a == "--max-connections-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnectionsPerAddress = static_cast<size_t>(n);
         } else if (a == "--admin-host" && value(v)) {
@@ -113,9 +110,9 @@ int parseFlags(int argc, char** argv, Flags& f) {
         } else if (a == "--admin-port" && value(v) && parseNumber(v, 0, 65535, n)) {
             f.server.adminPort = static_cast<uint16_t>(n);
         } else if (a == "--min-interval-ms" && value(v) && parseNumber(v, 0, 60000, n)) {
-            f.minIntervalMs = n;
+            f.store.budgets.minIntervalMs = n;
         } else if (a == "--forget-days" && value(v) && parseNumber(v, 1, 36500, n)) {
-            f.forgetDays = n;
+            f.flusher.forgetDays = n;
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -144,44 +141,27 @@ void fitOpenFileLimit(ServerOptions& o) {
     }
 }
 
-int64_t wallMs() {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::system_clock::now().time_since_epoch())
-        .count();
-}
-
-}  // namespace
-
-int main(int argc, char** argv) {
-    Flags flags;
-    if (int rc = parseFlags(argc, argv, flags)) return rc == 2 ? 0 : 2;
-
-    // Signals are taken by sigwait below; every thread started from here inherits the mask.
+// SIGINT and SIGTERM are taken by sigwait at the end; every thread started after this inherits
+// the mask, so none of them is interrupted. A peer gone mid-write is an error, not a signal.
+sigset_t takeStopSignals() {
     sigset_t signals;
     sigemptyset(&signals);
     sigaddset(&signals, SIGINT);
     sigaddset(&signals, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &signals, nullptr);
     signal(SIGPIPE, SIG_IGN);
+    return signals;
+}
 
-    std::string error;
-    auto startedAt = std::chrono::steady_clock::now();
-    std::unique_ptr<Storage> storage = openStorage(flags.db, error);
-    auto openedAt = std::chrono::steady_clock::now();
-    if (!storage) {
-        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
-        return 1;
-    }
-    StoreOptions storeOptions;
-    storeOptions.legacyCheck = flags.legacyCheck;
-    storeOptions.registrationsPerSecond = flags.registrationsPerSecond;
-    storeOptions.registrationsPerAddress = flags.registrationsPerAddress;
-    storeOptions.minIntervalMs = flags.minIntervalMs;
-    RankingStore store(*storage, storeOptions);
-    if (!store.load(error)) {
-        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
-        return 1;
-    }
-    auto loadedAt = std::chrono::steady_clock::now();
+int failed(const std::string& error) {
+    std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
+    return 1;
+}
+
+using Clock = std::chrono::steady_clock;
+
+void reportLoaded(RankingStore& store, Clock::time_point startedAt, Clock::time_point openedAt) {
+    auto loadedAt = Clock::now();
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
     std::fprintf(stderr, "orlith-server: database opened in %.2f s, %zu players loaded in %.2f s (%.2f s of CPU in all)\n",
@@ -189,116 +169,67 @@ int main(int argc, char** argv) {
                  std::chrono::duration<double>(loadedAt - openedAt).count(),
                  static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
+}
+
+Metrics::Gauges gauges(RankingStore& store, Flusher& flusher, const HttpServer* server) {
+    Metrics::Gauges g;
+    g.players = store.playerCount();
+    g.livePlayers = store.livePlayerCount(steadyMs());
+    g.pendingWrites = store.writes().pendingWrites();
+    g.flushLagSeconds = flusher.flushLagSeconds();
+    g.connections = server ? server->connections() : 0;
+    g.healthy = flusher.health().empty();
+    return g;
+}
+
+void reportListening(const Flags& flags, const HttpServer& server, RankingStore& store) {
+    std::printf("orlith-server listening on %s:%u with %d threads, admin on %s:%u, database %s, %zu players\n",
+                flags.server.host.c_str(), static_cast<unsigned>(server.port()), flags.server.threads,
+                flags.server.adminHost.c_str(), static_cast<unsigned>(server.adminPort()),
+                store.writes().sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
+    std::fflush(stdout);
+}
+
+void waitForStopSignal(const sigset_t& signals) {
+    int sig = 0;
+    sigwait(&signals, &sig);
+    std::fprintf(stderr, "orlith-server: %s, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    Flags flags;
+    if (int rc = parseFlags(argc, argv, flags)) return rc == 2 ? 0 : 2;
+    const sigset_t stopSignals = takeStopSignals();
+
+    std::string error;
+    const auto startedAt = Clock::now();
+    std::unique_ptr<Storage> storage = openStorage(flags.db, error);
+    const auto openedAt = Clock::now();
+    if (!storage) return failed(error);
+    RankingStore store(*storage, flags.store);
+    if (!store.load(error)) return failed(error);
+    reportLoaded(store, startedAt, openedAt);
 
     fitOpenFileLimit(flags.server);
+    Flusher flusher(store.writes(), flags.flusher, steadyMs);
     Metrics metrics;
     RefusalLog log;
-    std::atomic<int64_t> lastFlushMs{steadyMs()};
     std::unique_ptr<HttpServer> server;
-    // Unhealthy while the database has a fault, or while states wait longer than three flushes.
-    auto health = [&] {
-        std::string why = store.fault();
-        double lag = static_cast<double>(steadyMs() - lastFlushMs.load()) / 1000.0;
-        if (lag > 3.0 * static_cast<double>(flags.flushMs) / 1000.0) {
-            char text[160];
-            std::snprintf(text, sizeof text, "%sflush lag %.1f s exceeds three flush intervals (%.1f s)",
-                          why.empty() ? "" : "; ", lag, 3.0 * static_cast<double>(flags.flushMs) / 1000.0);
-            why += text;
-        }
-        return why;
-    };
-    HandlerContext context{store, metrics, log, steadyMs,
-                           [&] {
-                               Metrics::Gauges g;
-                               int64_t now = steadyMs();
-                               g.players = store.playerCount();
-                               g.livePlayers = store.livePlayerCount(now);
-                               g.pendingWrites = store.pendingWrites();
-                               g.flushLagSeconds = static_cast<double>(now - lastFlushMs.load()) / 1000.0;
-                               g.connections = server ? server->connections() : 0;
-                               g.healthy = health().empty();
-                               return g;
-                           },
-                           health};
+    HandlerContext context{store, metrics, log, steadyMs, [&] { return gauges(store, flusher, server.get()); },
+                           [&] { return flusher.health(); }};
     server = std::make_unique<HttpServer>(
         flags.server,
         HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
                             [&](const Commit& c) { return commitChange(c, context); }},
         metrics);
-    if (!server->start(error)) {
-        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
-        return 1;
-    }
-    std::printf("orlith-server listening on %s:%u with %d threads, admin on %s:%u, database %s, %zu players\n",
-                flags.server.host.c_str(), static_cast<unsigned>(server->port()), flags.server.threads,
-                flags.server.adminHost.c_str(), static_cast<unsigned>(server->adminPort()),
-                storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
-    std::fflush(stdout);
+    if (!server->start(error)) return failed(error);
+    reportListening(flags, *server, store);
+    flusher.start();
 
-    // The flusher: pending states every --flush-ms; the database's health, and (shared
-    // database) the other instances' players, every half second whatever --flush-ms is, so a
-    // fault is noticed and their players show up here within about a second.
-    std::mutex stopMutex;
-    std::condition_variable stopped;
-    bool stopping = false;
-    std::thread flusher([&] {
-        int64_t period = std::min<int64_t>(flags.flushMs, 500);
-        int64_t nextFlush = steadyMs() + flags.flushMs, nextProbe = 0;
-        std::unique_lock lock(stopMutex);
-        while (!stopped.wait_for(lock, std::chrono::milliseconds(period), [&] { return stopping; })) {
-            lock.unlock();
-            std::string e;
-            if (steadyMs() >= nextProbe) {
-                nextProbe = steadyMs() + 450;  // a tick early, so a probe falls in every half-second tick
-                store.probe();
-            }
-            if (steadyMs() >= nextFlush) {
-                nextFlush = std::max(nextFlush + flags.flushMs, steadyMs());
-                if (store.flush(e)) lastFlushMs.store(steadyMs());
-                else std::fprintf(stderr, "orlith-server: flush failed, will retry: %s\n", e.c_str());
-            }
-            if (!store.pull(steadyMs(), e)) std::fprintf(stderr, "orlith-server: reading other instances failed: %s\n", e.c_str());
-            // A slice of the players each time: a million take a minute or so to go through.
-            int64_t cutoff = wallMs() - flags.forgetDays * 86400000;
-            size_t forgotten = store.forgetQuiet(cutoff, 20000, e);
-            if (forgotten) std::fprintf(stderr, "orlith-server: forgot %zu players quiet at level 1\n", forgotten);
-            else if (!e.empty()) std::fprintf(stderr, "orlith-server: forgetting failed: %s\n", e.c_str());
-            lock.lock();
-        }
-    });
-
-    int sig = 0;
-    sigwait(&signals, &sig);
-    std::fprintf(stderr, "orlith-server: %s, shutting down\n", sig == SIGINT ? "SIGINT" : "SIGTERM");
+    waitForStopSignal(stopSignals);
     server->stop();
-    {
-        std::lock_guard lock(stopMutex);
-        stopping = true;
-    }
-    stopped.notify_all();
-    flusher.join();
-    // Everything accepted is written before exit; a few retries ride out a busy database, but
-    // not one that is gone.
-    for (int attempt = 0; attempt < 5 && !store.databaseGone(); ++attempt) {
-        if (store.flush(error)) {
-            std::string fault = store.fault();
-            std::fprintf(stderr, "orlith-server: all states written%s%s, bye\n", fault.empty() ? "" : "; but ",
-                         fault.c_str());
-            return 0;
-        }
-        std::fprintf(stderr, "orlith-server: final flush failed: %s\n", error.c_str());
-        std::this_thread::sleep_for(std::chrono::milliseconds(200));
-    }
-    // The last words name what is lost: never "all written" and status 0 over a lost database.
-    if (store.databaseGone()) error = store.fault();
-    size_t pending = store.pendingWrites();
-    std::string names;
-    for (const std::string& n : store.pendingNames(10)) names += (names.empty() ? "" : ", ") + n;
-    std::fprintf(stderr, "orlith-server: NOT WRITTEN: the states of %zu players (%s%s): %s\n", pending, names.c_str(),
-                 pending > 10 ? ", ..." : "", error.c_str());
-    if (store.databaseGone()) {
-        std::fprintf(stderr, "orlith-server: NOT WRITTEN: none of the %zu players known here is in a database any more\n",
-                     store.playerCount());
-    }
-    return 1;
+    flusher.stop();
+    return flusher.lastFlush();
 }

@@ -12,7 +12,7 @@
 
 #include "base/text.h"
 #include "ranking/ranking.h"
-#include "storage.h"
+#include "storage/storage.h"
 
 int main(int argc, char** argv) {
     if (argc < 3) {

@@ -119,7 +119,13 @@ http {
 NGINX
   nginx -c "$work/nginx/nginx.conf" -p "$work/nginx" -g 'daemon off;' 2>"$work/nginx/stderr" &
   npid=$!; pids+=("$npid")
-  sleep 0.5
+  # Its workers answer once forked; on a loaded machine that can take longer than any guess, and
+  # without them the CPU count below would be zero.
+  for _ in $(seq 600); do
+    [[ "$(pgrep -c -P "$npid")" == "$threads" ]] && curl -s -o /dev/null "http://127.0.0.1:$nport/static.txt" && break
+    kill -0 "$npid" 2>/dev/null || { echo "nginx did not start" >&2; cat "$work/nginx/stderr" >&2; exit 1; }
+    sleep 0.05
+  done
   nworkers="$(pgrep -P "$npid" | tr '\n' ' ')"
   ncpu() { local t=0; for w in $nworkers; do t=$((t + $(cpu_ticks "$w"))); done; echo "$t"; }
   for c in 100 1000; do

@@ -5,13 +5,14 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <future>
 #include <limits>
 #include <memory>
 #include <random>
 #include <sstream>
 #include <vector>
 
-#include "handler.h"
+#include "rules/handler.h"
 #include "server/path_walker.h"
 #include "server/server_test_util.h"
 
@@ -25,11 +26,12 @@ std::vector<RankingRecord> records(const HttpResponse& r) { return test::records
 class Handler : public ::testing::Test {
 protected:
     void SetUp() override { makeStore(StoreOptions{}); }
-    void makeStore(StoreOptions o) {
-        o.viewMaxAgeMs = o.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
+    // shared: a database other instances share, on this test's clock.
+    void makeStore(StoreOptions o, bool shared = false) {
+        o.viewMaxAgeMs = o.budgets.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
         ctx.reset();
         store.reset();  // before its storage: its levels are written there in the background
-        storage = makeMemoryStorage();
+        storage = shared ? makeMemoryStorage([this] { return now; }) : makeMemoryStorage();
         store = std::make_unique<RankingStore>(*storage, o);
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
                                                               [] { return Metrics::Gauges{}; }});
@@ -80,7 +82,9 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
     };
     for (const Case& c : cases) {
         now = start + c.atMs;
-        EXPECT_EQ(send(c.name, c.f).status, c.expected) << c.description;
+        Decision d = handleRequest({"GET", rankingTarget(c.name, c.f)}, *ctx);
+        EXPECT_EQ(d.commit ? commitChange(*d.commit, *ctx).status : d.response.status, c.expected) << c.description;
+        EXPECT_TRUE(c.expected == 200 || !d.commit) << c.description << ": refused here, never by a database commit";
     }
     auto recs = records(get("/state/change.php?mode=check"));
     ASSERT_EQ(recs.size(), 1u) << "no cheat registered";
@@ -184,14 +188,14 @@ TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
         {u"\u0430lice", 409}, {u"Alice", 409}, {u"aIice", 409}, {u"cafe\u0301", 409}, {u"\uff41lice", 409},
         // Ordinary names: Japanese, Samaritan (the first three-byte characters), outside the BMP.
         {u"alicia", 200}, {u"\u3042\u3044", 200}, {u"\u0800\u0801", 200}, {u"\U0001F600bob", 200},
-        {u"\U0001F600b0b", 409},
+        {u"\U0001F600b0b", 409}, {u"\U000F0000bob", 200},  // private use, beyond the first four planes
     };
     for (const auto& [name, status] : cases) {
         HttpResponse r = send(name, {});
         EXPECT_EQ(r.status, status) << utf16ToUtf8(name);
         if (r.status == 200) EXPECT_EQ(std::u16string(records(r)[0].name), name) << "its own line, encoded right";
     }
-    EXPECT_EQ(store->playerCount(), 6u);
+    EXPECT_EQ(store->playerCount(), 7u);
     // Look-alike pairs registered before these rules stay, and both keep playing.
     makeStore({});
     const std::u16string old[] = {u"alice", u"\u0430lice", u"bob\u200b"};
@@ -213,7 +217,7 @@ TEST_F(Handler, OneNicknameOrAddressCannotUseUpEveryonesRequestsOrNewNicknames) 
     EXPECT_EQ(send(u"other", {}).status, 200);  // the limit is per nickname
     now += 1000;
     EXPECT_EQ(send(u"fast", {}).status, 200);
-    makeStore({.registrationsPerSecond = 5, .registrationsPerAddress = 3});
+    makeStore({.budgets = {.registrationsPerSecond = 5, .registrationsPerAddress = 3}});
     auto fromAddress = [&](uint64_t client, const std::u16string& name) { return from(client, client, rankingTarget(name, {})); };
     for (int i = 0; i < 3; ++i) EXPECT_EQ(fromAddress(9, numbered(u"junk", i)), 200);
     EXPECT_EQ(fromAddress(9, u"junk3"), 429) << "the address's budget";
@@ -222,7 +226,7 @@ TEST_F(Handler, OneNicknameOrAddressCannotUseUpEveryonesRequestsOrNewNicknames) 
     EXPECT_EQ(fromAddress(12, u"third"), 429) << "the global cap still holds";
     now += 1000;
     EXPECT_EQ(fromAddress(12, u"third"), 200);
-    now += StoreOptions{}.registrationPeriodMs;
+    now += BudgetOptions{}.registrationPeriodMs;
     EXPECT_EQ(fromAddress(9, u"junk3"), 200) << "one more after a period";
 }
 
@@ -306,7 +310,9 @@ TEST_F(Handler, ChecksShowTheTrueHashOnlyForTheRightPinOrWhenLegacyIsAsked) {
 }
 
 TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
-    makeStore({.topLines = 16, .maxCellsPerSecond = std::numeric_limits<double>::infinity()});  // rises as steps allow
+    makeStore({.topLines = 16, .maxCellsPerSecond = std::numeric_limits<double>::infinity()}, true);  // rises as steps allow
+    RankingStore other(*storage, {});  // another instance on the same database
+    auto elsewhere = [&](const char16_t* name) { return other.commit(other.submit(name, stateValue({}), {}, now).commit.value()).status; };
     // 300 players; player i climbs to level 1 + i % 7 (one level per update), and among the
     // players of a level the larger i has fewer steps.
     for (int i = 0; i < 300; ++i, now += 10) {
@@ -314,16 +320,39 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
             ASSERT_EQ(send(numbered(u"p", i), {.level = level, .steps = level * 1000 - i}).status, 200);
         }
     }
+    ASSERT_EQ(elsewhere(u"gone"), 200);
     now += 20000;  // everyone goes quiet
+    ASSERT_EQ(elsewhere(u"there"), 200);
     ASSERT_EQ(send(u"p0", {.steps = 1000}).status, 200);  // p0 is live on level 1 again
+    std::string error;
+    ASSERT_TRUE(store->writes().flush(error) && store->writes().pull(now, error)) << error;
     auto recs = records(send(u"newcomer", {}));
-    ASSERT_LE(recs.size(), 256u);
-    EXPECT_EQ(std::u16string(recs[0].name), u"newcomer");
-    // The top: the sixteen best overall, level 7 and fewest steps (the largest i, i % 7 == 6).
+    // After its own line, the top: the sixteen best overall, level 7 and fewest steps (the
+    // largest i, i % 7 == 6).
     for (int k = 0; k < 16; ++k) EXPECT_EQ(std::u16string(recs[1 + k].name), numbered(u"p", 293 - 7 * k)) << k;
-    EXPECT_TRUE(findRecord(recs, u"p0")) << "a live player on the requester's level";
-    EXPECT_FALSE(findRecord(recs, u"p7")) << "a quiet level-1 player outside the top is left out";
-    for (auto& r : recs) EXPECT_EQ(std::u16string(r.pinHash), u"00000000");
+    // Outside the top, the live players of the requester's level (seen in the last 10 s; by
+    // the database's clock when another instance saw them), and nobody quiet.
+    const std::pair<const char16_t*, bool> listed[] = {{u"p0", true}, {u"p7", false}, {u"there", true}, {u"gone", false}};
+    for (const auto& [name, live] : listed) EXPECT_EQ(findRecord(recs, name) != nullptr, live) << utf16ToUtf8(name);
+}
+
+TEST(ReplyView, WhileTheFirstViewIsBuiltAReplyWaitsForIt) {
+    // Two replies ask for the view while the players' lock is held here: one builds and waits
+    // for the lock; the other finds the view being built and, with no earlier view to answer
+    // from, must wait for it (the seam says when it does) rather than answer from nothing.
+    Players players(10000, 256);
+    std::unique_lock held(players.mutex);
+    players.add(u"someone", stateValue({}), 0, 0, 1, true);
+    std::promise<void> waiting;
+    Views views(players, {}, [&] { waiting.set_value(); });
+    auto ask = [&] { return std::async(std::launch::async, [&] { return views.current(0); }); };
+    std::future<std::shared_ptr<const View>> replies[] = {ask(), ask()};
+    EXPECT_EQ(waiting.get_future().wait_for(std::chrono::seconds(30)), std::future_status::ready) << "answered from nothing";
+    held.unlock();
+    for (auto& r : replies) {
+        std::shared_ptr<const View> v = r.get();
+        EXPECT_TRUE(v && v->ranked->lines() == 1);
+    }
 }
 
 TEST_F(Handler, RepliesStayWithin256LinesAnd60KiBWithLongestNicknames) {
@@ -343,10 +372,13 @@ TEST_F(Handler, OnlyANewNicknameWaitsForItsCommitAndTheFirstCommitWins) {
     EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"known", {})}, *ctx).commit) << "known: answered at once";
     Decision first = handleRequest({"GET", rankingTarget(u"newcomer", {})}, *ctx);
     Decision second = handleRequest({"GET", rankingTarget(u"newcomer", {.pin = "0badf00d"})}, *ctx);
-    ASSERT_TRUE(first.commit && second.commit);
+    Decision late = handleRequest({"GET", rankingTarget(u"late", {})}, *ctx);
+    ASSERT_TRUE(first.commit && second.commit && late.commit);
     EXPECT_EQ(store->playerCount(), 1u) << "nothing registered before its commit";
     EXPECT_EQ(commitChange(*first.commit, *ctx).status, 200);
     EXPECT_EQ(commitChange(*second.commit, *ctx).status, 403);
+    store->writes().writeFailed("a write failed");  // the database fails between a decision and its commit
+    EXPECT_EQ(commitChange(*late.commit, *ctx).status, 503);
     EXPECT_EQ(store->playerCount(), 2u);
     EXPECT_FALSE(handleRequest({"GET", rankingTarget(u"newcomer", {})}, *ctx).commit) << "known now";
 }

@@ -27,7 +27,7 @@ namespace {
 
 using namespace test;
 
-void sleepMs(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
+using Clock = std::chrono::steady_clock;
 std::string source(int i) { return "127.0.0." + std::to_string(2 + i); }
 
 class Live : public ::testing::Test {
@@ -39,6 +39,10 @@ protected:
     std::string db() const { return dir.path + "/ranking.db"; }
     int status(const std::string& target, int from) { return static_cast<int>(s.request(target, source(from)).status); }
     int play(const std::u16string& nick, const StateFields& f) { return static_cast<int>(s.get(test::rankingTarget(nick, f)).status); }
+    // Waits until /metrics holds the line.
+    bool metric(const std::string& line) {
+        return test::eventually([&] { return s.admin("/metrics").body.find(line + "\n") != std::string::npos; });
+    }
     // The player's line in a check with its PIN hash (level 0 when none).
     RankingRecord own(const std::string& nick, const std::string& pin) {
         const std::vector<RankingRecord> recs = records(s.get(checkTarget(nick, pin)).body);
@@ -52,17 +56,15 @@ protected:
 TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
     ASSERT_TRUE(start({})) << s.output();
     const std::string ranking = "GET " + test::rankingTarget(u"headers", {}) + " HTTP/1.1\r\nConnection: close\r\n\r\n";
-    // What the head or the body must hold; a kept-alive connection is not closed, so it is read for less.
-    const struct { bool admin; std::string request; std::string statusLine, contains; int readMs = 1000; } cases[] = {
+    // What the head or the body must hold; every connection is read until the server closes it.
+    const struct { bool admin; std::string request; std::string statusLine, contains; } cases[] = {
         {true, "GET /healthz HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", "\r\n\r\nok\n"},
         {true, "HEAD /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: 3\r\n"},
         {false, "GET /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404 Not Found", "Connection: close\r\n"},
-        {false, "GET /state/change.php?mode=check HTTP/1.0\r\nConnection: keep-alive\r\n\r\n", "HTTP/1.0 200 OK",
-         "Connection: keep-alive\r\n", 300},
+        {false, "GET /state/change.php?mode=check HTTP/1.0\r\nConnection: keep-alive\r\n\r\nGET /x HTTP/1.0\r\n\r\n",
+         "HTTP/1.0 200 OK", "Connection: keep-alive\r\n"},  // kept open for the next, which closes it
         {false, "GET http://localhost/state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", ""},
         {false, ranking, "HTTP/1.1 200 OK", "headers\r\n"},  // a registration, answered after its commit
-        {false, "GET /state/change.php?mode=check&name=" + std::string(9000, 'a') + "&pin=00000000 HTTP/1.1\r\n\r\n",
-         "HTTP/1.1 4", ""},
         {false, "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n", "HTTP/1.1 431", ""},
         {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
@@ -70,13 +72,13 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
     for (const auto& c : cases) {
-        std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request, c.readMs);
+        std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request);
         EXPECT_TRUE(r.starts_with(c.statusLine)) << c.request.substr(0, 60) << " -> " << r.substr(0, 60);
         EXPECT_NE(r.find(c.contains), std::string::npos) << r.substr(0, 300);
     }
     // Pipelined, a registration among them: every answer in its place.
     std::string rp = test::exchangeRaw(s.port(), "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
-                                                     " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n", 2000);
+                                                     " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n");
     size_t a = rp.find("HTTP/1.1 404"), b = rp.find("pipelined\r\n"), c = rp.find("HTTP/1.1 404", b);
     EXPECT_TRUE(a < b && b != std::string::npos && c != std::string::npos) << rp.substr(0, 300);
 }
@@ -85,34 +87,36 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     s.openFileLimit = 120;
     ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos) << s.output();
-    // Half a request, then a stall: 408 after the time-out (long enough for the caps below to
-    // be filled in time). Nothing at all: closed without a word.
+    // Half a request, then a stall: 408 once the time-out has passed. Nothing at all: closed without a word.
+    const auto t0 = Clock::now();
     int slow = test::connectLoopback(s.port()), quiet = test::connectLoopback(s.port());
     send(slow, "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
     bool closed = false;
-    auto t0 = std::chrono::steady_clock::now();
-    std::string answer = test::readFor(slow, 3000, closed);
+    std::string answer = test::readFor(slow, 30000, closed);
     EXPECT_TRUE(closed && answer.starts_with("HTTP/1.1 408") && answer.ends_with("request timeout\r\n")) << answer;
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2500));
-    EXPECT_TRUE(test::readFor(quiet, 3000, closed).empty() && closed);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(1500)) << "not before the time-out";
+    EXPECT_TRUE(test::readFor(quiet, 30000, closed).empty() && closed);
     for (int fd : {slow, quiet}) close(fd);
-    EXPECT_NE(s.admin("/metrics").body.find("orlith_requests_total{status=\"408\"} 1\n"), std::string::npos);
+    EXPECT_TRUE(metric("orlith_requests_total{status=\"408\"} 1"));
+    // The caps, on connections that no time-out ends while they are counted.
+    ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
+    ASSERT_TRUE(start({"--idle-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
-    sleepMs(50);
+    ASSERT_TRUE(metric("orlith_connections 5"));
     int sixth = test::connectLoopback(s.port(), "127.0.0.2");
-    EXPECT_EQ(test::readFor(sixth, 1000, closed).substr(0, 12), "HTTP/1.1 503");
+    EXPECT_EQ(test::readFor(sixth, 30000, closed).substr(0, 12), "HTTP/1.1 503");
     close(sixth);
     EXPECT_EQ(status("/state/change.php?mode=check", 1), 200);
+    ASSERT_TRUE(metric("orlith_connections 5"));
     // Every slot taken from more addresses: the game port refuses, the admin port serves.
     for (int i = 0; i < 35; ++i) held.push_back(test::connectLoopback(s.port(), source(2 + i / 5).c_str()));
-    sleepMs(100);
+    ASSERT_TRUE(metric("orlith_connections 40"));
     EXPECT_EQ(status("/state/change.php?mode=check", 9), 503);
     EXPECT_EQ(s.admin("/healthz").status, 200);
-    EXPECT_NE(s.admin("/metrics").body.find("orlith_connections 40"), std::string::npos);
     for (int fd : held) close(fd);
-    sleepMs(100);
+    ASSERT_TRUE(metric("orlith_connections 0"));
     EXPECT_EQ(status("/state/change.php?mode=check", 9), 200) << "served again once they are gone";
 }
 
@@ -122,26 +126,28 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     ASSERT_EQ(play(u"climber", {}), 200);
     test::HttpResult kept = s.get(test::rankingTarget(u"steady", {.steps = 17}));
     EXPECT_EQ(std::make_pair(kept.status, kept.newConnections), std::make_pair(200L, 0L)) << "answered on the kept connection";
-    // Level 1's path is 6 cells and level 2's 24: a third of a second, then 1.33 s more.
-    sleepMs(400);
+    // Level 1's 6 cells are covered by the second a request may take to arrive; level 2's 24
+    // take 1.33 s from its start, a second at most before its rise arrived.
     ASSERT_EQ(play(u"climber", {.level = 2, .steps = 6}), 200);
-    sleepMs(1000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1350));
     ASSERT_EQ(play(u"climber", {.level = 3, .steps = 30}), 200);
+    const auto rose = Clock::now();
     ASSERT_EQ(play(u"lastsecond", {.pin = "99999999"}), 200);
-    std::string metrics = s.admin("/metrics").body;
-    EXPECT_NE(metrics.find("orlith_requests_total{status=\"200\"} 6"), std::string::npos) << metrics;
-    EXPECT_NE(metrics.find("orlith_players 3"), std::string::npos);
-    EXPECT_NE(metrics.find("orlith_live_players 3"), std::string::npos);
+    // The count first (every look at /metrics is counted after it), and the states written by a flush.
+    for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
+        ASSERT_TRUE(metric(line)) << line;
+    }
     s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
     ASSERT_TRUE(start({"--flush-ms", "600000", "--min-interval-ms", "0"})) << s.output();
-    EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "a second passed: the state was flushed";
+    EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "the flushed state";
     EXPECT_EQ(own("climber", "1234abcd").level, 3);
     EXPECT_EQ(own("lastsecond", "99999999").level, 1);
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
-    // The climber plays on: its state, then level 4 once level 3's 54 cells could be walked.
+    // The climber plays on: its state, then level 4 once level 3's 54 cells were walked, from
+    // the 6 steps it had at the rise, in 3 s from a second before it.
     EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40}), 200);
-    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 409) << "too soon";
-    sleepMs(2700);
+    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 59}), 409) << "a step too few";
+    std::this_thread::sleep_until(rose + std::chrono::milliseconds(2050));
     EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
     EXPECT_EQ(play(u"steady", {.steps = 41}), 200);
     EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
@@ -171,7 +177,6 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
         ASSERT_TRUE(s.start({"--db", path, "--flush-ms", "60000", "--min-interval-ms", "0"}, "/", user)) << s.output();
         ASSERT_EQ(play(u"a", {}), 200);
         ASSERT_EQ(s.admin("/healthz").status, 200);
-        sleepMs(400);
         c.harm(path);
         test::expectLoudFault(s, c.reason);
         test::expectLastWords(s, c.exitStatus);
@@ -185,8 +190,7 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
     s.fileSizeLimit = 256 * 1024;
     ASSERT_TRUE(start({"--flush-ms", "200", "--min-interval-ms", "0"})) << s.output();
     ASSERT_EQ(play(u"a", {}), 200);
-    EXPECT_NE(s.admin("/metrics").body.find("orlith_healthy 1\n"), std::string::npos);
-    sleepMs(400);
+    EXPECT_TRUE(metric("orlith_healthy 1"));
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
     ASSERT_EQ(sqlite3_exec(other, "PRAGMA wal_autocheckpoint = 0; CREATE TABLE filler (b BLOB);"
@@ -194,11 +198,9 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
     ASSERT_EQ(play(u"a", {.steps = 3}), 200);
     test::expectLoudFault(s, "disk I/O error");  // a file past its size limit; a full disk says "disk is full"
     std::string health;
-    for (int i = 0; i < 40 && health.find("exceeds three flush intervals (0.6 s)") == std::string::npos; ++i, sleepMs(50)) {
-        health = s.admin("/healthz").body;
-    }
-    EXPECT_NE(health.find("exceeds three flush intervals (0.6 s)"), std::string::npos) << health;
-    EXPECT_NE(s.admin("/metrics").body.find("orlith_healthy 0\n"), std::string::npos);
+    EXPECT_TRUE(test::eventually([&] { return (health = s.admin("/healthz").body).find("exceeds three flush intervals (0.6 s)") != std::string::npos; }))
+        << health;
+    EXPECT_TRUE(metric("orlith_healthy 0"));
     test::expectLastWords(s, 1);
     sqlite3_close(other);
 }
@@ -211,24 +213,27 @@ TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
     std::string burst;
     for (int i = 0; i < 1000; ++i) burst += "GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\n\r\n";
     std::thread writer([&] { send(fd, burst.data(), burst.size(), MSG_NOSIGNAL); });
-    sleepMs(1500);
-    // The server's side of the connection: Send-Q (third column) and its socket memory.
+    // The server's side of the connection, until it is stuck on the reader (its send queue
+    // beyond a reply and the same twice), within the bound the README states at every look:
+    // Send-Q (third column) within twice SO_SNDBUF (32 KiB) plus the one write that crossed it,
+    // its socket memory likewise, and the unread requests (Recv-Q) in a small receive buffer.
     std::string command = "ss -tmnH state established '( sport = :" + std::to_string(s.port()) + " and dst 127.0.0.9 )' 2>&1";
     std::string out;
-    std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
-    for (char buf[512]; pipe && fgets(buf, sizeof buf, pipe.get());) out += buf;
-    pipe.reset();
+    long sendQ = -1, before = -2;
+    bool stuck = test::eventually([&] {
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen(command.c_str(), "r"), pclose);
+        out.clear();
+        for (char buf[512]; pipe && fgets(buf, sizeof buf, pipe.get());) out += buf;
+        std::smatch m;
+        if (!std::regex_search(out, m, std::regex(R"(^\s*(\d+)\s+(\d+)\s[\s\S]*,w(\d+),)"))) return false;
+        before = std::exchange(sendQ, std::stol(m[2]));
+        EXPECT_TRUE(sendQ <= 96 * 1024 && std::stol(m[3]) <= 128 * 1024 && std::stol(m[1]) <= 64 * 1024) << out;
+        return sendQ > 16 * 1024 && sendQ == before;
+    });
     shutdown(fd, SHUT_RDWR);
     writer.join();
     close(fd);
-    std::smatch m, w;
-    ASSERT_TRUE(std::regex_search(out, m, std::regex(R"(^\s*(\d+)\s+(\d+)\s)"))) << out;
-    ASSERT_TRUE(std::regex_search(out, w, std::regex(R"(,w(\d+),)"))) << out;
-    EXPECT_GT(std::stol(m[2]), 16 * 1024) << "the reader is really stuck: " << out;
-    // The bound the README states: twice SO_SNDBUF (32 KiB), plus the one write that crossed it.
-    EXPECT_LE(std::stol(m[2]), 96 * 1024) << out;
-    EXPECT_LE(std::stol(w[1]), 128 * 1024) << out;
-    EXPECT_LE(std::stol(m[1]), 64 * 1024) << "unread requests wait in a small receive buffer: " << out;
+    EXPECT_TRUE(stuck) << "the reader is really stuck: " << out;
     EXPECT_EQ(s.admin("/healthz").status, 200);
 }
 
@@ -252,11 +257,13 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
     };
     ASSERT_EQ(s.get(asTyped({})).status, 200);
     for (int i = 0; i < 29; ++i) ASSERT_EQ(play(test::numbered(u"other", i), {}), 200);
+    // A reply may come from a view built up to 25 ms before: once one lists all 31, so do the next.
+    ASSERT_TRUE(test::eventually([&] { return records(s.get("/state/change.php?mode=check").body).size() == 31; }));
     // Paced: the next reply to the same player comes no sooner than 300 ms after the last.
     auto t0 = std::chrono::steady_clock::now();
     test::HttpResult plain = s.request(asTyped({.steps = 1}), source(0), false);
     test::HttpResult zipped = s.request(asTyped({.steps = 2}), source(0), true);
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(290));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(300));
     EXPECT_EQ(records(plain.body).size(), 31u);
     auto b = records(zipped.body);
     ASSERT_EQ(b.size(), 31u);
@@ -313,46 +320,45 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
         return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps})).status;
     };
     for (int32_t steps = 0; steps < 4; ++steps) ASSERT_EQ(send(1, steps), 200) << steps;
-    // Meanwhile A's player, with a later state, shows in B's replies within about a second.
+    // Meanwhile A's player, with a later state, shows in B's replies (B reads the others'
+    // changes every half second).
     ASSERT_EQ(a.get(test::rankingTarget(u"alice", {.pin = "a11ce000", .steps = 5})).status, 200);
-    auto t0 = std::chrono::steady_clock::now();
-    const RankingRecord* seen = nullptr;
-    for (std::vector<RankingRecord> recs; !(seen && seen->stepCount == 5) && std::chrono::steady_clock::now() - t0 < std::chrono::seconds(4);) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        seen = test::findRecord(recs = test::records(b.get("/state/change.php?mode=check").body), u"alice");
-    }
-    EXPECT_LT(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(2000)) << "B listed A's player late or never";
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));  // level 1: 6 cells, a third of a second
+    EXPECT_TRUE(test::eventually([&] {
+        const std::vector<RankingRecord> recs = test::records(b.get("/state/change.php?mode=check").body);
+        const RankingRecord* seen = test::findRecord(recs, u"alice");
+        return seen && seen->stepCount == 5;
+    })) << "B never listed A's player";
     // The instance that did not see a rise takes it from the database; neither lets the next
-    // level come before it can be walked.
-    const int cases[][3] = {{2, 6, 200}, {2, 7, 200}, {3, 40, 409}, {3, 40, 409}, {4, 90, 409}, {4, 90, 409}, {2, 8, 200}};
+    // level come before it is walked (level 2's 24 cells, from the 2 or 3 steps the rise's
+    // instance had seen), nor two levels at once.
+    ASSERT_EQ(send(2, 6), 200);
+    const auto rose = std::chrono::steady_clock::now();
+    const int cases[][3] = {{2, 7, 200}, {3, 25, 409}, {3, 25, 409}, {4, 90, 409}, {4, 90, 409}, {2, 8, 200}};
     for (auto& c : cases) EXPECT_EQ(send(c[0], c[1]), c[2]) << c[0] << " on " << turn % 2;
-    std::this_thread::sleep_for(std::chrono::milliseconds(1400));  // level 2: 24 cells
+    std::this_thread::sleep_until(rose + std::chrono::milliseconds(1350));  // level 2's 24 cells take 1.33 s
     EXPECT_EQ(send(3, 40), 200);
     a.stop(SIGKILL);
     turn = 1;
     EXPECT_EQ(send(3, 41), 200) << "B plays on";
     ASSERT_TRUE(a.start(args())) << a.output();
+    EXPECT_EQ(a.output().find("disagree"), std::string::npos) << "the stored levels taken as they are: " << a.output();
     turn = 0;
     EXPECT_EQ(send(3, 42), 200) << "A again, with level 3 from the database";
-    EXPECT_EQ(send(4, 100), 409) << "level 3 has 54 cells";
+    EXPECT_EQ(send(4, 60), 409) << "level 3 has 54 cells, from the 7 or 8 steps of the rise";
     EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
     EXPECT_EQ(b.stop(SIGTERM), 0) << b.output();
 }
 
-TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticedWithinASecond) {
+TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticed) {
     ServerProcess s;
     ASSERT_TRUE(s.start(args({"--flush-ms", "60000"}))) << s.output();
     ASSERT_EQ(s.get(test::rankingTarget(u"a", {})).status, 200);
-    std::this_thread::sleep_for(std::chrono::milliseconds(400));
     ASSERT_EQ(sql("-c 'ALTER SYSTEM SET default_transaction_read_only = on' -c 'SELECT pg_reload_conf()'"), 0);
     test::expectLoudFault(s, "read-only transaction");
     // Writable again: the fault clears by itself.
     ASSERT_EQ(sql("-c 'SET default_transaction_read_only = off' -c 'ALTER SYSTEM RESET default_transaction_read_only'"
                   " -c 'SELECT pg_reload_conf()'"), 0);
-    int waited = 0;
-    for (; waited < 2000 && s.admin("/healthz").status != 200; waited += 20) std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    EXPECT_LT(waited, 1000);
+    EXPECT_TRUE(test::eventually([&] { return s.admin("/healthz").status == 200; }));
     ASSERT_EQ(sql("-c 'DROP TABLE players'"), 0);
     test::expectLoudFault(s, "\"players\" does not exist");
     test::expectLastWords(s, 1);

@@ -4,6 +4,7 @@
 
 #include <sys/types.h>
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -20,7 +21,7 @@ class ServerProcess {
 public:
     ~ServerProcess();
     // Starts the binary with args (plus --host 127.0.0.1 --port 0) in directory cwd, as user
-    // runAs when not empty. Returns false if it exits or prints no port within 10 s.
+    // runAs when not empty. Returns false if it exits or prints no port within 30 s.
     bool start(const std::vector<std::string>& args, const std::string& cwd = ".", const std::string& runAs = "");
     // Sends sig and waits for the exit; returns the exit status (or 128 + signal), -1 if none.
     int stop(int sig);
@@ -45,16 +46,19 @@ private:
     void* curl_ = nullptr;
 };
 
+// Asks done() every 20 ms until it holds; false after limitMs, a safety net far beyond any
+// wait the server needs on a loaded machine, never a measure of its speed.
+bool eventually(const std::function<bool()>& done, int limitMs = 30000);
 // Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 int connectLoopback(int port, const char* source = "127.0.0.1");
-// Sends bytes and reads until the peer closes or timeoutMs passes.
-std::string exchangeRaw(int port, const std::string& bytes, int timeoutMs);
-// Reads what arrives on fd within timeoutMs; sets closed when the peer closed.
+// Sends bytes and reads until the peer closes (within 30 s).
+std::string exchangeRaw(int port, const std::string& bytes);
+// Reads what arrives on fd until the peer closes or timeoutMs passes; sets closed when it closed.
 std::string readFor(int fd, int timeoutMs, bool& closed);
 
-// What a server must do once its database is harmed: /healthz fails within a second with
-// the reason, a new nickname and a rise (of the player "a", registered at least a third of a
-// second before, at the start of level 1) get 503 while play goes on.
+// What a server must do once its database is harmed: /healthz fails with the reason, a new
+// nickname and a rise (of the player "a", registered at the start of level 1, whose 6 cells
+// the second allowed for a request to arrive already covers) get 503 while play goes on.
 void expectLoudFault(ServerProcess& s, const std::string& reason);
 // Then SIGTERM: the exit status, and the fault and what was not written (the state of "a") named.
 void expectLastWords(ServerProcess& s, int exitStatus);

@@ -1,5 +1,5 @@
 // The server's calls into the game's core.
-#include "core_bridge.h"
+#include "bridge/core_bridge.h"
 
 #include <algorithm>
 #include <cstdlib>

@@ -8,7 +8,7 @@
 #include <mutex>
 #include <string>
 
-#include "storage.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 
@@ -124,21 +124,17 @@ public:
         if (batch.empty()) return true;
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
-        if (!exec("BEGIN", error)) return false;
         std::string sql = std::string("UPDATE players SET state = $2, updated_ms = ") + kNowMs +
                           " WHERE name = $1 AND substr(state, 17, 8) = substr($2, 17, 8)"
                           " AND substr(state, 25, 8) COLLATE \"C\" <= substr($2, 25, 8) COLLATE \"C\"";
-        for (const StateWrite& w : batch) {
-            const char* values[2] = {w.name.c_str(), w.state.c_str()};
-            Result r(PQexecParams(conn_, sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
-            if (!r.ok()) {
-                fail("cannot write", error);
-                std::string ignored;
-                exec("ROLLBACK", ignored);
-                return false;
+        return transaction(error, [&] {
+            for (const StateWrite& w : batch) {
+                const char* values[2] = {w.name.c_str(), w.state.c_str()};
+                Result r(PQexecParams(conn_, sql.c_str(), 2, nullptr, values, nullptr, nullptr, 0));
+                if (!r.ok()) return fail("cannot write", error);
             }
-        }
-        return exec("COMMIT", error);
+            return true;
+        });
     }
 
     bool changedSince(int64_t sinceMs, std::vector<StoredPlayer>& out, int64_t& nowMs, std::string& error) override {
@@ -163,22 +159,18 @@ public:
         if (names.empty()) return true;
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
-        if (!exec("BEGIN", error)) return false;
         std::string cutoff = std::to_string(cutoffMs);
-        for (const std::string& name : names) {
-            const char* values[2] = {name.c_str(), cutoff.c_str()};
-            Result r(PQexecParams(conn_,
-                                  "DELETE FROM players WHERE name = $1 AND updated_ms < $2::bigint"
-                                  " AND substr(state, 17, 8) = '00000001'",
-                                  2, nullptr, values, nullptr, nullptr, 0));
-            if (!r.ok()) {
-                fail("cannot delete from", error);
-                std::string ignored;
-                exec("ROLLBACK", ignored);
-                return false;
+        return transaction(error, [&] {
+            for (const std::string& name : names) {
+                const char* values[2] = {name.c_str(), cutoff.c_str()};
+                Result r(PQexecParams(conn_,
+                                      "DELETE FROM players WHERE name = $1 AND updated_ms < $2::bigint"
+                                      " AND substr(state, 17, 8) = '00000001'",
+                                      2, nullptr, values, nullptr, nullptr, 0));
+                if (!r.ok()) return fail("cannot delete from", error);
             }
-        }
-        return exec("COMMIT", error);
+            return true;
+        });
     }
 
     bool loadLevels(std::vector<StoredLevel>& out, std::string& error) override {
@@ -199,23 +191,20 @@ public:
     bool storeLevels(const std::vector<StoredLevel>& levels, std::string& error) override {
         if (levels.empty()) return true;
         std::lock_guard lock(mutex_);
-        if (!ensureConnected(error) || !exec("BEGIN", error)) return false;
-        for (const StoredLevel& l : levels) {
-            std::string v[6] = {std::to_string(l.level), std::to_string(l.before[0]), std::to_string(l.before[1]),
-                                std::to_string(l.before[2]), std::to_string(l.before[3]), std::to_string(l.path)};
-            const char* values[6] = {v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str(), v[4].c_str(), v[5].c_str()};
-            Result r(PQexecParams(conn_, "INSERT INTO levels VALUES($1,$2,$3,$4,$5,$6) ON CONFLICT(level) DO UPDATE SET"
-                                  " rng_x = excluded.rng_x, rng_y = excluded.rng_y, rng_z = excluded.rng_z,"
-                                  " rng_w = excluded.rng_w, path = excluded.path", 6,
-                                  nullptr, values, nullptr, nullptr, 0));
-            if (!r.ok()) {
-                fail("cannot write", error);
-                std::string ignored;
-                exec("ROLLBACK", ignored);
-                return false;
+        if (!ensureConnected(error)) return false;
+        return transaction(error, [&] {
+            for (const StoredLevel& l : levels) {
+                std::string v[6] = {std::to_string(l.level), std::to_string(l.before[0]), std::to_string(l.before[1]),
+                                    std::to_string(l.before[2]), std::to_string(l.before[3]), std::to_string(l.path)};
+                const char* values[6] = {v[0].c_str(), v[1].c_str(), v[2].c_str(), v[3].c_str(), v[4].c_str(), v[5].c_str()};
+                Result r(PQexecParams(conn_, "INSERT INTO levels VALUES($1,$2,$3,$4,$5,$6) ON CONFLICT(level) DO UPDATE SET"
+                                      " rng_x = excluded.rng_x, rng_y = excluded.rng_y, rng_z = excluded.rng_z,"
+                                      " rng_w = excluded.rng_w, path = excluded.path", 6,
+                                      nullptr, values, nullptr, nullptr, 0));
+                if (!r.ok()) return fail("cannot write", error);
             }
-        }
-        return exec("COMMIT", error);
+            return true;
+        });
     }
 
     bool probe(bool& gone, std::string& error) override {
@@ -275,28 +264,41 @@ private:
         Result r(PQexec(conn_, sql.c_str()));
         return r.ok() || fail("cannot run a statement on", error);
     }
+    // Every write of several statements: BEGIN, body (false with error set when a statement
+    // failed), COMMIT. After any failure a transaction still open is rolled back, so the
+    // connection starts the next one clean; the first error is the one kept.
+    template <typename Body>
+    bool transaction(std::string& error, Body body) {
+        if (!exec("BEGIN", error)) return false;
+        if (body() && exec("COMMIT", error)) return true;
+        if (PQtransactionStatus(conn_) != PQTRANS_IDLE) {
+            std::string ignored;
+            exec("ROLLBACK", ignored);
+        }
+        return false;
+    }
     bool migrate(std::string& error) {
-        // The advisory lock keeps two instances starting together from migrating twice.
-        if (!exec("BEGIN", error) || !exec("SELECT pg_advisory_xact_lock(4242001)", error) ||
-            !exec("CREATE TABLE IF NOT EXISTS orlith_schema (version INTEGER NOT NULL)", error)) {
-            return false;
-        }
-        Result v(PQexec(conn_, "SELECT max(version) FROM orlith_schema"));
-        if (!v.ok()) return fail("cannot read the schema version of", error);
-        int version = PQgetisnull(v.get(), 0, 0) ? 0 : std::stoi(PQgetvalue(v.get(), 0, 0));
-        int latest = static_cast<int>(std::size(kMigrations));
-        if (version > latest) {
-            error = "database schema version " + std::to_string(version) + " is newer than this server knows";
-            return false;
-        }
-        for (int k = version; k < latest; ++k) {
-            if (!exec(kMigrations[k], error)) return false;
-        }
-        if (version < latest &&
-            !exec("DELETE FROM orlith_schema; INSERT INTO orlith_schema VALUES (" + std::to_string(latest) + ")", error)) {
-            return false;
-        }
-        if (!exec("COMMIT", error)) return false;
+        bool migrated = transaction(error, [&] {
+            // The advisory lock keeps two instances starting together from migrating twice.
+            if (!exec("SELECT pg_advisory_xact_lock(4242001)", error) ||
+                !exec("CREATE TABLE IF NOT EXISTS orlith_schema (version INTEGER NOT NULL)", error)) {
+                return false;
+            }
+            Result v(PQexec(conn_, "SELECT max(version) FROM orlith_schema"));
+            if (!v.ok()) return fail("cannot read the schema version of", error);
+            int version = PQgetisnull(v.get(), 0, 0) ? 0 : std::stoi(PQgetvalue(v.get(), 0, 0));
+            int latest = static_cast<int>(std::size(kMigrations));
+            if (version > latest) {
+                error = "database schema version " + std::to_string(version) + " is newer than this server knows";
+                return false;
+            }
+            for (int k = version; k < latest; ++k) {
+                if (!exec(kMigrations[k], error)) return false;
+            }
+            return version == latest ||
+                   exec("DELETE FROM orlith_schema; INSERT INTO orlith_schema VALUES (" + std::to_string(latest) + ")", error);
+        });
+        if (!migrated) return false;
         Result id(PQexec(conn_, (std::string("SELECT ") + kIdentity).c_str()));
         if (!id.ok() || PQntuples(id.get()) != 1) return fail("cannot read", error);
         identity_ = PQgetvalue(id.get(), 0, 0);

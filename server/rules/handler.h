@@ -1,8 +1,10 @@
-// Ranking server, one request in, one decision out: the routing, the status of every refusal
-// and its log line, and the health check. It never waits and knows nothing of threads or
-// sockets: a request that needs a database commit (a new nickname, a level rise) comes back
-// as "commit this, then send that", and the socket side chooses where to wait. Tested and
-// fuzzed directly.
+// Ranking server, the rules: what a request may change. One request in, one decision out:
+// the routing, the parsing of the query (request.h), the rules of the ranking store
+// (ranking_store.h, with the levels' shortest paths of levels.h), the status of every refusal
+// and its log line, the health check and the metrics (metrics.h). It never waits and knows
+// nothing of threads or sockets: a request that needs a database commit (a new nickname, a
+// level rise) comes back as "commit this, then send that", and the socket side chooses where
+// to wait. Tested and fuzzed directly.
 // Reads: the request's method and target. Writes: the ranking store (via its rules).
 // Called by: the HTTP session of each connection.
 #pragma once
@@ -14,9 +16,9 @@
 #include <string>
 #include <string_view>
 
-#include "metrics.h"
-#include "ranking_store.h"
-#include "reply_text.h"
+#include "rules/metrics.h"
+#include "rules/ranking_store.h"
+#include "view/reply_text.h"
 
 namespace orlith::server {
 

@@ -17,8 +17,8 @@
 #include <thread>
 #include <unordered_map>
 
-#include "core_bridge.h"
-#include "storage.h"
+#include "bridge/core_bridge.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 

@@ -14,7 +14,7 @@
 #include <string_view>
 #include <vector>
 
-#include "reply_text.h"
+#include "view/reply_text.h"
 
 namespace orlith::server {
 

@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-#include "handler.h"
+#include "rules/handler.h"
 
 namespace orlith::server {
 

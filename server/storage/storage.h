@@ -1,10 +1,12 @@
 // Ranking server, durable storage: a table of players (nickname, PIN hash, last state value,
 // what the player must still walk on its level) and one of levels (the generator's state
 // before each and its shortest path). SQLite by default, PostgreSQL for several instances
-// sharing one database.
-// Owns: the database connection. Called by: the ranking store (registrations, level rises,
-// batched state writes, pulling what other instances wrote, the levels) and main (the health
-// probe). Every method is safe from any thread.
+// sharing one database; and the players between memory and the database (write_behind.h)
+// with the thread that writes them (flusher.h).
+// Owns: the database connection. Called by: the rules (registrations and level rises,
+// committed before their reply; the levels), the write-behind (loading, batched state writes,
+// what other instances wrote, forgetting, the health probe) and main (opening it). Every
+// method is safe from any thread.
 #pragma once
 
 #include <cstdint>
@@ -103,6 +105,8 @@ std::unique_ptr<Storage> openSqliteStorage(const std::string& path, std::string&
 std::unique_ptr<Storage> openPostgresStorage(const std::string& url, std::string& error);
 
 // A storage that keeps everything in memory, for tests and benchmarks of the logic alone.
-std::unique_ptr<Storage> makeMemoryStorage();
+// With a clock (Unix milliseconds), it stands for a database shared by instances, on that
+// clock: each RankingStore on it is one instance.
+std::unique_ptr<Storage> makeMemoryStorage(std::function<int64_t()> sharedClock = nullptr);
 
 }  // namespace orlith::server

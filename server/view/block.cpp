@@ -1,5 +1,5 @@
 // Shared reply blocks and the gzip member built from them.
-#include "block.h"
+#include "view/block.h"
 
 #include <zlib.h>
 

@@ -4,7 +4,7 @@
 #include <mutex>
 #include <string>
 
-#include "storage.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 
@@ -12,6 +12,8 @@ namespace {
 
 class MemoryStorage final : public Storage {
 public:
+    explicit MemoryStorage(std::function<int64_t()> sharedClock) : sharedClock_(std::move(sharedClock)) {}
+
     bool forEachPlayer(const std::function<bool(const StoredPlayer&)>& take, std::string&) override {
         std::lock_guard lock(mutex_);
         for (const auto& [name, row] : rows_) {
@@ -65,8 +67,12 @@ public:
         }
         return true;
     }
-    bool changedSince(int64_t, std::vector<StoredPlayer>&, int64_t& nowMs, std::string&) override {
+    bool changedSince(int64_t sinceMs, std::vector<StoredPlayer>& out, int64_t& nowMs, std::string&) override {
+        std::lock_guard lock(mutex_);
         nowMs = wallMs();
+        for (const auto& [name, row] : rows_) {
+            if (sharedClock_ && row.updatedMs > sinceMs) out.push_back(row);
+        }
         return true;
     }
     bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string&) override {
@@ -93,13 +99,15 @@ public:
         gone = false;
         return true;
     }
-    bool sharedByInstances() const override { return false; }
+    bool sharedByInstances() const override { return sharedClock_ != nullptr; }
 
 private:
-    static int64_t wallMs() {
+    int64_t wallMs() const {
+        if (sharedClock_) return sharedClock_();
         return std::chrono::duration_cast<std::chrono::milliseconds>(
                    std::chrono::system_clock::now().time_since_epoch()).count();
     }
+    std::function<int64_t()> sharedClock_;
     std::mutex mutex_;
     std::map<std::string, StoredPlayer> rows_;
     std::map<int32_t, StoredLevel> levels_;
@@ -107,7 +115,9 @@ private:
 
 }  // namespace
 
-std::unique_ptr<Storage> makeMemoryStorage() { return std::make_unique<MemoryStorage>(); }
+std::unique_ptr<Storage> makeMemoryStorage(std::function<int64_t()> sharedClock) {
+    return std::make_unique<MemoryStorage>(std::move(sharedClock));
+}
 
 std::unique_ptr<Storage> openStorage(const std::string& location, std::string& error) {
     if (location.starts_with("postgresql://") || location.starts_with("postgres://")) {

@@ -7,12 +7,11 @@
 #include <string>
 #include <string_view>
 
-#include "core_bridge.h"
+#include "bridge/core_bridge.h"
 
 namespace orlith::server {
 
 inline constexpr std::string_view kRankingPath = "/state/change.php";
-inline constexpr int kMaxNicknameUnits = 31;  // a record's name holds 31 UTF-16 units
 
 enum class QueryKind { invalid, legacyCheck, namedCheck, ranking };
 
@@ -42,13 +41,5 @@ ParsedQuery parseQuery(std::string_view query);
 
 // Percent-decodes %XX escapes; false when an escape is malformed.
 bool percentDecode(std::string_view in, std::string& out);
-
-// Strict UTF-8 to UTF-16: false for any invalid, overlong or surrogate sequence.
-bool strictUtf8ToUtf16(std::string_view in, std::u16string& out);
-
-// A nickname the server accepts: 1..31 UTF-16 units, no C0/C1 control character or DEL.
-const char* checkNickname(std::u16string_view name);
-
-bool isLowerHex(std::string_view text);
 
 }  // namespace orlith::server

@@ -1,14 +1,45 @@
-// Nickname rules with ICU's character properties and spoof checker.
-#include "names.h"
+// Nickname rules: the form, then ICU's character properties and spoof checker.
+#include "players/names.h"
 
 #include <unicode/uchar.h>
 #include <unicode/uspoof.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
+#include <algorithm>
 #include <memory>
 
+#include "bridge/core_bridge.h"
+
 namespace orlith::server {
+
+bool strictUtf8ToUtf16(std::string_view in, std::u16string& out) {
+    // Plain ASCII, nearly every nickname, is valid as it stands.
+    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
+        out.assign(in.begin(), in.end());
+        return true;
+    }
+    // The core's converter replaces bad sequences with U+FFFD; a text is strictly valid
+    // exactly when converting it there and back gives the same bytes.
+    out = toUtf16(in);
+    return toUtf8(out) == in;
+}
+
+const char* checkNickname(std::u16string_view name) {
+    if (name.empty()) return "empty nickname";
+    if (name.size() > static_cast<size_t>(kMaxNicknameUnits)) return "nickname longer than 31 characters";
+    for (char16_t c : name) {
+        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "control character in nickname";
+    }
+    return nullptr;
+}
+
+bool isLowerHex(std::string_view text) {
+    for (char c : text) {
+        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
+    }
+    return true;
+}
 
 const char* checkNewNickname(std::u16string_view name) {
     for (size_t i = 0; i < name.size();) {

@@ -1,6 +1,6 @@
 // The Boost.Beast socket loop of the ranking server. Kept to this one translation unit: Beast
 // is slow to compile, and everything that decides an answer lives in handler.cpp.
-#include "http_server.h"
+#include "http/http_server.h"
 
 // Boost 1.74's asio/awaitable.hpp uses std::exchange without including <utility>.
 #include <utility>
@@ -22,7 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "request.h"
+#include "rules/request.h"
 
 namespace orlith::server {
 

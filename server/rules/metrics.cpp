@@ -1,5 +1,5 @@
 // Prometheus text rendering of the server's counters.
-#include "metrics.h"
+#include "rules/metrics.h"
 
 #include <cstdio>
 

@@ -1,5 +1,5 @@
 // The levels' shortest paths, computed in the background and kept in the database.
-#include "levels.h"
+#include "rules/levels.h"
 
 #include <algorithm>
 #include <climits>

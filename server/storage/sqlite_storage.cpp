@@ -13,7 +13,7 @@
 #include <mutex>
 #include <string>
 
-#include "storage.h"
+#include "storage/storage.h"
 
 namespace orlith::server {
 
@@ -183,40 +183,36 @@ public:
         if (batch.empty()) return true;
         std::lock_guard lock(mutex_);
         if (!stillOurs(error)) return false;
-        if (!exec("BEGIN IMMEDIATE", error)) return false;
-        Statement s(db_, "UPDATE players SET state = ?1, updated_ms = ?2 WHERE name = ?3"
-                         " AND substr(state, 17, 8) = substr(?1, 17, 8) AND substr(state, 25, 8) <= substr(?1, 25, 8)");
-        bool ok = static_cast<bool>(s);
-        int64_t now = wallMs();
-        for (size_t i = 0; ok && i < batch.size(); ++i) {
-            bindText(s.get(), 1, batch[i].state);
-            sqlite3_bind_int64(s.get(), 2, now);
-            bindText(s.get(), 3, batch[i].name);
-            ok = sqlite3_step(s.get()) == SQLITE_DONE;
-            sqlite3_reset(s.get());
-        }
-        return endBatch(ok, error);
+        return transaction(error, [&] {
+            Statement s(db_, "UPDATE players SET state = ?1, updated_ms = ?2 WHERE name = ?3"
+                             " AND substr(state, 17, 8) = substr(?1, 17, 8) AND substr(state, 25, 8) <= substr(?1, 25, 8)");
+            bool ok = static_cast<bool>(s);
+            int64_t now = wallMs();
+            for (size_t i = 0; ok && i < batch.size(); ++i) {
+                bindText(s.get(), 1, batch[i].state);
+                sqlite3_bind_int64(s.get(), 2, now);
+                bindText(s.get(), 3, batch[i].name);
+                ok = sqlite3_step(s.get()) == SQLITE_DONE;
+                sqlite3_reset(s.get());
+            }
+            return ok || fail("cannot write", error);
+        });
     }
 
     bool forgetPlayers(const std::vector<std::string>& names, int64_t cutoffMs, std::string& error) override {
         if (names.empty()) return true;
         std::lock_guard lock(mutex_);
-        if (!exec("BEGIN IMMEDIATE", error)) return false;
-        Statement s(db_, "DELETE FROM players WHERE name = ? AND updated_ms < ? AND substr(state, 17, 8) = '00000001'");
-        bool ok = static_cast<bool>(s);
-        for (size_t i = 0; ok && i < names.size(); ++i) {
-            bindText(s.get(), 1, names[i]);
-            sqlite3_bind_int64(s.get(), 2, cutoffMs);
-            ok = sqlite3_step(s.get()) == SQLITE_DONE;
-            sqlite3_reset(s.get());
-        }
-        if (!ok) {
-            fail("cannot delete from", error);
-            std::string ignored;
-            exec("ROLLBACK", ignored);
-            return false;
-        }
-        return exec("COMMIT", error);
+        return transaction(error, [&] {
+            Statement s(db_, "DELETE FROM players WHERE name = ? AND updated_ms < ? AND substr(state, 17, 8) = '00000001'");
+            bool ok = static_cast<bool>(s);
+            for (size_t i = 0; ok && i < names.size(); ++i) {
+                bindText(s.get(), 1, names[i]);
+                sqlite3_bind_int64(s.get(), 2, cutoffMs);
+                ok = sqlite3_step(s.get()) == SQLITE_DONE;
+                sqlite3_reset(s.get());
+            }
+            return ok || fail("cannot delete from", error);
+        });
     }
 
     bool changedSince(int64_t, std::vector<StoredPlayer>&, int64_t& nowMs, std::string&) override {
@@ -242,18 +238,20 @@ public:
     bool storeLevels(const std::vector<StoredLevel>& levels, std::string& error) override {
         if (levels.empty()) return true;
         std::lock_guard lock(mutex_);
-        if (!stillOurs(error) || !exec("BEGIN IMMEDIATE", error)) return false;
-        Statement s(db_, "INSERT INTO levels VALUES(?,?,?,?,?,?) ON CONFLICT(level) DO UPDATE SET rng_x = excluded.rng_x,"
-                         " rng_y = excluded.rng_y, rng_z = excluded.rng_z, rng_w = excluded.rng_w, path = excluded.path");
-        bool ok = static_cast<bool>(s);
-        for (size_t i = 0; ok && i < levels.size(); ++i) {
-            sqlite3_bind_int(s.get(), 1, levels[i].level);
-            for (int k = 0; k < 4; ++k) sqlite3_bind_int64(s.get(), 2 + k, levels[i].before[k]);
-            sqlite3_bind_int(s.get(), 6, levels[i].path);
-            ok = sqlite3_step(s.get()) == SQLITE_DONE;
-            sqlite3_reset(s.get());
-        }
-        return endBatch(ok, error);
+        if (!stillOurs(error)) return false;
+        return transaction(error, [&] {
+            Statement s(db_, "INSERT INTO levels VALUES(?,?,?,?,?,?) ON CONFLICT(level) DO UPDATE SET rng_x = excluded.rng_x,"
+                             " rng_y = excluded.rng_y, rng_z = excluded.rng_z, rng_w = excluded.rng_w, path = excluded.path");
+            bool ok = static_cast<bool>(s);
+            for (size_t i = 0; ok && i < levels.size(); ++i) {
+                sqlite3_bind_int(s.get(), 1, levels[i].level);
+                for (int k = 0; k < 4; ++k) sqlite3_bind_int64(s.get(), 2 + k, levels[i].before[k]);
+                sqlite3_bind_int(s.get(), 6, levels[i].path);
+                ok = sqlite3_step(s.get()) == SQLITE_DONE;
+                sqlite3_reset(s.get());
+            }
+            return ok || fail("cannot write", error);
+        });
     }
 
     bool probe(bool& gone, std::string& error) override {
@@ -307,13 +305,17 @@ private:
         error = std::string("database ") + path_ + ": " + what + ": " + (db_ ? sqlite3_errmsg(db_) : "out of memory");
         return false;
     }
-    // Ends a batch begun with BEGIN: committed when every row was written, else rolled back
-    // with the write's error kept.
-    bool endBatch(bool ok, std::string& error) {
-        if (ok) return exec("COMMIT", error);
-        fail("cannot write", error);
-        std::string ignored;
-        exec("ROLLBACK", ignored);
+    // Every write of several statements: BEGIN IMMEDIATE, body (false with error set when a
+    // statement failed), COMMIT. After any failure the transaction is rolled back if SQLite has
+    // not done so, so the next one starts clean; the first error is the one kept.
+    template <typename Body>
+    bool transaction(std::string& error, Body body) {
+        if (!exec("BEGIN IMMEDIATE", error)) return false;
+        if (body() && exec("COMMIT", error)) return true;
+        if (!sqlite3_get_autocommit(db_)) {
+            std::string ignored;
+            exec("ROLLBACK", ignored);
+        }
         return false;
     }
     bool exec(const char* sql, std::string& error) {
@@ -334,17 +336,12 @@ private:
             return false;
         }
         // A write at start also proves the file is writable before the first player arrives.
-        if (!exec("BEGIN IMMEDIATE", error)) return false;
-        for (int k = version; k < latest; ++k) {
-            if (!exec(kMigrations[k], error)) {
-                std::string ignored;
-                exec("ROLLBACK", ignored);
-                return false;
+        return transaction(error, [&] {
+            for (int k = version; k < latest; ++k) {
+                if (!exec(kMigrations[k], error)) return false;
             }
-        }
-        std::string setVersion = "PRAGMA user_version = " + std::to_string(latest);
-        if (!exec(setVersion.c_str(), error)) return false;
-        return exec("COMMIT", error);
+            return exec(("PRAGMA user_version = " + std::to_string(latest)).c_str(), error);
+        });
     }
 
     std::mutex mutex_;

@@ -1,12 +1,12 @@
 // Routing and refusals of the ranking server.
-#include "handler.h"
+#include "rules/handler.h"
 
 #include <chrono>
 #include <cstdio>
 #include <type_traits>
 #include <utility>
 
-#include "request.h"
+#include "rules/request.h"
 
 namespace orlith::server {
 

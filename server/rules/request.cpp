@@ -1,8 +1,9 @@
 // Query parsing of the ranking server: check and ranking requests, read from their end.
-#include "request.h"
+#include "rules/request.h"
 
-#include <algorithm>
 #include <cctype>
+
+#include "players/names.h"
 
 namespace orlith::server {
 
@@ -138,34 +139,6 @@ bool percentDecode(std::string_view in, std::string& out) {
         if (hi < 0 || lo < 0) return false;
         out.push_back(static_cast<char>(hi * 16 + lo));
         i += 2;
-    }
-    return true;
-}
-
-bool strictUtf8ToUtf16(std::string_view in, std::u16string& out) {
-    // Plain ASCII, nearly every nickname, is valid as it stands.
-    if (std::all_of(in.begin(), in.end(), [](char c) { return static_cast<unsigned char>(c) < 0x80; })) {
-        out.assign(in.begin(), in.end());
-        return true;
-    }
-    // The core's converter replaces bad sequences with U+FFFD; a text is strictly valid
-    // exactly when converting it there and back gives the same bytes.
-    out = toUtf16(in);
-    return toUtf8(out) == in;
-}
-
-const char* checkNickname(std::u16string_view name) {
-    if (name.empty()) return "empty nickname";
-    if (name.size() > static_cast<size_t>(kMaxNicknameUnits)) return "nickname longer than 31 characters";
-    for (char16_t c : name) {
-        if (c < 0x20 || (c >= 0x7F && c <= 0x9F)) return "control character in nickname";
-    }
-    return nullptr;
-}
-
-bool isLowerHex(std::string_view text) {
-    for (char c : text) {
-        if (!((c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'))) return false;
     }
     return true;
 }

@@ -1,0 +1,78 @@
+// The budgets of the ranking server: refilling budgets kept as the time they are full again.
+#include "budgets/budgets.h"
+
+#include <algorithm>
+
+namespace orlith::server {
+
+namespace {
+
+// Open while the moment the budget is full again is less than burst - 1 periods away.
+bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
+    return fullAt - now <= static_cast<int64_t>(burst - 1) * period;
+}
+void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(fullAt, now) + period; }
+
+}  // namespace
+
+bool AddressBudgets::open(uint64_t client, int64_t now, int32_t burst, int64_t period) const {
+    auto it = fullAt.find(client);
+    return client == 0 || it == fullAt.end() || budgetOpen(it->second, now, burst, period);
+}
+
+void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
+    if (client == 0) return;
+    auto [it, added] = fullAt.try_emplace(client, 0);
+    if (added && fullAt.size() >= pruneAt) {
+        std::erase_if(fullAt, [&](const auto& kv) { return kv.second <= now && kv.first != client; });
+        pruneAt = std::max<size_t>(4096, 2 * fullAt.size());
+        it = fullAt.find(client);
+    }
+    server::spend(it->second, now, period);
+}
+
+bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now) {
+    const BudgetOptions& o = options_;
+    bool ownConnection = connection != 0 && p.ownerConnection == connection;
+    bool ownAddress = client != 0 && p.ownerClient == client;
+    if (!ownConnection) {
+        bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
+                    wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
+        if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
+            return false;
+        }
+    }
+    if (right) {
+        p.ownerConnection = connection;
+        if (client) p.ownerClient = client;
+        return true;
+    }
+    spend(p.nameGuessAt, now, o.guessNamePeriodMs);
+    wrongByAddress_.spend(client, now, o.guessAddressPeriodMs);
+    if (ownAddress) spend(p.ownerGuessAt, now, o.guessOwnerPeriodMs);
+    return true;
+}
+
+bool Budgets::withinRate(PlayerBudgets& p, int64_t now) const {
+    int32_t second = static_cast<int32_t>(now / 1000);
+    if (p.rateSecond != second) {
+        p.rateSecond = second;
+        p.rateCount = 0;
+    }
+    return ++p.rateCount <= options_.ratePerSecond;
+}
+
+const char* Budgets::newNicknameRefused(uint64_t client, int64_t now) {
+    if (!newByAddress_.open(client, now, options_.registrationsPerAddress, options_.registrationPeriodMs)) {
+        return "too many new nicknames from this address";
+    }
+    int32_t second = static_cast<int32_t>(now / 1000);
+    if (registrationSecond_ != second) {
+        registrationSecond_ = second;
+        registrationsThisSecond_ = 0;
+    }
+    if (++registrationsThisSecond_ > options_.registrationsPerSecond) return "too many new nicknames this second";
+    return nullptr;
+}
+
+}  // namespace orlith::server

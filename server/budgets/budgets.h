@@ -1,0 +1,80 @@
+// Ranking server, budgets and pacing: how soon a player is answered again, how many requests
+// a nickname may make a second, how many new nicknames an address and everyone together may
+// register, and how many wrong PIN hashes are judged (the owner told apart by where it comes
+// from, never by the hash). A budget of `burst` events refilled one per period is kept as one
+// time, the moment at which it is full again.
+// Owns: the per-address budgets (new nicknames, wrong hashes) and the count of new nicknames
+// this second; a player's own budgets live in its record (PlayerBudgets). Reads/writes nothing
+// else. Called by: the rules, under the players' lock (there is no lock here).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <unordered_map>
+
+namespace orlith::server {
+
+struct BudgetOptions {
+    int32_t ratePerSecond = 120;         // ranking requests per nickname per second
+    int64_t minIntervalMs = 50;          // replies to one player at least this far apart
+    int32_t registrationsPerSecond = 200;   // new nicknames per second, all addresses together
+    int32_t registrationsPerAddress = 20;   // new nicknames one address may register at once,
+    int64_t registrationPeriodMs = 6000;    // then one per this
+    int32_t guessesPerName = 10;         // wrong PIN hashes against one nickname, from anywhere
+    int64_t guessNamePeriodMs = 600000;
+    int32_t guessesPerAddress = 30;      // from one address, against any nickname
+    int64_t guessAddressPeriodMs = 2000;
+    int32_t guessesFromOwner = 3;        // from the address the owner last played from
+    int64_t guessOwnerPeriodMs = 1200000;
+};
+
+// One player's own budgets, in its record.
+struct PlayerBudgets {
+    int64_t nextReplyMs = 0;         // pacing: no reply before this
+    int32_t rateSecond = -1;         // the second counted, and the requests in it
+    int32_t rateCount = 0;
+    int64_t nameGuessAt = 0;         // wrong-hash budget of this nickname
+    int64_t ownerGuessAt = 0;        // ... of the owner's own address
+    uint64_t ownerClient = 0;        // address that last presented the right hash
+    uint64_t ownerConnection = 0;    // connection that last presented it
+};
+
+// Per-address budgets: only spent ones are kept, and full ones are dropped as the map grows,
+// so an address costs memory only while its budget is spent. Client 0 (unknown) is never held.
+struct AddressBudgets {
+    std::unordered_map<uint64_t, int64_t> fullAt;
+    size_t pruneAt = 4096;
+
+    bool open(uint64_t client, int64_t now, int32_t burst, int64_t period) const;
+    void spend(uint64_t client, int64_t now, int64_t period);
+};
+
+class Budgets {
+public:
+    explicit Budgets(const BudgetOptions& options) : options_(options) {}
+
+    // Whether the hash of a request naming the player is judged at all (false: refused with
+    // 429 unjudged, so a refusal never tells a right hash from a wrong one); a judged wrong
+    // hash is spent, a right one makes this connection and address the owner's. The owner's
+    // own connection is always judged; its last address on a small budget of its own.
+    bool judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now);
+    // Pacing: 0 when the player may be answered at now, else the time it may.
+    int64_t heldUntil(const PlayerBudgets& p, int64_t now) const { return now < p.nextReplyMs ? p.nextReplyMs : 0; }
+    void answered(PlayerBudgets& p, int64_t now) const { p.nextReplyMs = now + options_.minIntervalMs; }
+    // One more request of the owner this second; false beyond the nickname's rate.
+    bool withinRate(PlayerBudgets& p, int64_t now) const;
+    // Why one more new nickname from client is refused now (429), or null. The address's budget
+    // is asked first, so one address cannot use up everyone's; spend it once the nickname goes
+    // on to be registered.
+    const char* newNicknameRefused(uint64_t client, int64_t now);
+    void spendNewNickname(uint64_t client, int64_t now) { newByAddress_.spend(client, now, options_.registrationPeriodMs); }
+
+private:
+    BudgetOptions options_;
+    AddressBudgets newByAddress_;        // new nicknames
+    AddressBudgets wrongByAddress_;      // wrong PIN hashes
+    int64_t registrationSecond_ = -1;
+    int32_t registrationsThisSecond_ = 0;
+};
+
+}  // namespace orlith::server
