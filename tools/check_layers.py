@@ -31,6 +31,9 @@ FAMILIES = {
 }
 CORE = {"base", "platform", "state", "maze", "game", "ranking", "persist"}
 SRC = CORE | {"render", "app"}
+PLAYERS = CORE | {"server/bridge", "server/budgets", "server/players"}
+RULES = PLAYERS | {"server/view", "server/storage", "server/rules"}
+SERVER = RULES | {"server/http", "server"}
 
 # What each area may include: folders of src/ (a quoted include's directory, exactly) and
 # system header families. The longest matching area of a file applies.
@@ -55,14 +58,22 @@ AREAS = {
     # Entry points: everything of their platform.
     "src/app/sdl": (SRC | {"render/gl", "ui/imgui", "platform/sdl", "platform/curl"}, {"sdl"}),
     "src/app/win32": (SRC | {"render/d3d11", "ui/win32", "platform/win32"}, {"win32", "d3d"}),
-    # The server reaches the core's formats and the maze, never a game backend; only its HTTP
-    # side touches sockets, only its storage the databases.
-    "server": (CORE, {"text", "boost", "socket", "database", "posix"}),
+    # The server's rooms, each reaching only the rooms below it (server/CMakeLists.txt draws
+    # them): the core's formats through the bridge, never a game backend; only the HTTP room
+    # touches sockets, only storage the databases.
+    "server/bridge": (CORE | {"server/bridge"}, set()),
+    "server/budgets": ({"server/budgets"}, set()),
+    "server/players": (PLAYERS, {"text", "boost", "posix"}),
+    "server/view": (PLAYERS | {"server/view"}, {"text"}),
+    "server/storage": (PLAYERS | {"server/storage"}, {"database", "posix"}),
+    "server/rules": (RULES, {"text", "posix"}),
+    "server/http": (RULES | {"server/http"}, {"boost", "socket", "posix"}),
+    "server": (SERVER, {"boost", "socket", "database", "posix"}),
     "tools": (CORE | {"render/gl"}, set()),
-    "fuzz": (CORE | {"server"}, set()),
+    "fuzz": (SERVER, set()),
     # Benchmarks drive the backends and the server as programs do.
     "bench": (SRC | {"render/gl", "platform/sdl", "bench"}, {"sdl", "gl", "benchmark", "posix"}),
-    "bench/server": (CORE | {"server"}, {"boost", "socket", "database", "benchmark", "posix"}),
+    "bench/server": (SERVER, {"boost", "socket", "database", "benchmark", "posix"}),
 }
 INCLUDE = re.compile(r'^\s*#\s*include\s*([<"])([^">]+)[">]')
 
@@ -94,7 +105,7 @@ def folder_of_include(root, path, target):
 
 
 def allows(folders, folder):
-    return folder in folders or (folder.startswith("server") and "server" in folders)
+    return folder in folders
 
 
 def check_includes(root):
