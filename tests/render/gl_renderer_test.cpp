@@ -15,6 +15,7 @@
 #include "platform/sdl/sdl_platform.h"
 #include "render/gl/gl_renderer.h"
 #include "render/gl/hud_font.h"
+#include "support/golden_picture.h"
 
 namespace orlith {
 namespace {
@@ -128,6 +129,16 @@ TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFontOnAnOpaquePicture) {
         }
     }
     EXPECT_GT(inked, 20);
+}
+
+// A restore past the level table's end: the bar a quarter full midway down, its text above it.
+TEST_F(GlRendererTest, RestoreProgressShowsItsBarMidwayDownUnderItsText) {
+    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    ASSERT_EQ(renderer.initGraphics(), 1);
+    renderer.drawProgress(0.25f, u"Loading level 10001 / 10004");
+    DecodedImage picture{1024, 576, false, {}};
+    ASSERT_TRUE(renderer.readPicture(picture.rgba));
+    EXPECT_TRUE(test::matchesGolden(test::shrunk(picture, 2), ORLITH_SOURCE_DIR "/tests/render/progress.png", 16, 8));
 }
 
 // The Japanese HUD font has no bold face of its own; fontconfig asks for its strokes to be
