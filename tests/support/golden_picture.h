@@ -72,14 +72,14 @@ inline ::testing::AssertionResult matchesGolden(const DecodedImage& picture, con
     const std::string name = golden.stem().string();
     const char* write = std::getenv("ORLITH_WRITE_GOLDENS");
     if (write != nullptr && std::string(write) == "1") {
-        if (writePng(golden.string(), picture)) return ::testing::AssertionSuccess() << "wrote " << golden;
-        return ::testing::AssertionFailure() << "cannot write " << golden;
+        if (writePng(golden.string(), picture)) return ::testing::AssertionSuccess() << "wrote " << golden.string();
+        return ::testing::AssertionFailure() << "cannot write " << golden.string();
     }
     writePng(name + ".png", picture);
     if (sameSize) writePng(name + ".diff.png", diff);
-    return ::testing::AssertionFailure() << differing << " pixels unlike " << golden << (sameSize ? "" : " (no golden of this size)")
-                                         << "; the picture drawn and the difference: " << std::filesystem::current_path() / name
-                                         << ".png, .diff.png";
+    return ::testing::AssertionFailure() << differing << " pixels unlike " << golden.string() << (sameSize ? "" : " (no golden of this size)")
+                                         << "; the picture drawn and the difference: "
+                                         << (std::filesystem::current_path() / name).string() << ".png, .diff.png";
 }
 
 }  // namespace orlith::test
