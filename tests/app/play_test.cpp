@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <set>
 #include <sstream>
 
 #include "app/demo.h"
@@ -136,11 +137,10 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
 // requests (other players) has been answered there. windows_game.sh plays them under Wine.
 TEST_F(PlayTest, EachPictureDemoEndsOnItsGoldenPicture) {
     const fs::path folder = fs::path(ORLITH_SOURCE_DIR) / "tests/app/pictures";
-    std::vector<fs::path> demos;
+    std::set<fs::path> demos;  // in name order
     for (const auto& entry : fs::directory_iterator(folder)) {
-        if (entry.path().extension() == ".demo") demos.push_back(entry.path());
+        if (entry.path().extension() == ".demo") demos.insert(entry.path());
     }
-    std::sort(demos.begin(), demos.end());
     ASSERT_GE(demos.size(), 8u);
     for (const fs::path& demo : demos) {
         const std::string name = demo.stem().string();
@@ -160,8 +160,8 @@ TEST_F(PlayTest, EachPictureDemoEndsOnItsGoldenPicture) {
         }
         fs::create_directory(name);
         fs::current_path(name);
-        const int status = runGame("--play '" + demo.string() + "' --no-pacing --screen 1920x1080 --screenshot " + name + ".png",
-                                   online.empty() ? "--offline" : online);
+        const int status = runGame("--play '" + demo.string() + "' --no-pacing --screen 1920x1080 --screenshot " + name +
+                                   ".png", online.empty() ? "--offline" : online);
         const DecodedImage picture = test::readPng(name + ".png");
         EXPECT_EQ(status, 0) << test::fileBytes("game.log");
         EXPECT_TRUE(test::matchesGolden(test::shrunk(picture, 2), folder / (name + ".png"), 16, 8));

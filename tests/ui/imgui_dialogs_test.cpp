@@ -71,12 +71,9 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     auto over = [](int w, int h, std::function<int32_t(ImGuiDialogs&)> run) {
         return [=](ImGuiDialogs& d) {
             d.lastPicture = [=](std::vector<uint8_t>& rgba, int& width, int& height) {
-                width = w, height = h;
                 rgba.assign(static_cast<size_t>(w) * h * 4, 96);
-                for (size_t p = 0; p < rgba.size(); p += 4) {
-                    rgba[p] = static_cast<uint8_t>(p / 4 % w * 255 / w), rgba[p + 1] = static_cast<uint8_t>(p / 4 / w * 255 / h);
-                }
-                return true;
+                for (size_t p = 0; p < rgba.size(); p += 4) rgba[p] = p / 4 % w * 255 / w, rgba[p + 1] = p / 4 / w * 255 / h;
+                return width = w, height = h, true;
             };
             const int32_t answer = run(d);
             d.lastPicture = nullptr;
@@ -87,7 +84,8 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     const Case cases[] = {
         {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
-        {"information", SDL_SCANCODE_RETURN, 1, over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
+        {"information", SDL_SCANCODE_RETURN, 1,
+         over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
         {"error_box", SDL_SCANCODE_RETURN, 0, over(480, 600, box(u"サーバーに接続できません — localhost:80", MessageKind::error))},
         {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
