@@ -1,6 +1,7 @@
 // HUD layout: the status and ranking panels as veil boxes and texts in their rectangles.
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 #include "game/game.h"
 #include "base/text.h"
@@ -121,9 +122,9 @@ namespace {
 // Characters beside which Japanese text may break a line: the wide ones of East Asian scripts
 // (kana, ideographs, Hangul, full-width forms and their punctuation).
 bool isWide(char32_t c) {
-    return (c >= 0x1100 && c <= 0x115F) || (c >= 0x2E80 && c <= 0xA4CF) || (c >= 0xAC00 && c <= 0xD7A3) ||
-           (c >= 0xF900 && c <= 0xFAFF) || (c >= 0xFE30 && c <= 0xFE4F) || (c >= 0xFF00 && c <= 0xFF60) ||
-           (c >= 0xFFE0 && c <= 0xFFE6) || (c >= 0x20000 && c <= 0x3FFFD);
+    static constexpr char32_t kRanges[][2] = {{0x1100, 0x115F}, {0x2E80, 0xA4CF}, {0xAC00, 0xD7A3}, {0xF900, 0xFAFF},
+                                              {0xFE30, 0xFE4F}, {0xFF00, 0xFF60}, {0xFFE0, 0xFFE6}, {0x20000, 0x3FFFD}};
+    return std::any_of(std::begin(kRanges), std::end(kRanges), [c](const auto& r) { return c >= r[0] && c <= r[1]; });
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // The wide formatter, the error report and UTF conversion.
 #include <gtest/gtest.h>
 
+#include <utility>
 #include <vector>
 
 #include "base/error_report.h"
@@ -29,6 +30,7 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     EXPECT_EQ(formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345), 6);
     EXPECT_EQ(std::u16string(buf) + buf[7], u"longer#");
     EXPECT_EQ(formatText(buf, 0, u"x"), -1);
+    EXPECT_EQ(std::pair(formatText(buf, 1, u"x"), buf[0]), std::pair(0, u'\0'));  // room for the end alone
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
     // What the compiler refuses in formatText, the formatter itself refuses too.
     const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");

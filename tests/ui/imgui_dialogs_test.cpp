@@ -1,24 +1,20 @@
 // The Linux dialogs as the player sees them: each runs for real on a headless window, its picture
-// is compared with a golden PNG (tests/ui/NAME.png; on a mismatch the picture drawn is written
-// as NAME.png in the working directory), and the key that ends it gives its answer.
+// is compared with a golden PNG (tests/ui/NAME.png, see support/golden_picture.h), and the key
+// that ends it gives its answer.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 #include <epoxy/gl.h>
 
-#include <algorithm>
-#include <cstdlib>
-#include <fstream>
 #include <functional>
-#include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "app/dialog_models.h"
 #include "platform/sdl/sdl_gl_context.h"
-#include "render/gl/png.h"
 #include "state/game_state.h"
+#include "support/golden_picture.h"
 #include "ui/imgui/imgui_dialogs.h"
 
 namespace orlith {
@@ -36,16 +32,6 @@ void pushKey(SDL_Scancode key) {
         e.key.keysym.sym = SDL_GetKeyFromScancode(key);
         SDL_PushEvent(&e);
     }
-}
-
-// Pixels off by more than a rounding step in some channel; all of them when the sizes differ.
-size_t differingPixels(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b) {
-    if (a.size() != b.size()) return std::max(a.size(), b.size()) / 4;
-    size_t count = 0;
-    for (size_t p = 0; p < a.size(); p += 4) {
-        count += std::max({std::abs(a[p] - b[p]), std::abs(a[p + 1] - b[p + 1]), std::abs(a[p + 2] - b[p + 2])}) > 8;
-    }
-    return count;
 }
 
 struct Case {
@@ -80,12 +66,27 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     auto box = [](std::u16string_view text, MessageKind kind) {
         return [=](ImGuiDialogs& d) { return int32_t{d.runMessageBox(text, kind)}; };
     };
+    // The last game picture under the dialog, letterboxed: a wide one (a 16:9 screen's) and a tall
+    // one. A gradient, so that a picture placed wrong shows.
+    auto over = [](int w, int h, std::function<int32_t(ImGuiDialogs&)> run) {
+        return [=](ImGuiDialogs& d) {
+            d.lastPicture = [=](std::vector<uint8_t>& rgba, int& width, int& height) {
+                rgba.assign(static_cast<size_t>(w) * h * 4, 96);
+                for (size_t p = 0; p < rgba.size(); p += 4) rgba[p] = p / 4 % w * 255 / w, rgba[p + 1] = p / 4 / w * 255 / h;
+                return width = w, height = h, true;
+            };
+            const int32_t answer = run(d);
+            d.lastPicture = nullptr;
+            return answer;
+        };
+    };
     const std::u16string_view question = u"ニックネームが登録済みで、\n暗証番号が違います。\n新しいニックネームでスタートしますか？";
     const Case cases[] = {
         {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
-        {"information", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runInformation(*table); }},
-        {"error_box", SDL_SCANCODE_RETURN, 0, box(u"サーバーに接続できません — localhost:80", MessageKind::error)},
+        {"information", SDL_SCANCODE_RETURN, 1,
+         over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
+        {"error_box", SDL_SCANCODE_RETURN, 0, over(480, 600, box(u"サーバーに接続できません — localhost:80", MessageKind::error))},
         {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_RETURN, 0, box(question, MessageKind::question)},
@@ -108,24 +109,12 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         };
         EXPECT_EQ(c.run(dialogs), c.answer);
         EXPECT_LE(frames, kShotFrame + 3) << "the key did not end the dialog";
-        std::vector<uint8_t> picture;  // top row first, opaque
+        DecodedImage picture{kWidth, kHeight, false, {}};  // top row first, opaque
         for (int y = kHeight - 1; y >= 0; --y) {
-            picture.insert(picture.end(), shot.begin() + y * kWidth * 4, shot.begin() + (y + 1) * kWidth * 4);
+            picture.rgba.insert(picture.rgba.end(), shot.begin() + y * kWidth * 4, shot.begin() + (y + 1) * kWidth * 4);
         }
-        for (size_t p = 3; p < picture.size(); p += 4) picture[p] = 255;
-        std::ifstream in(std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", std::ios::binary);
-        std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
-        DecodedImage golden;
-        std::string error;
-        if (!decodePng(bytes.data(), bytes.size(), golden, error)) golden.rgba.clear();
-        const size_t differing = differingPixels(golden.rgba, picture);
-        EXPECT_LE(differing, 4u) << error << " pixels unlike the golden; the picture drawn: " << c.golden << ".png here";
-        if (differing > 4) {
-            std::vector<uint8_t> png;
-            ASSERT_TRUE(encodePng(picture.data(), kWidth, kHeight, false, png));
-            std::ofstream(std::string(c.golden) + ".png", std::ios::binary)
-                .write(reinterpret_cast<const char*>(png.data()), static_cast<std::streamsize>(png.size()));
-        }
+        for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;
+        EXPECT_TRUE(test::matchesGolden(picture, std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", 8, 4));
     }
     // The focus starts on the check box: Space ticks it without a Tab first.
     dialogs.frameDrawn = [](int frame) {

@@ -3,6 +3,7 @@
 #   linux_side.sh reference GAME DEMO DIR   the Linux game plays DEMO offline: DIR/linux.png (last
 #                                           frame), DIR/report.txt (end state), DIR/save.dat (its F4)
 #   linux_side.sh server-start SERVER DIR   orlith-server on a free loopback port: DIR/port, DIR/pid
+#   linux_side.sh server-send DIR TARGET    one GET of TARGET from that server, answered with 200
 #   linux_side.sh server-stop DIR           ends that server
 #   linux_side.sh compare-save A B          the two save files agree except the time stamp
 #                                           (and so the checksum)
@@ -27,6 +28,15 @@ case "${1:-}" in
       sleep 0.1
     done
     cat "$dir/server.log"
+    exit 1
+    ;;
+  server-send)
+    dir=$2 target=$3
+    exec 3<>"/dev/tcp/127.0.0.1/$(cat "$dir/port")" || exit 1
+    printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' "$target" >&3
+    status=$(timeout 10 head -n 1 <&3)
+    [[ $status == *" 200 "* ]] && exit 0
+    echo "GET $target: $status"
     exit 1
     ;;
   server-stop)
