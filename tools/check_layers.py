@@ -38,7 +38,8 @@ AREAS = {
     "src/base": ({"base"}, set()),
     "src/platform": ({"platform", "base"}, set()),
     "src/platform/posix": ({"platform", "base"}, {"posix"}),
-    "src/platform/sdl": ({"platform", "state", "base"}, {"sdl"}),
+    # The SDL context switches the few OpenGL states that WebGL does otherwise.
+    "src/platform/sdl": ({"platform", "state", "base"}, {"sdl", "gl"}),
     "src/platform/curl": ({"platform", "base"}, {"curl"}),
     "src/platform/win32": ({"platform", "state", "base"}, {"win32"}),
     "src/state": ({"state", "platform", "base"}, set()),

@@ -4,8 +4,10 @@
 #include <gtest/gtest.h>
 
 #include <SDL.h>
+#include <epoxy/gl.h>
 
 #include <cmath>
+#include <cstring>
 #include <string>
 #include <vector>
 
@@ -18,6 +20,38 @@
 
 namespace orlith {
 namespace {
+
+// The SDL context, keeping what the window shows at each swap.
+class WindowReader final : public GlContext {
+public:
+    explicit WindowReader(SdlGlContext& inner) : inner_(inner) {}
+    bool create() override { return inner_.create(); }
+    bool makeCurrent() override { return inner_.makeCurrent(); }
+    void destroy() override { inner_.destroy(); }
+    void drawableSize(int& width, int& height) override { inner_.drawableSize(width, height); }
+    void swapBuffers() override {
+        int width = 0, height = 0;
+        drawableSize(width, height);
+        shown.resize(static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
+        glBindFramebuffer(GL_READ_FRAMEBUFFER, 0);
+        glPixelStorei(GL_PACK_ALIGNMENT, 1);
+        glReadPixels(0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, shown.data());
+        inner_.swapBuffers();
+    }
+    const char* createName() const override { return inner_.createName(); }
+    const char* makeCurrentName() const override { return inner_.makeCurrentName(); }
+    bool versionSupported() override { return inner_.versionSupported(); }
+    const char* versionName() const override { return inner_.versionName(); }
+    const char* shaderHeader() const override { return inner_.shaderHeader(); }
+    DepthControls enableDepthControls() override { return inner_.enableDepthControls(); }
+    void encodeSrgbWrites(bool on) override { inner_.encodeSrgbWrites(on); }
+    void setErrorCode(int code) override { inner_.setErrorCode(code); }
+    const char* failureText() override { return inner_.failureText(); }
+    std::vector<uint8_t> shown;  // RGBA, rows bottom to top
+
+private:
+    SdlGlContext& inner_;
+};
 
 class GlRendererTest : public ::testing::Test {
 protected:
@@ -61,6 +95,7 @@ protected:
     SdlPlatform platform_;
     std::unique_ptr<SdlGlContext> context_;
     HudFont font_;
+    FontHudPainter painter_{font_};
     std::unique_ptr<GameState> state_;
     FrameData frame_;
 };
@@ -69,8 +104,9 @@ TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
     struct Case { int line; const char* operation; };
     for (Case c : {Case{1136, "SDL_GL_CreateContext"}, Case{1142, "SDL_GL_MakeCurrent"}, Case{1148, "OpenGL 3.3 core"},
                    Case{1191, "glTexImage2D"}, Case{1267, "glCompileShader"}, Case{1277, "glLinkProgram"},
-                   Case{1536, "glBufferData"}, Case{1364, "decodePng"}, Case{1389, "glLinkProgram"}}) {
-        GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+                   Case{1536, "glBufferData"}, Case{1364, "decodePng"}, Case{1389, "glLinkProgram"},
+                   Case{1184, "glLinkProgram"}}) {
+        GlRenderer renderer(*context_, platform_, painter_, 1024, 576);
         renderer.failAtLine = c.line;
         testing::internal::CaptureStderr();
         EXPECT_EQ(renderer.initGraphics(), 0) << c.line;
@@ -84,7 +120,7 @@ TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
 }
 
 TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
-    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    GlRenderer renderer(*context_, platform_, painter_, 1024, 576);
     for (int round = 0; round < 3; ++round) {
         ASSERT_EQ(renderer.initGraphics(), 1);
         EXPECT_TRUE(drawsTheRoom(renderer)) << round;
@@ -94,9 +130,23 @@ TEST_F(GlRendererTest, ReleaseAndRebuildKeepDrawing) {
     }
 }
 
-// The first label, "Level:" at (40, 40), shows its "L" as the font draws it: full ink black,
-// and where the glyph has no ink (a neighbour in the glyph atlas, say) the picture as without it.
-// The translucent veil tints the picture and leaves it opaque.
+// The window shows the picture byte for byte: encoded to sRGB on the way out as it was stored,
+// the right way up.
+TEST_F(GlRendererTest, TheWindowShowsThePicture) {
+    WindowReader reader(*context_);
+    GlRenderer renderer(reader, platform_, painter_, 1024, 576);
+    ASSERT_EQ(renderer.initGraphics(), 1);
+    state_->texturedWalls = 1;
+    std::vector<uint8_t> rgba = picture(renderer);
+    ASSERT_EQ(reader.shown.size(), rgba.size());
+    const size_t row = 1024 * 4;
+    int differing = 0;
+    for (size_t y = 0; y < 576; ++y) {
+        differing += std::memcmp(&rgba[y * row], &reader.shown[(575 - y) * row], row) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(differing, 0);
+}
+
 // The keys the game asks for by virtual-key code reach SDL's keys, F1 to F12 at both ends.
 TEST_F(GlRendererTest, VirtualKeysMapToTheirKeys) {
     const std::pair<int, SDL_Scancode> keys[] = {{112, SDL_SCANCODE_F1}, {115, SDL_SCANCODE_F4}, {123, SDL_SCANCODE_F12},
@@ -105,13 +155,19 @@ TEST_F(GlRendererTest, VirtualKeysMapToTheirKeys) {
     for (const auto& [key, code] : keys) EXPECT_EQ(scancodeForVirtualKey(key), code) << key;
 }
 
+// The first label, "Level:" at (40, 40), shows its "L" as the font draws it: full ink black,
+// and where the glyph has no ink the picture as without it. The translucent veil tints the
+// picture and leaves it opaque. The HUD layer is painted again only when the HUD changes.
 TEST_F(GlRendererTest, HudTextShowsTheGlyphsOfTheFontOnAnOpaquePicture) {
-    GlRenderer renderer(*context_, platform_, font_, 1024, 576);
+    GlRenderer renderer(*context_, platform_, painter_, 1024, 576);
     ASSERT_EQ(renderer.initGraphics(), 1);
     std::vector<uint8_t> rgba = picture(renderer);
     for (size_t i = 3; i < rgba.size(); i += 4) ASSERT_EQ(rgba[i], 255) << i / 4;
+    EXPECT_EQ(picture(renderer), rgba);
+    EXPECT_EQ(renderer.hudPaints, 1);
     frame_.hud.ops[1].text[0] = 0;
     std::vector<uint8_t> bare = picture(renderer, false);
+    EXPECT_EQ(renderer.hudPaints, 2);
     GlyphBitmap glyph;
     ASSERT_TRUE(font_.rasterise(U'L', glyph));
     ASSERT_EQ(rgba.size(), bare.size());
