@@ -53,6 +53,10 @@ struct Options {
 };
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);
+// The exit status of a run that ended after an error box (a refusal or cancel at start-up, a
+// platform failure, a failed exchange in play): 0, as for any end the player saw, but 1 for an
+// unattended run (--start), whose box nobody saw, so that its script can tell.
+inline int boxedEndStatus(const Options& options) { return options.start ? 1 : 0; }
 const char* usageText();
 
 }  // namespace orlith

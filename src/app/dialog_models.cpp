@@ -69,7 +69,10 @@ bool RegistrationModel::pressStart() {
     for (const std::u16string& t : texts_) {
         if (t.empty()) return false;
     }
-    if (portNumber(texts_[3]) == 0) return false;
+    // A port the connection cannot carry (above 65535, or negative) would reach another port
+    // than the one typed: refused like 0.
+    const int32_t port = portNumber(texts_[3]);
+    if (port < 1 || port > 65535) return false;
     copyText(state_.nickname, 32, texts_[0]);
     copyText(state_.serverName, 32, texts_[2]);
     copyText(state_.serverPort, 32, texts_[3]);

@@ -29,8 +29,8 @@ public:
     bool takesCharacter(RegistrationBox box, char32_t c) const override;
     int32_t limit(RegistrationBox box) const override;
     // Unticked: ends, offline. Ticked: ends only when all four boxes hold text and the port reads
-    // as a non-zero number; then nickname, server and port are copied and pinHash receives the
-    // hash of nickname and PIN (the PIN itself is never stored).
+    // as a number from 1 to 65535; then nickname, server and port are copied and pinHash receives
+    // the hash of nickname and PIN (the PIN itself is never stored).
     bool pressStart() override;
 
 private:

@@ -112,7 +112,7 @@ bool FrameLoop::screenshot(const std::string& path) {
 int FrameLoop::finish() {
     if (finished_) return status_;
     finished_ = true;
-    if (networkEnded()) return status_ = 1;
+    if (networkEnded()) return status_ = boxedEndStatus(setUp_.options);
     const Options& options = setUp_.options;
     bool ok = true;
     if (!options.screenshotPath.empty()) ok = screenshot(options.screenshotPath) && ok;

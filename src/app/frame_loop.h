@@ -60,8 +60,8 @@ public:
     // the game to end (checked at the start of each frame).
     bool over() const { return over_; }
     // The end of the run: unless the network ended it, the screenshot, report and demo the
-    // command line asked for. The exit status (1 when an output could not be written, or after
-    // a failed exchange). Once.
+    // command line asked for. The exit status: 1 when an output could not be written; after a
+    // failed exchange boxedEndStatus. Once.
     int finish();
 
     // The tick at which the next frame's slot begins (after runFrame).

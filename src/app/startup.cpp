@@ -1,10 +1,12 @@
 // Start-up's branches and the main-thread mailbox of the network side.
 #include "app/startup.h"
 
+#include <cmath>
 #include <cstdio>
 
 #include "app/dialog_models.h"
 #include "base/text.h"
+#include "game/game.h"
 #include "persist/persist.h"
 #include "platform/native_files.h"
 
@@ -12,10 +14,27 @@ namespace orlith {
 
 namespace {
 
-// The record's level, steps and position.
-bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts) {
+// Whether the player can stand there: numbers, inside the level's maze, in an open cell. A
+// position outside the maze puts every wall in sight (a frame of a second at level 60).
+bool standsInMaze(const GameState& s, const float position[3]) {
+    for (int k = 0; k < 3; ++k) {
+        if (!std::isfinite(position[k])) return false;
+    }
+    const int32_t x = cellOf(position[0]), y = cellOf(position[1]), z = cellOf(position[2]);
+    return inMaze(s, x, y, z) != 0 && s.cellGrid[cellIndex(x, y, z)] != -1;
+}
+
+// The record's level, steps and position. A position the player cannot stand at is refused:
+// the level starts from its start room, and stderr says why.
+bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts, const char* source) {
     if (!parts.restoreTo(record.level)) return false;
     s.stepCount = record.stepCount;
+    if (!standsInMaze(s, record.position)) {
+        std::fprintf(stderr, "Orlith: the position in %s (%g, %g, %g) is not inside level %d's maze; starting at its start room\n",
+                     source, static_cast<double>(record.position[0]), static_cast<double>(record.position[1]),
+                     static_cast<double>(record.position[2]), static_cast<int>(s.level));
+        return true;
+    }
     for (int i = 0; i < 3; ++i) s.playerPos[i] = record.position[i];
     return true;
 }
@@ -41,7 +60,7 @@ StartUpResult startOnline(GameState& s, StartUpParts& parts, const RegistrationC
     }
     if (found != nullptr) {
         RankingRecord record = *found;
-        if (!restore(s, record, parts)) return StartUpResult::abandoned;
+        if (!restore(s, record, parts, "the server's record")) return StartUpResult::abandoned;
     } else {
         bool yes = parts.platform.showMessage(kNewNicknameQuestion, MessageKind::question);
         if (!yes && !choices.start) return StartUpResult::refused;
@@ -78,7 +97,7 @@ StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, con
     if (choices.start) {
         // Nobody is there to complete the boxes: an incomplete start is a refusal, not a wait.
         if (!dialog.pressStart()) {
-            std::fputs("Orlith: --start: nickname, PIN, server and a non-zero port are all needed\n", stderr);
+            std::fputs("Orlith: --start: nickname, PIN, server and a port from 1 to 65535 are all needed\n", stderr);
             return StartUpResult::refused;
         }
     } else if (parts.dialogs.runRegistration(dialog) != 1) {
@@ -89,7 +108,7 @@ StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, con
     RankingRecord record{};
     if (readSaveFile(record, parts.platform) == 0) return StartUpResult::play;
     s.loadNoticeTimer = kNoticeFrames;
-    return restore(s, record, parts) ? StartUpResult::play : StartUpResult::abandoned;
+    return restore(s, record, parts, "save.dat") ? StartUpResult::play : StartUpResult::abandoned;
 }
 
 NetworkMailbox::NetworkMailbox(Platform& platform) : platform_(platform), mainThread_(std::this_thread::get_id()) {}
@@ -108,6 +127,7 @@ void NetworkMailbox::postClose() { closeRequested_ = true; }
 bool NetworkMailbox::localTime(uint32_t unixSeconds, LocalDateTime& out) const { return native::localTime(unixSeconds, out); }
 
 bool NetworkMailbox::deliverBeforeFrame() {
+    if (delivering_) return false;  // a frame under the box being shown
     // The close flag is read before the boxes: a close posted after a box never overtakes it.
     bool close = closeRequested_.load();
     std::vector<std::u16string> boxes;
@@ -115,7 +135,15 @@ bool NetworkMailbox::deliverBeforeFrame() {
         std::lock_guard<std::mutex> lock(mutex_);
         boxes.swap(boxes_);
     }
-    for (const std::u16string& text : boxes) platform_.showMessage(text, MessageKind::error);
+    delivering_ = true;
+    for (const std::u16string& text : boxes) {
+        if (showWhilePlaying) {
+            showWhilePlaying(text);
+        } else {
+            platform_.showMessage(text, MessageKind::error);
+        }
+    }
+    delivering_ = false;
     return close;
 }
 

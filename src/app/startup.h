@@ -62,11 +62,16 @@ public:
     void showError(std::u16string_view text) override;
     void postClose() override;
     bool localTime(uint32_t unixSeconds, LocalDateTime& out) const override;
-    // Shows the boxes left by the worker; true when a close was asked for.
+    // Shows the boxes left by the worker; true when a close was asked for (after its box).
     bool deliverBeforeFrame() override;
+    // How a box left by the worker is shown while the game runs; by default the platform's
+    // message box (which stops the game until it is answered). Frames that run under such a
+    // box find nothing more to deliver.
+    std::function<void(std::u16string_view text)> showWhilePlaying;
 
 private:
     Platform& platform_;
+    bool delivering_ = false;
     std::thread::id mainThread_;
     std::mutex mutex_;
     std::vector<std::u16string> boxes_;

@@ -44,6 +44,10 @@ TEST(RegistrationDialog, StartIsRefusedSilentlyUntilEveryBoxHoldsTextAndThePortA
         {"port 0", true, u"ann", u"1", u"h", u"0", false},
         {"port of letters", true, u"ann", u"1", u"h", u"http", false},
         {"port 8 and a letter reads as 8", true, u"ann", u"1", u"h", u"8x", true},
+        {"port 65535", true, u"ann", u"1", u"h", u"65535", true},
+        {"port 65536 would reach port 0", true, u"ann", u"1", u"h", u"65536", false},
+        {"port 99999 would reach port 34463", true, u"ann", u"1", u"h", u"99999", false},
+        {"a negative port", true, u"ann", u"1", u"h", u"-80", false},
         {"complete", true, u"日本", u"0042", u"example.org", u"8080", true},
     };
     for (const Case& c : cases) {

@@ -69,9 +69,9 @@ Walk generateLevelOneWalk() {
         updateFrame(*s, test::sharedWork(), f, hooks);
         walk.frames.push_back(f);
     }
-    // Save the level reached with F4, then one quiet frame.
+    // Save the level reached with F4, then a frame with F12.
     InputSnapshot save, quiet;
-    save.focus = quiet.focus = save.keysDown[vk::f4] = 1;
+    save.focus = quiet.focus = save.keysDown[vk::f4] = quiet.keysDown[vk::f12] = 1;
     walk.frames.insert(walk.frames.end(), {save, quiet});
     return walk;
 }
@@ -112,6 +112,14 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     test::FakePlatform files;
     ASSERT_EQ(readSaveFile(record, files), 1) << "no save.dat written by F4";
     EXPECT_EQ(std::pair(record.level, record.stepCount), std::pair(2, walk.moves));
+    // F12 in the demo takes its screenshot on replay too, named by the frame it was pressed in.
+    const std::string suffix = "-" + std::to_string(walk.frames.size()) + ".png";
+    int shots = 0;
+    for (const auto& entry : fs::directory_iterator(".")) {
+        const std::string name = entry.path().filename().string();
+        shots += name.rfind("orlith-", 0) == 0 && name.ends_with(suffix) && entry.file_size() > 1000 ? 1 : 0;
+    }
+    EXPECT_EQ(shots, 1);
     // Recording while playing writes the same input back.
     std::vector<InputSnapshot> again;
     std::string error;

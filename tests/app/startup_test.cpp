@@ -3,6 +3,7 @@
 // nickname with another PIN, NetFps; and the mailbox that keeps a worker's box before its close.
 #include <gtest/gtest.h>
 
+#include <limits>
 #include <thread>
 #include <tuple>
 
@@ -36,8 +37,8 @@ public:
     bool runMessageBox(std::u16string_view, MessageKind) override { return false; }
 };
 
-std::string annLine(std::u16string_view pinHash, int32_t level) {
-    float pos[3] = {3, 3, 3}, view[3] = {0, 0, 1}, up[3] = {0, 1, 0};
+std::string annLine(std::u16string_view pinHash, int32_t level, float at = 3) {
+    float pos[3] = {at, 3, 3}, view[3] = {0, 0, 1}, up[3] = {0, 1, 0};
     return utf16ToUtf8(formatStateValue(0, pinHash, level, 42, pos, view, up)) + "ann";
 }
 
@@ -62,6 +63,7 @@ struct Scenario {
     std::string failStep;  // of the HTTP client
     std::string reply;     // the check's body
     int32_t savedLevel = 0;
+    float savedX = 3;      // the saved position's x (y and z are 3)
 };
 
 Outcome startUp(const Scenario& setup) {
@@ -69,7 +71,7 @@ Outcome startUp(const Scenario& setup) {
     test::FakePlatform platform;
     platform.answerYes = setup.answerYes;
     auto saved = makeGameState();
-    saved->level = setup.savedLevel, saved->cameraEye = {3, 3, 3, 0};
+    saved->level = setup.savedLevel, saved->cameraEye = {setup.savedX, 3, 3, 0};
     if (setup.savedLevel > 0) writeSaveFile(*saved, platform);
     ScriptedDialogs dialogs;
     dialogs.cancel = setup.cancel, dialogs.tick = setup.tick;
@@ -93,11 +95,17 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
     Outcome run = startUp(fresh);
     EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.network == nullptr),
               std::tuple(StartUpResult::play, 1, 0, true));
-    Scenario saved = fresh;
-    saved.savedLevel = 3;
-    run = startUp(saved);
-    EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
-              std::tuple(StartUpResult::play, 3, kNoticeFrames, 3.0f));
+    // A saved position the player can stand at is taken; one that is no number, outside the
+    // maze or in a wall is refused: the saved level from its start room (7, 7, 7).
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    for (auto [x, at] : {std::pair{3.0f, 3.0f}, {nan, 7.0f}, {std::numeric_limits<float>::infinity(), 7.0f},
+                         {-4.0f, 7.0f}, {9.5f, 7.0f}, {2.0f, 7.0f}}) {
+        Scenario saved = fresh;
+        saved.savedLevel = 3, saved.savedX = x;
+        run = startUp(saved);
+        EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
+                  std::tuple(StartUpResult::play, 3, kNoticeFrames, at)) << x;
+    }
     Scenario cancelled;
     cancelled.cancel = true;
     EXPECT_EQ(startUp(cancelled).result, StartUpResult::refused);
@@ -122,6 +130,8 @@ TEST(StartUp, OnlineBranches) {
          }),
          StartUpResult::play, question, {}, 1, true},
         {"returning player", with([&](Scenario& s) { s.reply = returning; }), StartUpResult::play, {}, {}, 3, true},
+        {"returning player beside the maze", with([&](Scenario& s) { s.reply = annLine(annHash(), 3, 1e30f) + "\r\n"; }),
+         StartUpResult::play, {}, {}, 3, true},
         {"registered with another PIN", with([&](Scenario& s) { s.reply = otherPin; }), StartUpResult::refused,
          {std::u16string(kOtherPinMessage)}, {}, 1, false},
         {"NetFps: no worker", with([&](Scenario& s) { s.reply = returning, s.netFps = true; }), StartUpResult::play, {}, {}, 3, false},
@@ -132,7 +142,10 @@ TEST(StartUp, OnlineBranches) {
         EXPECT_EQ(std::tuple(run.result, run.messages, run.events, run.state->level, run.network != nullptr, run.state->showFps),
                   std::tuple(c.result, c.messages, c.events, c.level, c.result == StartUpResult::play, c.setup.netFps ? 1 : 0));
         if (run.network) EXPECT_EQ(run.network->workerStarted(), c.worker);
-        if (c.level == 3) EXPECT_EQ(std::tuple(run.state->stepCount, run.state->playerPos[2], run.state->loadNoticeTimer), std::tuple(42, 3.0f, 0));
+        // Where the record puts the player, or the start room when it is beside the maze.
+        const float x = c.setup.reply == returning ? 3.0f : 7.0f, z = x;
+        if (c.level == 3) EXPECT_EQ(std::tuple(run.state->stepCount, run.state->playerPos[0], run.state->playerPos[2], run.state->loadNoticeTimer),
+                                    std::tuple(42, x, z, 0));
         if (!run.paths.empty()) EXPECT_EQ(run.paths[0], u"/state/change.php?mode=check&name=ann&pin=" + annHash());
     }
 }
@@ -147,6 +160,16 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
     EXPECT_EQ(platform.messages.size(), 1u);
     EXPECT_TRUE(mailbox.deliverBeforeFrame());
     EXPECT_EQ(platform.messages, (std::vector<std::u16string>{u"now", u"later"}));
+    // While the game runs under a box, its frames find nothing to deliver; the close comes after it.
+    std::vector<std::string> seen;
+    mailbox.showWhilePlaying = [&](std::u16string_view text) {
+        seen.push_back(utf16ToUtf8(text));
+        seen.push_back(mailbox.deliverBeforeFrame() ? "frame ended" : "frame ran");
+    };
+    std::thread again([&] { mailbox.showError(u"again"), mailbox.postClose(); });
+    again.join();
+    EXPECT_TRUE(mailbox.deliverBeforeFrame());
+    EXPECT_EQ(seen, (std::vector<std::string>{"again", "frame ran"}));
 }
 
 }  // namespace

@@ -134,6 +134,13 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     };
     EXPECT_EQ(dialogs.runRegistration(form), 2);
     EXPECT_TRUE(form.ticked());
+    // An error box over the running game: a game frame under each of the box's.
+    int gameFrames = 0;
+    dialogs.frameDrawn = [](int frame) {
+        if (frame == 5) pushKey(SDL_SCANCODE_RETURN);
+    };
+    dialogs.runErrorBoxOverGame(u"line 3442 : error in HttpSendRequest\ncode = 7", [&] { return ++gameFrames, 0u; });
+    EXPECT_EQ(gameFrames, 7);  // frames 0 to 5 drawn, and the one in which Return was read
     context.destroy();
     SDL_DestroyWindow(window);
     SDL_Quit();

@@ -61,14 +61,16 @@ struct App {
         if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
             reportError(platform, kInitSite);
-            return 1;
+            return 1;  // no video at all: the box could only go to stderr
         }
-        int code = openWindow() ? startUp() : 1;
-        if (code == 0) code = playFrames();
+        int status = 1;  // without a window the box could only go to stderr
+        if (openWindow()) {
+            status = boxedEndStatus(options);
+            if (startUp(status)) status = playFrames();
+        }
         shutDown();
-        if (code < 0) code = 0;  // closed during the restore: a normal end
         SDL_Quit();
-        return code;
+        return status;
     }
 
     bool openWindow() {
@@ -90,17 +92,17 @@ struct App {
     }
 
     // Start-up: font, graphics, dialogs, then the shared start-up (settings, level 1, the
-    // registration dialog, the saved game or the server). The exit status, or 0 to play on.
-    int startUp() {
+    // registration dialog, the saved game or the server). True to play; else the exit status.
+    bool startUp(int& status) {
         std::string failed, detail;
         if (!font.open(24.0f, failed, detail)) {
             if (!detail.empty()) std::fprintf(stderr, "Orlith: %s\n", detail.c_str());
             reportError(platform, kFontSiteNumber, utf8ToUtf16(failed).c_str());
-            return reportError(platform, kCreateWindowSite), 1;
+            return reportError(platform, kCreateWindowSite), false;
         }
         glContext = std::make_unique<SdlGlContext>(window.handle(), platform);
         renderer = std::make_unique<GlRenderer>(*glContext, platform, painter, state->windowWidth, state->windowHeight);
-        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), 1;
+        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
         dialogs = std::make_unique<ImGuiDialogs>(window.handle());
         dialogs->unattended = options.start;
@@ -114,11 +116,11 @@ struct App {
         StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
                            [this](int32_t level) { return restoreWithProgress(level); }};
         switch (startUpGame(*state, *work, parts, registrationChoices(options), network)) {
-            case StartUpResult::play: return 0;
-            case StartUpResult::abandoned: return -1;  // the window was closed: a normal end
+            case StartUpResult::play: return true;
+            case StartUpResult::abandoned: return status = 0, false;  // closed during the restore: a normal end
             case StartUpResult::refused: break;
         }
-        return reportError(platform, kCreateWindowSite), 1;
+        return reportError(platform, kCreateWindowSite), false;
     }
 
     // One generation from the level table, or many past its end: show it, and let closing the
@@ -146,6 +148,19 @@ struct App {
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
                                            LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
                                                      dialogs.get()});
+        // A failed exchange's box stands over the running game, as a box of the worker's thread
+        // does on Windows; the game ends when it is answered.
+        mailbox->showWhilePlaying = [this](std::u16string_view text) {
+            std::fprintf(stderr, "Orlith: %s\n", utf16ToUtf8(text).c_str());
+            if (options.start || !dialogs->canShow()) return;  // nobody to answer it
+            dialogs->runErrorBoxOverGame(text, [this] {
+                InputSnapshot away;  // the box has the keyboard and the mouse
+                renderer->presentFrames = false;
+                const uint32_t wait = loop->over() ? 16 : loop->runFrame(away);
+                renderer->presentFrames = true;
+                return wait;
+            });
+        };
         InputSnapshot input;
         while (!loop->over()) {
             input.clearEvents();
@@ -153,6 +168,7 @@ struct App {
             platform.sampleDevices(input);
             platform.sleepMs(loop->runFrame(input));
         }
+        mailbox->showWhilePlaying = nullptr;
         return loop->finish();
     }
 

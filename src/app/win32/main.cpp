@@ -134,9 +134,9 @@ int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
     __cpuid(leaf0, 0);
     if (leaf0[0] >= 1) __cpuid(leaf1, 1);
     if (!processorSupported(static_cast<uint32_t>(leaf0[0]), static_cast<uint32_t>(leaf1[3]))) {
-        return reportError(app.platform, kProcessorSite), 1;
+        return reportError(app.platform, kProcessorSite), boxedEndStatus(app.options);
     }
-    if (FAILED(::CoInitialize(nullptr))) return reportError(app.platform, kComSite), 1;
+    if (FAILED(::CoInitialize(nullptr))) return reportError(app.platform, kComSite), boxedEndStatus(app.options);
     registerWindowClass(instance, windowProcedure);
 
     int screenWidth = app.options.screenWidth, screenHeight = app.options.screenHeight;
@@ -149,7 +149,7 @@ int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
         const bool abandoned = app.startUp == StartUpResult::abandoned;
         if (!abandoned) reportError(app.platform, kCreateWindowSite);
         ::CoUninitialize();
-        return abandoned ? 0 : 1;
+        return abandoned ? 0 : boxedEndStatus(app.options);
     }
     ::ShowWindow(window, show);
     ::UpdateWindow(window);

@@ -59,6 +59,36 @@ void SdlWindow::toPicture(int wx, int wy, int32_t& px, int32_t& py) const {
     py = static_cast<int32_t>((wy - oy) / scale);
 }
 
+void SdlWindow::toggleFullScreen() {
+    if (covering_) {
+        SDL_SetWindowSize(window_, windowed_.w, windowed_.h);
+        SDL_SetWindowPosition(window_, windowed_.x, windowed_.y);
+        covering_ = false;
+        return;
+    }
+    if ((SDL_GetWindowFlags(window_) & SDL_WINDOW_FULLSCREEN_DESKTOP) != 0) {
+        SDL_SetWindowFullscreen(window_, 0);
+        return;
+    }
+    // An X window without frame extents has no window manager around it (the game's window has
+    // a caption wherever one runs): SDL's request would change only SDL's idea of the size.
+    int top = 0, left = 0, bottom = 0, right = 0;
+    const char* driver = SDL_GetCurrentVideoDriver();
+    const bool unmanaged = driver != nullptr && SDL_strcmp(driver, "x11") == 0 &&
+                           SDL_GetWindowBordersSize(window_, &top, &left, &bottom, &right) == 0 &&
+                           top == 0 && left == 0 && bottom == 0 && right == 0;
+    SDL_Rect screen{};
+    if (!unmanaged || SDL_GetDisplayBounds(SDL_GetWindowDisplayIndex(window_), &screen) != 0) {
+        SDL_SetWindowFullscreen(window_, SDL_WINDOW_FULLSCREEN_DESKTOP);
+        return;
+    }
+    SDL_GetWindowPosition(window_, &windowed_.x, &windowed_.y);
+    SDL_GetWindowSize(window_, &windowed_.w, &windowed_.h);
+    SDL_SetWindowPosition(window_, screen.x, screen.y);
+    SDL_SetWindowSize(window_, screen.w, screen.h);
+    covering_ = true;
+}
+
 bool SdlWindow::pumpEvents(InputSnapshot& input) {
     SDL_Event e;
     while (SDL_PollEvent(&e) != 0) {
@@ -68,8 +98,7 @@ bool SdlWindow::pumpEvents(InputSnapshot& input) {
             case SDL_KEYDOWN:
                 if (e.key.keysym.scancode == SDL_SCANCODE_RETURN && (e.key.keysym.mod & KMOD_ALT) != 0 &&
                     e.key.repeat == 0) {
-                    bool full = (SDL_GetWindowFlags(window_) & SDL_WINDOW_FULLSCREEN_DESKTOP) != 0;
-                    SDL_SetWindowFullscreen(window_, full ? 0 : SDL_WINDOW_FULLSCREEN_DESKTOP);
+                    toggleFullScreen();
                 }
                 break;
             case SDL_MOUSEBUTTONDOWN:

@@ -32,12 +32,18 @@ public:
 
     SDL_Window* handle() const { return window_; }
 
+    // Alt+Enter: full screen on and off. Without a window manager (an X server alone) nobody
+    // carries out the full-screen request, so the window itself covers the screen instead.
+    void toggleFullScreen();
+
 private:
     void toPicture(int wx, int wy, int32_t& px, int32_t& py) const;
 
     SDL_Window* window_ = nullptr;
     int32_t width_ = 0, height_ = 0;  // the picture's size
     bool closed_ = false;
+    bool covering_ = false;           // full screen as a window over the whole screen
+    SDL_Rect windowed_{};             // where the window stood before it covered the screen
 };
 
 }  // namespace orlith

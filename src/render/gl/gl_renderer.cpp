@@ -542,6 +542,7 @@ void GlRenderer::drawProgress(float fraction, const char16_t* text) {
 }
 
 void GlRenderer::present() {
+    if (!presentFrames) return;
     // The picture into the window at its own size and aspect, letterboxed when the window is
     // larger (full screen).
     int drawableW = 0, drawableH = 0;

@@ -43,6 +43,10 @@ public:
     int width() const override { return width_; }
     int height() const override { return height_; }
 
+    // False while a dialog stands over the running game: frames stay in the picture (read back
+    // for the dialog's background) and the dialog presents.
+    bool presentFrames = true;
+
     // Test hook: the step with this number fails as if the driver refused it.
     int failAtLine = 0;
     // How many times the HUD layer was painted: once per change of the HUD.

@@ -89,8 +89,9 @@ bool HudFont::open(float pixelSize, std::string& failedOperation, std::string& d
         }
     }
     if (!found) {
-        failedOperation = "FcFontMatch";
-        detail = "no font found; install fonts-ipafont-gothic";
+        // The error box names this: say in it what the player can do.
+        failedOperation = "FcFontMatch (no font at all: install fonts-ipafont-gothic)";
+        detail = "fontconfig knows no font";
         return false;
     }
     path_ = m.file;

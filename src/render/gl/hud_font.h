@@ -1,6 +1,8 @@
 // The HUD font: the family "ＭＳ ゴシック" (or "MS Gothic") for Japanese, found through
 // fontconfig (IPAGothic on Debian), rasterised by FreeType at 24 pixels, bold (synthesised when
-// the face is not). Without a Japanese font, any monospace font with a warning on stderr.
+// the face is not). Without a Japanese font, the bold font fontconfig picks for "monospace"
+// (a DejaVu face on Debian), with a warning on stderr; with no font at all, the error names
+// the package to install.
 // Owned by the app (created at start-up, before the graphics); FontHudPainter paints the HUD
 // layer of the OpenGL backend with it, keeping the glyphs it has drawn.
 #pragma once

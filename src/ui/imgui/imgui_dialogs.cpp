@@ -245,7 +245,28 @@ void ImGuiDialogs::drawBackground() {
     list->AddImage(reinterpret_cast<ImTextureID>(static_cast<intptr_t>(background_)), p0, ImVec2(p0.x + w, p0.y + h));
 }
 
-int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body) {
+void ImGuiDialogs::loadBackground() {
+    std::vector<uint8_t> rgba;
+    int width = 0, height = 0;
+    if (!lastPicture || !lastPicture(rgba, width, height) || width <= 0 || height <= 0) return;
+    if (background_ == 0 || width != backgroundWidth_ || height != backgroundHeight_) {
+        if (background_ == 0) glGenTextures(1, &background_);
+        glBindTexture(GL_TEXTURE_2D, background_);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
+        // RGB only: the picture is opaque whatever its alpha channel holds after the HUD's blend.
+        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB8, width, height, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
+        backgroundWidth_ = width;
+        backgroundHeight_ = height;
+    }
+    glBindTexture(GL_TEXTURE_2D, background_);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, rgba.data());
+}
+
+int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body, const std::function<uint32_t()>& gameFrame) {
     ImGui::SetCurrentContext(static_cast<ImGuiContext*>(context_));
     // The game's drawing state, given back as it was.
     GLint drawFramebuffer = 0, readFramebuffer = 0, texture = 0;
@@ -256,20 +277,7 @@ int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body) {
     glGetFloatv(GL_COLOR_CLEAR_VALUE, clearColor);
     const bool srgb = glIsEnabled(GL_FRAMEBUFFER_SRGB) == GL_TRUE;
 
-    std::vector<uint8_t> rgba;
-    if (lastPicture && lastPicture(rgba, backgroundWidth_, backgroundHeight_) && backgroundWidth_ > 0 &&
-        backgroundHeight_ > 0) {
-        glGenTextures(1, &background_);
-        glBindTexture(GL_TEXTURE_2D, background_);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
-        glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
-        glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-        // RGB only: the picture is opaque whatever its alpha channel holds after the HUD's blend.
-        glTexImage2D(GL_TEXTURE_2D, 0, GL_RGB8, backgroundWidth_, backgroundHeight_, 0, GL_RGBA, GL_UNSIGNED_BYTE,
-                     rgba.data());
-    }
+    loadBackground();
     glDisable(GL_FRAMEBUFFER_SRGB);  // ImGui's colours are already sRGB
     ImGui_ImplSDL2_InitForOpenGL(window_, SDL_GL_GetCurrentContext());
     ImGui_ImplOpenGL3_Init("#version 330 core");
@@ -282,12 +290,20 @@ int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body) {
     quitSeen_ = false;
     frame_ = 0;
     int32_t end = 0;
+    uint32_t wait = 16;
     while (end == 0) {
-        // Sleep until something happens, but keep drawing about 60 times a second. A key that went
-        // down ends the frame's events: ImGui 1.86 sees only the state at the frame's start, so a
-        // quick tap whose release came in the same batch would be lost.
+        // The game under the box runs its frame first, and its picture becomes the background.
+        if (gameFrame) {
+            wait = gameFrame();
+            glDisable(GL_FRAMEBUFFER_SRGB);
+            loadBackground();
+        }
+        // Sleep until something happens, but keep drawing about 60 times a second (or at the
+        // game's pace). A key that went down ends the frame's events: ImGui 1.86 sees only the
+        // state at the frame's start, so a quick tap whose release came in the same batch would
+        // be lost.
         SDL_Event e;
-        bool more = frame_ == 0 ? SDL_PollEvent(&e) != 0 : SDL_WaitEventTimeout(&e, 16) != 0;
+        bool more = frame_ == 0 ? SDL_PollEvent(&e) != 0 : SDL_WaitEventTimeout(&e, static_cast<int>(wait)) != 0;
         while (more) {
             ImGui_ImplSDL2_ProcessEvent(&e);
             if (e.type == SDL_QUIT) quitSeen_ = true;
@@ -475,10 +491,19 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
 }
 
 bool ImGuiDialogs::runMessageBox(std::u16string_view text, MessageKind kind) {
+    const int32_t answer = messageBox(text, kind, nullptr);
+    return kind == MessageKind::question && answer == 1;
+}
+
+void ImGuiDialogs::runErrorBoxOverGame(std::u16string_view text, const std::function<uint32_t()>& gameFrame) {
+    messageBox(text, MessageKind::error, gameFrame);
+}
+
+int32_t ImGuiDialogs::messageBox(std::u16string_view text, MessageKind kind, const std::function<uint32_t()>& gameFrame) {
     ensureFont(nullptr);
     std::string message = utf16ToUtf8(text);
     const bool question = kind == MessageKind::question;
-    int32_t answer = runModal([&]() -> int32_t {
+    return runModal([&]() -> int32_t {
         if (quitSeen_) return 2;
         ImGuiIO& io = ImGui::GetIO();
         ImGui::SetNextWindowPos(ImVec2(io.DisplaySize.x * 0.5f, io.DisplaySize.y * 0.5f), ImGuiCond_Always,
@@ -505,14 +530,14 @@ bool ImGuiDialogs::runMessageBox(std::u16string_view text, MessageKind kind) {
             if (defaultButton("いいえ(N)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_N, false) || enterPressed()) {
                 end = 2;  // No is the default button
             }
+            ImGui::SetItemDefaultFocus();  // and has the focus: Space answers No too
         } else {
             if (defaultButton("OK", button) || enterPressed() || keyPressed(ImGuiKey_Escape) || !open) end = 1;
         }
         ImGui::End();
         ImGui::PopStyleVar();
         return end;
-    });
-    return question && answer == 1;
+    }, gameFrame);
 }
 
 }  // namespace orlith

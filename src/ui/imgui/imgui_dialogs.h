@@ -36,10 +36,18 @@ public:
     int32_t runRegistration(RegistrationForm& form) override;
     int32_t runInformation(const InformationTable& table) override;
     bool runMessageBox(std::u16string_view text, MessageKind kind) override;
+    // An error box over the running game, as a box of another thread stands over a Windows game:
+    // gameFrame runs one frame of the game (without presenting it, and without the keyboard and
+    // mouse, which the box has) and returns the milliseconds to its next one; each of its
+    // pictures is shown under the box. Returns when the box is dismissed.
+    void runErrorBoxOverGame(std::u16string_view text, const std::function<uint32_t()>& gameFrame);
 
 private:
-    // One modal dialog: draws frames until body returns an end code other than 0.
-    int32_t runModal(const std::function<int32_t()>& body);
+    // One modal dialog: draws frames until body returns an end code other than 0. With a game
+    // frame, the game runs under it.
+    int32_t runModal(const std::function<int32_t()>& body, const std::function<uint32_t()>& gameFrame = nullptr);
+    int32_t messageBox(std::u16string_view text, MessageKind kind, const std::function<uint32_t()>& gameFrame);
+    void loadBackground();
     bool ensureFont(const InformationTable* table);
     void drawBackground();
     float unitX(float dialogUnits) const;

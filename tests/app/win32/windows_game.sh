@@ -9,11 +9,13 @@
 #   windows_game.sh dialog ...
 #     the registration dialog appears, Return (typed through the X server, as a player would)
 #     starts the game offline, and the demo's F4 writes the Linux build's save.dat, time aside
-#   windows_game.sh online ...
-#     an online run against the real server: registered, then ranked in the game's own list
+#   windows_game.sh online ... LINUX_GAME LINUX_SERVER
+#     online against the real server with a nickname wider than its HUD slot, after the Linux
+#     build as the same player: ranked, the same end state and picture, the HUD texts wrapped
+#     into as many lines; and a port above 65535 refused the same way by both
 set -uo pipefail
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
-part=$1 game=$2 demo=$3 linux=$4 dir=$5 prefix=$6
+part=$1 game=$2 demo=$3 linux=$4 dir=$5 prefix=$6 linux_game=${7:-} linux_server=${8:-}
 rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
 . "$here/../../../scripts/wine-env.sh"
 orlith_wine_prefix "$prefix" || exit 1
@@ -27,6 +29,11 @@ outside_panels() {
   local masks=(-fill black -draw 'rectangle 30,30 229,575' -draw 'rectangle 794,30 993,575')
   convert "$1" "${masks[@]}" a.png && convert "$2" "${masks[@]}" b.png || return 1
   compare -metric AE -fuzz 2% a.png b.png null: 2>&1  # exits 1 when they differ: the count tells
+}
+# Lines of dark text in a rectangle: runs of pixel rows holding ink, separated by empty rows.
+ink_lines() {
+  convert "$1" -crop "$2" +repage -colorspace gray -threshold 25% -negate -scale "1x$(cut -dx -f2 <<<"${2%%+*}")!" \
+    -depth 8 txt:- | awk -F'[(),]' 'NR > 1 { ink = $3 > 0; if (ink && !inside) lines++; inside = ink } END { print lines + 0 }'
 }
 # Mean red, green and blue (0-255) of a rectangle.
 mean() { convert "$1" -crop "$2" +repage -resize 1x1\! -format '%[fx:int(255*r)] %[fx:int(255*g)] %[fx:int(255*b)]\n' info:; }
@@ -65,12 +72,41 @@ case $part in
     "$here/linux_side.sh" compare-save "$linux/reference/save.dat" save.dat
     ;;
   online)
-    port=$(cat "$linux/server/port") || exit 1
-    run --nickname winplayer --pin 2468 --server 127.0.0.1 --port "$port" --start --report report.txt ||
-      fail "the game ended with $?"
+    # Both builds online with a ten-character full-width nickname (wider than its HUD slot):
+    # Linux registers it, then Windows comes back as the same player to the same place. The end
+    # states match, the pictures match away from the panels, and the panels' texts wrap into as
+    # many lines on both (the fonts differ, so their rows of ink are compared, not their pixels).
+    # A server of its own: the ranking both pictures show holds this player alone.
+    trap '"$here/linux_side.sh" server-stop "$dir/server"; orlith_xvfb_stop' EXIT
+    "$here/linux_side.sh" server-start "$linux_server" "$dir/server" || exit 1
+    port=$(cat "$dir/server/port") || exit 1
+    name='ＷＩＤＥＮＡＭＥ１２' online=(--pin 2468 --server 127.0.0.1 --start --frames 40 --screen 1920x1080)
+    SDL_VIDEODRIVER=offscreen LIBGL_ALWAYS_SOFTWARE=1 "$linux_game" --nickname "$name" --port "$port" "${online[@]}" \
+      --screenshot linux.png --report linux.txt > linux.log 2>&1 || { cat linux.log; exit 1; }
+    timeout -k 5 150 wine "$game" --nickname "$name" --port "$port" "${online[@]}" --screenshot windows.png \
+      --report report.txt > game.log 2>&1 || fail "the game ended with $?"
     cat report.txt
-    grep -Eq '^ranking [1-9]' report.txt && grep -Eq '^player [0-9]+ [0-9]+ [0-9]+ winplayer$' report.txt ||
-      fail "the server did not rank winplayer"
+    grep -Eq '^ranking [1-9]' report.txt && grep -Fq " $name" report.txt || fail "the server did not rank $name"
+    diff <(grep -v '^fps' linux.txt) <(grep -v '^fps' report.txt) || exit 1
+    differing=$(outside_panels windows.png linux.png)
+    echo "pixels differing outside the HUD panels: $differing"
+    [[ $differing =~ ^[0-9]+$ ]] && ((differing <= 200)) || exit 1
+    for column in 180x546+40+30 180x546+804+30; do
+      a=$(ink_lines linux.png "$column") && b=$(ink_lines windows.png "$column") || exit 1
+      echo "lines of text in $column: $a (Linux), $b (Windows)"
+      [[ $a == "$b" ]] || exit 1
+    done
+    # A port the connection cannot carry is refused the same way by both.
+    for side in linux windows; do
+      if [[ $side == linux ]]; then
+        SDL_VIDEODRIVER=offscreen "$linux_game" --nickname x --pin 1 --server 127.0.0.1 --port 99999 --start --frames 1 \
+          > port.log 2>&1
+      else
+        timeout -k 5 150 wine "$game" --nickname x --pin 1 --server 127.0.0.1 --port 99999 --start --frames 1 > port.log 2>&1
+      fi
+      status=$?
+      ((status == 1)) && grep -q 'a port from 1 to 65535' port.log || { echo "$side: port 99999 gave $status"; cat port.log; exit 1; }
+    done
     ;;
   *) echo "usage: $0 picture|dialog|online ORLITH.EXE DEMO LINUX_SIDE WORK_DIR WINE_PREFIX" >&2; exit 2 ;;
 esac
