@@ -1,9 +1,12 @@
 // The page's side of the dialogs (a --pre-js of the game): templates 102 and 103 and the message
-// boxes as HTML over the canvas, laid out in dialog units as the Windows templates are (1.5
-// pixels a unit for the 9-point Japanese UI font). The dialogs decide nothing: every click and
-// edit goes to the game (html_dialogs.cpp), which answers with what the controls show.
+// boxes as HTML over the canvas, laid out in dialog units as Windows lays out the templates:
+// from the dialog font (9 points, 12 pixels), a horizontal unit is a quarter of its average
+// Latin letter, a vertical one an eighth of its height. The dialogs decide nothing: every click
+// and edit goes to the game (html_dialogs.cpp), which answers with what the controls show.
 Module.orlithDialogs = {
-  unit: 1.5,
+  font: '12px "ＭＳ Ｐゴシック", "MS PGothic", "IPAPGothic", "IPAexGothic", sans-serif',
+  unitX: 0,
+  unitY: 12 / 8,
   events: [],
   waiting: null,
   open: null,
@@ -72,6 +75,7 @@ Module.orlithDialogs = {
     veil.className = 'orlith-veil';
     var box = document.createElement('div');
     box.className = 'orlith-dialog';
+    box.style.font = this.font;
     box.dataset.template = template;
     box.setAttribute('role', 'dialog');
     box.setAttribute('aria-modal', 'true');
@@ -89,8 +93,9 @@ Module.orlithDialogs = {
     bar.appendChild(closer);
     var body = document.createElement('div');
     body.className = 'orlith-body';
-    body.style.width = width * this.unit + 'px';
-    body.style.height = height * this.unit + 'px';
+    this.units();
+    body.style.width = width * this.unitX + 'px';
+    body.style.height = height * this.unitY + 'px';
     box.appendChild(bar);
     box.appendChild(body);
     veil.appendChild(box);
@@ -107,13 +112,20 @@ Module.orlithDialogs = {
     var c = document.getElementById('canvas');
     if (c) c.focus();
   },
+  units: function () {
+    if (this.unitX) return;
+    var context = document.createElement('canvas').getContext('2d');
+    context.font = this.font;
+    var letters = 'ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz';
+    this.unitX = Math.floor((context.measureText(letters).width + 26) / 52) / 4;
+  },
   place: function (element, x, y, w, h) {
-    var u = this.unit;
+    this.units();
     element.style.position = 'absolute';
-    element.style.left = x * u + 'px';
-    element.style.top = y * u + 'px';
-    element.style.width = w * u + 'px';
-    element.style.height = h * u + 'px';
+    element.style.left = x * this.unitX + 'px';
+    element.style.top = y * this.unitY + 'px';
+    element.style.width = w * this.unitX + 'px';
+    element.style.height = h * this.unitY + 'px';
     return element;
   },
   button: function (body, id, text, x, y, w, h, isDefault, event) {
