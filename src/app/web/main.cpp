@@ -54,33 +54,33 @@ struct App {
         if (int status = prepareRun(argc, argv, platform, setUp); status >= 0) return status;
         platform.unattended = options.start;
         platform.openStorage();
-        int code = startUp();
-        if (code == 0) code = playFrames();
+        int status = boxedEndStatus(options);
+        if (startUp(status)) status = playFrames();
         shutDown();
-        return code < 0 ? 0 : code;  // closed during the restore: a normal end
+        return status;
     }
 
     // The canvas and graphics, then the shared start-up (settings, level 1, the registration
-    // dialog, the saved game or the server). The exit status, or 0 to play on.
-    int startUp() {
+    // dialog, the saved game or the server). True to play; else the exit status.
+    bool startUp(int& status) {
         int32_t screenWidth = options.screenWidth, screenHeight = options.screenHeight;
         if (screenWidth == 0) platform.viewSize(screenWidth, screenHeight);
         sizeWindow(*state, screenWidth, screenHeight);
         platform.showCanvas(state->windowWidth, state->windowHeight);
         glContext = std::make_unique<WebGlContext>(platform);
         renderer = std::make_unique<GlRenderer>(*glContext, platform, painter, state->windowWidth, state->windowHeight);
-        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), 1;
+        if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
         platform.dialogs = &dialogs;
         mailbox = std::make_shared<NetworkMailbox>(platform);
         StartUpParts parts{platform, dialogs, [] { return std::make_shared<FetchHttpClient>(); }, mailbox,
                            [this](int32_t level) { return restoreWithProgress(level); }};
         switch (startUpGame(*state, *work, parts, registrationChoices(options), network)) {
-            case StartUpResult::play: return 0;
-            case StartUpResult::abandoned: return -1;
+            case StartUpResult::play: return true;
+            case StartUpResult::abandoned: return status = 0, false;
             case StartUpResult::refused: break;
         }
-        return reportError(platform, kCreateWindowSite), 1;
+        return reportError(platform, kCreateWindowSite), false;
     }
 
     // One generation from the level table, or many past its end: shown, and the page kept alive.
@@ -104,6 +104,17 @@ struct App {
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
                                            LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
                                                      &dialogs});
+        // A failed exchange's box stands over the running game; the game ends when it is
+        // answered. The exchange ends inside a frame, so its box waits for the next one.
+        mailbox->holdBoxes = true;
+        mailbox->showWhilePlaying = [this](std::u16string_view text) {
+            std::fprintf(stderr, "Orlith: %s\n", utf16ToUtf8(text).c_str());
+            if (options.start) return;  // nobody to answer it
+            dialogs.runErrorBoxOverGame(text, [this] {
+                InputSnapshot away;  // the box has the keyboard and the mouse
+                if (!loop->over() && loop->due(platform.tickCount(), kEarlyMs)) loop->runFrame(away);
+            });
+        };
         InputSnapshot input;
         while (!loop->over()) {
             platform.waitAnimationFrame();
@@ -113,10 +124,11 @@ struct App {
             loop->runFrame(input);
             if (loop->frames() == 1) platform.signal("started", 1);
         }
+        mailbox->showWhilePlaying = nullptr;
         return loop->finish();
     }
 
-    // The picture stays on the page: the context is left to it.
+    // The last picture stays on the page: the graphics are left to it.
     void shutDown() {
         if (network) network->shutDown();
         loop.reset();

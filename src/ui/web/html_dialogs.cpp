@@ -22,6 +22,8 @@ EM_JS(void, jsInformation, (const char16_t* cells, int columns, int rows, const 
       { Module.orlithDialogs.showInformation(cells, columns, rows, widths); });
 EM_JS(void, jsMessage, (const char16_t* text, int question), { Module.orlithDialogs.message(Module.orlithWeb.utf16(text), !!question); });
 EM_JS(void, jsClose, (), { Module.orlithDialogs.close(); });
+EM_JS(int, jsAnswered, (), { return Module.orlithDialogs.events.length > 0 ? 1 : 0; });
+EM_ASYNC_JS(void, jsDialogAnimationFrame, (), { await new Promise(function (resolve) { requestAnimationFrame(resolve); }); });
 EM_JS(void, jsPageHost, (char16_t* host, int hostCapacity, char16_t* port, int portCapacity),
       { Module.orlithDialogs.pageHost(host, hostCapacity, port, portCapacity); });
 
@@ -94,6 +96,19 @@ bool HtmlDialogs::runMessageBox(std::u16string_view text, MessageKind kind) {
             default: break;
         }
     }
+}
+
+void HtmlDialogs::runErrorBoxOverGame(std::u16string_view text, const std::function<void()>& gameFrame) {
+    const std::u16string shown(text);
+    jsMessage(shown.c_str(), 0);
+    while (jsAnswered() == 0) {
+        jsDialogAnimationFrame();
+        gameFrame();
+    }
+    int box = 0;
+    char16_t ignored[8];
+    jsNextEvent(&box, ignored, 8);
+    jsClose();
 }
 
 }  // namespace orlith

@@ -5,6 +5,8 @@
 // Owned by the web entry point.
 #pragma once
 
+#include <functional>
+
 #include "platform/dialogs.h"
 
 namespace orlith {
@@ -17,6 +19,9 @@ public:
     int32_t runRegistration(RegistrationForm& form) override;
     int32_t runInformation(const InformationTable& table) override;
     bool runMessageBox(std::u16string_view text, MessageKind kind) override;
+    // An error box over the running game: until it is answered, gameFrame runs at each of the
+    // browser's animation frames (the game takes no input meanwhile).
+    void runErrorBoxOverGame(std::u16string_view text, const std::function<void()>& gameFrame);
 };
 
 }  // namespace orlith
