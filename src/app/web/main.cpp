@@ -116,13 +116,15 @@ struct App {
             });
         };
         InputSnapshot input;
-        while (!loop->over()) {
+        int32_t ranked = 0;
+        while (!loop->over() && !platform.closeRequested()) {
             platform.waitAnimationFrame();
             if (!loop->due(platform.tickCount(), kEarlyMs)) continue;
             input.clearEvents();
             platform.sampleDevices(input);
             loop->runFrame(input);
             if (loop->frames() == 1) platform.signal("started", 1);
+            if (state->rankingCount != ranked) platform.signal("ranking", ranked = state->rankingCount);
         }
         mailbox->showWhilePlaying = nullptr;
         return loop->finish();

@@ -27,11 +27,9 @@ int virtualKeyFor(std::string_view key, std::string_view code) {
     for (const Named& n : kPositional) {
         if (code == n.code) return n.key;
     }
-    if (code.size() >= 2 && code.size() <= 3 && code[0] == 'F') {
-        int n = 0;
-        for (char c : code.substr(1)) n = c >= '0' && c <= '9' ? n * 10 + (c - '0') : -1;
-        if (n >= 1 && n <= 12) return 111 + n;  // VK_F1 is 112
-        return 0;
+    if (code.size() >= 2 && code.size() <= 3 && code[0] == 'F' && code.find_first_not_of("0123456789", 1) == std::string_view::npos) {
+        const int n = code.size() == 2 ? code[1] - '0' : (code[1] - '0') * 10 + (code[2] - '0');
+        return n >= 1 && n <= 12 ? 111 + n : 0;  // VK_F1 is 112; the game has no code above F12
     }
     // The layout's letter or digit, as typed (one character).
     if (key.size() == 1 && letterOrDigit(key[0]) != 0) return letterOrDigit(key[0]);

@@ -59,8 +59,9 @@ bool WebPlatform::readFile(const std::string& path, size_t maxBytes, std::string
     return native::readFile(path, maxBytes, bytes, lastError);
 }
 
-FileFailure WebPlatform::replaceFile(const std::string& path, std::string_view bytes) {
-    FileFailure failure = native::replaceFile(path, bytes, lastError);
+FileFailure WebPlatform::replaceFile(const std::string& given, std::string_view bytes) {
+    FileFailure failure = native::replaceFile(given, bytes, lastError);
+    const std::string path = given.empty() || given[0] == '/' ? given : native::pathInCurrentDirectory(given);
     if (failure != FileFailure::none || !inStorage(path)) return failure;
     if (endsWith(path, ".png")) {
         const std::string name = path.substr(kStorage.size() + 1);
@@ -165,6 +166,10 @@ EMSCRIPTEN_KEEPALIVE void orlith_web_focus(int focused) {
 
 EMSCRIPTEN_KEEPALIVE void orlith_web_written() {
     if (orlith::active != nullptr) orlith::active->storageWritten();
+}
+
+EMSCRIPTEN_KEEPALIVE void orlith_web_close() {
+    if (orlith::active != nullptr) orlith::active->closeEvent();
 }
 
 EMSCRIPTEN_KEEPALIVE void orlith_web_flushed(int ok) {

@@ -51,6 +51,8 @@ public:
     void signal(const char* name, int32_t value);
     // Waits for the browser's next animation frame.
     void waitAnimationFrame();
+    // Whether the page asked the game to end, as closing the window does on the desktop.
+    bool closeRequested() const { return closeRequested_; }
 
     int lastError = 0;             // code shown by the next error report
     Dialogs* dialogs = nullptr;    // the page's dialogs, once the page can show them
@@ -63,6 +65,7 @@ public:
     void focusEvent(bool focused);
     void storageWritten();
     void storageFlushed(bool ok);
+    void closeEvent() { closeRequested_ = true; }
 
 private:
     web::KeyTracker keys_;
@@ -70,6 +73,7 @@ private:
     web::FlushSchedule flushes_;
     InputSnapshot pending_;  // pointer events waiting for the next frame
     bool storage_ = false;
+    bool closeRequested_ = false;
 };
 
 }  // namespace orlith

@@ -206,9 +206,11 @@ Module.orlithWeb = {
     return part.length;
   }
 };
-// Scripts reach the game's signals and files through window.orlith.
+// Scripts reach the game's signals and files through window.orlith, and end it as closing the
+// window does.
 window.orlith = {
   signals: Module.orlithWeb.signals,
+  close: function () { Module._orlith_web_close(); },
   writeFile: function (name, text) { Module.orlithWeb.writeFile(name, text); },
   readFile: function (path) { return Module.orlithWeb.readFile(path); }
 };
