@@ -17,6 +17,7 @@
 #include "handler.h"
 #include "http_server.h"
 #include "ranking_store.h"
+#include "static_files.h"
 #include "storage.h"
 
 using namespace orlith::server;
@@ -44,6 +45,8 @@ const char kUsage[] =
     "                         per 6 s (default 20)\n"
     "  --min-interval-ms N    replies to one player at least this far apart (default 50)\n"
     "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
+    "  --web-root DIR         also serve the browser game built into DIR (the files it holds at\n"
+    "                         start-up; \"/\" is its index.html)\n"
     "  --help                 this text\n";
 
 int64_t steadyMs() {
@@ -69,6 +72,7 @@ struct Flags {
     int32_t registrationsPerAddress = 20;
     int64_t minIntervalMs = 50;
     int64_t forgetDays = 30;
+    std::string webRoot;  // empty: no web game
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -116,6 +120,8 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.minIntervalMs = n;
         } else if (a == "--forget-days" && value(v) && parseNumber(v, 1, 36500, n)) {
             f.forgetDays = n;
+        } else if (a == "--web-root" && value(v)) {
+            f.webRoot = v;
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -190,6 +196,11 @@ int main(int argc, char** argv) {
                  static_cast<double>(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec) +
                      static_cast<double>(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6);
 
+    StaticFiles webFiles;
+    if (!flags.webRoot.empty() && !webFiles.load(flags.webRoot, error)) {
+        std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
+        return 1;
+    }
     fitOpenFileLimit(flags.server);
     Metrics metrics;
     RefusalLog log;
@@ -223,7 +234,11 @@ int main(int argc, char** argv) {
     server = std::make_unique<HttpServer>(
         flags.server,
         HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
-                            [&](const Commit& c) { return commitChange(c, context); }},
+                            [&](const Commit& c) { return commitChange(c, context); },
+                            flags.webRoot.empty() ? nullptr
+                                                  : std::function([&](const HttpRequest& r, std::string_view tag) {
+                                                        return webFiles.answer(r.method, r.target, r.acceptGzip, tag);
+                                                    })},
         metrics);
     if (!server->start(error)) {
         std::fprintf(stderr, "orlith-server: %s\n", error.c_str());
@@ -233,6 +248,10 @@ int main(int argc, char** argv) {
                 flags.server.host.c_str(), static_cast<unsigned>(server->port()), flags.server.threads,
                 flags.server.adminHost.c_str(), static_cast<unsigned>(server->adminPort()),
                 storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
+    if (!flags.webRoot.empty()) {
+        std::printf("orlith-server: the web game, %zu files from %s, at http://%s:%u/\n", webFiles.count(),
+                    flags.webRoot.c_str(), flags.server.host.c_str(), static_cast<unsigned>(server->port()));
+    }
     std::fflush(stdout);
 
     // The flusher: pending states every --flush-ms; the database's health, and (shared
