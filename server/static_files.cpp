@@ -150,7 +150,8 @@ bool StaticFiles::load(const std::string& root, std::string& error) {
 
 std::optional<HttpResponse> StaticFiles::answer(std::string_view method, std::string_view target, bool acceptGzip,
                                                 std::string_view ifNoneMatch) const {
-    std::string_view path = target.substr(0, target.find('?'));
+    std::string_view path, query;
+    splitTarget(target, path, query);
     if (path == "/") path = "/index.html";
     if (path == kRankingPath) return std::nullopt;  // the game's requests are the handler's
     auto found = files_.find(std::string(path));
