@@ -5,6 +5,7 @@
 Module.orlithWeb = {
   storage: '/orlith',
   signals: {},
+  times: {},  // when each signal was first given, in ms since the page's navigation began
   exchanges: {},
 
   utf16: function (ptr) {
@@ -25,6 +26,7 @@ Module.orlithWeb = {
   },
 
   signal: function (name, value) {
+    if (!(name in this.times)) this.times[name] = performance.now();
     this.signals[name] = value;
     window.dispatchEvent(new CustomEvent('orlith', {detail: {name: name, value: value}}));
   },
@@ -133,9 +135,10 @@ Module.orlithWeb = {
       Module._orlith_web_flushed(error ? 0 : 1);
     });
   },
-  // Scripts (tests, benchmarks) put a file into the storage as the game would write it.
-  writeFile: function (name, text) {
-    FS.writeFile(this.storage + '/' + name, text);
+  // Scripts (tests, benchmarks) put a file into the storage as the game would write it: a
+  // text, or its bytes as an array of numbers.
+  writeFile: function (name, data) {
+    FS.writeFile(this.storage + '/' + name, typeof data === 'string' ? data : new Uint8Array(data));
     Module._orlith_web_written();
   },
   readFile: function (path) {
@@ -210,6 +213,7 @@ Module.orlithWeb = {
 // window does.
 window.orlith = {
   signals: Module.orlithWeb.signals,
+  times: Module.orlithWeb.times,
   close: function () { Module._orlith_web_close(); },
   writeFile: function (name, text) { Module.orlithWeb.writeFile(name, text); },
   readFile: function (path) { return Module.orlithWeb.readFile(path); }

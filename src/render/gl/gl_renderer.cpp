@@ -436,6 +436,8 @@ bool GlRenderer::paintHud(const HudLayout& hud) {
 }
 
 void GlRenderer::drawHudVertices() {
+    // No panel (the D key's mode 0): nothing to upload; WebGL reads a length of 0 as "all".
+    if (hudVertices_.empty()) return;
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
     // Premultiplied "over" in linear light; the picture's alpha stays opaque.

@@ -5,7 +5,8 @@ chromium-driver, the page served by the real orlith-server (--web-root), the Lin
   web_test.py offline ...  levels.demo plays levels 1 and 2 in the page: the end state is the Linux
                            build's, the last picture as the page shows it matches the Linux build's
                            (mean difference per channel under 6, HUD panel included), and the
-                           save.dat of its F4 is the Linux build's and survives a reload of the page
+                           save.dat of its F4 is the Linux build's and survives a reload of the page,
+                           whose game, its HUD switched off with D, shows the Linux build's picture
   web_test.py online ...   two pages and a Linux game online see each other in their rankings and as
                            arrows; alice's nickname with another PIN gets the refusal; the server
                            stopped under a running page gives the exchange's error box, and the game
@@ -213,14 +214,23 @@ def offline(args, stack):
     print(f"last picture: mean difference {difference:.2f} per channel (at most 6)")
     assert difference < 6
 
-    # F4's save.dat is in IndexedDB once flushed; a reload restores the game from it.
+    # F4's save.dat is in IndexedDB once flushed; a reload restores the game from it. There D
+    # switches the HUD off: a picture without panels.
     page.wait("flushed", 1)
     assert masked_save(page.file("/orlith/save.dat")) == masked_save(read(os.path.join(linux, "save.dat")))
-    page.open(server.port, {"offline": None, "start": None, "frames": 2, "screen": "1920x1080", "report": "/tmp/again.txt"})
+    no_hud = "orlith-demo 1\n1 68\n1 -\n1 -\n"
+    with open(os.path.join(linux, "no_hud.demo"), "w") as f:
+        f.write(no_hud)
+    page.open(server.port, {"offline": None, "start": None, "screen": "1920x1080", "report": "/tmp/again.txt",
+                            "screenshot": "/tmp/again.png"}, no_hud)
     assert page.wait("ended")["ended"] == 0, page.console()
-    assert linux_game(args.game, linux, "--offline", "--start", "--frames", "2", "--report", "again.txt") == 0
+    assert linux_game(args.game, linux, "--offline", "--start", "--play", "no_hud.demo", "--report", "again.txt",
+                      "--screenshot", "again.png") == 0
     again = report(page.file("/tmp/again.txt").decode())
     assert again == report(read(os.path.join(linux, "again.txt")).decode()) and again[0] == "level 2", again
+    difference = mean_difference(page.picture(), rgb_of_png(read(os.path.join(linux, "again.png"))))
+    print(f"restored, without the HUD: mean difference {difference:.2f} per channel (at most 6)")
+    assert difference < 6
 
 
 def online(args, stack):
