@@ -84,9 +84,11 @@ struct App {
     }
 
     // One generation from the level table, or many past its end: shown, and the page kept alive.
+    // Its time goes to the page's signals ("restored", in ms).
     bool restoreWithProgress(int32_t targetLevel) {
-        uint32_t lastDraw = platform.tickCount();
-        return restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
+        const uint32_t begun = platform.tickCount();
+        uint32_t lastDraw = begun;
+        const bool restored = restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
             if (platform.tickCount() - lastDraw >= 50 && renderer->initGraphics() != 0) {
                 char16_t text[32];
                 long long loading = targetLevel - total + done + 1;  // the level being generated
@@ -97,6 +99,8 @@ struct App {
             }
             return true;
         });
+        platform.signal("restored", static_cast<int32_t>(platform.tickCount() - begun));
+        return restored;
     }
 
     // The shared loop, one frame at each animation frame that reaches its slot.
