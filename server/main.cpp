@@ -249,8 +249,11 @@ int main(int argc, char** argv) {
                 flags.server.adminHost.c_str(), static_cast<unsigned>(server->adminPort()),
                 storage->sharedByInstances() ? "postgresql" : flags.db.c_str(), store.playerCount());
     if (!flags.webRoot.empty()) {
-        std::printf("orlith-server: the web game, %zu files from %s, at http://%s:%u/\n", webFiles.count(),
-                    flags.webRoot.c_str(), flags.server.host.c_str(), static_cast<unsigned>(server->port()));
+        // Listening on every address: this machine's name or address from elsewhere.
+        const bool everywhere = flags.server.host == "0.0.0.0" || flags.server.host == "::";
+        std::printf("orlith-server: the web game (%zu files from %s): open http://%s:%u/%s\n", webFiles.count(),
+                    flags.webRoot.c_str(), everywhere ? "localhost" : flags.server.host.c_str(),
+                    static_cast<unsigned>(server->port()), everywhere ? " here, or this machine's address elsewhere" : "");
     }
     std::fflush(stdout);
 
