@@ -17,7 +17,7 @@ FAMILIES = {
     "sdl": r"SDL",
     "gl": r"(GL/|GLES|EGL/|epoxy/)",
     "d3d": r"(d3d|d2d|dwrite|dxgi|wincodec)",
-    "win32": r"(windows|windowsx|commctrl|shellapi|wininet|winsock|ws2|intrin|objbase|shlobj|winerror)",
+    "win32": r"(windows|windowsx|commctrl|shellapi|wininet|winsock|ws2|intrin|objbase|shlobj|winerror|xinput)",
     "curl": r"curl/",
     "socket": r"(sys/socket|netinet/|arpa/|netdb|boost/asio|boost/beast)",
     "posix": r"(unistd|fcntl|pthread|sys/|dirent|dlfcn|poll\.h|signal\.h|time\.h)",

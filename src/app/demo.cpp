@@ -51,6 +51,11 @@ std::string formatDemoLine(const InputSnapshot& frame) {
         any = true;
     }
     if (!any) line += '-';
+    const int16_t* turn = frame.arrowAmount;
+    if (turn[0] != 0 || turn[1] != 0 || turn[2] != 0 || turn[3] != 0) {
+        line += " t:" + std::to_string(turn[0]) + "," + std::to_string(turn[1]) + "," + std::to_string(turn[2]) + "," +
+                std::to_string(turn[3]);
+    }
     for (int k = 0; k < frame.eventCount; ++k) {
         const PointerEvent& e = frame.events[k];
         switch (e.kind) {
@@ -98,6 +103,21 @@ bool parseDemoLine(const std::string& line, InputSnapshot& frame, std::string& e
         const std::string& tok = tokens[t];
         PointerEvent e{};
         int64_t delta = 0;
+        if (tok.rfind("t:", 0) == 0) {
+            // Four amounts 0..1000, comma-separated.
+            size_t start = 2;
+            for (int k = 0; k < 4; ++k) {
+                size_t end = k < 3 ? tok.find(',', start) : tok.size();
+                int64_t amount = 0;
+                if (end == std::string::npos || !parseInt(tok.substr(start, end - start), 0, 1000, amount)) {
+                    error = "bad arrow amounts '" + tok + "'";
+                    return false;
+                }
+                frame.arrowAmount[k] = static_cast<int16_t>(amount);
+                start = end + 1;
+            }
+            continue;
+        }
         if (tok == "u") {
             e.kind = PointerEvent::up;
         } else if (tok.rfind("d:", 0) == 0 && parsePair(tok.substr(2), e.x, e.y)) {
@@ -190,10 +210,14 @@ const char* usageText() {
            "  --start            press start without showing the dialog and answer Yes to the\n"
            "                     new-nickname question; every message box then goes to stderr and is\n"
            "                     dismissed at once, and a refused start exits with status 1\n"
+           "  --write-keys       write every key that can be moved into setting.ini's [Keys] section (as\n"
+           "                     it stands: the standard keys, or those the file moved) and end\n"
            "  --help             show this text\n"
            "Keys: Q/A forward/back, arrows turn, Z/X turn (fly), M mode, N nightmare, W walls, S position/\n"
            "distance, D HUD, F FPS, G guide, H/V/P reverse turning/vertical/forward, R turning rate,\n"
-           "F4 save, F12 screenshot, Alt+Enter full screen; drag with the left button to look, wheel to step.\n";
+           "F4 save, F12 screenshot, Alt+Enter full screen; drag with the left button to look, wheel to step.\n"
+           "A game controller plays too: left stick Q/A, right stick turns, shoulders Z/X, A B X Y = M N W G,\n"
+           "d-pad S F D I, Back F4, Start starts (see README).\n";
 }
 
 bool parseOptions(int argc, const char* const* argv, Options& o, std::string& error) {
@@ -263,6 +287,8 @@ bool parseOptions(int argc, const char* const* argv, Options& o, std::string& er
             o.offline = true;
         } else if (arg == "--start") {
             o.start = true;
+        } else if (arg == "--write-keys") {
+            o.writeKeys = true;
         } else if (arg.rfind("--", 0) == 0) {
             error = "unknown option " + arg;
             return false;

@@ -6,7 +6,8 @@
 // focus is 1 when the window had the keyboard focus, else 0. keys is '-' or the virtual-key
 // codes held during the frame, comma-separated in decimal (81 = Q, 37..40 = arrows, 115 = F4,
 // 123 = F12, which takes a screenshot on replay too).
-// Events are the pointer events handled before the frame, in order: "d:x,y" left button
+// "t:l,u,r,d" (only when a stick turns) gives how far an analog stick holds each arrow, in
+// thousandths. Events are the pointer events handled before the frame, in order: "d:x,y" left button
 // down at picture pixel (x, y), "u" left button up, "m:x,y" pointer moved, "w:n" wheel turned
 // by n (120 a notch, towards the player negative). Example: "1 81,39 d:10,20 m:15,20".
 // The simulation is deterministic, so feeding the lines back replays the run exactly.
@@ -50,6 +51,7 @@ struct Options {
     bool offline = false;        // --offline: leave the box unticked
     bool start = false;          // --start: press start unseen; Yes to the new-nickname question;
                                  // every message box goes to stderr and is dismissed at once
+    bool writeKeys = false;      // --write-keys: every movable key into setting.ini, then end
 };
 
 bool parseOptions(int argc, const char* const* argv, Options& options, std::string& error);

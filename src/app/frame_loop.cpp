@@ -3,6 +3,8 @@
 
 #include <cstdio>
 
+#include "persist/persist.h"
+
 namespace orlith {
 
 // The shared hooks, with drawing through the backend.
@@ -30,6 +32,14 @@ int prepareRun(int argc, const char* const* argv, Platform& platform, RunSetUp& 
     }
     if (options.help) {
         std::fputs(usageText(), stdout);
+        return 0;
+    }
+    if (options.writeKeys) {
+        KeyMap keys;
+        std::string problem;
+        if (!readKeyMap(platform, keys, problem)) return std::fprintf(stderr, "orlith: %s\n", problem.c_str()), 1;
+        if (!writeKeyMap(keys, platform)) return std::fputs("orlith: cannot write setting.ini\n", stderr), 1;
+        std::fputs("orlith: every key that can be moved is in setting.ini's [Keys] section\n", stdout);
         return 0;
     }
     if (!options.playPath.empty() && !readDemoFile(options.playPath, setUp.demo, error)) {
@@ -102,7 +112,8 @@ bool FrameLoop::screenshot(const std::string& path) {
     std::vector<uint8_t> rgba;
     std::string png;
     FrameRenderer& renderer = parts_.renderer;
-    if (!renderer.readPicture(rgba) || !parts_.encodePng(rgba, renderer.width(), renderer.height(), png)) {
+    if (!renderer.readPicture(rgba) ||
+        !parts_.encodePng(rgba.data(), static_cast<uint32_t>(renderer.width()), static_cast<uint32_t>(renderer.height()), png)) {
         std::fprintf(stderr, "orlith: cannot write screenshot %s\n", path.c_str());
         return false;
     }

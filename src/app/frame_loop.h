@@ -28,7 +28,7 @@
 namespace orlith {
 
 // PNG bytes of an RGBA picture (rows top to bottom), by the platform's image codec.
-using PngEncoder = std::function<bool(const std::vector<uint8_t>& rgba, int width, int height, std::string& png)>;
+using PngEncoder = bool (*)(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png);
 
 struct LoopParts {
     Platform& platform;               // clock, files

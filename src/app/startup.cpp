@@ -26,8 +26,25 @@ bool standsInMaze(const GameState& s, const float position[3]) {
 
 // The record's level, steps and position. A position the player cannot stand at is refused:
 // the level starts from its start room, and stderr says why.
-bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts, const char* source) {
-    if (!parts.restoreTo(record.level)) return false;
+// The maze of the level as playing up to it would give it; false when the player closed the
+// window during a long restore.
+bool restoreTo(GameState& s, MazeWork& work, int32_t level, StartUpParts& parts) {
+    bool shown = false;
+    uint32_t lastShown = 0;
+    return restoreLevel(s, work, level, [&](int64_t done, int64_t total) {
+        const uint32_t now = parts.platform.tickCount();
+        if (!parts.showRestore || (shown && now - lastShown < 50)) return true;
+        shown = true;
+        lastShown = now;
+        char16_t text[32];
+        const long long loading = level - total + done + 1;  // the level being generated
+        formatText(text, 32, u"Loading level %ld / %ld", loading, static_cast<long long>(level));
+        return parts.showRestore(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
+    });
+}
+
+bool restore(GameState& s, MazeWork& work, const RankingRecord& record, StartUpParts& parts, const char* source) {
+    if (!restoreTo(s, work, record.level, parts)) return false;
     s.stepCount = record.stepCount;
     if (!standsInMaze(s, record.position)) {
         std::fprintf(stderr, "Orlith: the position in %s (%g, %g, %g) is not inside level %d's maze; starting at its start room\n",
@@ -39,7 +56,7 @@ bool restore(GameState& s, const RankingRecord& record, StartUpParts& parts, con
     return true;
 }
 
-StartUpResult startOnline(GameState& s, StartUpParts& parts, const RegistrationChoices& choices,
+StartUpResult startOnline(GameState& s, MazeWork& work, StartUpParts& parts, const RegistrationChoices& choices,
                           std::unique_ptr<NetworkLink>& network) {
     auto link = std::make_unique<NetworkLink>(parts.makeHttpClient(), parts.networkHost);
     if (!link->open(std::u16string_view(s.serverName, textLength(s.serverName, 31)),
@@ -60,7 +77,7 @@ StartUpResult startOnline(GameState& s, StartUpParts& parts, const RegistrationC
     }
     if (found != nullptr) {
         RankingRecord record = *found;
-        if (!restore(s, record, parts, "the server's record")) return StartUpResult::abandoned;
+        if (!restore(s, work, record, parts, "the server's record")) return StartUpResult::abandoned;
     } else {
         bool yes = parts.platform.showMessage(kNewNicknameQuestion, MessageKind::question);
         if (!yes && !choices.start) return StartUpResult::refused;
@@ -104,11 +121,11 @@ StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, con
         return StartUpResult::refused;
     }
 
-    if (s.networkEnabled == 1) return startOnline(s, parts, choices, network);
+    if (s.networkEnabled == 1) return startOnline(s, work, parts, choices, network);
     RankingRecord record{};
     if (readSaveFile(record, parts.platform) == 0) return StartUpResult::play;
     s.loadNoticeTimer = kNoticeFrames;
-    return restore(s, record, parts, "save.dat") ? StartUpResult::play : StartUpResult::abandoned;
+    return restore(s, work, record, parts, "save.dat") ? StartUpResult::play : StartUpResult::abandoned;
 }
 
 NetworkMailbox::NetworkMailbox(Platform& platform) : platform_(platform), mainThread_(std::this_thread::get_id()) {}

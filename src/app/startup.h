@@ -39,9 +39,9 @@ struct StartUpParts {
     Dialogs& dialogs;
     std::function<std::shared_ptr<HttpClient>()> makeHttpClient;  // called only when going online
     std::shared_ptr<NetworkHost> networkHost;
-    // Sets the maze to targetLevel as playing up to it would (restoreLevel, with progress shown);
-    // false when the player closed the window meanwhile.
-    std::function<bool(int32_t targetLevel)> restoreTo;
+    // Shows how far a long restore (past the level table) has come, at most 20 times a second;
+    // false when the player closed the window meanwhile, which abandons it. May be empty.
+    std::function<bool(float fraction, const char16_t* text)> showRestore;
 };
 
 enum class StartUpResult {

@@ -1,6 +1,7 @@
 // Turning, movement with collision and trail, the goal test and the mode switches: steps from
 // (state, input) to state. Angles in degrees; sines and cosines in double precision rounded to
 // float, so the pose follows the same float path on every machine.
+#include <algorithm>
 #include <climits>
 #include <cmath>
 
@@ -29,6 +30,12 @@ void rotateFrame(float angle, const Float4& axis, Float4& first, Float4& second,
     }
 }
 
+// How far an arrow turns this frame: all the way for its key, else an analog stick's share.
+float arrowTurn(GameState& s, const InputSnapshot& input, int key) {
+    if (keyHeld(s, input, key) != 0) return 1.0f;
+    return static_cast<float>(std::clamp<int>(input.arrowAmount[key - vk::left], 0, 1000)) / 1000.0f;
+}
+
 }  // namespace
 
 int inMaze(const GameState& s, int x, int y, int z) {
@@ -48,12 +55,12 @@ void turnPlayer(GameState& s, const InputSnapshot& input) {
             s.yaw = static_cast<float>(dx) * 0.05f * speed * hs + s.dragStartYaw;
             s.pitch = s.dragStartPitch - static_cast<float>(dy) * 0.05f * speed * vs;
         }
-        int right = keyHeld(s, input, vk::right);
-        int left = keyHeld(s, input, vk::left);
-        int down = keyHeld(s, input, vk::down);
-        int up = keyHeld(s, input, vk::up);
-        s.yaw += static_cast<float>(right - left) * 0.25f * speed * hs;
-        s.pitch += static_cast<float>(up - down) * 0.25f * speed * vs;
+        float right = arrowTurn(s, input, vk::right);
+        float left = arrowTurn(s, input, vk::left);
+        float down = arrowTurn(s, input, vk::down);
+        float up = arrowTurn(s, input, vk::up);
+        s.yaw += (right - left) * 0.25f * speed * hs;
+        s.pitch += (up - down) * 0.25f * speed * vs;
         if (s.yaw >= 360.0f) s.yaw -= 360.0f;
         else if (s.yaw < 0.0f) s.yaw += 360.0f;
         if (s.pitch > 90.0f) s.pitch = 90.0f;
@@ -66,15 +73,15 @@ void turnPlayer(GameState& s, const InputSnapshot& input) {
         dragPitch = static_cast<float>(dy) * 0.002f * speed * vs;
         dragRoll = static_cast<float>(dx) * (-0.002f) * speed * hs;
     }
-    int down = keyHeld(s, input, vk::down);
-    int up = keyHeld(s, input, vk::up);
+    float down = arrowTurn(s, input, vk::down);
+    float up = arrowTurn(s, input, vk::up);
     int zKey = keyHeld(s, input, vk::z);
     int xKey = keyHeld(s, input, vk::x);
-    int right = keyHeld(s, input, vk::right);
-    int left = keyHeld(s, input, vk::left);
-    float a = static_cast<float>(down - up) * 0.25f * speed * vs + dragPitch;
+    float right = arrowTurn(s, input, vk::right);
+    float left = arrowTurn(s, input, vk::left);
+    float a = (down - up) * 0.25f * speed * vs + dragPitch;
     float b = static_cast<float>(xKey - zKey) * 0.25f * speed * hs;
-    float c = static_cast<float>(left - right) * 0.25f * speed * hs + dragRoll;
+    float c = (left - right) * 0.25f * speed * hs + dragRoll;
     // Pitch about R, turn about U, roll about F, each on the frame the previous one left.
     Float4& F = s.flyForward;
     Float4& U = s.flyUp;

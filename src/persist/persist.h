@@ -13,6 +13,7 @@
 #include "base/error_report.h"
 #include "platform/platform.h"
 #include "state/game_state.h"
+#include "state/input.h"
 #include "state/ranking_record.h"
 
 namespace orlith {
@@ -22,6 +23,14 @@ void readSettingsFile(GameState& state, Platform& platform);
 // Writes all nine keys, keeping every other line and the file's encoding. Failures are
 // silent, and a failed write leaves the old file whole.
 void writeSettingsFile(const GameState& state, Platform& platform);
+// The keys section "Keys" moves (an action's name = a key's name, see state/input.h). A name
+// that is no key, or two actions on one key, is refused: the map stays the standard one, and
+// problem says what is wrong in words a player can act on. True when the file's map is used
+// (also when it has none).
+bool readKeyMap(Platform& platform, KeyMap& map, std::string& problem);
+// Writes every movable key into section "Keys" under its key in map, keeping every other line
+// (orlith --write-keys: the player finds them all there to change). False when it failed.
+bool writeKeyMap(const KeyMap& map, Platform& platform);
 
 // Where a failed save is reported.
 inline constexpr ErrorSite kSaveCreateSite{3630, u"CreateFile"};

@@ -262,4 +262,50 @@ void writeSettingsFile(const GameState& state, Platform& platform) {
     platform.replaceFile(path, encodeProfileText(setProfileValues(file, "Setting", entries, 9), encoding));
 }
 
+bool writeKeyMap(const KeyMap& map, Platform& platform) {
+    const std::string path = platform.pathInCurrentDirectory("setting.ini");
+    std::string bytes;
+    TextEncoding encoding = TextEncoding::ansi;
+    std::string file;
+    if (platform.readFile(path, kMaxProfileBytes, bytes)) file = decodeProfileText(bytes, encoding);
+    std::pair<std::string_view, std::string> keys[std::size(kKeyActions)];
+    for (size_t i = 0; i < std::size(kKeyActions); ++i) {
+        keys[i] = {kKeyActions[i].name, keyNameOf(map.physical[kKeyActions[i].key])};
+    }
+    return platform.replaceFile(path, encodeProfileText(setProfileValues(file, "Keys", keys, std::size(keys)), encoding)) ==
+           FileFailure::none;
+}
+
+bool readKeyMap(Platform& platform, KeyMap& map, std::string& problem) {
+    map = KeyMap{};
+    problem.clear();
+    std::string bytes;
+    if (!platform.readFile(platform.pathInCurrentDirectory("setting.ini"), kMaxProfileBytes, bytes)) return true;
+    TextEncoding encoding;
+    const std::string file = decodeProfileText(bytes, encoding);
+    KeyMap read;
+    std::string value;
+    for (const KeyAction& a : kKeyActions) {
+        if (!findProfileValue(file, "Keys", a.name, value) || value.empty()) continue;
+        const int code = keyCodeOfName(value);
+        if (code == 0) {
+            problem = "setting.ini [Keys]: " + std::string(a.name) + "=" + value + " names no key; the standard keys are used";
+            return false;
+        }
+        read.physical[a.key] = static_cast<uint8_t>(code);
+    }
+    // One key stands for one action, the ones left where they were included.
+    for (size_t i = 0; i < std::size(kKeyActions); ++i) {
+        for (size_t j = i + 1; j < std::size(kKeyActions); ++j) {
+            if (read.physical[kKeyActions[i].key] == read.physical[kKeyActions[j].key]) {
+                problem = "setting.ini [Keys]: " + keyNameOf(read.physical[kKeyActions[i].key]) + " stands for both " +
+                          kKeyActions[i].name + " and " + kKeyActions[j].name + "; the standard keys are used";
+                return false;
+            }
+        }
+    }
+    map = read;
+    return true;
+}
+
 }  // namespace orlith

@@ -4,6 +4,8 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
+#include <string_view>
 
 namespace orlith {
 
@@ -24,6 +26,9 @@ struct InputSnapshot {
     static constexpr int kMaxEvents = 16;
 
     uint8_t keysDown[256] = {};           // 1 while the key with this virtual-key code is down
+    // How far an analog stick holds each arrow, in thousandths (0..1000), for a turn of that
+    // fraction of the arrow key's rate; a held arrow key counts 1000. Left, up, right, down.
+    int16_t arrowAmount[4] = {};
     int32_t focus = 0;                    // 1 while the window has the keyboard focus
     int32_t eventCount = 0;               // 0..kMaxEvents
     PointerEvent events[kMaxEvents] = {};  // left button down/up, moves, wheel turns, in order
@@ -55,5 +60,46 @@ struct InputSnapshot {
     // A new frame's snapshot keeps the keys and the focus; the events were used.
     void clearEvents() { eventCount = 0; }
 };
+
+// A standard game controller (the layout SDL's game controllers, XInput and the browser's
+// "standard" gamepads share), as a platform reads it; connected false when there is none.
+struct PadState {
+    enum Button : uint8_t { a, b, x, y, back, start, leftShoulder, rightShoulder, dpadUp, dpadDown, dpadLeft, dpadRight,
+                            buttonCount };
+    bool connected = false;
+    float leftX = 0, leftY = 0;    // -1..1, y positive downwards (towards the player)
+    float rightX = 0, rightY = 0;  // -1..1, y positive downwards
+    bool buttons[buttonCount] = {};
+};
+
+// The keys a player may move to others, by the key they stand for, with their names in
+// setting.ini's [Keys] section.
+struct KeyAction {
+    int key;           // the virtual-key code the game reads
+    const char* name;  // e.g. "Forward"
+};
+inline constexpr KeyAction kKeyActions[] = {
+    {vk::q, "Forward"},     {vk::a, "Backward"},     {vk::left, "TurnLeft"},   {vk::right, "TurnRight"},
+    {vk::up, "LookUp"},     {vk::down, "LookDown"},  {vk::z, "FlyTurnLeft"},   {vk::x, "FlyTurnRight"},
+    {vk::m, "Mode"},        {vk::n, "Nightmare"},    {vk::w, "Walls"},         {vk::s, "Status"},
+    {vk::d, "Panels"},      {vk::f, "Fps"},          {vk::g, "Guide"},         {vk::h, "Horizontal"},
+    {vk::v, "Vertical"},    {vk::p, "Progress"},     {vk::r, "Rotate"},        {vk::f4, "Save"},
+    {vk::i, "Information"}, {vk::f12, "Screenshot"},
+};
+
+// Which key of the keyboard (by virtual-key code) stands for each key the game reads: the key
+// itself unless setting.ini moves it. A platform fills keysDown[k] from key physical[k].
+struct KeyMap {
+    uint8_t physical[256];
+    constexpr KeyMap() : physical() {
+        for (int k = 0; k < 256; ++k) physical[k] = static_cast<uint8_t>(k);
+    }
+};
+
+// Names of keys as setting.ini writes them: "A".."Z", "0".."9", "F1".."F12", "Left", "Up",
+// "Right", "Down", "Space", "Tab", "Enter", "Backspace", "Shift", "Control", "Insert", "Delete",
+// "Home", "End", "PageUp", "PageDown", "Numpad0".."Numpad9". Case is not significant.
+int keyCodeOfName(std::string_view name);  // 0 for no such key
+std::string keyNameOf(int virtualKey);     // empty for a key without a name
 
 }  // namespace orlith

@@ -20,34 +20,12 @@
 #include "render/gl/png.h"
 #include "support/fake_platform.h"
 #include "support/fixtures.h"
+#include "support/steer.h"
 
 namespace orlith {
 namespace {
 
 namespace fs = std::filesystem;
-
-// Keys for one frame towards the centre of the target cell: turn (1 degree a frame at the
-// default turning rate) until facing it, then step forward with Q.
-InputSnapshot steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
-    InputSnapshot f;
-    f.focus = 1;
-    const int d[3] = {target.x - from.x, target.y - from.y, target.z - from.z};
-    float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
-    if (s.pitch != wantPitch) {
-        f.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
-        return f;
-    }
-    if (wantPitch == 0.0f) {
-        float wantYaw = d[0] != 0 ? (d[0] > 0 ? 90.0f : 270.0f) : (d[2] > 0 ? 0.0f : 180.0f);
-        if (s.yaw != wantYaw) {
-            float diff = std::fmod(wantYaw - s.yaw + 360.0f, 360.0f);
-            f.keysDown[diff <= 180.0f ? vk::right : vk::left] = 1;
-            return f;
-        }
-    }
-    f.keysDown[vk::q] = 1;
-    return f;
-}
 
 struct Walk { std::vector<InputSnapshot> frames; int moves = 0; };
 
@@ -65,7 +43,7 @@ Walk generateLevelOneWalk() {
         const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]), std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
                                       std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
         if (error < 0.026f && next + 1 < path.size()) ++next;
-        InputSnapshot f = steer(*s, path[next - 1], path[next]);
+        InputSnapshot f = test::steer(*s, path[next - 1], path[next]);
         updateFrame(*s, test::sharedWork(), f, hooks);
         walk.frames.push_back(f);
     }

@@ -81,8 +81,7 @@ Outcome startUp(const Scenario& setup) {
     auto work = makeMazeWork();
     Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}};
     run.state->netFpsSwitch = setup.netFps ? 1 : 0;
-    StartUpParts parts{platform, dialogs, [&] { return http; }, host,
-                       [&](int32_t level) { return restoreLevel(*run.state, *work, level, nullptr); }};
+    StartUpParts parts{platform, dialogs, [&] { return http; }, host, nullptr};
     run.result = startUpGame(*run.state, *work, parts, setup.choices, run.network);
     run.messages = platform.messages, run.events = host->events(), run.paths = http->paths;
     EXPECT_EQ(dialogs.registrations, setup.choices.start ? 0 : 1);

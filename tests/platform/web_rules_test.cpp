@@ -1,6 +1,6 @@
 // The browser platform's own rules, without a browser: which virtual key a key event stands for
 // (the layout's letters, the positions of the rest), held keys that go up as they went down and
-// all at once when the page loses the focus, wheel turns in the desktop's units, and flushes of
+// all at once when the page loses the focus, setting.ini's moved keys, wheel turns in the desktop's units, and flushes of
 // the saved files to IndexedDB one at a time with the last write always flushed.
 #include <gtest/gtest.h>
 
@@ -22,8 +22,10 @@ TEST(WebKeys, LettersFollowTheLayoutAndTheOtherKeysTheirPlace) {
         {"1", "Digit1", '1'}, {"!", "Digit1", '1'}, {"&", "Digit1", '1'},
         {"ArrowLeft", "ArrowLeft", vk::left}, {"ArrowDown", "ArrowDown", vk::down}, {"a", "ArrowUp", vk::up},
         {"F1", "F1", 112}, {"F4", "F4", vk::f4}, {"F12", "F12", vk::f12}, {"F13", "F13", 0}, {"F0", "F0", 0},
-        {"Enter", "NumpadEnter", 13}, {"Escape", "Escape", 27}, {" ", "Space", 32},
-        {"Shift", "ShiftLeft", 0}, {"", "", 0}, {"Unidentified", "", 0}, {"F", "Fx", 'F'},
+        {"Enter", "NumpadEnter", 13}, {"Escape", "Escape", 27}, {" ", "Space", 32}, {"Tab", "Tab", 9},
+        {"Shift", "ShiftRight", 16}, {"Control", "ControlLeft", 17}, {"Home", "Home", 36}, {"Delete", "Delete", 46},
+        {"7", "Numpad7", 103}, {"Home", "Numpad7", 103}, {"Alt", "AltLeft", 0}, {"", "", 0}, {"Unidentified", "", 0},
+        {"F", "Fx", 'F'},
     };
     for (const Case& c : cases) EXPECT_EQ(virtualKeyFor(c.key, c.code), c.virtualKey) << c.key << " / " << c.code;
 }
@@ -35,21 +37,32 @@ TEST(WebKeys, AKeyGoesUpAsItWentDownAndLosingTheFocusReleasesAll) {
     EXPECT_EQ(keys.down("q", "KeyQ"), 'Q');
     EXPECT_EQ(keys.down("ArrowLeft", "ArrowLeft"), vk::left);
     EXPECT_EQ(keys.down("Q", "KeyQ"), 'Q');  // repeated with Shift: the same key
-    keys.fill(input);
+    keys.fill(input, KeyMap{});
     EXPECT_EQ(std::tuple(input.keysDown['Q'], input.keysDown[vk::left], input.focus), std::tuple(1, 1, 1));
     EXPECT_EQ(keys.up("KeyQ"), 'Q');  // whatever the key says now
     EXPECT_EQ(keys.up("KeyQ"), 0);
-    keys.fill(input);
+    keys.fill(input, KeyMap{});
     EXPECT_EQ(std::tuple(input.keysDown['Q'], input.keysDown[vk::left]), std::tuple(0, 1));
     keys.setFocus(false);
-    keys.fill(input);
+    keys.fill(input, KeyMap{});
     EXPECT_EQ(std::tuple(input.keysDown[vk::left], input.focus), std::tuple(0, 0));
     // More keys than hands hold: the ones beyond are not held, the first ones still are.
     keys.setFocus(true);
     for (int k = 0; k < 40; ++k) keys.down("a", "Key" + std::string(1, static_cast<char>('A' + k % 26)) + std::to_string(k));
     keys.down("z", "KeyZ");
-    keys.fill(input);
+    keys.fill(input, KeyMap{});
     EXPECT_EQ(std::tuple(input.keysDown['A'], input.keysDown['Z']), std::tuple(1, 0));
+    // setting.ini moves Forward to Space: Space walks, Q no longer does.
+    KeyTracker moved;
+    KeyMap map;
+    map.physical['Q'] = 32;
+    moved.down(" ", "Space");
+    moved.fill(input, map);
+    EXPECT_EQ(std::tuple(input.keysDown['Q'], input.keysDown[32]), std::tuple(1, 1));
+    moved.up("Space");
+    moved.down("q", "KeyQ");
+    moved.fill(input, map);
+    EXPECT_EQ(input.keysDown['Q'], 0);
 }
 
 TEST(WebWheel, ANotchIs120AwayFromThePlayerWhateverTheBrowserCounts) {

@@ -8,10 +8,12 @@
 #include <string>
 #include <vector>
 
+#include "app/controls.h"
 #include "app/frame_loop.h"
 #include "app/startup.h"
 #include "base/text.h"
 #include "maze/maze.h"
+#include "persist/persist.h"
 #include "platform/curl/curl_http.h"
 #include "platform/sdl/sdl_gl_context.h"
 #include "platform/sdl/sdl_platform.h"
@@ -30,13 +32,6 @@ constexpr ErrorSite kWindowSite{652, u"SDL_CreateWindow"};
 constexpr ErrorSite kCreateWindowSite{652, u"CreateWindow"};
 constexpr int kFontSiteNumber = 919;
 
-bool encodeScreenshot(const std::vector<uint8_t>& rgba, int width, int height, std::string& png) {
-    std::vector<uint8_t> bytes;
-    if (!encodePng(rgba.data(), width, height, true, bytes)) return false;
-    png.assign(bytes.begin(), bytes.end());
-    return true;
-}
-
 struct App {
     RunSetUp setUp;
     Options& options = setUp.options;
@@ -52,13 +47,14 @@ struct App {
     std::shared_ptr<NetworkMailbox> mailbox;
     std::unique_ptr<NetworkLink> network;  // online only
     std::unique_ptr<FrameLoop> loop;
+    KeyMap keys;  // setting.ini's moved keys
 
     int run(int argc, char** argv) {
         if (int status = prepareRun(argc, argv, platform, setUp); status >= 0) return status;
         platform.unattended = options.start;
         SDL_SetHint(SDL_HINT_APP_NAME, "Orlith");
         SDL_setenv("SDL_VIDEO_X11_WMCLASS", "Orlith", 0);
-        if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER) != 0) {
+        if (SDL_Init(SDL_INIT_VIDEO | SDL_INIT_TIMER | SDL_INIT_GAMECONTROLLER) != 0) {
             std::fprintf(stderr, "Orlith: %s\n", SDL_GetError());
             reportError(platform, kInitSite);
             return 1;  // no video at all: the box could only go to stderr
@@ -112,9 +108,16 @@ struct App {
             return loop != nullptr && loop->presented() && renderer->readPicture(rgba);
         };
         platform.dialogs = dialogs.get();
+        if (std::string problem; !readKeyMap(platform, keys, problem)) platform.showMessage(utf8ToUtf16(problem), MessageKind::error);
         mailbox = std::make_shared<NetworkMailbox>(platform);
+        // A restore past the level table shows its progress; closing the window abandons it.
         StartUpParts parts{platform, *dialogs, [] { return std::make_shared<CurlHttpClient>(); }, mailbox,
-                           [this](int32_t level) { return restoreWithProgress(level); }};
+                           [this](float fraction, const char16_t* text) {
+                               InputSnapshot ignored;
+                               if (!window.pumpEvents(ignored)) return false;
+                               if (renderer->initGraphics() != 0) renderer->drawProgress(fraction, text);
+                               return true;
+                           }};
         switch (startUpGame(*state, *work, parts, registrationChoices(options), network)) {
             case StartUpResult::play: return true;
             case StartUpResult::abandoned: return status = 0, false;  // closed during the restore: a normal end
@@ -123,30 +126,10 @@ struct App {
         return reportError(platform, kCreateWindowSite), false;
     }
 
-    // One generation from the level table, or many past its end: show it, and let closing the
-    // window end it.
-    bool restoreWithProgress(int32_t targetLevel) {
-        uint32_t lastDraw = 0;
-        InputSnapshot ignored;
-        return restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
-            ignored.clearEvents();
-            if (!window.pumpEvents(ignored)) return false;
-            uint32_t now = SDL_GetTicks();
-            if (now - lastDraw >= 50 && renderer->initGraphics() != 0) {
-                char16_t text[32];
-                long long loading = targetLevel - total + done + 1;  // the level being generated
-                formatText(text, 32, u"Loading level %ld / %ld", loading, static_cast<long long>(targetLevel));
-                renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
-                lastDraw = now;
-            }
-            return true;
-        });
-    }
-
     // The shared loop on the devices' snapshot; each frame then sleeps the rest of its slot.
     int playFrames() {
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
-                                           LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
+                                           LoopParts{platform, *renderer, encodePng, mailbox.get(), network.get(),
                                                      dialogs.get()});
         // A failed exchange's box stands over the running game, as a box of the worker's thread
         // does on Windows; the game ends when it is answered.
@@ -165,7 +148,8 @@ struct App {
         while (!loop->over()) {
             input.clearEvents();
             if (!window.pumpEvents(input)) break;
-            platform.sampleDevices(input);
+            platform.sampleDevices(input, keys);
+            applyPad(window.readPad(), input);
             platform.sleepMs(loop->runFrame(input));
         }
         mailbox->showWhilePlaying = nullptr;

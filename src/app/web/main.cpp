@@ -9,10 +9,12 @@
 #include <string>
 #include <vector>
 
+#include "app/controls.h"
 #include "app/frame_loop.h"
 #include "app/startup.h"
 #include "base/text.h"
 #include "maze/maze.h"
+#include "persist/persist.h"
 #include "platform/web/fetch_http.h"
 #include "platform/web/web_gl_context.h"
 #include "platform/web/web_platform.h"
@@ -29,13 +31,6 @@ constexpr ErrorSite kCreateWindowSite{652, u"CreateWindow"};
 // jitter around the slots, and waiting for the next would halve the rate.
 constexpr uint32_t kEarlyMs = 4;
 
-bool encodeScreenshot(const std::vector<uint8_t>& rgba, int width, int height, std::string& png) {
-    std::vector<uint8_t> bytes;
-    if (!encodePng(rgba.data(), width, height, true, bytes)) return false;
-    png.assign(bytes.begin(), bytes.end());
-    return true;
-}
-
 struct App {
     RunSetUp setUp;
     Options& options = setUp.options;
@@ -49,6 +44,7 @@ struct App {
     std::shared_ptr<NetworkMailbox> mailbox;
     std::unique_ptr<NetworkLink> network;  // online only
     std::unique_ptr<FrameLoop> loop;
+    KeyMap keys;  // setting.ini's moved keys
 
     int run(int argc, char** argv) {
         if (int status = prepareRun(argc, argv, platform, setUp); status >= 0) return status;
@@ -72,10 +68,20 @@ struct App {
         if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
         platform.dialogs = &dialogs;
+        if (std::string problem; !readKeyMap(platform, keys, problem)) platform.showMessage(utf8ToUtf16(problem), MessageKind::error);
         mailbox = std::make_shared<NetworkMailbox>(platform);
+        // A restore past the level table shows its progress, and the page stays alive.
         StartUpParts parts{platform, dialogs, [] { return std::make_shared<FetchHttpClient>(); }, mailbox,
-                           [this](int32_t level) { return restoreWithProgress(level); }};
-        switch (startUpGame(*state, *work, parts, registrationChoices(options), network)) {
+                           [this](float fraction, const char16_t* text) {
+                               if (renderer->initGraphics() != 0) renderer->drawProgress(fraction, text);
+                               platform.waitAnimationFrame();
+                               return !platform.closeRequested();
+                           }};
+        // How long the shared start-up took goes to the page's signals ("startup", in ms).
+        const uint32_t begun = platform.tickCount();
+        const StartUpResult result = startUpGame(*state, *work, parts, registrationChoices(options), network);
+        platform.signal("startup", static_cast<int32_t>(platform.tickCount() - begun));
+        switch (result) {
             case StartUpResult::play: return true;
             case StartUpResult::abandoned: return status = 0, false;
             case StartUpResult::refused: break;
@@ -83,30 +89,10 @@ struct App {
         return reportError(platform, kCreateWindowSite), false;
     }
 
-    // One generation from the level table, or many past its end: shown, and the page kept alive.
-    // Its time goes to the page's signals ("restored", in ms).
-    bool restoreWithProgress(int32_t targetLevel) {
-        const uint32_t begun = platform.tickCount();
-        uint32_t lastDraw = begun;
-        const bool restored = restoreLevel(*state, *work, targetLevel, [&](int64_t done, int64_t total) {
-            if (platform.tickCount() - lastDraw >= 50 && renderer->initGraphics() != 0) {
-                char16_t text[32];
-                long long loading = targetLevel - total + done + 1;  // the level being generated
-                formatText(text, 32, u"Loading level %ld / %ld", loading, static_cast<long long>(targetLevel));
-                renderer->drawProgress(total > 0 ? static_cast<float>(done) / static_cast<float>(total) : 1.0f, text);
-                platform.waitAnimationFrame();
-                lastDraw = platform.tickCount();
-            }
-            return true;
-        });
-        platform.signal("restored", static_cast<int32_t>(platform.tickCount() - begun));
-        return restored;
-    }
-
     // The shared loop, one frame at each animation frame that reaches its slot.
     int playFrames() {
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
-                                           LoopParts{platform, *renderer, encodeScreenshot, mailbox.get(), network.get(),
+                                           LoopParts{platform, *renderer, encodePng, mailbox.get(), network.get(),
                                                      &dialogs});
         // A failed exchange's box stands over the running game; the game ends when it is
         // answered. The exchange ends inside a frame, so its box waits for the next one.
@@ -125,7 +111,8 @@ struct App {
             platform.waitAnimationFrame();
             if (!loop->due(platform.tickCount(), kEarlyMs)) continue;
             input.clearEvents();
-            platform.sampleDevices(input);
+            platform.sampleDevices(input, keys);
+            applyPad(platform.readPad(), input);
             loop->runFrame(input);
             if (loop->frames() == 1) platform.signal("started", 1);
             if (state->rankingCount != ranked) platform.signal("ranking", ranked = state->rankingCount);

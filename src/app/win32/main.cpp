@@ -3,16 +3,19 @@
 // waits, on a snapshot of the keys and the mouse messages since the last frame.
 #include <windows.h>
 #include <commctrl.h>
-#include <intrin.h>
 
 #include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
+#include "app/controls.h"
 #include "app/frame_loop.h"
 #include "app/startup.h"
+#include "base/text.h"
 #include "maze/maze.h"
+#include "persist/persist.h"
+#include "platform/win32/win32_pads.h"
 #include "platform/win32/win32_platform.h"
 #include "platform/win32/win32_window.h"
 #include "platform/win32/wininet_http.h"
@@ -29,10 +32,6 @@ constexpr ErrorSite kProcessorSite{563, u"XMVerifyCPUSupport\nCPU not Supported.
 constexpr ErrorSite kComSite{568, u"CoInitialize"};
 constexpr ErrorSite kCreateWindowSite{652, u"CreateWindow"};
 
-bool encodeScreenshot(const std::vector<uint8_t>& rgba, int width, int height, std::string& png) {
-    return encodePng(rgba.data(), static_cast<uint32_t>(width), static_cast<uint32_t>(height), png);
-}
-
 struct App {
     RunSetUp setUp;
     Options& options = setUp.options;
@@ -46,6 +45,8 @@ struct App {
     std::unique_ptr<D3D11Renderer> renderer;
     std::unique_ptr<FrameLoop> loop;
     InputSnapshot input;  // mouse messages since the last frame; keys and focus sampled before it
+    KeyMap keys;          // setting.ini's moved keys
+    XInputPads pads;
     StartUpResult startUp = StartUpResult::refused;
     int exitCode = 0;
 
@@ -63,12 +64,12 @@ struct App {
                                                    state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
-        StartUpParts parts{platform, *dialogs, [] { return std::make_shared<WinInetHttpClient>(); }, host,
-                           [this](int32_t level) { return restoreLevel(*state, *work, level, nullptr); }};
+        if (std::string problem; !readKeyMap(platform, keys, problem)) platform.showMessage(utf8ToUtf16(problem), MessageKind::error);
+        StartUpParts parts{platform, *dialogs, [] { return std::make_shared<WinInetHttpClient>(); }, host, nullptr};
         startUp = startUpGame(*state, *work, parts, registrationChoices(options), network);
         if (startUp != StartUpResult::play) return false;
         loop = std::make_unique<FrameLoop>(*state, *work, setUp,
-                                           LoopParts{platform, *renderer, encodeScreenshot, host.get(), network.get(),
+                                           LoopParts{platform, *renderer, encodePng, host.get(), network.get(),
                                                      dialogs.get()});
         return true;
     }
@@ -88,7 +89,8 @@ struct App {
 
     // One frame of the shared loop on the devices' snapshot; then the rest of its slot asleep.
     void frame() {
-        platform.sampleDevices(input);
+        platform.sampleDevices(input, keys);
+        applyPad(pads.read(), input);
         platform.sleepMs(loop->runFrame(input));
         input.clearEvents();
     }
@@ -129,13 +131,11 @@ int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
     app.platform.unattended = app.options.start;
     app.dialogs = std::make_unique<Win32Dialogs>(instance);
     app.dialogs->unattended = app.options.start;
+    app.dialogs->padStartPressed = [&app] { return app.pads.startPressed(); };
 
-    int leaf0[4] = {}, leaf1[4] = {};
-    __cpuid(leaf0, 0);
-    if (leaf0[0] >= 1) __cpuid(leaf1, 1);
-    if (!processorSupported(static_cast<uint32_t>(leaf0[0]), static_cast<uint32_t>(leaf1[3]))) {
-        return reportError(app.platform, kProcessorSite), boxedEndStatus(app.options);
-    }
+    uint32_t highestLeaf = 0, leaf1Edx = 0;
+    processorIdentification(highestLeaf, leaf1Edx);
+    if (!processorSupported(highestLeaf, leaf1Edx)) return reportError(app.platform, kProcessorSite), boxedEndStatus(app.options);
     if (FAILED(::CoInitialize(nullptr))) return reportError(app.platform, kComSite), boxedEndStatus(app.options);
     registerWindowClass(instance, windowProcedure);
 

@@ -16,11 +16,24 @@ SDL_Scancode scancodeForVirtualKey(int vkCode) {
     }
     if (vkCode >= '0' && vkCode <= '9') return vkCode == '0' ? SDL_SCANCODE_0 : static_cast<SDL_Scancode>(SDL_SCANCODE_1 + (vkCode - '1'));
     if (vkCode >= 112 && vkCode <= 123) return static_cast<SDL_Scancode>(SDL_SCANCODE_F1 + (vkCode - 112));
+    if (vkCode >= 96 && vkCode <= 105) return vkCode == 96 ? SDL_SCANCODE_KP_0 : static_cast<SDL_Scancode>(SDL_SCANCODE_KP_1 + (vkCode - 97));
     switch (vkCode) {
         case vk::left: return SDL_SCANCODE_LEFT;
         case vk::up: return SDL_SCANCODE_UP;
         case vk::right: return SDL_SCANCODE_RIGHT;
         case vk::down: return SDL_SCANCODE_DOWN;
+        case 8: return SDL_SCANCODE_BACKSPACE;
+        case 9: return SDL_SCANCODE_TAB;
+        case 13: return SDL_SCANCODE_RETURN;
+        case 16: return SDL_SCANCODE_LSHIFT;  // and the right one: see sampleDevices
+        case 17: return SDL_SCANCODE_LCTRL;
+        case 32: return SDL_SCANCODE_SPACE;
+        case 33: return SDL_SCANCODE_PAGEUP;
+        case 34: return SDL_SCANCODE_PAGEDOWN;
+        case 35: return SDL_SCANCODE_END;
+        case 36: return SDL_SCANCODE_HOME;
+        case 45: return SDL_SCANCODE_INSERT;
+        case 46: return SDL_SCANCODE_DELETE;
         default: return SDL_SCANCODE_UNKNOWN;
     }
 }
@@ -45,12 +58,15 @@ FileFailure SdlPlatform::replaceFile(const std::string& path, std::string_view b
 
 std::string SdlPlatform::pathInCurrentDirectory(std::string_view name) { return native::pathInCurrentDirectory(name); }
 
-void SdlPlatform::sampleDevices(InputSnapshot& input) const {
+void SdlPlatform::sampleDevices(InputSnapshot& input, const KeyMap& map) const {
     int count = 0;
     const Uint8* keys = SDL_GetKeyboardState(&count);
+    auto down = [&](SDL_Scancode sc) { return sc != SDL_SCANCODE_UNKNOWN && sc < count && keys[sc] != 0; };
     for (int code = 0; code < 256; ++code) {
-        SDL_Scancode sc = scancodeForVirtualKey(code);
-        input.keysDown[code] = sc != SDL_SCANCODE_UNKNOWN && sc < count && keys[sc] != 0 ? 1 : 0;
+        const int physical = map.physical[code];
+        const SDL_Scancode sc = scancodeForVirtualKey(physical);
+        const bool held = down(sc) || (physical == 16 && down(SDL_SCANCODE_RSHIFT)) || (physical == 17 && down(SDL_SCANCODE_RCTRL));
+        input.keysDown[code] = held ? 1 : 0;
     }
     input.focus = window != nullptr && (SDL_GetWindowFlags(window) & SDL_WINDOW_INPUT_FOCUS) != 0 ? 1 : 0;
 }

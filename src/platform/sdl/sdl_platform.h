@@ -33,9 +33,9 @@ public:
     FileFailure replaceFile(const std::string& path, std::string_view bytes) override;
     std::string pathInCurrentDirectory(std::string_view name) override;
 
-    // Reads the keyboard state (every virtual key that has a key) and the window's focus into
-    // the snapshot.
-    void sampleDevices(InputSnapshot& input) const;
+    // Reads the keyboard state and the window's focus into the snapshot: each virtual key the
+    // game reads from the key the map puts in its place (by default itself).
+    void sampleDevices(InputSnapshot& input, const KeyMap& map) const;
 
     SDL_Window* window = nullptr;  // owner of message boxes; may be null
     int lastError = 0;             // code shown by the next error report (GL error, errno)

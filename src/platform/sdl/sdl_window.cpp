@@ -10,8 +10,45 @@ namespace orlith {
 SdlWindow::~SdlWindow() { destroy(); }
 
 void SdlWindow::destroy() {
+    for (SDL_GameController* pad : pads_) SDL_GameControllerClose(pad);
+    pads_.clear();
     if (window_ != nullptr) SDL_DestroyWindow(window_);
     window_ = nullptr;
+}
+
+void SdlWindow::updatePads() {
+    for (size_t k = pads_.size(); k-- > 0;) {
+        if (SDL_GameControllerGetAttached(pads_[k]) == SDL_FALSE) {
+            SDL_GameControllerClose(pads_[k]);
+            pads_.erase(pads_.begin() + static_cast<std::ptrdiff_t>(k));
+        }
+    }
+    for (int index = 0; index < SDL_NumJoysticks(); ++index) {
+        if (SDL_IsGameController(index) == SDL_FALSE) continue;
+        const SDL_JoystickID id = SDL_JoystickGetDeviceInstanceID(index);
+        bool open = false;
+        for (SDL_GameController* pad : pads_) open = open || SDL_JoystickInstanceID(SDL_GameControllerGetJoystick(pad)) == id;
+        if (SDL_GameController* pad = open ? nullptr : SDL_GameControllerOpen(index); pad != nullptr) pads_.push_back(pad);
+    }
+}
+
+PadState SdlWindow::readPad() const {
+    PadState pad;
+    if (pads_.empty() || SDL_GameControllerGetAttached(pads_.front()) == SDL_FALSE) return pad;
+    SDL_GameController* c = pads_.front();
+    auto axis = [c](SDL_GameControllerAxis a) { return std::max(-1.0f, SDL_GameControllerGetAxis(c, a) / 32767.0f); };
+    pad.connected = true;
+    pad.leftX = axis(SDL_CONTROLLER_AXIS_LEFTX);
+    pad.leftY = axis(SDL_CONTROLLER_AXIS_LEFTY);
+    pad.rightX = axis(SDL_CONTROLLER_AXIS_RIGHTX);
+    pad.rightY = axis(SDL_CONTROLLER_AXIS_RIGHTY);
+    static constexpr SDL_GameControllerButton kButtons[PadState::buttonCount] = {
+        SDL_CONTROLLER_BUTTON_A,         SDL_CONTROLLER_BUTTON_B,          SDL_CONTROLLER_BUTTON_X,
+        SDL_CONTROLLER_BUTTON_Y,         SDL_CONTROLLER_BUTTON_BACK,       SDL_CONTROLLER_BUTTON_START,
+        SDL_CONTROLLER_BUTTON_LEFTSHOULDER, SDL_CONTROLLER_BUTTON_RIGHTSHOULDER, SDL_CONTROLLER_BUTTON_DPAD_UP,
+        SDL_CONTROLLER_BUTTON_DPAD_DOWN, SDL_CONTROLLER_BUTTON_DPAD_LEFT,  SDL_CONTROLLER_BUTTON_DPAD_RIGHT};
+    for (int b = 0; b < PadState::buttonCount; ++b) pad.buttons[b] = SDL_GameControllerGetButton(c, kButtons[b]) != 0;
+    return pad;
 }
 
 bool SdlWindow::desktopSize(int32_t& width, int32_t& height) {
@@ -33,6 +70,7 @@ bool SdlWindow::create(int32_t width, int32_t height) {
     }
     SdlGlContext::requestCoreProfile();
     window_ = SDL_CreateWindow("Orlith", x, y, width, height, SDL_WINDOW_OPENGL);
+    updatePads();
     return window_ != nullptr;
 }
 
@@ -95,6 +133,8 @@ bool SdlWindow::pumpEvents(InputSnapshot& input) {
         int32_t px = 0, py = 0;
         switch (e.type) {
             case SDL_QUIT: closed_ = true; break;
+            case SDL_CONTROLLERDEVICEADDED:
+            case SDL_CONTROLLERDEVICEREMOVED: updatePads(); break;
             case SDL_KEYDOWN:
                 if (e.key.keysym.scancode == SDL_SCANCODE_RETURN && (e.key.keysym.mod & KMOD_ALT) != 0 &&
                     e.key.repeat == 0) {

@@ -1,12 +1,14 @@
 // The game window on SDL2: made at the picture's size and centred in the usable area, with its
 // icon; its events turned into the frame's input snapshot (pointer positions in picture pixels,
-// also when the picture is letterboxed in full screen), Alt+Enter for full screen, and the close
-// request. Owned by the Linux entry point.
+// also when the picture is letterboxed in full screen), Alt+Enter for full screen, the close
+// request, and the game controllers plugged in and out while it runs. Owned by the Linux entry
+// point.
 #pragma once
 
 #include <SDL.h>
 
 #include <cstdint>
+#include <vector>
 
 #include "state/input.h"
 
@@ -29,6 +31,9 @@ public:
     // Handles every pending event; pointer events are appended to the snapshot. False once the
     // window was asked to close.
     bool pumpEvents(InputSnapshot& input);
+    // The first game controller plugged in (SDL's mapping of it), as it stands; not connected
+    // when there is none (also the moment it is pulled out).
+    PadState readPad() const;
 
     SDL_Window* handle() const { return window_; }
 
@@ -38,12 +43,16 @@ public:
 
 private:
     void toPicture(int wx, int wy, int32_t& px, int32_t& py) const;
+    // Opens every controller not open yet and lets go of those pulled out (their events may
+    // have gone to a dialog's loop).
+    void updatePads();
 
     SDL_Window* window_ = nullptr;
     int32_t width_ = 0, height_ = 0;  // the picture's size
     bool closed_ = false;
     bool covering_ = false;           // full screen as a window over the whole screen
     SDL_Rect windowed_{};             // where the window stood before it covered the screen
+    std::vector<SDL_GameController*> pads_;  // open controllers, in the order they came
 };
 
 }  // namespace orlith

@@ -21,9 +21,12 @@ int virtualKeyFor(std::string_view key, std::string_view code) {
         std::string_view code;
         int key;
     };
-    static constexpr Named kPositional[] = {{"ArrowLeft", vk::left}, {"ArrowUp", vk::up},   {"ArrowRight", vk::right},
-                                            {"ArrowDown", vk::down}, {"Enter", 13},         {"NumpadEnter", 13},
-                                            {"Escape", 27},          {"Space", 32}};
+    static constexpr Named kPositional[] = {
+        {"ArrowLeft", vk::left}, {"ArrowUp", vk::up},   {"ArrowRight", vk::right}, {"ArrowDown", vk::down},
+        {"Backspace", 8},        {"Tab", 9},            {"Enter", 13},             {"NumpadEnter", 13},
+        {"ShiftLeft", 16},       {"ShiftRight", 16},    {"ControlLeft", 17},       {"ControlRight", 17},
+        {"Escape", 27},          {"Space", 32},         {"PageUp", 33},            {"PageDown", 34},
+        {"End", 35},             {"Home", 36},          {"Insert", 45},            {"Delete", 46}};
     for (const Named& n : kPositional) {
         if (code == n.code) return n.key;
     }
@@ -31,6 +34,8 @@ int virtualKeyFor(std::string_view key, std::string_view code) {
         const int n = code.size() == 2 ? code[1] - '0' : (code[1] - '0') * 10 + (code[2] - '0');
         return n >= 1 && n <= 12 ? 111 + n : 0;  // VK_F1 is 112; the game has no code above F12
     }
+    // The keypad's digits are keys of their own, whatever they type.
+    if (code.size() == 7 && code.substr(0, 6) == "Numpad" && code[6] >= '0' && code[6] <= '9') return 96 + (code[6] - '0');
     // The layout's letter or digit, as typed (one character).
     if (key.size() == 1 && letterOrDigit(key[0]) != 0) return letterOrDigit(key[0]);
     // No Latin letter on this layout: the key's US position.
@@ -75,11 +80,12 @@ void KeyTracker::setFocus(bool focused) {
     if (!focused) releaseAll();
 }
 
-void KeyTracker::fill(InputSnapshot& input) const {
-    std::memset(input.keysDown, 0, sizeof input.keysDown);
+void KeyTracker::fill(InputSnapshot& input, const KeyMap& map) const {
+    uint8_t held[256] = {};
     for (const Held& h : held_) {
-        if (h.key > 0 && h.key < 256) input.keysDown[h.key] = 1;
+        if (h.key > 0 && h.key < 256) held[h.key] = 1;
     }
+    for (int code = 0; code < 256; ++code) input.keysDown[code] = held[map.physical[code]];
     input.focus = focused_ ? 1 : 0;
 }
 

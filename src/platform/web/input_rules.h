@@ -14,7 +14,9 @@ namespace orlith::web {
 // The virtual-key code of a key event, 0 for a key the game has no code for. Letters and digits
 // follow the layout (KeyboardEvent.key: the key labelled Q is Q on AZERTY too); a letter key
 // whose layout gives no Latin letter falls back to its US position (KeyboardEvent.code, as the
-// desktop does). Arrows and F1-F12 are positional (code). Enter, Escape and Space by code.
+// desktop does). The rest by position (code): arrows, F1-F12, the keys setting.ini may name
+// (Space, Tab, Enter, Backspace, Shift, Control, Insert, Delete, Home, End, PageUp, PageDown,
+// the keypad's digits), and Escape.
 int virtualKeyFor(std::string_view key, std::string_view code);
 
 // The keys held, by physical key: a key goes up as the virtual key it went down as, whatever
@@ -26,8 +28,9 @@ public:
     int up(std::string_view code);
     void releaseAll();
     void setFocus(bool focused);
-    // The held keys and the focus into the snapshot.
-    void fill(InputSnapshot& input) const;
+    // The held keys and the focus into the snapshot: each key the game reads from the key the
+    // map puts in its place (setting.ini's [Keys]; by default itself).
+    void fill(InputSnapshot& input, const KeyMap& map) const;
 
 private:
     static constexpr int kSlots = 32;  // keys held at once

@@ -27,6 +27,8 @@ EM_JS(void, jsShow, (int width, int height), { Module.orlithWeb.show(width, heig
 EM_JS(void, jsSignal, (const char* name, int value), { Module.orlithWeb.signal(UTF8ToString(name), value); });
 EM_JS(int, jsViewWidth, (), { return window.innerWidth; });
 EM_JS(int, jsViewHeight, (), { return window.innerHeight; });
+// Connected, the two sticks' axes, then PadState's buttons in their order.
+EM_JS(void, jsReadPad, (float* values), { Module.orlithWeb.readPad(values); });
 EM_ASYNC_JS(void, jsAnimationFrame, (), { await new Promise(function (resolve) { requestAnimationFrame(resolve); }); });
 
 constexpr std::string_view kStorage = "/orlith";  // web_platform.js mounts IndexedDB here
@@ -93,10 +95,20 @@ bool WebPlatform::openStorage() {
     return storage_;
 }
 
-void WebPlatform::sampleDevices(InputSnapshot& input) {
-    keys_.fill(input);
+void WebPlatform::sampleDevices(InputSnapshot& input, const KeyMap& map) {
+    keys_.fill(input, map);
     for (int i = 0; i < pending_.eventCount; ++i) input.addPointerEvent(pending_.events[i]);
     pending_.clearEvents();
+}
+
+PadState WebPlatform::readPad() const {
+    float values[1 + 4 + PadState::buttonCount] = {};
+    jsReadPad(values);
+    PadState pad;
+    pad.connected = values[0] != 0;
+    pad.leftX = values[1], pad.leftY = values[2], pad.rightX = values[3], pad.rightY = values[4];
+    for (int b = 0; b < PadState::buttonCount; ++b) pad.buttons[b] = values[5 + b] != 0;
+    return pad;
 }
 
 void WebPlatform::viewSize(int32_t& width, int32_t& height) const {

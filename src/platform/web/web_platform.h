@@ -41,8 +41,11 @@ public:
     // The storage folder, loaded from IndexedDB, becomes the current directory. False when the
     // browser keeps no IndexedDB (the files then last as long as the page).
     bool openStorage();
-    // The page's events since the last frame, and the keys and focus now.
-    void sampleDevices(InputSnapshot& input);
+    // The page's events since the last frame, and the keys (each the game reads from the key
+    // the map puts in its place) and focus now.
+    void sampleDevices(InputSnapshot& input, const KeyMap& map);
+    // The first of the browser's standard gamepads, as it stands now.
+    PadState readPad() const;
     // The size of the page's view in CSS pixels, for the window size rule.
     void viewSize(int32_t& width, int32_t& height) const;
     // Makes the canvas the picture's size and shows it, fitted to the page.

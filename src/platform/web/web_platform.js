@@ -116,6 +116,24 @@ Module.orlithWeb = {
     if (button) button.addEventListener('click', function () { web.toggleFullScreen(); c.focus(); });
   },
 
+  // The first standard gamepad: connected, left x and y, right x and y (y down positive), then
+  // A, B, X, Y, Back, Start, the shoulders, the d-pad's up, down, left, right (the standard
+  // mapping's buttons 0-3, 8, 9, 4, 5, 12-15).
+  readPad: function (values) {
+    var pads = navigator.getGamepads ? navigator.getGamepads() : [], at = values >> 2;
+    HEAPF32[at] = 0;
+    for (var i = 0; i < pads.length; ++i) {
+      var p = pads[i];
+      if (!p || !p.connected || p.mapping !== 'standard') continue;
+      HEAPF32[at] = 1;
+      for (var a = 0; a < 4; ++a) HEAPF32[at + 1 + a] = p.axes[a] || 0;
+      [0, 1, 2, 3, 8, 9, 4, 5, 12, 13, 14, 15].forEach(function (b, k) {
+        HEAPF32[at + 5 + k] = p.buttons[b] && p.buttons[b].pressed ? 1 : 0;
+      });
+      return;
+    }
+  },
+
   // --- storage: IDBFS under /orlith ---
   openStorage: function () {
     var web = this;

@@ -47,8 +47,8 @@ std::string Win32Platform::pathInCurrentDirectory(std::string_view name) {
     return native::pathInCurrentDirectory(name);
 }
 
-void Win32Platform::sampleDevices(InputSnapshot& input) const {
-    for (int key : kSampledKeys) input.keysDown[key] = (::GetAsyncKeyState(key) & 0x8000) != 0 ? 1 : 0;
+void Win32Platform::sampleDevices(InputSnapshot& input, const KeyMap& map) const {
+    for (int key : kSampledKeys) input.keysDown[key] = (::GetAsyncKeyState(map.physical[key]) & 0x8000) != 0 ? 1 : 0;
     input.focus = mainWindow != nullptr && ::GetFocus() == mainWindow ? 1 : 0;
 }
 

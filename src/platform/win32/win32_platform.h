@@ -37,8 +37,9 @@ public:
     FileFailure replaceFile(const std::string& path, std::string_view bytes) override;
     std::string pathInCurrentDirectory(std::string_view name) override;
 
-    // Reads the keys the game uses (down now: bit 15) and whether mainWindow has the focus.
-    void sampleDevices(InputSnapshot& input) const;
+    // Reads the keys the game uses (down now: bit 15; each from the key the map puts in its
+    // place) and whether mainWindow has the focus.
+    void sampleDevices(InputSnapshot& input, const KeyMap& map) const;
 
     HWND mainWindow = nullptr;  // owner of the boxes; may be null
     bool unattended = false;    // --start: no box waits for a click

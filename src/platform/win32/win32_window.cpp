@@ -1,6 +1,7 @@
 // The game window's class, place, mouse messages and command line on Win32.
 #include "platform/win32/win32_window.h"
 
+#include <intrin.h>
 #include <shellapi.h>
 #include <windowsx.h>
 
@@ -47,6 +48,14 @@ bool pointerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, Inp
         case WM_MOUSEWHEEL: input.addPointerEvent({PointerEvent::wheel, GET_WHEEL_DELTA_WPARAM(wParam), 0}); return true;
         default: return false;
     }
+}
+
+void processorIdentification(uint32_t& highestLeaf, uint32_t& leaf1Edx) {
+    int leaf0[4] = {}, leaf1[4] = {};
+    __cpuid(leaf0, 0);
+    if (leaf0[0] >= 1) __cpuid(leaf1, 1);
+    highestLeaf = static_cast<uint32_t>(leaf0[0]);
+    leaf1Edx = static_cast<uint32_t>(leaf1[3]);
 }
 
 bool commandLineArguments(std::vector<std::string>& args) {

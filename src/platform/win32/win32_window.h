@@ -24,5 +24,7 @@ void placeClientArea(HWND window, int width, int height);
 bool pointerMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, InputSnapshot& input);
 // The process's command line split as the C runtime does, in UTF-8; false when it cannot be read.
 bool commandLineArguments(std::vector<std::string>& args);
+// The processor identification the entry point checks: the highest leaf and leaf 1's EDX.
+void processorIdentification(uint32_t& highestLeaf, uint32_t& leaf1Edx);
 
 }  // namespace orlith

@@ -124,4 +124,14 @@ bool encodePng(const uint8_t* rgba, int32_t width, int32_t height, bool srgb, st
     return true;
 }
 
+bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png) {
+    std::vector<uint8_t> bytes;
+    if (width > INT32_MAX || height > INT32_MAX ||
+        !encodePng(rgba, static_cast<int32_t>(width), static_cast<int32_t>(height), true, bytes)) {
+        return false;
+    }
+    png.assign(bytes.begin(), bytes.end());
+    return true;
+}
+
 }  // namespace orlith

@@ -21,5 +21,7 @@ struct DecodedImage {
 bool decodePng(const uint8_t* bytes, size_t size, DecodedImage& image, std::string& error);
 // Encodes 8-bit RGBA as PNG; srgb adds the sRGB chunk (intent 0) and gAMA 45455.
 bool encodePng(const uint8_t* rgba, int32_t width, int32_t height, bool srgb, std::vector<uint8_t>& out);
+// A screenshot: sRGB, as bytes in a string (the frame loop's encoder).
+bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png);
 
 }  // namespace orlith

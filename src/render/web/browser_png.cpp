@@ -3,6 +3,7 @@
 // sRGB marking is read from the file's chunks.
 #include <emscripten.h>
 
+#include <cstdint>
 #include <cstdlib>
 #include <cstring>
 
@@ -51,6 +52,16 @@ bool decodePng(const uint8_t* bytes, size_t size, DecodedImage& image, std::stri
     image.srgb = hasSrgbChunk(bytes, size);
     image.rgba.assign(pixels, pixels + static_cast<size_t>(width) * static_cast<size_t>(height) * 4);
     std::free(pixels);
+    return true;
+}
+
+bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png) {
+    std::vector<uint8_t> bytes;
+    if (width > INT32_MAX || height > INT32_MAX ||
+        !encodePng(rgba, static_cast<int32_t>(width), static_cast<int32_t>(height), true, bytes)) {
+        return false;
+    }
+    png.assign(bytes.begin(), bytes.end());
     return true;
 }
 

@@ -304,9 +304,12 @@ int32_t ImGuiDialogs::runModal(const std::function<int32_t()>& body, const std::
         // be lost.
         SDL_Event e;
         bool more = frame_ == 0 ? SDL_PollEvent(&e) != 0 : SDL_WaitEventTimeout(&e, static_cast<int>(wait)) != 0;
+        padStart_ = false;
         while (more) {
             ImGui_ImplSDL2_ProcessEvent(&e);
             if (e.type == SDL_QUIT) quitSeen_ = true;
+            // A game controller's Start presses the default button, as Enter does.
+            if (e.type == SDL_CONTROLLERBUTTONDOWN && e.cbutton.button == SDL_CONTROLLER_BUTTON_START) padStart_ = true;
             more = e.type != SDL_KEYDOWN && SDL_PollEvent(&e) != 0;
         }
         ImGui_ImplOpenGL3_NewFrame();
@@ -403,7 +406,7 @@ int32_t ImGuiDialogs::runRegistration(RegistrationForm& form) {
                     break;
                 }
                 case Kind::defaultButton:
-                    if ((defaultButton(c.text, size) || enterPressed()) && form.pressStart()) end = 1;
+                    if ((defaultButton(c.text, size) || enterPressed() || padStart_) && form.pressStart()) end = 1;
                     break;
                 case Kind::button:
                     if (ImGui::Button(c.text, size)) end = 2;
@@ -481,7 +484,7 @@ int32_t ImGuiDialogs::runInformation(const InformationTable& table) {
         int32_t end = 0;
         ImGui::SetCursorPos(ImVec2(unitX(kInformationOk.x), title + unitY(kInformationOk.y)));
         if (defaultButton(kInformationOk.text, ImVec2(unitX(kInformationOk.width), unitY(kInformationOk.height))) ||
-            enterPressed()) {
+            enterPressed() || padStart_) {
             end = 1;
         }
         if (!open) end = 2;  // Escape does nothing here
@@ -527,12 +530,13 @@ int32_t ImGuiDialogs::messageBox(std::u16string_view text, MessageKind kind, con
             // The SDL backend indexes keys by scancode: Y and N are the buttons' access keys.
             if (ImGui::Button("はい(Y)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_Y, false)) end = 1;
             ImGui::SameLine();
-            if (defaultButton("いいえ(N)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_N, false) || enterPressed()) {
+            if (defaultButton("いいえ(N)", button) || ImGui::IsKeyPressed(SDL_SCANCODE_N, false) || enterPressed() ||
+                padStart_) {
                 end = 2;  // No is the default button
             }
             ImGui::SetItemDefaultFocus();  // and has the focus: Space answers No too
         } else {
-            if (defaultButton("OK", button) || enterPressed() || keyPressed(ImGuiKey_Escape) || !open) end = 1;
+            if (defaultButton("OK", button) || enterPressed() || padStart_ || keyPressed(ImGuiKey_Escape) || !open) end = 1;
         }
         ImGui::End();
         ImGui::PopStyleVar();

@@ -64,6 +64,7 @@ private:
     unsigned background_ = 0;       // GL texture of the last picture
     int backgroundWidth_ = 0, backgroundHeight_ = 0;
     bool quitSeen_ = false;         // the game window was closed during the dialog
+    bool padStart_ = false;         // a game controller's Start in this frame's events
     int frame_ = 0;                 // pictures drawn by the running dialog
 };
 

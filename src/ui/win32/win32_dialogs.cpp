@@ -14,6 +14,7 @@ constexpr RegistrationBox kBoxes[4] = {RegistrationBox::nickname, RegistrationBo
 constexpr int kTickBox = 1001;
 constexpr int kFirstTicked = 1002, kLastTicked = 1014;  // enabled only while the box is ticked
 constexpr UINT_PTR kUnattendedTimer = 1;
+constexpr UINT_PTR kPadTimer = 2;
 
 const wchar_t* wide(const char16_t* text) { return reinterpret_cast<const wchar_t*>(text); }
 
@@ -45,10 +46,15 @@ INT_PTR CALLBACK Win32Dialogs::registrationProc(HWND dialog, UINT message, WPARA
         }
         ::CheckDlgButton(dialog, kTickBox, form.ticked() ? BST_CHECKED : BST_UNCHECKED);
         enableTicked(dialog, form.controlsEnabled());
+        if (self->padStartPressed) ::SetTimer(dialog, kPadTimer, 50, nullptr);
         if (self->opened) self->opened(dialog);
         return TRUE;  // the system puts the focus on the first control in tab order
     }
     Win32Dialogs* self = dialogsOf(dialog);
+    if (self != nullptr && message == WM_TIMER && wParam == kPadTimer) {
+        if (self->padStartPressed()) ::SendMessageW(dialog, WM_COMMAND, IDOK, 0);
+        return TRUE;
+    }
     if (self == nullptr || message != WM_COMMAND) return FALSE;
     RegistrationForm& form = *self->form_;
     const int control = LOWORD(wParam);

@@ -25,6 +25,9 @@ public:
     bool unattended = false;  // the information dialog closes itself once it is up
     // Runs when a dialog has opened (after its own set-up): tests drive the dialog from here.
     std::function<void(HWND dialog)> opened;
+    // Whether a game controller's Start went down since the last call: the registration
+    // dialog asks 20 times a second and takes it for its start button.
+    std::function<bool()> padStartPressed;
 
     bool canShow() override { return true; }
     int32_t runRegistration(RegistrationForm& form) override;

@@ -1,0 +1,86 @@
+// A game controller plays on Linux: an SDL virtual controller, plugged into the game window's
+// event loop, walks levels 1 and 2 through the same snapshot the keyboard fills; pulled out, it
+// lets go of everything.
+#include <gtest/gtest.h>
+
+#include <SDL.h>
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "app/controls.h"
+#include "game/game.h"
+#include "platform/sdl/sdl_window.h"
+#include "support/fixtures.h"
+#include "support/steer.h"
+
+namespace orlith {
+namespace {
+
+TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
+    // A headless window never has the focus, and SDL then drops a controller's motion.
+    SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
+    SdlWindow window;
+    ASSERT_TRUE(window.create(1024, 576)) << SDL_GetError();
+    InputSnapshot scratch;
+    EXPECT_FALSE(window.readPad().connected);
+
+    SDL_VirtualJoystickDesc desc{};
+    desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
+    desc.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+    desc.naxes = SDL_CONTROLLER_AXIS_MAX;
+    desc.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+    const int device = SDL_JoystickAttachVirtualEx(&desc);
+    ASSERT_GE(device, 0) << SDL_GetError();
+    SDL_Joystick* stick = SDL_JoystickOpen(device);
+    ASSERT_NE(stick, nullptr) << SDL_GetError();
+    // The plug-in reaches the window through its events.
+    window.pumpEvents(scratch);
+    ASSERT_TRUE(window.readPad().connected);
+
+    // The controller's hands: the keys the honest player would press, as full stick leans.
+    auto lean = [&](const InputSnapshot& keys) {
+        auto axis = [&](SDL_GameControllerAxis a, int minus, int plus) {
+            SDL_JoystickSetVirtualAxis(stick, a, keys.keysDown[plus] ? 32767 : keys.keysDown[minus] ? -32768 : 0);
+        };
+        axis(SDL_CONTROLLER_AXIS_LEFTY, vk::q, vk::a);
+        axis(SDL_CONTROLLER_AXIS_RIGHTX, vk::left, vk::right);
+        axis(SDL_CONTROLLER_AXIS_RIGHTY, vk::up, vk::down);
+    };
+    auto s = test::levelState(1);
+    FrameHooks hooks;
+    int frames = 0;
+    for (int32_t level = 1; s->level < 3 && frames < 40000; level = s->level) {
+        std::vector<MazeCell> path = shortestPath(s->cellGrid, s->sizeX);
+        ASSERT_GE(path.size(), 2u);
+        for (size_t next = 1; s->level == level && frames < 40000; ++frames) {
+            const MazeCell& t = path[next];
+            const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]),
+                                          std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
+                                          std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
+            if (error < 0.026f && next + 1 < path.size()) ++next;
+            lean(test::steer(*s, path[next - 1], path[next]));
+            InputSnapshot in = test::held();
+            window.pumpEvents(in);
+            applyPad(window.readPad(), in);
+            updateFrame(*s, test::sharedWork(), in, hooks);
+        }
+    }
+    EXPECT_EQ(s->level, 3) << "after " << frames << " frames";
+
+    // Pulled out while leaning forward: nothing stays held.
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTY, -32768);
+    SDL_JoystickClose(stick);
+    ASSERT_EQ(SDL_JoystickDetachVirtual(device), 0) << SDL_GetError();
+    InputSnapshot after = test::held();
+    window.pumpEvents(after);
+    applyPad(window.readPad(), after);
+    EXPECT_EQ(after.keysDown[vk::q], 0);
+    window.destroy();
+    SDL_Quit();
+}
+
+}  // namespace
+}  // namespace orlith
