@@ -30,7 +30,7 @@ int main(int argc, char** argv) {
     auto s = orlith::makeGameState();
     auto work = orlith::makeMazeWork();
     orlith::newLevel(*s, *work);
-    orlith::replayLevels(*s, *work, level, {});
+    orlith::restoreLevel(*s, *work, level, {});  // one generation from the level table
     orlith::bench::BusyView v;
     if (argc >= 5) {
         for (int i = 0; i < 3; ++i) v.cell[i] = std::atoi(argv[2 + i]);

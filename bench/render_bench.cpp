@@ -86,10 +86,11 @@ void BM_DrawBusyView(benchmark::State& bench) {
     SDL_Window* window = SDL_CreateWindow("Orlith", 0, 0, 1024, 576, SDL_WINDOW_OPENGL);
     orlith::SdlPlatform platform;
     orlith::HudFont font;
+    orlith::FontHudPainter painter(font);
     std::string failed, detail;
     {
         orlith::SdlGlContext context(window, platform);
-        orlith::GlRenderer renderer(context, platform, font, 1024, 576);
+        orlith::GlRenderer renderer(context, platform, painter, 1024, 576);
         if (window == nullptr || !font.open(24.0f, failed, detail) || renderer.initGraphics() == 0) {
             bench.SkipWithError("no OpenGL 3.3 window");
         } else {

@@ -1,12 +1,17 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a purpose needs, skipping what is there.
 #   scripts/install-deps.sh game    building and playing the game
+#   scripts/install-deps.sh web     the browser game and the server that serves it: Emscripten
+#                                   (with Debian's clang, lld, binaryen and node), the server's
+#                                   libraries
 #   scripts/install-deps.sh windows the Windows build and its Wine tests: the mingw-w64 cross
 #                                   compiler, GoogleTest's sources, Wine with the X libraries its
 #                                   display driver loads, Xvfb, xdotool, ImageMagick, the IPA fonts
 #                                   that stand in for the Japanese ones (none needed on Linux)
-#   scripts/install-deps.sh all     everything: the game, the server, every test, CI, and the
-#                                   Windows build (the default; a release build then tests it)
+#   scripts/install-deps.sh all     everything: the game, the server, every test, CI, the Windows
+#                                   build and the browser game with Chromium, its driver and
+#                                   Selenium for its tests (the default; a release build then
+#                                   tests both)
 set -euo pipefail
 purpose="${1:-all}"
 game=(
@@ -14,11 +19,15 @@ game=(
   libsdl2-dev libepoxy-dev libfreetype-dev libfontconfig-dev fonts-ipafont-gothic libpng-dev
   libgl1-mesa-dri libegl1 libegl-mesa0 libgl1 libimgui-dev libcurl4-openssl-dev
 )
+web=(
+  build-essential cmake pkg-config gzip emscripten
+  libboost-dev libsqlite3-dev libpq-dev libicu-dev zlib1g-dev
+)
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql libicu-dev zlib1g-dev iproute2
   clang libclang-rt-14-dev wrk nginx-light bc curl
-  g++-mingw-w64-x86-64
+  g++-mingw-w64-x86-64 chromium chromium-driver python3-selenium
 )
 windows=(
   cmake make g++-mingw-w64-x86-64 googletest
@@ -29,9 +38,10 @@ windows=(
 )
 case "$purpose" in
   game) packages=("${game[@]}") ;;
+  web) packages=("${web[@]}") ;;
   windows) packages=("${windows[@]}") ;;
-  all) packages=("${game[@]}" "${rest[@]}" "${windows[@]}") ;;
-  *) echo "usage: $0 [game|windows|all]" >&2; exit 2 ;;
+  all) packages=("${game[@]}" "${web[@]}" "${rest[@]}" "${windows[@]}") ;;
+  *) echo "usage: $0 [game|web|windows|all]" >&2; exit 2 ;;
 esac
 missing=()
 for p in "${packages[@]}"; do

@@ -15,6 +15,7 @@
 #include <thread>
 
 #include "http/http_server.h"
+#include "http/static_files.h"
 #include "rules/handler.h"
 #include "rules/ranking_store.h"
 #include "storage/flusher.h"
@@ -45,6 +46,8 @@ const char kUsage[] =
     "                         per 6 s (default 20)\n"
     "  --min-interval-ms N    replies to one player at least this far apart (default 50)\n"
     "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
+    "  --web-root DIR         also serve the browser game built into DIR (the files it holds at\n"
+    "                         start-up; \"/\" is its index.html)\n"
     "  --help                 this text\n";
 
 int64_t steadyMs() {
@@ -66,6 +69,7 @@ struct Flags {
     ServerOptions server;
     StoreOptions store;
     Flusher::Options flusher;
+    std::string webRoot;  // empty: no web game
 };
 
 // 0: go on, 1: error, 2: --help shown.
@@ -113,6 +117,8 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.store.budgets.minIntervalMs = n;
         } else if (a == "--forget-days" && value(v) && parseNumber(v, 1, 36500, n)) {
             f.flusher.forgetDays = n;
+        } else if (a == "--web-root" && value(v)) {
+            f.webRoot = v;
         } else {
             std::fprintf(stderr, "orlith-server: bad or incomplete option %s\n%s", a.c_str(), kUsage);
             return 1;
@@ -212,6 +218,8 @@ int main(int argc, char** argv) {
     if (!store.load(error)) return failed(error);
     reportLoaded(store, startedAt, openedAt);
 
+    StaticFiles webFiles;
+    if (!flags.webRoot.empty() && !webFiles.load(flags.webRoot, error)) return failed(error);
     fitOpenFileLimit(flags.server);
     Flusher flusher(store.writes(), flags.flusher, steadyMs);
     Metrics metrics;
@@ -222,10 +230,22 @@ int main(int argc, char** argv) {
     server = std::make_unique<HttpServer>(
         flags.server,
         HttpServer::Handler{[&](const HttpRequest& r) { return handleRequest(r, context); },
-                            [&](const Commit& c) { return commitChange(c, context); }},
+                            [&](const Commit& c) { return commitChange(c, context); },
+                            flags.webRoot.empty() ? nullptr
+                                                  : std::function([&](const HttpRequest& r, std::string_view tag) {
+                                                        return webFiles.answer(r.method, r.target, r.acceptGzip, tag);
+                                                    })},
         metrics);
     if (!server->start(error)) return failed(error);
     reportListening(flags, *server, store);
+    if (!flags.webRoot.empty()) {
+        // Listening on every address: this machine's name or address from elsewhere.
+        const bool everywhere = flags.server.host == "0.0.0.0" || flags.server.host == "::";
+        std::printf("orlith-server: the web game (%zu files from %s): open http://%s:%u/%s\n", webFiles.count(),
+                    flags.webRoot.c_str(), everywhere ? "localhost" : flags.server.host.c_str(),
+                    static_cast<unsigned>(server->port()), everywhere ? " here, or this machine's address elsewhere" : "");
+        std::fflush(stdout);
+    }
     flusher.start();
 
     waitForStopSignal(stopSignals);

@@ -5,7 +5,8 @@ Usage: check_layers.py REPOSITORY_ROOT
 
 Layers, lowest first: base; the platform seams; state; maze; game; ranking and persist; the
 plain-data frame (render) and the application shell (app) on top. Backends live in folders of
-their own (render/gl, render/d3d11, ui/imgui, ui/win32, platform/sdl, ...) and are the only
+their own (render/gl, render/d3d11, render/web, ui/imgui, ui/win32, ui/web, platform/sdl,
+platform/web, ...) and are the only
 places that may include their system's headers."""
 import pathlib
 import re
@@ -41,9 +42,11 @@ AREAS = {
     "src/base": ({"base"}, set()),
     "src/platform": ({"platform", "base"}, set()),
     "src/platform/posix": ({"platform", "base"}, {"posix"}),
-    "src/platform/sdl": ({"platform", "state", "base"}, {"sdl"}),
+    # The SDL context switches the few OpenGL states that WebGL does otherwise.
+    "src/platform/sdl": ({"platform", "state", "base"}, {"sdl", "gl"}),
     "src/platform/curl": ({"platform", "base"}, {"curl"}),
     "src/platform/win32": ({"platform", "state", "base"}, {"win32"}),
+    "src/platform/web": ({"platform", "state", "base"}, {"emscripten", "gl", "posix"}),
     "src/state": ({"state", "platform", "base"}, set()),
     "src/maze": ({"maze", "state", "base"}, set()),
     "src/game": ({"game", "maze", "state", "base"}, set()),
@@ -52,9 +55,11 @@ AREAS = {
     "src/render": ({"render", "game", "maze", "state", "base"}, set()),
     "src/render/gl": ({"render/gl", "render", "game", "maze", "state", "platform", "base"}, {"gl", "font", "png"}),
     "src/render/d3d11": ({"render/d3d11", "render", "game", "maze", "state", "platform", "base"}, {"d3d", "win32"}),
+    "src/render/web": ({"render/web", "render/gl", "render", "game", "maze", "state", "platform", "base"}, {"emscripten"}),
     "src/app": ({"app", "render", "persist", "ranking", "game", "maze", "state", "platform", "base"}, set()),
     "src/ui/imgui": ({"ui/imgui", "platform", "base"}, {"imgui", "sdl", "gl", "font"}),
     "src/ui/win32": ({"ui/win32", "platform", "base"}, {"win32"}),
+    "src/ui/web": ({"ui/web", "platform", "base"}, {"emscripten"}),
     # Entry points: everything of their platform.
     "src/app/sdl": (SRC | {"render/gl", "ui/imgui", "platform/sdl", "platform/curl"}, {"sdl"}),
     "src/app/win32": (SRC | {"render/d3d11", "ui/win32", "platform/win32"}, {"win32", "d3d"}),
@@ -67,8 +72,9 @@ AREAS = {
     "server/view": (PLAYERS | {"server/view"}, {"text"}),
     "server/storage": (PLAYERS | {"server/storage"}, {"database", "posix"}),
     "server/rules": (RULES, {"text", "posix"}),
-    "server/http": (RULES | {"server/http"}, {"boost", "socket", "posix"}),
+    "server/http": (RULES | {"server/http"}, {"boost", "socket", "text", "posix"}),
     "server": (SERVER, {"boost", "socket", "database", "posix"}),
+    "src/app/web": (SRC | {"render/gl", "render/web", "ui/web", "platform/web"}, {"emscripten"}),
     "tools": (CORE | {"render/gl"}, set()),
     "fuzz": (SERVER, set()),
     # Benchmarks drive the backends and the server as programs do.

@@ -169,6 +169,15 @@ private:
                                acceptsGzip(std::string_view(req[http::field::accept_encoding].data(),
                                                             req[http::field::accept_encoding].size())),
                                admin_};
+        // The web game's files: the HTTP side's own business, no player's request.
+        if (!admin_ && shared_.handler.file) {
+            const auto tag = req[http::field::if_none_match];
+            if (auto file = shared_.handler.file(request_, std::string_view(tag.data(), tag.size()))) {
+                shared_.metrics.count(file->status);
+                response_ = std::move(*file);
+                return respond();
+            }
+        }
         decide();
     }
 
@@ -220,14 +229,18 @@ private:
         header_.append(reason.data(), reason.size());
         header_ += "\r\nContent-Type: ";
         header_ += response_.contentType;
-        header_ += "\r\nContent-Length: ";
-        header_ += std::to_string(body.size());
+        if (response_.status != 304) {
+            header_ += "\r\nContent-Length: ";
+            header_ += std::to_string(body.size());
+        }
         if (body.gzip) header_ += "\r\nContent-Encoding: gzip";
         if (response_.status == 200 && !admin_) header_ += "\r\nVary: Accept-Encoding";
         // The same Connection header Beast would set: only where the version's default differs.
         if (version == 10 && keepAlive) header_ += "\r\nConnection: keep-alive";
         if (version != 10 && !keepAlive) header_ += "\r\nConnection: close";
-        header_ += "\r\n\r\n";
+        header_ += "\r\n";
+        header_ += response_.headers;
+        header_ += "\r\n";
         size_t n = 0;
         buffers_[n++] = asio::buffer(header_);
         for (uint8_t i = 0; i < body.pieceCount && !head_; ++i) {

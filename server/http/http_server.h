@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <optional>
 #include <string>
+#include <string_view>
 
 #include "rules/handler.h"
 
@@ -36,9 +38,13 @@ class HttpServer {
 public:
     // decide runs on the connection's event loop; a decision to commit a change runs commit
     // on a blocking thread, and its reply is written back from the event loop.
+    // file, when set, answers the game port's requests for the web game's files before decide
+    // sees them (nothing when the path names no file): given the request and its
+    // If-None-Match header.
     struct Handler {
         std::function<Decision(const HttpRequest&)> decide;
         std::function<HttpResponse(const Commit&)> commit;
+        std::function<std::optional<HttpResponse>(const HttpRequest&, std::string_view ifNoneMatch)> file = nullptr;
     };
     HttpServer(ServerOptions options, Handler handler, Metrics& metrics);
     ~HttpServer();

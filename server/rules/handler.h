@@ -35,6 +35,7 @@ struct HttpResponse {
     int status = 200;
     ReplyText body;             // .str() for the whole text
     const char* contentType = "text/plain; charset=utf-8";
+    std::string headers = {};   // further header lines, each ending "\r\n" (a web file's ETag)
 };
 
 class RefusalLog {

@@ -66,6 +66,11 @@ public:
 
     // The tick at which the next frame's slot begins (after runFrame).
     uint32_t nextFrameDue() const { return nextDue_; }
+    // Whether the next frame is due at now: its slot has begun, or begins within earlyMs (a
+    // driver called at the display's rate runs a frame at the call nearest its slot).
+    bool due(uint32_t now, uint32_t earlyMs) const {
+        return static_cast<int32_t>(nextDue_ - now) <= static_cast<int32_t>(earlyMs);
+    }
     int64_t frames() const { return frames_; }
     // Whether a game picture has been presented (dialogs show it under them).
     bool presented() const { return presented_; }

@@ -131,7 +131,7 @@ StartUpResult startUpGame(GameState& s, MazeWork& work, StartUpParts& parts, con
 NetworkMailbox::NetworkMailbox(Platform& platform) : platform_(platform), mainThread_(std::this_thread::get_id()) {}
 
 void NetworkMailbox::showError(std::u16string_view text) {
-    if (std::this_thread::get_id() == mainThread_) {
+    if (std::this_thread::get_id() == mainThread_ && !holdBoxes) {
         platform_.showMessage(text, MessageKind::error);
         return;
     }

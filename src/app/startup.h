@@ -68,6 +68,9 @@ public:
     // message box (which stops the game until it is answered). Frames that run under such a
     // box find nothing more to deliver.
     std::function<void(std::u16string_view text)> showWhilePlaying;
+    // Boxes from the main thread wait for the next frame too: where the exchange ends inside a
+    // frame (the browser's, collected by the frame), its box must not open inside that frame.
+    bool holdBoxes = false;
 
 private:
     Platform& platform_;

@@ -1,8 +1,8 @@
 // The network seams of the ranking client. HttpClient is one kept-alive HTTP/1.1 connection to the
 // ranking server, driven step by step by the exchange routine (ranking/network.h); on Windows the
 // steps are InternetOpen, InternetConnect, HttpOpenRequest, HttpSendRequest, HttpQueryInfo and
-// InternetReadFile, on Linux one curl handle (curl/). NetworkHost is what a failed exchange needs
-// of the window, from whichever thread ran it.
+// InternetReadFile, on Linux one curl handle (curl/), in the browser the Fetch API (web/).
+// NetworkHost is what a failed exchange needs of the window, from whichever thread ran it.
 #pragma once
 
 #include <cstdint>
@@ -35,6 +35,14 @@ public:
     virtual bool readBody(uint8_t* into, uint32_t room, uint32_t& got) = 0;
     // Ends the request, if one is open; the connection stays for the next exchange.
     virtual void closeRequest() = 0;
+
+    // A client whose exchanges run by themselves while the program goes on (the browser's
+    // fetch, where no thread may wait) needs no worker: startRequest sends the open request and
+    // returns at once, requestDone tells when its reply or failure is in, and from then on
+    // sendRequest, queryStatus and readBody answer at once. Other clients never say done early.
+    virtual bool runsInBackground() const { return false; }
+    virtual void startRequest() {}
+    virtual bool requestDone() { return true; }
 
     // Closes the connection, then the session.
     virtual void close() = 0;

@@ -59,10 +59,11 @@ void networkWorker(std::shared_ptr<RankingHandOver> handOver, std::shared_ptr<Ra
 
 }  // namespace
 
-int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* records, int32_t& count) {
-    count = 0;
+namespace {
+
+// The exchange from the sending of its open request on (for a background client: once done).
+int finishGetRecords(RankingClient& client, RankingRecord* records, int32_t& count) {
     HttpClient& http = *client.http;
-    if (!http.openRequest(path)) return failExchange(client, kOpenRequestSite);
     if (!http.sendRequest()) return failExchange(client, kSendRequestSite);
     int32_t status = 0;
     if (!http.queryStatus(status)) return failExchange(client, kQueryStatusSite);
@@ -85,6 +86,14 @@ int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* r
     parseRankingReply(std::string_view(reinterpret_cast<const char*>(client.replyBytes), length), records, count,
                       *client.host);
     return 1;
+}
+
+}  // namespace
+
+int httpGetRecords(RankingClient& client, const char16_t* path, RankingRecord* records, int32_t& count) {
+    count = 0;
+    if (!client.http->openRequest(path)) return failExchange(client, kOpenRequestSite);
+    return finishGetRecords(client, records, count);
 }
 
 NetworkLink::NetworkLink(std::shared_ptr<HttpClient> http, std::shared_ptr<NetworkHost> host)
@@ -125,12 +134,45 @@ std::span<const RankingRecord> NetworkLink::newestRecords() const {
 }
 
 void NetworkLink::startWorker() {
-    if (thread_.joinable()) return;
+    if (thread_.joinable() || background_) return;
     handOver_->netRunning = 1;
+    if (client_->http->runsInBackground()) {
+        background_ = true;
+        return;
+    }
     thread_ = std::thread(networkWorker, handOver_, client_, workerEnded_);
 }
 
+void NetworkLink::collectExchange() {
+    HttpClient& http = *client_->http;
+    if (!inFlight_ || !http.requestDone()) return;
+    inFlight_ = false;
+    int ok = finishGetRecords(*client_, client_->records, client_->recordCount);
+    http.closeRequest();
+    copyRecords(handOver_->sharedRecords, handOver_->sharedRecordCount, client_->records, client_->recordCount);
+    if (ok == 0) {
+        // As the worker: its box is out, the game ends, no further exchange.
+        ended_ = true;
+        if (!http.aborted()) client_->host->postClose();
+    }
+}
+
+void NetworkLink::startExchange() {
+    if (inFlight_ || !requested_ || ended_) return;
+    requested_ = false;
+    client_->recordCount = 0;
+    if (!client_->http->openRequest(handOver_->requestPath)) {
+        failExchange(*client_, kOpenRequestSite);
+        ended_ = true;
+        client_->host->postClose();
+        return;
+    }
+    client_->http->startRequest();
+    inFlight_ = true;
+}
+
 void NetworkLink::takeRankingUpdate(GameState& state) {
+    if (background_) collectExchange();
     {
         std::lock_guard<std::mutex> lock(handOver_->netMutex);
         copyRecords(state.rankingList, state.rankingCount, handOver_->sharedRecords, handOver_->sharedRecordCount);
@@ -150,6 +192,13 @@ void NetworkLink::sendRankingRequest(const GameState& state, uint32_t unixSecond
         s.netEvent.set();
         return;
     }
+    if (background_) {
+        // Requests made while one is in flight collapse into one, with the newest path.
+        requested_ = true;
+        collectExchange();
+        startExchange();
+        return;
+    }
     // NetFps: the frame waits for its own exchange; no worker exists to share the lists with.
     if (httpGetRecords(*client_, s.requestPath, s.sharedRecords, s.sharedRecordCount) == 0 && !client_->http->aborted()) {
         client_->host->postClose();
@@ -159,6 +208,9 @@ void NetworkLink::sendRankingRequest(const GameState& state, uint32_t unixSecond
 
 bool NetworkLink::shutDown(uint32_t boundMs) {
     bool ended = true;
+    if (background_ && inFlight_) client_->http->abort();
+    inFlight_ = false;
+    ended_ = true;
     if (thread_.joinable()) {
         handOver_->netRunning = 0;
         client_->http->abort();  // no waiting out a slow server

@@ -1,5 +1,6 @@
 // The network side of online play: the one HTTP exchange routine, the hand-over of the newest
-// request path from the frame to the worker and of its reply back, and the worker itself.
+// request path from the frame to the worker and of its reply back, and the worker itself (or,
+// for a client that runs its exchanges in the background, the frame's own calls in its place).
 // Owns: the worker thread, the reply buffer and the hand-over (its lock, the event that wakes
 // the worker, the running flag, the newest path and records); GameState holds none of it.
 // Reads: the game state's pose and name (to build requests). Writes: the state's ranking copy,
@@ -78,10 +79,13 @@ public:
     // worker runs (after the check, or in NetFps).
     std::span<const RankingRecord> newestRecords() const;
     // Starts the worker; from now on each frame's exchange runs there. Without it (NetFps) the
-    // exchange runs inside sendRankingRequest.
+    // exchange runs inside sendRankingRequest. A client that runs in the background gets no
+    // thread: the frame starts its exchange and collects it, with the worker's rules (one in
+    // flight, started with the newest path, the same boxes, no frame ever waits).
     void startWorker();
     // First in each frame: the newest list into the state's rankingList (under the lock, for
-    // at most 256 records), then its goal distances and order.
+    // at most 256 records), then its goal distances and order. In the background: the
+    // exchange that ended since is collected first.
     void takeRankingUpdate(GameState& state);
     // Once a frame: the newest path for the worker, which is woken; or the exchange itself.
     // A failed exchange shows its box and asks the window to close.
@@ -91,17 +95,23 @@ public:
     // with what it holds, and the connection stays open for it.
     bool shutDown(uint32_t boundMs = kWorkerStopMs);
 
-    bool workerStarted() const { return thread_.joinable(); }
+    bool workerStarted() const { return thread_.joinable() || background_; }
     HttpClient& http() { return *client_->http; }
 
 private:
     bool fail(ErrorSite site);
+    void collectExchange();  // background: the exchange that has ended, handed over
+    void startExchange();    // background: the next one, with the newest path, unless one runs
 
     std::shared_ptr<RankingClient> client_;
     std::shared_ptr<RankingHandOver> handOver_;
     std::shared_ptr<AutoResetEvent> workerEnded_;
     std::thread thread_;
     bool sessionOpen_ = false;
+    bool background_ = false;  // the client runs in the background: no thread
+    bool inFlight_ = false;    // background: an exchange has started and not been collected
+    bool requested_ = false;   // background: a path is waiting for the next exchange
+    bool ended_ = false;       // background: an exchange failed (or shut down); no more
 };
 
 }  // namespace orlith

@@ -1,7 +1,6 @@
 // The state value, its checksum and the PIN hash.
 #include "state/state_value.h"
 
-#include <bit>
 #include <cstring>
 
 #include "base/crc32.h"
@@ -10,6 +9,16 @@
 namespace orlith {
 
 namespace {
+
+// The bits of a float as an integer and back (std::bit_cast, which the browser build's standard
+// library does not have yet).
+template <typename To, typename From>
+To bitCast(const From& from) {
+    static_assert(sizeof(To) == sizeof(From));
+    To to;
+    std::memcpy(&to, &from, sizeof to);
+    return to;
+}
 
 uint32_t crcOfText(uint32_t previous, std::u16string_view text) {
     // The text's UTF-16LE bytes, whatever the host's byte order.
@@ -85,9 +94,9 @@ void writeStateValue(char16_t out[kStateValueLength], uint32_t unixSeconds, std:
     for (size_t k = 0; k < 8; ++k) *p++ = k < pinHash.size() ? pinHash[k] : u'0';
     hex8(static_cast<uint32_t>(level));
     hex8(static_cast<uint32_t>(stepCount));
-    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(position[k]));
-    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(viewDirection[k]));
-    for (int k = 0; k < 3; ++k) hex8(std::bit_cast<uint32_t>(up[k]));
+    for (int k = 0; k < 3; ++k) hex8(bitCast<uint32_t>(position[k]));
+    for (int k = 0; k < 3; ++k) hex8(bitCast<uint32_t>(viewDirection[k]));
+    for (int k = 0; k < 3; ++k) hex8(bitCast<uint32_t>(up[k]));
 }
 
 std::u16string formatStateValue(uint32_t unixSeconds, std::u16string_view pinHash, int32_t level,
@@ -131,9 +140,9 @@ void parseStateValue(RankingRecord& record, const char16_t* text, const LocalClo
     record.level = static_cast<int32_t>(readHexField(field + 16));
     record.stepCount = static_cast<int32_t>(readHexField(field + 24));
     for (int k = 0; k < 3; ++k) {
-        record.position[k] = std::bit_cast<float>(readHexField(field + 32 + 8 * k));
-        record.viewDirection[k] = std::bit_cast<float>(readHexField(field + 56 + 8 * k));
-        record.up[k] = std::bit_cast<float>(readHexField(field + 80 + 8 * k));
+        record.position[k] = bitCast<float>(readHexField(field + 32 + 8 * k));
+        record.viewDirection[k] = bitCast<float>(readHexField(field + 56 + 8 * k));
+        record.up[k] = bitCast<float>(readHexField(field + 80 + 8 * k));
     }
 }
 

@@ -276,6 +276,41 @@ TEST(Worker, ShutDownDuringAnExchangeCutsItOffWithoutABox) {
     EXPECT_TRUE(online.host->events().empty());
 }
 
+// A client that runs in the background (the browser's fetch) gets no thread: the frame starts one
+// exchange with the newest path, never waits for it, collects it once done, and a failed one
+// shows the worker's box and ends the game.
+TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    http->background = true;
+    http->body = line("w");
+    auto host = std::make_shared<FakeNetworkHost>();
+    auto state = makeGameState();
+    NetworkLink link(http, host);
+    ASSERT_TRUE(link.open(u"host", 80));
+    link.startWorker();
+    auto frame = [&](int32_t steps) {
+        link.takeRankingUpdate(*state);
+        state->stepCount = steps;
+        link.sendRankingRequest(*state, 0);
+    };
+    for (int32_t steps = 1; steps <= 5; ++steps) frame(steps);
+    EXPECT_EQ(std::pair(http->started, state->rankingCount), std::pair(1, 0));  // one in flight, nothing back yet
+    http->done = true;
+    frame(6);
+    EXPECT_EQ(state->rankingCount, 1);
+    ASSERT_EQ(http->paths.size(), 2u);
+    EXPECT_EQ(std::vector({stepsOf(utf16ToUtf8(http->paths[0])), stepsOf(utf16ToUtf8(http->paths[1]))}),
+              std::vector({1, 6}));
+    http->status = 500;
+    frame(7);
+    frame(8);
+    const std::vector<std::string> expected = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
+    EXPECT_EQ(host->events(), expected);
+    EXPECT_EQ(http->started, 2);  // no exchange after the failed one
+    EXPECT_TRUE(link.workerStarted());
+    EXPECT_TRUE(link.shutDown());
+}
+
 TEST(Worker, OneThatOutlivesTheWaitKeepsAliveWhatItUses) {
     auto http = std::make_shared<test::ScriptedHttpClient>();
     std::promise<void> release;

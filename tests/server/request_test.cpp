@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "http/http_server.h"
+#include "http/static_files.h"
 #include "maze/maze.h"
 #include "rules/levels.h"
 #include "rules/ranking_store.h"
@@ -107,6 +108,70 @@ TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
     EXPECT_TRUE(percentDecode("a%41%e3%81%82%4A%4a", out));
     EXPECT_EQ(out, "aA\xe3\x81\x82JJ");
     for (const char* bad : {"%", "%4", "%G1", "a%4g"}) EXPECT_FALSE(percentDecode(bad, out)) << bad;
+}
+
+// The web root is read once: what it held then is served, the build's gzip copy or one made
+// here, revalidated by ETag; nothing else is, whatever the path says.
+TEST(WebRoot, TheFilesUnderTheRootAndNothingElse) {
+    namespace fs = std::filesystem;
+    char made[] = "/tmp/orlith-site-XXXXXX";
+    ASSERT_TRUE(mkdtemp(made));
+    struct Removed { std::string path; ~Removed() { fs::remove_all(path); } } dir{made};
+    const std::string root = dir.path + "/site";
+    fs::create_directories(root + "/sub");
+    fs::create_directories(root + "/.git");
+    auto write = [](const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; };
+    const std::string page = "<!doctype html>" + std::string(3000, 'x'), script(5000, ';');
+    write(root + "/index.html", page);
+    write(root + "/index.html.gz", "\x1f\x8b the build's copy");
+    write(root + "/index.wasm", std::string("\0asm") + std::string(4000, '\0'));
+    write(root + "/sub/game.js", script);
+    write(root + "/icon.png", "\x89PNG");
+    write(root + "/.secret", "hidden");
+    write(root + "/.git/config", "hidden");
+    write(root + "/with space.js", "odd");
+    write(dir.path + "/outside.txt", "outside");
+    fs::create_symlink(dir.path + "/outside.txt", root + "/link.txt");
+    fs::create_directory_symlink(dir.path, root + "/up");
+    StaticFiles files;
+    std::string error;
+    ASSERT_TRUE(files.load(root, error)) << error;
+    EXPECT_EQ(files.count(), 4u);  // index.html, index.wasm, sub/game.js, icon.png
+    write(root + "/later.js", "added after the start");
+
+    struct Case { const char* method; const char* target; bool gzip; int status; const char* type; const char* body; };
+    const Case cases[] = {
+        {"GET", "/", true, 200, "text/html; charset=utf-8", "\x1f\x8b the build's copy"},
+        {"GET", "/index.html?x=1", false, 200, "text/html; charset=utf-8", nullptr},
+        {"HEAD", "http://host/index.html", false, 200, "text/html; charset=utf-8", nullptr},
+        {"GET", "/index.wasm", true, 200, "application/wasm", "\x1f\x8b"},  // compressed here
+        {"GET", "/sub/game.js", false, 200, "text/javascript; charset=utf-8", nullptr},
+        {"GET", "/icon.png", true, 200, "image/png", "\x89PNG"},  // already compressed: as it is
+        {"POST", "/index.html", false, 405, nullptr, nullptr},
+    };
+    for (const Case& c : cases) {
+        std::optional<HttpResponse> r = files.answer(c.method, c.target, c.gzip, "");
+        ASSERT_TRUE(r.has_value()) << c.target;
+        EXPECT_EQ(r->status, c.status) << c.target;
+        if (c.type != nullptr) EXPECT_STREQ(r->contentType, c.type) << c.target;
+        if (c.body != nullptr) EXPECT_TRUE(r->body.str().starts_with(c.body)) << c.target;
+        if (c.status == 200) EXPECT_NE(r->headers.find("Cache-Control: no-cache\r\n"), std::string::npos);
+    }
+    EXPECT_EQ(files.answer("GET", "/index.html", false, "")->body.str(), page);
+    EXPECT_EQ(files.answer("GET", "/sub/game.js", true, "")->body.str().size() < script.size(), true);
+    for (const char* missing : {"/index.html.gz", "/.secret", "/.git/config", "/with%20space.js", "/link.txt",
+                                "/up/outside.txt", "/../outside.txt", "/sub", "/sub/", "/later.js", "/state/change.php",
+                                "/INDEX.HTML", "/index.html/"}) {
+        EXPECT_FALSE(files.answer("GET", missing, false, "").has_value()) << missing;
+    }
+    // Revalidation: the tag of the form asked for; 304 without a body while it matches.
+    const std::string plain = files.answer("GET", "/index.wasm", false, "")->headers;
+    const std::string tag = plain.substr(plain.find("ETag: ") + 6, plain.find("\r\n") - 6);
+    EXPECT_EQ(files.answer("GET", "/index.wasm", false, tag)->status, 304);
+    EXPECT_EQ(files.answer("GET", "/index.wasm", false, "\"other\", W/" + tag)->status, 304);
+    EXPECT_EQ(files.answer("GET", "/index.wasm", true, tag)->status, 200) << "the gzip form has its own tag";
+    EXPECT_EQ(files.answer("GET", "/index.wasm", false, "\"other\"")->status, 200);
+    EXPECT_FALSE(files.load(dir.path + "/none", error));
 }
 
 TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {

@@ -41,6 +41,9 @@ public:
     std::vector<std::u16string> paths;
     std::string failStep;  // "session", "connect", "send": that step fails with code 12029
     std::function<void()> duringSend;  // runs inside sendRequest (to block it, say)
+    bool background = false;           // runs its exchanges in the background, done when done is
+    bool done = false;
+    int started = 0;                   // background exchanges started
 
     bool openSession() override { return step("session"); }
     bool connect(std::u16string_view, int32_t) override { return step("connect"); }
@@ -61,6 +64,9 @@ public:
         return true;
     }
     void closeRequest() override {}
+    bool runsInBackground() const override { return background; }
+    void startRequest() override { ++started; }
+    bool requestDone() override { return done; }
     void close() override {}
     void abort() override { aborted_ = true; }
     bool aborted() const override { return aborted_; }

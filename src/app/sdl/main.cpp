@@ -37,6 +37,7 @@ struct App {
     Options& options = setUp.options;
     SdlPlatform platform;
     HudFont font;
+    FontHudPainter painter{font};
     SdlWindow window;
     std::unique_ptr<SdlGlContext> glContext;
     std::unique_ptr<GlRenderer> renderer;
@@ -96,7 +97,7 @@ struct App {
             return reportError(platform, kCreateWindowSite), false;
         }
         glContext = std::make_unique<SdlGlContext>(window.handle(), platform);
-        renderer = std::make_unique<GlRenderer>(*glContext, platform, font, state->windowWidth, state->windowHeight);
+        renderer = std::make_unique<GlRenderer>(*glContext, platform, painter, state->windowWidth, state->windowHeight);
         if (renderer->initGraphics() == 0) return reportError(platform, kCreateWindowSite), false;
         state->netFpsSwitch = options.netFps ? 1 : 0;
         dialogs = std::make_unique<ImGuiDialogs>(window.handle());

@@ -1,6 +1,8 @@
 // SDL2 implementation of the OpenGL context seam.
 #include "platform/sdl/sdl_gl_context.h"
 
+#include <epoxy/gl.h>
+
 namespace orlith {
 
 void SdlGlContext::requestCoreProfile() {
@@ -30,5 +32,25 @@ void SdlGlContext::destroy() {
 void SdlGlContext::drawableSize(int& width, int& height) { SDL_GL_GetDrawableSize(window_, &width, &height); }
 
 void SdlGlContext::swapBuffers() { SDL_GL_SwapWindow(window_); }
+
+bool SdlGlContext::versionSupported() { return epoxy_gl_version() >= 33; }
+
+GlContext::DepthControls SdlGlContext::enableDepthControls() {
+    DepthControls on;
+    on.zeroToOne = epoxy_gl_version() >= 45 || epoxy_has_gl_extension("GL_ARB_clip_control");
+    if (on.zeroToOne) glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
+    // Core since OpenGL 3.2.
+    glEnable(GL_DEPTH_CLAMP);
+    on.clamp = true;
+    return on;
+}
+
+void SdlGlContext::encodeSrgbWrites(bool on) {
+    if (on) {
+        glEnable(GL_FRAMEBUFFER_SRGB);
+    } else {
+        glDisable(GL_FRAMEBUFFER_SRGB);
+    }
+}
 
 }  // namespace orlith

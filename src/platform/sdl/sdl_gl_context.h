@@ -1,5 +1,6 @@
-// The OpenGL context seam on SDL2: a 3.3 core context on the game window; failure codes go to
-// the SDL platform's last error.
+// The OpenGL context seam on SDL2: a 3.3 core context on the game window, with clip control,
+// depth clamping and sRGB writes switched through OpenGL itself; failure codes go to the SDL
+// platform's last error.
 #pragma once
 
 #include <SDL.h>
@@ -27,6 +28,11 @@ public:
     void swapBuffers() override;
     const char* createName() const override { return "SDL_GL_CreateContext"; }
     const char* makeCurrentName() const override { return "SDL_GL_MakeCurrent"; }
+    bool versionSupported() override;
+    const char* versionName() const override { return "OpenGL 3.3 core"; }
+    const char* shaderHeader() const override { return "#version 330 core\n"; }
+    DepthControls enableDepthControls() override;
+    void encodeSrgbWrites(bool on) override;
     void setErrorCode(int code) override { platform_.lastError = code; }
     const char* failureText() override { return SDL_GetError(); }
 

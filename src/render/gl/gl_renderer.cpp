@@ -1,24 +1,25 @@
-// OpenGL 3.3 core backend of the renderer (through libepoxy).
+// The OpenGL backend of the renderer, for OpenGL 3.3 core and WebGL 2 alike.
 #include "render/gl/gl_renderer.h"
 
-#include <epoxy/gl.h>
-
 #include <algorithm>
-#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <string>
 
 #include "base/error_report.h"
 #include "base/text.h"
+#include "render/gl/gl_api.h"
 #include "render/gl/png.h"
 
 namespace orlith {
 namespace {
 
+// Every shader is written once, for GLSL 3.30 and GLSL ES 3.00 alike; the context puts the
+// version (and for ES the precisions) in front.
+
 // Row-vector products p x World x View x Projection: a matrix uploaded row by row without
 // transposition is, to GLSL, the matrix whose columns are our rows, so M * v gives v x M.
-const char* const kVertexShader = R"(#version 330 core
+const char* const kVertexShader = R"(
 layout(location = 0) in vec3 inPosition;
 layout(location = 1) in vec4 inColor;
 layout(location = 2) in vec2 inTexcoord;
@@ -44,14 +45,14 @@ void main() {
 }
 )";
 
-const char* const kColorShader = R"(#version 330 core
+const char* const kColorShader = R"(
 in vec4 vColor;
 in vec2 vTexcoord;
 out vec4 fragColor;
 void main() { fragColor = vColor; }
 )";
 
-const char* const kTextureShader = R"(#version 330 core
+const char* const kTextureShader = R"(
 in vec4 vColor;
 in vec2 vTexcoord;
 uniform sampler2D txDiffuse;
@@ -59,8 +60,9 @@ out vec4 fragColor;
 void main() { fragColor = texture(txDiffuse, vTexcoord); }
 )";
 
-// HUD layer: pixel coordinates from the top-left; u < 0 marks a solid (veil) quad.
-const char* const kHudVertexShader = R"(#version 330 core
+// HUD: pixel coordinates from the top-left. A quad with u < 0 is solid in its colour (the
+// loading bar), any other samples the HUD layer; both blend as premultiplied "over".
+const char* const kHudVertexShader = R"(
 layout(location = 0) in vec2 inPixel;
 layout(location = 1) in vec2 inUv;
 layout(location = 2) in vec4 inColor;
@@ -74,35 +76,42 @@ void main() {
 }
 )";
 
-const char* const kHudFragmentShader = R"(#version 330 core
+const char* const kHudFragmentShader = R"(
 in vec2 vUv;
 in vec4 vColor;
-uniform sampler2D atlas;
+uniform sampler2D layer;
 out vec4 fragColor;
 void main() {
-    float coverage = vUv.x < 0.0 ? 1.0 : texture(atlas, vUv).r;
-    fragColor = vec4(vColor.rgb, vColor.a * coverage);
+    vec4 c = vUv.x < 0.0 ? vColor : texture(layer, vUv);
+    fragColor = vec4(c.rgb * c.a, c.a);
+}
+)";
+
+// Present: the picture into the window, encoded to sRGB here (sampling the sRGB target gives
+// linear colour, and the window's framebuffer encodes nothing), placed by `place` in -1..1.
+const char* const kPresentVertexShader = R"(
+uniform vec4 place;
+out vec2 vUv;
+void main() {
+    vec2 corner = vec2(float(gl_VertexID & 1), float(gl_VertexID >> 1));
+    vUv = corner;
+    gl_Position = vec4(mix(place.xy, place.zw, corner), 0.0, 1.0);
+}
+)";
+
+const char* const kPresentFragmentShader = R"(
+in vec2 vUv;
+uniform sampler2D picture;
+out vec4 fragColor;
+void main() {
+    vec3 c = texture(picture, vUv).rgb;
+    vec3 encoded = mix(c * 12.92, 1.055 * pow(c, vec3(1.0 / 2.4)) - 0.055, step(vec3(0.0031308), c));
+    fragColor = vec4(encoded, 1.0);
 }
 )";
 
 constexpr float kBlack[4] = {0, 0, 0, 1};
 constexpr float kVeil[4] = {1, 1, 1, 0.4f};
-
-unsigned compileShader(GLenum kind, const char* source) {
-    GLuint shader = glCreateShader(kind);
-    glShaderSource(shader, 1, &source, nullptr);
-    glCompileShader(shader);
-    GLint ok = 0;
-    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
-    if (ok == 0) {
-        char log[1024];
-        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
-        std::fprintf(stderr, "Orlith: shader: %s\n", log);
-        glDeleteShader(shader);
-        return 0;
-    }
-    return shader;
-}
 
 unsigned linkProgram(unsigned vs, unsigned fs) {
     GLuint program = glCreateProgram();
@@ -121,19 +130,30 @@ unsigned linkProgram(unsigned vs, unsigned fs) {
     return program;
 }
 
+bool sameHud(const HudLayout& a, const HudLayout& b) {
+    if (a.count != b.count) return false;
+    for (int k = 0; k < a.count; ++k) {
+        const HudOp &x = a.ops[k], &y = b.ops[k];
+        if (x.kind != y.kind || x.align != y.align || std::memcmp(&x.rect, &y.rect, sizeof x.rect) != 0 ||
+            std::u16string_view(x.text) != std::u16string_view(y.text)) {
+            return false;
+        }
+    }
+    return true;
+}
+
 // The error box's number of each failing step.
-constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLineColorTarget = 1191,
-              kLineDepthTarget = 1218, kLineFramebuffer = 1230, kLineInputLayout = 1258, kLineVertexShader = 1267,
-              kLineColorShader = 1273, kLineTextureShader = 1277, kLineConstants = 1309, kLineWallDecode = 1364,
-              kLineHudLayer = 1389;
+constexpr int kLineContext = 1136, kLineCurrent = 1142, kLineVersion = 1148, kLinePresent = 1184,
+              kLineColorTarget = 1191, kLineDepthTarget = 1218, kLineFramebuffer = 1230, kLineInputLayout = 1258,
+              kLineVertexShader = 1267, kLineColorShader = 1273, kLineTextureShader = 1277, kLineConstants = 1309,
+              kLineWallDecode = 1364, kLineHudLayer = 1389;
 constexpr int kMeshLines[kMeshCount] = {1475, 1536, 1597, 1642, 1715, 1759, 1816};
 
 }  // namespace
 
-GlRenderer::GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height)
-    : context_(context), platform_(platform), font_(font), width_(width), height_(height) {
-    hudVertices_.reserve(6 * (kMaxHudOps * 32 + 4));
-    glyphs_.reserve(512);
+GlRenderer::GlRenderer(GlContext& context, Platform& platform, HudPainter& painter, int width, int height)
+    : context_(context), platform_(platform), painter_(painter), width_(width), height_(height) {
+    hudVertices_.reserve(6 * (kMaxHudOps + 4));
 }
 
 GlRenderer::~GlRenderer() { releaseGraphics(); }
@@ -150,20 +170,40 @@ bool GlRenderer::step(int line, const char* name, bool ok) {
     return false;
 }
 
+unsigned GlRenderer::compileShader(unsigned kind, const char* body) {
+    GLuint shader = glCreateShader(kind);
+    const char* sources[2] = {context_.shaderHeader(), body};
+    glShaderSource(shader, 2, sources, nullptr);
+    glCompileShader(shader);
+    GLint ok = 0;
+    glGetShaderiv(shader, GL_COMPILE_STATUS, &ok);
+    if (ok == 0) {
+        char log[1024];
+        glGetShaderInfoLog(shader, sizeof log, nullptr, log);
+        std::fprintf(stderr, "Orlith: shader: %s\n", log);
+        glDeleteShader(shader);
+        return 0;
+    }
+    return shader;
+}
+
 int GlRenderer::initGraphics() {
     if (ready_) return 1;
     contextLive_ = context_.create();
     if (!contextLive_) std::fprintf(stderr, "Orlith: %s\n", context_.failureText());
     if (!step(kLineContext, context_.createName(), contextLive_)) return releaseGraphics(), 0;
     if (!step(kLineCurrent, context_.makeCurrentName(), context_.makeCurrent())) return releaseGraphics(), 0;
-    if (!step(kLineVersion, "OpenGL 3.3 core", epoxy_gl_version() >= 33)) return releaseGraphics(), 0;
+    if (!step(kLineVersion, context_.versionName(), context_.versionSupported())) return releaseGraphics(), 0;
 
-    // Colour target: sRGB-encoded, so linear colours are encoded as they are written.
+    // Colour target: sRGB-encoded, so linear colours are encoded as they are written and blended
+    // in linear light.
     glGenTextures(1, &colorTexture_);
     glBindTexture(GL_TEXTURE_2D, colorTexture_);
     glTexImage2D(GL_TEXTURE_2D, 0, GL_SRGB8_ALPHA8, width_, height_, 0, GL_RGBA, GL_UNSIGNED_BYTE, nullptr);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_LINEAR);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_LINEAR);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     if (!step(kLineColorTarget, "glTexImage2D", glGetError() == GL_NO_ERROR)) return releaseGraphics(), 0;
     glGenRenderbuffers(1, &depthBuffer_);
     glBindRenderbuffer(GL_RENDERBUFFER, depthBuffer_);
@@ -179,14 +219,19 @@ int GlRenderer::initGraphics() {
     }
     glViewport(0, 0, width_, height_);
 
-    // Depth runs 0..1; clamping stands in for "depth clipping off".
-    clipControl_ = epoxy_gl_version() >= 45 || epoxy_has_gl_extension("GL_ARB_clip_control");
-    if (clipControl_) glClipControl(GL_LOWER_LEFT, GL_ZERO_TO_ONE);
-    glEnable(GL_DEPTH_CLAMP);
+    // Depth runs 0..1 where clip control exists (else the vertex shader maps it onto -1..1);
+    // clamping stands in for "depth clipping off" where the system has it. Without it only
+    // what comes nearer than the near plane (0.01 cell: never a wall, which collision keeps
+    // 0.1 away) is clipped; beyond the far plane a clamped depth of 1 fails the "less" test
+    // against the cleared 1 anyway.
+    depth_ = context_.enableDepthControls();
     glDisable(GL_CULL_FACE);
     glDepthFunc(GL_LESS);
 
-    if (!buildShaders() || !buildMeshes() || !buildWallTexture() || !buildHudLayer()) return releaseGraphics(), 0;
+    if (!buildShaders() || !buildMeshes() || !buildWallTexture() || !buildHudLayer() || !buildPresent()) {
+        return releaseGraphics(), 0;
+    }
+    hudValid_ = false;
     ready_ = true;
     return 1;
 }
@@ -206,14 +251,13 @@ bool GlRenderer::buildShaders() {
         projectionLocation_[i] = glGetUniformLocation(programs[i], "Projection");
         depthFixLocation_[i] = glGetUniformLocation(programs[i], "depthFix");
         glUseProgram(programs[i]);
-        glUniform1i(depthFixLocation_[i], clipControl_ ? 0 : 1);
+        glUniform1i(depthFixLocation_[i], depth_.zeroToOne ? 0 : 1);
     }
     glUseProgram(textureProgram_);
     glUniform1i(glGetUniformLocation(textureProgram_, "txDiffuse"), 0);
     glGenBuffers(1, &instanceBuffer_);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    instanceCapacity_ = 16384 * sizeof(Mat4);
-    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
+    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(sizeof(Mat4)), nullptr, GL_STREAM_DRAW);
     return step(kLineConstants, "glBufferData", glGetError() == GL_NO_ERROR);
 }
 
@@ -276,7 +320,7 @@ bool GlRenderer::buildHudLayer() {
     if (!step(kLineHudLayer, "glLinkProgram", hudProgram_ != 0)) return false;
     glUseProgram(hudProgram_);
     hudViewportLocation_ = glGetUniformLocation(hudProgram_, "viewport");
-    glUniform1i(glGetUniformLocation(hudProgram_, "atlas"), 0);
+    glUniform1i(glGetUniformLocation(hudProgram_, "layer"), 0);
     glGenVertexArrays(1, &hudArray_);
     glGenBuffers(1, &hudBuffer_);
     glBindVertexArray(hudArray_);
@@ -290,24 +334,37 @@ bool GlRenderer::buildHudLayer() {
     glEnableVertexAttribArray(2);
     glVertexAttribPointer(2, 4, GL_FLOAT, GL_FALSE, sizeof(HudVertex), reinterpret_cast<void*>(16));
     glBindVertexArray(0);
-    glGenTextures(1, &atlasTexture_);
-    glBindTexture(GL_TEXTURE_2D, atlasTexture_);
-    std::vector<uint8_t> blank(static_cast<size_t>(kAtlasSize) * kAtlasSize, 0);
-    glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-    glTexImage2D(GL_TEXTURE_2D, 0, GL_R8, kAtlasSize, kAtlasSize, 0, GL_RED, GL_UNSIGNED_BYTE, blank.data());
+    // The layer starts transparent; the painter fills it at the first frame.
+    glGenTextures(1, &layerTexture_);
+    glBindTexture(GL_TEXTURE_2D, layerTexture_);
+    std::vector<uint8_t> clear(static_cast<size_t>(width_) * static_cast<size_t>(height_) * 4, 0);
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexImage2D(GL_TEXTURE_2D, 0, GL_SRGB8_ALPHA8, width_, height_, 0, GL_RGBA, GL_UNSIGNED_BYTE, clear.data());
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MIN_FILTER, GL_NEAREST);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAG_FILTER, GL_NEAREST);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_S, GL_CLAMP_TO_EDGE);
+    glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_WRAP_T, GL_CLAMP_TO_EDGE);
     glTexParameteri(GL_TEXTURE_2D, GL_TEXTURE_MAX_LEVEL, 0);
-    shelfX_ = shelfY_ = shelfHeight_ = 0;
-    glyphs_.clear();
-    // The characters of every fixed HUD text, so play rarely adds a glyph.
-    for (char32_t c = 32; c < 127; ++c) glyph(c);
     return step(kLineHudLayer, "glTexImage2D", glGetError() == GL_NO_ERROR);
+}
+
+bool GlRenderer::buildPresent() {
+    unsigned vs = compileShader(GL_VERTEX_SHADER, kPresentVertexShader);
+    unsigned fs = compileShader(GL_FRAGMENT_SHADER, kPresentFragmentShader);
+    if (vs != 0 && fs != 0) presentProgram_ = linkProgram(vs, fs);
+    if (vs != 0) glDeleteShader(vs);
+    if (fs != 0) glDeleteShader(fs);
+    if (!step(kLinePresent, "glLinkProgram", presentProgram_ != 0)) return false;
+    glUseProgram(presentProgram_);
+    presentPlaceLocation_ = glGetUniformLocation(presentProgram_, "place");
+    glUniform1i(glGetUniformLocation(presentProgram_, "picture"), 0);
+    glGenVertexArrays(1, &presentArray_);
+    return step(kLinePresent, "glGenVertexArrays", glGetError() == GL_NO_ERROR);
 }
 
 void GlRenderer::releaseGraphics() {
     ready_ = false;
-    glyphs_.clear();
+    hudValid_ = false;
     if (!contextLive_) return;
     // Without a current context the names go with the context itself.
     const bool current = context_.makeCurrent();
@@ -324,7 +381,9 @@ void GlRenderer::releaseGraphics() {
     auto array = [](unsigned n) { glDeleteVertexArrays(1, &n); };
     auto program = [](unsigned n) { glDeleteProgram(n); };
     auto shader = [](unsigned n) { glDeleteShader(n); };
-    drop(atlasTexture_, texture);
+    drop(presentArray_, array);
+    drop(presentProgram_, program);
+    drop(layerTexture_, texture);
     drop(hudBuffer_, buffer);
     drop(hudArray_, array);
     drop(hudProgram_, program);
@@ -334,7 +393,6 @@ void GlRenderer::releaseGraphics() {
         drop(meshArrays_[i], array);
     }
     drop(instanceBuffer_, buffer);
-    instanceCapacity_ = 0;
     drop(textureProgram_, program);
     drop(colorProgram_, program);
     drop(textureShader_, shader);
@@ -345,40 +403,6 @@ void GlRenderer::releaseGraphics() {
     drop(colorTexture_, texture);
     context_.destroy();
     contextLive_ = false;
-}
-
-const GlRenderer::Glyph* GlRenderer::glyph(char32_t c) {
-    auto found = glyphs_.find(c);
-    if (found != glyphs_.end()) return &found->second;
-    Glyph g{};
-    if (font_.rasterise(c, scratchGlyph_)) {
-        g.width = scratchGlyph_.width;
-        g.height = scratchGlyph_.height;
-        g.left = scratchGlyph_.left;
-        g.top = scratchGlyph_.top;
-        g.advance = scratchGlyph_.advance;
-        if (shelfX_ + g.width + 1 > kAtlasSize) {
-            shelfX_ = 0;
-            shelfY_ += shelfHeight_ + 1;
-            shelfHeight_ = 0;
-        }
-        // A full atlas leaves the glyph out rather than overwrite others.
-        g.drawable = g.width > 0 && g.height > 0 && shelfY_ + g.height <= kAtlasSize;
-        if (g.drawable) {
-            glBindTexture(GL_TEXTURE_2D, atlasTexture_);
-            glPixelStorei(GL_UNPACK_ALIGNMENT, 1);
-            glTexSubImage2D(GL_TEXTURE_2D, 0, shelfX_, shelfY_, g.width, g.height, GL_RED, GL_UNSIGNED_BYTE,
-                            scratchGlyph_.coverage.data());
-            const auto size = static_cast<float>(kAtlasSize);
-            g.u0 = static_cast<float>(shelfX_) / size;
-            g.v0 = static_cast<float>(shelfY_) / size;
-            g.u1 = static_cast<float>(shelfX_ + g.width) / size;
-            g.v1 = static_cast<float>(shelfY_ + g.height) / size;
-            shelfX_ += g.width + 1;
-            if (g.height > shelfHeight_) shelfHeight_ = g.height;
-        }
-    }
-    return &glyphs_.emplace(c, g).first->second;
 }
 
 void GlRenderer::addQuad(float x0, float y0, float x1, float y1, float u0, float v0, float u1, float v1,
@@ -396,41 +420,34 @@ void GlRenderer::addQuad(float x0, float y0, float x1, float y1, float u0, float
     hudVertices_.push_back(c);
 }
 
-void GlRenderer::addText(const HudOp& op) {
-    char32_t chars[kMaxTextLength];
-    const int n = hudCharacters(op.text, chars);
-    float advances[kMaxTextLength];
-    for (int i = 0; i < n; ++i) advances[i] = glyph(chars[i])->advance;
-    TextLines lines;
-    wrapText(chars, advances, n, op.rect.right - op.rect.left, lines);
-    for (int line = 0; line < lines.count; ++line) {
-        float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - lines.width[line];
-        const float baseline = std::floor(op.rect.top + font_.ascender() + font_.lineHeight() * static_cast<float>(line) + 0.5f);
-        for (int i = lines.start[line]; i < lines.start[line + 1]; ++i) {
-            const Glyph* g = glyph(chars[i]);
-            if (g->drawable) {
-                float x0 = std::floor(pen + static_cast<float>(g->left) + 0.5f);
-                float y0 = baseline - static_cast<float>(g->top);
-                addQuad(x0, y0, x0 + static_cast<float>(g->width), y0 + static_cast<float>(g->height), g->u0, g->v0,
-                        g->u1, g->v1, kBlack);
-            }
-            pen += g->advance;
-        }
-    }
+void GlRenderer::addLayer(float x0, float y0, float x1, float y1) {
+    const auto w = static_cast<float>(width_), h = static_cast<float>(height_);
+    addQuad(x0, y0, x1, y1, x0 / w, y0 / h, x1 / w, y1 / h, kBlack);
+}
+
+bool GlRenderer::paintHud(const HudLayout& hud) {
+    if (hudValid_ && sameHud(hud, shownHud_)) return true;
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, layerTexture_);
+    hudValid_ = painter_.paint(hud, width_, height_);
+    shownHud_ = hud;
+    ++hudPaints;
+    return hudValid_;
 }
 
 void GlRenderer::drawHudVertices() {
+    // No panel (the D key's mode 0): nothing to upload; WebGL reads a length of 0 as "all".
+    if (hudVertices_.empty()) return;
     glDisable(GL_DEPTH_TEST);
     glEnable(GL_BLEND);
-    // The veil and the text tint the picture but leave its alpha opaque.
-    glBlendFuncSeparate(GL_SRC_ALPHA, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
+    // Premultiplied "over" in linear light; the picture's alpha stays opaque.
+    glBlendFuncSeparate(GL_ONE, GL_ONE_MINUS_SRC_ALPHA, GL_ZERO, GL_ONE);
     glUseProgram(hudProgram_);
     glUniform2f(hudViewportLocation_, static_cast<float>(width_), static_cast<float>(height_));
     glActiveTexture(GL_TEXTURE0);
-    glBindTexture(GL_TEXTURE_2D, atlasTexture_);
+    glBindTexture(GL_TEXTURE_2D, layerTexture_);
     glBindVertexArray(hudArray_);
     glBindBuffer(GL_ARRAY_BUFFER, hudBuffer_);
-    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(hudBufferCapacity_), nullptr, GL_STREAM_DRAW);
     glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(hudVertices_.size() * sizeof(HudVertex)),
                     hudVertices_.data());
     glDrawArrays(GL_TRIANGLES, 0, static_cast<GLsizei>(hudVertices_.size()));
@@ -442,19 +459,16 @@ void GlRenderer::drawFrame(const FrameData& frame) {
     if (!ready_) return;
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     glViewport(0, 0, width_, height_);
-    glEnable(GL_FRAMEBUFFER_SRGB);
+    context_.encodeSrgbWrites(true);
     glEnable(GL_DEPTH_TEST);
     glDepthMask(GL_TRUE);
     glClearColor(frame.clearColor[0], frame.clearColor[1], frame.clearColor[2], frame.clearColor[3]);
-    glClearDepth(1.0);
     glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
 
     // Every batch's World matrices go up at once; a batch points the instance rows at its run.
     const size_t bytes = frame.worlds.size() * sizeof(Mat4);
     glBindBuffer(GL_ARRAY_BUFFER, instanceBuffer_);
-    if (bytes > instanceCapacity_) instanceCapacity_ = bytes * 2;
-    glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(instanceCapacity_), nullptr, GL_STREAM_DRAW);
-    if (bytes > 0) glBufferSubData(GL_ARRAY_BUFFER, 0, static_cast<GLsizeiptr>(bytes), frame.worlds.data());
+    if (bytes > 0) glBufferData(GL_ARRAY_BUFFER, static_cast<GLsizeiptr>(bytes), frame.worlds.data(), GL_STREAM_DRAW);
     unsigned programs[2] = {colorProgram_, textureProgram_};
     for (int i = 0; i < 2; ++i) {
         glUseProgram(programs[i]);
@@ -478,19 +492,19 @@ void GlRenderer::drawFrame(const FrameData& frame) {
     }
     glBindVertexArray(0);
 
+    // The layer over each panel, down to the picture's foot: a text wider than its slot wraps,
+    // and its lines below may reach past the box.
+    bool painted = paintHud(frame.hud);
     hudVertices_.clear();
     for (int k = 0; k < frame.hud.count; ++k) {
         const HudOp& op = frame.hud.ops[k];
-        if (op.kind == HudOp::veilBox) {
-            addQuad(op.rect.left, op.rect.top, op.rect.right, op.rect.bottom, -1, -1, -1, -1, kVeil);
-        } else {
-            addText(op);
-        }
+        if (op.kind == HudOp::veilBox) addLayer(op.rect.left, op.rect.top, op.rect.right, static_cast<float>(height_));
     }
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     drawHudVertices();
 
     GLenum error = glGetError();
-    if (error != GL_NO_ERROR) {
+    if (!painted || error != GL_NO_ERROR) {
         // The whole answer to a lost or broken context: drop everything, rebuild next frame.
         context_.setErrorCode(static_cast<int>(error));
         releaseGraphics();
@@ -501,25 +515,28 @@ void GlRenderer::drawFrame(const FrameData& frame) {
 
 void GlRenderer::drawProgress(float fraction, const char16_t* text) {
     if (!ready_) return;
-    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
-    glViewport(0, 0, width_, height_);
-    glEnable(GL_FRAMEBUFFER_SRGB);
-    glClearColor(kBackground[0], kBackground[1], kBackground[2], kBackground[3]);
-    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
-    fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
-    hudVertices_.clear();
     float left = static_cast<float>(width_) * 0.2f, right = static_cast<float>(width_) * 0.8f;
     float top = static_cast<float>(height_) * 0.5f;
-    addQuad(left, top, right, top + 24, -1, -1, -1, -1, kVeil);
-    addQuad(left, top, left + (right - left) * fraction, top + 24, -1, -1, -1, -1, kBlack);
-    HudOp op{};
+    HudLayout layout;
+    layout.count = 1;
+    HudOp& op = layout.ops[0];
     op.kind = HudOp::textLine;
     op.align = HudAlign::leading;
     op.rect = {left, top - 40, right, top - 16};
     copyText(op.text, 32, text);
-    addText(op);
+    const bool painted = paintHud(layout);
+    glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
+    glViewport(0, 0, width_, height_);
+    context_.encodeSrgbWrites(true);
+    glClearColor(kBackground[0], kBackground[1], kBackground[2], kBackground[3]);
+    glClear(GL_COLOR_BUFFER_BIT | GL_DEPTH_BUFFER_BIT);
+    fraction = fraction < 0 ? 0 : fraction > 1 ? 1 : fraction;
+    hudVertices_.clear();
+    addQuad(left, top, right, top + 24, -1, -1, -1, -1, kVeil);
+    addQuad(left, top, left + (right - left) * fraction, top + 24, -1, -1, -1, -1, kBlack);
+    addLayer(0, 0, static_cast<float>(width_), static_cast<float>(height_));
     drawHudVertices();
-    if (glGetError() != GL_NO_ERROR) {
+    if (!painted || glGetError() != GL_NO_ERROR) {
         releaseGraphics();
         return;
     }
@@ -528,27 +545,30 @@ void GlRenderer::drawProgress(float fraction, const char16_t* text) {
 
 void GlRenderer::present() {
     if (!presentFrames) return;
-    // Copy the picture to the window at its own size and aspect, letterboxed when the
-    // window is larger (full screen). The bytes are already sRGB: no conversion on the way.
+    // The picture into the window at its own size and aspect, letterboxed when the window is
+    // larger (full screen).
     int drawableW = 0, drawableH = 0;
     context_.drawableSize(drawableW, drawableH);
-    glDisable(GL_FRAMEBUFFER_SRGB);
-    glBindFramebuffer(GL_DRAW_FRAMEBUFFER, 0);
-    glBindFramebuffer(GL_READ_FRAMEBUFFER, framebuffer_);
-    int dx0 = 0, dy0 = 0, dx1 = drawableW, dy1 = drawableH;
+    glBindFramebuffer(GL_FRAMEBUFFER, 0);
+    context_.encodeSrgbWrites(false);
+    glViewport(0, 0, drawableW, drawableH);
+    float place[4] = {-1, -1, 1, 1};
     if (drawableW != width_ || drawableH != height_) {
-        glViewport(0, 0, drawableW, drawableH);
         glClearColor(0, 0, 0, 1);
         glClear(GL_COLOR_BUFFER_BIT);
-        double scale = std::min(static_cast<double>(drawableW) / width_, static_cast<double>(drawableH) / height_);
-        int w = static_cast<int>(width_ * scale), h = static_cast<int>(height_ * scale);
-        dx0 = (drawableW - w) / 2;
-        dy0 = (drawableH - h) / 2;
-        dx1 = dx0 + w;
-        dy1 = dy0 + h;
+        const double scale = std::min(static_cast<double>(drawableW) / width_, static_cast<double>(drawableH) / height_);
+        const auto w = static_cast<float>(width_ * scale / drawableW), h = static_cast<float>(height_ * scale / drawableH);
+        place[0] = -w, place[1] = -h, place[2] = w, place[3] = h;
     }
-    glBlitFramebuffer(0, 0, width_, height_, dx0, dy0, dx1, dy1, GL_COLOR_BUFFER_BIT,
-                      dx1 - dx0 == width_ ? GL_NEAREST : GL_LINEAR);
+    glDisable(GL_DEPTH_TEST);
+    glDisable(GL_BLEND);
+    glUseProgram(presentProgram_);
+    glUniform4f(presentPlaceLocation_, place[0], place[1], place[2], place[3]);
+    glActiveTexture(GL_TEXTURE0);
+    glBindTexture(GL_TEXTURE_2D, colorTexture_);
+    glBindVertexArray(presentArray_);
+    glDrawArrays(GL_TRIANGLE_STRIP, 0, 4);
+    glBindVertexArray(0);
     glBindFramebuffer(GL_FRAMEBUFFER, framebuffer_);
     context_.swapBuffers();
 }

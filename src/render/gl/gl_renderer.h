@@ -1,17 +1,18 @@
-// The OpenGL 3.3 core backend: owns every graphics object (colour and depth targets, shaders,
-// the seven mesh buffers, the wall texture, the HUD layer) on a context it is handed, builds
-// them lazily and rebuilds them after a failed frame, and uploads and draws a FrameData as it
-// stands. Failures go to the error box (platform's report, the context's error code).
-// Called by the app's frame render, on the main thread only.
+// The OpenGL backend, one code for OpenGL 3.3 core (desktop) and WebGL 2 (browser): owns every
+// graphics object (colour and depth targets, shaders, the seven mesh buffers, the wall texture,
+// the HUD layer) on a context it is handed, builds them lazily and rebuilds them after a failed
+// frame, and uploads and draws a FrameData as it stands. The HUD layer is painted by the
+// platform's text engine (HudPainter) only when the HUD changes. Failures go to the error box
+// (platform's report, the context's error code). Called by the app's frame render, on the main
+// thread only.
 #pragma once
 
 #include <cstdint>
-#include <unordered_map>
 #include <vector>
 
 #include "platform/gl_context.h"
 #include "platform/platform.h"
-#include "render/gl/hud_font.h"
+#include "render/gl/hud_painter.h"
 #include "render/render.h"
 
 namespace orlith {
@@ -19,7 +20,7 @@ namespace orlith {
 class GlRenderer final : public FrameRenderer {
 public:
     // width x height is the picture's fixed size (the client size at creation).
-    GlRenderer(GlContext& context, Platform& platform, HudFont& font, int width, int height);
+    GlRenderer(GlContext& context, Platform& platform, HudPainter& painter, int width, int height);
     ~GlRenderer() override;
     GlRenderer(const GlRenderer&) = delete;
     GlRenderer& operator=(const GlRenderer&) = delete;
@@ -48,55 +49,50 @@ public:
 
     // Test hook: the step with this number fails as if the driver refused it.
     int failAtLine = 0;
+    // How many times the HUD layer was painted: once per change of the HUD.
+    int hudPaints = 0;
 
 private:
-    struct Glyph {
-        float u0, v0, u1, v1;
-        int32_t width, height, left, top;
-        float advance;
-        bool drawable;
+    struct HudVertex {
+        float x, y, u, v;
+        float color[4];
     };
     bool step(int line, const char* name, bool ok);
+    unsigned compileShader(unsigned kind, const char* body);
     bool buildShaders();
     bool buildMeshes();
     bool buildWallTexture();
     bool buildHudLayer();
-    const Glyph* glyph(char32_t c);
+    bool buildPresent();
+    bool paintHud(const HudLayout& hud);
     void addQuad(float x0, float y0, float x1, float y1, float u0, float v0, float u1, float v1, const float color[4]);
-    void addText(const HudOp& op);
+    void addLayer(float x0, float y0, float x1, float y1);
     void drawHudVertices();
     void present();
 
     GlContext& context_;
     Platform& platform_;
-    HudFont& font_;
+    HudPainter& painter_;
     int width_, height_;
     bool ready_ = false;
     bool contextLive_ = false;
-    bool clipControl_ = false;
+    GlContext::DepthControls depth_;
 
     unsigned colorTexture_ = 0, depthBuffer_ = 0, framebuffer_ = 0;
     unsigned vertexShader_ = 0, colorShader_ = 0, textureShader_ = 0;
     unsigned colorProgram_ = 0, textureProgram_ = 0;
     int viewLocation_[2] = {-1, -1}, projectionLocation_[2] = {-1, -1}, depthFixLocation_[2] = {-1, -1};
     unsigned instanceBuffer_ = 0;
-    size_t instanceCapacity_ = 0;  // bytes
     unsigned meshBuffers_[kMeshCount] = {};
     unsigned meshArrays_[kMeshCount] = {};
     unsigned wallTexture_ = 0;
-    unsigned hudProgram_ = 0, hudArray_ = 0, hudBuffer_ = 0, atlasTexture_ = 0;
+    unsigned hudProgram_ = 0, hudArray_ = 0, hudBuffer_ = 0, layerTexture_ = 0;
     int hudViewportLocation_ = -1;
+    unsigned presentProgram_ = 0, presentArray_ = 0;
+    int presentPlaceLocation_ = -1;
 
-    // Glyph atlas: shelves packed left to right, top to bottom.
-    static constexpr int kAtlasSize = 1024;
-    int shelfX_ = 0, shelfY_ = 0, shelfHeight_ = 0;
-    std::unordered_map<char32_t, Glyph> glyphs_;
-    GlyphBitmap scratchGlyph_;
-
-    struct HudVertex {
-        float x, y, u, v;
-        float color[4];
-    };
+    HudLayout shownHud_;      // what the HUD layer holds now
+    bool hudValid_ = false;
     std::vector<HudVertex> hudVertices_;  // reused every frame
     size_t hudBufferCapacity_ = 0;
 };

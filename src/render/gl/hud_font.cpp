@@ -1,4 +1,4 @@
-// HUD font through fontconfig and FreeType.
+// HUD font through fontconfig and FreeType, and the HUD layer painted with it.
 #include "render/gl/hud_font.h"
 
 #include <fontconfig/fontconfig.h>
@@ -6,8 +6,12 @@
 #include FT_FREETYPE_H
 #include FT_SYNTHESIS_H
 
+#include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <initializer_list>
+
+#include "render/gl/gl_api.h"
 
 namespace orlith {
 
@@ -138,6 +142,95 @@ bool HudFont::rasterise(char32_t codepoint, GlyphBitmap& glyph) {
         for (int x = 0; x < glyph.width; ++x) glyph.coverage[static_cast<size_t>(y * glyph.width + x)] = row[x];
     }
     return true;
+}
+
+// --- the HUD layer ------------------------------------------------------------------------
+
+namespace {
+
+// sRGB transfer, for blending in linear light as the picture's own blending does.
+float decodeSrgb(uint8_t v) {
+    const float c = static_cast<float>(v) / 255.0f;
+    return c <= 0.04045f ? c / 12.92f : std::pow((c + 0.055f) / 1.055f, 2.4f);
+}
+uint8_t encodeSrgb(float c) {
+    c = c <= 0.0f ? 0.0f : c >= 1.0f ? 1.0f : c;
+    const float e = c <= 0.0031308f ? c * 12.92f : 1.055f * std::pow(c, 1.0f / 2.4f) - 0.055f;
+    return static_cast<uint8_t>(std::lround(e * 255.0f));
+}
+constexpr uint8_t kVeilAlpha = 102;  // 40 %
+
+}  // namespace
+
+const GlyphBitmap& FontHudPainter::glyph(char32_t c) {
+    auto found = glyphs_.find(c);
+    if (found != glyphs_.end()) return found->second;
+    GlyphBitmap g;
+    if (!font_.rasterise(c, g)) g = GlyphBitmap{};
+    return glyphs_.emplace(c, std::move(g)).first->second;
+}
+
+void FontHudPainter::fill(int x0, int y0, int x1, int y1) {
+    x0 = std::max(x0, 0), y0 = std::max(y0, 0), x1 = std::min(x1, width_), y1 = std::min(y1, height_);
+    for (int y = y0; y < y1; ++y) {
+        for (int x = x0; x < x1; ++x) {
+            uint8_t* p = &layer_[(static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(x)) * 4];
+            p[0] = p[1] = p[2] = 255;
+            p[3] = kVeilAlpha;
+        }
+    }
+}
+
+void FontHudPainter::ink(int x, int y, uint8_t coverage) {
+    if (x < 0 || y < 0 || x >= width_ || y >= height_ || coverage == 0) return;
+    uint8_t* p = &layer_[(static_cast<size_t>(y) * static_cast<size_t>(width_) + static_cast<size_t>(x)) * 4];
+    // Black over the layer: the colour that stays is what the text leaves of the layer's own.
+    const float c = static_cast<float>(coverage) / 255.0f, a = static_cast<float>(p[3]) / 255.0f;
+    const float alpha = c + a * (1.0f - c);
+    const float premultiplied = decodeSrgb(p[0]) * a * (1.0f - c);
+    const uint8_t grey = alpha > 0.0f ? encodeSrgb(premultiplied / alpha) : 0;
+    p[0] = p[1] = p[2] = grey;
+    p[3] = static_cast<uint8_t>(std::lround(alpha * 255.0f));
+}
+
+void FontHudPainter::drawText(const HudOp& op) {
+    char32_t chars[kMaxTextLength];
+    const int n = hudCharacters(op.text, chars);
+    float advances[kMaxTextLength];
+    for (int i = 0; i < n; ++i) advances[i] = glyph(chars[i]).advance;
+    TextLines lines;
+    wrapText(chars, advances, n, op.rect.right - op.rect.left, lines);
+    for (int line = 0; line < lines.count; ++line) {
+        float pen = op.align == HudAlign::leading ? op.rect.left : op.rect.right - lines.width[line];
+        const float baseline =
+            std::floor(op.rect.top + font_.ascender() + font_.lineHeight() * static_cast<float>(line) + 0.5f);
+        for (int i = lines.start[line]; i < lines.start[line + 1]; ++i) {
+            const GlyphBitmap& g = glyph(chars[i]);
+            const int x0 = static_cast<int>(std::floor(pen + static_cast<float>(g.left) + 0.5f));
+            const int y0 = static_cast<int>(baseline) - g.top;
+            for (int y = 0; y < g.height; ++y) {
+                for (int x = 0; x < g.width; ++x) ink(x0 + x, y0 + y, g.coverage[static_cast<size_t>(y * g.width + x)]);
+            }
+            pen += g.advance;
+        }
+    }
+}
+
+bool FontHudPainter::paint(const HudLayout& layout, int width, int height) {
+    width_ = width, height_ = height;
+    layer_.assign(static_cast<size_t>(width) * static_cast<size_t>(height) * 4, 0);
+    for (int k = 0; k < layout.count; ++k) {
+        const HudOp& op = layout.ops[k];
+        if (op.kind == HudOp::veilBox) {
+            fill(static_cast<int>(op.rect.left), static_cast<int>(op.rect.top), static_cast<int>(op.rect.right),
+                 static_cast<int>(op.rect.bottom));
+        } else {
+            drawText(op);
+        }
+    }
+    glPixelStorei(GL_UNPACK_ALIGNMENT, 4);
+    glTexSubImage2D(GL_TEXTURE_2D, 0, 0, 0, width, height, GL_RGBA, GL_UNSIGNED_BYTE, layer_.data());
+    return glGetError() == GL_NO_ERROR;
 }
 
 }  // namespace orlith

@@ -3,13 +3,16 @@
 // the face is not). Without a Japanese font, the bold font fontconfig picks for "monospace"
 // (a DejaVu face on Debian), with a warning on stderr; with no font at all, the error names
 // the package to install.
-// Owned by the app (created at start-up, before the graphics); the OpenGL renderer caches
-// the glyphs it asks for in its atlas.
+// Owned by the app (created at start-up, before the graphics); FontHudPainter paints the HUD
+// layer of the OpenGL backend with it, keeping the glyphs it has drawn.
 #pragma once
 
 #include <cstdint>
 #include <string>
+#include <unordered_map>
 #include <vector>
+
+#include "render/gl/hud_painter.h"
 
 namespace orlith {
 
@@ -45,6 +48,25 @@ private:
     float ascender_ = 0;
     float lineHeight_ = 0;
     std::string path_;
+};
+
+// The HUD layer drawn with the font in memory, blended in linear light as the picture is, and
+// uploaded whole.
+class FontHudPainter final : public HudPainter {
+public:
+    explicit FontHudPainter(HudFont& font) : font_(font) { glyphs_.reserve(512); }
+    bool paint(const HudLayout& layout, int width, int height) override;
+
+private:
+    const GlyphBitmap& glyph(char32_t c);
+    void fill(int x0, int y0, int x1, int y1);                // the veil
+    void ink(int x, int y, uint8_t coverage);                 // black over what is there
+    void drawText(const HudOp& op);
+
+    HudFont& font_;
+    std::unordered_map<char32_t, GlyphBitmap> glyphs_;  // an empty bitmap: the font has no glyph
+    std::vector<uint8_t> layer_;                        // RGBA, straight alpha, sRGB
+    int width_ = 0, height_ = 0;
 };
 
 }  // namespace orlith
