@@ -193,6 +193,7 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
     EXPECT_TRUE(metric("orlith_healthy 1"));
     sqlite3* other = nullptr;
     ASSERT_EQ(sqlite3_open(db().c_str(), &other), SQLITE_OK);
+    sqlite3_busy_timeout(other, 30000);  // the server's flush may hold the write lock at that moment
     ASSERT_EQ(sqlite3_exec(other, "PRAGMA wal_autocheckpoint = 0; CREATE TABLE filler (b BLOB);"
                                   "INSERT INTO filler VALUES (zeroblob(512 * 1024))", nullptr, nullptr, nullptr), SQLITE_OK);
     ASSERT_EQ(play(u"a", {.steps = 3}), 200);
