@@ -21,7 +21,7 @@ RankingStore::RankingStore(Storage& storage, StoreOptions options)
       options_(options),
       wallOffsetMs_(wallNowMs() - std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now().time_since_epoch()).count()),
-      levels_(storage),
+      levels_(storage, options.distanceFieldBytes),
       players_(options.liveMs, static_cast<size_t>(options.maxLines)),
       budgets_(options.budgets),
       views_(players_, {options.viewMaxAgeMs, options.topLines, options.maxLines}),
@@ -93,6 +93,9 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
     if (!next.finite) return {409, "position or camera vector is not finite"};
     if (next.level < p.level) return {409, "level falls"};
     if (next.steps < p.steps) return {409, "step count falls"};
+    // Refused before anything changes: nobody, thief or glitch, can push the record where
+    // its owner's honest requests would fall behind it.
+    if (const char* why = unreachableLocked(p, next, nowMs)) return {409, why};
     if (next.level > p.level) {
         // Judged here on what this instance knows, then committed by the database, which
         // judges it again: another instance sharing it may have raised the player meanwhile,
@@ -136,6 +139,21 @@ const char* RankingStore::unplayedLocked(const Player& p, int32_t steps, int64_t
     if (int64_t{steps} - p.sinceSteps < p.need) return "level rise with fewer steps than the level's shortest path";
     if (static_cast<double>(p.sinceWallMs) + p.need * msPerCell() > static_cast<double>(wallMs(nowMs))) {
         return "level rise sooner than its shortest path can be walked";
+    }
+    return nullptr;
+}
+
+const char* RankingStore::unreachableLocked(const Player& p, const Fields& next, int64_t nowMs) {
+    const int64_t sinceMs =
+        p.lastSeenMs > INT64_MIN / 2 ? p.lastSeenMs : int64_t{p.seenWallSec} * 1000 - wallOffsetMs_;
+    const double allowed = options_.maxStepsPerSecond * static_cast<double>(std::max<int64_t>(0, nowMs - sinceMs) + options_.stepSlackMs) / 1000;
+    if (static_cast<double>(next.steps) - p.steps > allowed) return "step count grows faster than play allows";
+    // Within the level, from marks taken at its start (not from a position, as for a player
+    // stored before marks were kept): the claimed cell must be within the cells walked.
+    if (next.level != p.level || p.need < 0) return nullptr;
+    const int32_t fromStart = levels_.cellsFromStart(p.level, next.position);
+    if (fromStart > int64_t{next.steps} - p.sinceSteps && p.need == levels_.path(p.level)) {
+        return "position farther from the level's start than the steps taken on it";
     }
     return nullptr;
 }

@@ -37,6 +37,12 @@ struct StoreOptions {
     // than path / this after the level began is refused (server/README.md says why 18).
     double maxCellsPerSecond = 18;
     int64_t riseLagMs = 1000;            // a rise is taken to arrive at most this long after the goal
+    // The step count counts cells left, at most one a movement step of the controls, and a
+    // frame makes at most three (a key's and a wheel notch's two), 60 frames a second: it may
+    // grow by this much a second since the last accepted state, plus the slack's worth.
+    double maxStepsPerSecond = 180;
+    int64_t stepSlackMs = 2000;
+    size_t distanceFieldBytes = 64u << 20;  // the levels' distance fields kept for the position check; 0: none
     BudgetOptions budgets = {};          // pacing, requests a second, new nicknames, wrong PIN hashes
 };
 
@@ -108,6 +114,9 @@ private:
     Reply applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs);
     void acceptLocked(Player& p, std::string_view stateValue, int64_t nowMs);
     const char* unplayedLocked(const Player& p, int32_t steps, int64_t nowMs) const;
+    // Why a state of the player's level is implausible (steps beyond what play allows since
+    // the last accepted state, or a cell farther from the level's start than walked), or null.
+    const char* unreachableLocked(const Player& p, const Fields& next, int64_t nowMs);
     // The reply to a player whose own line is built: the top and its level's live players.
     Reply rankingReply(const Player* p, const std::string& own, int32_t level, bool gzip, int64_t nowMs);
     int64_t wallMs(int64_t nowMs) const { return nowMs + wallOffsetMs_; }

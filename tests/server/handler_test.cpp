@@ -47,6 +47,12 @@ protected:
         return answer({"GET", target, client, connection}).status;
     }
 
+    // Rises and steps as fast as a test likes, and positions anywhere.
+    static StoreOptions unbounded(int32_t topLines) {
+        constexpr double kAny = std::numeric_limits<double>::infinity();
+        return {.topLines = topLines, .maxCellsPerSecond = kAny, .maxStepsPerSecond = kAny, .distanceFieldBytes = 0};
+    }
+
     std::unique_ptr<Storage> storage;
     std::unique_ptr<RankingStore> store;
     Metrics metrics;
@@ -60,6 +66,8 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
     // most a second before the request that started the level.
     ASSERT_EQ(store->levels().waitFor(1), 6);
     ASSERT_EQ(store->levels().waitFor(2), 24);
+    ASSERT_EQ(store->levels().waitFor(3), 54);
+    store->levels().waitForField(3);
     ASSERT_EQ(send(u"p", StateFields{}).status, 200);  // at the start of level 1, no steps
     const int64_t start = now;
     const float nan = std::numeric_limits<float>::quiet_NaN(), inf = std::numeric_limits<float>::infinity();
@@ -73,10 +81,14 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
         {"level 2 with 6 steps", u"p", 0, {.level = 2, .steps = 6}, 200},
         {"the level falls", u"p", 100, {.level = 1, .steps = 6}, 409},
         {"the step count falls", u"p", 100, {.level = 2, .steps = 5}, 409},
+        {"a step count no play reaches in 0.1 s (a thief's lock-out)", u"p", 100, {.level = 2, .steps = 0x7fffffff}, 409},
         {"the same state again", u"p", 100, {.level = 2, .steps = 6}, 200},
         {"level 3 sooner than 24 cells can be walked", u"p", 1300, {.level = 3, .steps = 30}, 409},
         {"level 3 with fewer than 24 steps on level 2", u"p", 1400, {.level = 3, .steps = 23}, 409},
         {"level 3 after both", u"p", 1400, {.level = 3, .steps = 24}, 200},
+        // Level 3 began after the state with 6 steps; its goal cell is 54 cells from its start.
+        {"level 3's goal cell 53 steps into it", u"p", 1500, {.level = 3, .steps = 59, .pos = {1, 1, 1}}, 409},
+        {"level 3's goal cell 54 steps into it", u"p", 1500, {.level = 3, .steps = 60, .pos = {1, 1, 1}}, 200},
         {"a new nickname above level 1", u"cheat", 1400, {.level = 40}, 409},
         {"a new nickname at an infinite place", u"cheat", 1400, {.pos = {3, inf, 3}}, 409},
     };
@@ -88,11 +100,12 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
     }
     auto recs = records(get("/state/change.php?mode=check"));
     ASSERT_EQ(recs.size(), 1u) << "no cheat registered";
-    EXPECT_EQ(utf16ToUtf8(recs[0].name) + " " + std::to_string(recs[0].level) + " " + std::to_string(recs[0].stepCount), "p 3 24");
+    EXPECT_EQ(utf16ToUtf8(recs[0].name) + " " + std::to_string(recs[0].level) + " " + std::to_string(recs[0].stepCount), "p 3 60");
 }
 
 TEST_F(Handler, AnHonestWalkAlongTheShortestPathsIsNeverRefusedAndAScriptIsHeldToIt) {
     // The game sends its newest state every frame.
+    for (int32_t l = 1; l <= 8; ++l) store->levels().waitForField(l);  // every position is checked
     const int64_t start = now;
     int frame = 0;
     int64_t walked = walkShortestPaths(8, [&](const std::string& state) {
@@ -261,7 +274,7 @@ TEST_F(Handler, GzipRepliesInflateToThePlainReplyWhereverTheRequesterStands) {
 }
 
 TEST_F(Handler, TheOrderKeptIncrementallyIsTheGamesOrder) {
-    makeStore({.topLines = 64, .maxCellsPerSecond = std::numeric_limits<double>::infinity()});  // rises as steps allow
+    makeStore(unbounded(64));
     std::mt19937 rng(11);
     std::vector<StateFields> players(150);
     auto name = [](size_t i) { return u"o" + utf8ToUtf16(std::to_string(i % 10)) + (i % 3 ? u"A" : u"a") + utf8ToUtf16(std::to_string(i)); };
@@ -310,7 +323,7 @@ TEST_F(Handler, ChecksShowTheTrueHashOnlyForTheRightPinOrWhenLegacyIsAsked) {
 }
 
 TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
-    makeStore({.topLines = 16, .maxCellsPerSecond = std::numeric_limits<double>::infinity()}, true);  // rises as steps allow
+    makeStore(unbounded(16), true);
     RankingStore other(*storage, {});  // another instance on the same database
     auto elsewhere = [&](const char16_t* name) { return other.commit(other.submit(name, stateValue({}), {}, now).commit.value()).status; };
     // 300 players; player i climbs to level 1 + i % 7 (one level per update), and among the
