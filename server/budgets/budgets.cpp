@@ -37,7 +37,8 @@ bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t con
     bool ownAddress = client != 0 && p.ownerClient == client;
     if (!ownConnection) {
         bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
-                    wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
+                    wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
+                    wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs);
         if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
             return false;
         }
@@ -49,6 +50,7 @@ bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t con
     }
     spend(p.nameGuessAt, now, o.guessNamePeriodMs);
     wrongByAddress_.spend(client, now, o.guessAddressPeriodMs);
+    wrongByGroup_.spend(addressGroup(client), now, o.guessGroupPeriodMs);
     if (ownAddress) spend(p.ownerGuessAt, now, o.guessOwnerPeriodMs);
     return true;
 }
@@ -65,6 +67,9 @@ bool Budgets::withinRate(PlayerBudgets& p, int64_t now) const {
 const char* Budgets::newNicknameRefused(uint64_t client, int64_t now) {
     if (!newByAddress_.open(client, now, options_.registrationsPerAddress, options_.registrationPeriodMs)) {
         return "too many new nicknames from this address";
+    }
+    if (!newByGroup_.open(addressGroup(client), now, options_.registrationsPerGroup, options_.registrationGroupPeriodMs)) {
+        return "too many new nicknames from this address block";
     }
     int32_t second = static_cast<int32_t>(now / 1000);
     if (registrationSecond_ != second) {

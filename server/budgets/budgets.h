@@ -1,6 +1,6 @@
 // Ranking server, budgets and pacing: how soon a player is answered again, how many requests
-// a nickname may make a second, how many new nicknames an address and everyone together may
-// register, and how many wrong PIN hashes are judged (the owner told apart by where it comes
+// a nickname may make a second, how many new nicknames an address, its group and everyone
+// together may register, and how many wrong PIN hashes are judged (per nickname, address and group) (the owner told apart by where it comes
 // from, never by the hash). A budget of `burst` events refilled one per period is kept as one
 // time, the moment at which it is full again.
 // Owns: the per-address budgets (new nicknames, wrong hashes) and the count of new nicknames
@@ -20,13 +20,24 @@ struct BudgetOptions {
     int32_t registrationsPerSecond = 200;   // new nicknames per second, all addresses together
     int32_t registrationsPerAddress = 20;   // new nicknames one address may register at once,
     int64_t registrationPeriodMs = 6000;    // then one per this
-    int32_t guessesPerName = 10;         // wrong PIN hashes against one nickname, from anywhere
-    int64_t guessNamePeriodMs = 600000;
-    int32_t guessesPerAddress = 30;      // from one address, against any nickname
-    int64_t guessAddressPeriodMs = 2000;
+    int32_t registrationsPerGroup = 40;     // ... one address group (IPv4 /24, IPv6 /64) at once,
+    int64_t registrationGroupPeriodMs = 1000;  // then one per this
+    int32_t guessesPerName = 5;          // wrong PIN hashes against one nickname, from anywhere
+    int64_t guessNamePeriodMs = 1200000;
+    int32_t guessesPerAddress = 5;       // from one address, against any nickname
+    int64_t guessAddressPeriodMs = 600000;
+    int32_t guessesPerGroup = 20;        // from one address group, against any nickname
+    int64_t guessGroupPeriodMs = 120000;
     int32_t guessesFromOwner = 3;        // from the address the owner last played from
     int64_t guessOwnerPeriodMs = 1200000;
 };
+
+// The group of an address key (see addressKey): an IPv4 address's /24, an IPv6 key as it
+// stands (already its /64), so that a block of addresses counts as one. 0 stays 0.
+inline uint64_t addressGroup(uint64_t client) {
+    if (client == 0 || client >> 63) return client;
+    return ((client - 1) >> 8) | (uint64_t{1} << 62);
+}
 
 // One player's own budgets, in its record.
 struct PlayerBudgets {
@@ -67,12 +78,17 @@ public:
     // is asked first, so one address cannot use up everyone's; spend it once the nickname goes
     // on to be registered.
     const char* newNicknameRefused(uint64_t client, int64_t now);
-    void spendNewNickname(uint64_t client, int64_t now) { newByAddress_.spend(client, now, options_.registrationPeriodMs); }
+    void spendNewNickname(uint64_t client, int64_t now) {
+        newByAddress_.spend(client, now, options_.registrationPeriodMs);
+        newByGroup_.spend(addressGroup(client), now, options_.registrationGroupPeriodMs);
+    }
 
 private:
     BudgetOptions options_;
     AddressBudgets newByAddress_;        // new nicknames
+    AddressBudgets newByGroup_;
     AddressBudgets wrongByAddress_;      // wrong PIN hashes
+    AddressBudgets wrongByGroup_;
     int64_t registrationSecond_ = -1;
     int32_t registrationsThisSecond_ = 0;
 };

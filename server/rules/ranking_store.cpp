@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "players/names.h"
+#include "rules/weak_pins.h"
 
 namespace orlith::server {
 
@@ -166,10 +167,13 @@ Reply RankingStore::commit(const Commit& change) {
 Reply RankingStore::commitRegistration(const Commit& r) {
     players_.waitIndexed();
     uint64_t key = lookAlikeKey(r.name);
+    // A thousand hashes (about 0.1 ms), here on the commit's thread rather than a loop's.
+    const bool weak = hasWeakPin(r.name, std::string_view(r.state).substr(8, 8));
     bool reserved = false;
     {
         std::lock_guard lock(players_.mutex);
         if (!players_.find(r.name)) {
+            if (weak) return {409, "PIN is one of the 1,000 most common; choose another"};
             if (players_.lookingLike(key) || pendingLookAlikes_.count(key)) return {409, "nickname looks like a registered one"};
             pendingLookAlikes_.insert(key);
             reserved = true;

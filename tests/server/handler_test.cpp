@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "rules/handler.h"
+#include "rules/weak_pins.h"
 #include "server/path_walker.h"
 #include "server/server_test_util.h"
 
@@ -137,9 +138,9 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
     const std::string ownerTarget = rankingTarget(u"owner", {.pin = "11111111"});
     auto guess = [](int i, const char16_t* nick = u"owner") { return rankingTarget(nick, {.pin = "2222" + std::to_string(1000 + i)}); };
     ASSERT_EQ(from(1, 100, ownerTarget), 200);  // the owner plays from address 1, connection 100
-    ASSERT_EQ(from(7, 700, rankingTarget(u"neighbour", {})), 200);  // someone at address 7
-    // The nickname's ten wrong hashes, each from another address, are judged (403 or a stand-in).
-    for (int i = 0; i < 10; ++i) ASSERT_EQ(from(1000 + i, 2000 + i, guess(i)), 403) << i;
+    ASSERT_EQ(from(600, 700, rankingTarget(u"neighbour", {})), 200);  // someone at address 600
+    // The nickname's five wrong hashes, each from another address, are judged (403 or a stand-in).
+    for (int i = 0; i < 5; ++i) ASSERT_EQ(from(1000 + i, 2000 + i, guess(i)), 403) << i;
     struct Case { const char* description; uint64_t client, connection; std::string target; int status; } cases[] = {
         {"a check with the right hash from a new address", 5002, 6002, test::checkTarget("owner", "11111111"), 429},
         {"the owner's own connection", 1, 100, ownerTarget, 200},
@@ -155,15 +156,27 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
         {"a connection that showed the right hash", 1, 101, ownerTarget, 200},
     };
     for (const Case& c : cases) EXPECT_EQ(from(c.client, c.connection, c.target), c.status) << c.description;
-    // One address spraying wrong hashes over many nicknames runs out on its own budget.
-    for (int i = 0; i < 30; ++i) {
+    // One address spraying wrong hashes over many nicknames runs out on its own budget after
+    // five; its block of 256 addresses (keys 513 to 768) after twenty.
+    for (int i = 0; i < 20; ++i) {
         ASSERT_EQ(send(numbered(u"n", i), {}).status, 200);
-        ASSERT_EQ(from(7, 701 + i, guess(i, numbered(u"n", i).c_str())), 403) << i;
+        ASSERT_EQ(from(i < 5 ? 600 : 596 + i, 701 + i, guess(i, numbered(u"n", i).c_str())), 403) << i;
     }
-    EXPECT_EQ(from(7, 800, rankingTarget(u"n0", {})), 429) << "a right hash from the spraying address";
-    EXPECT_EQ(from(7, 700, rankingTarget(u"neighbour", {})), 200) << "an honest player there";
-    EXPECT_EQ(from(7, 801, rankingTarget(u"neighbour", {})), 200) << "... also on a new connection";
-    EXPECT_EQ(from(8, 900, rankingTarget(u"n0", {})), 200) << "the sprayed nickname from elsewhere";
+    struct Spray { const char* description; uint64_t client, connection; const char16_t* name; int status; } sprays[] = {
+        {"a right hash from the spraying address", 600, 800, u"n0", 429},
+        {"... from another address of its block", 700, 802, u"n1", 429},
+        {"an honest player there", 600, 700, u"neighbour", 200},
+        {"... also on a new connection", 600, 801, u"neighbour", 200},
+        {"the sprayed nickname from another block", 300, 900, u"n0", 200},
+    };
+    for (const Spray& c : sprays) EXPECT_EQ(from(c.client, c.connection, rankingTarget(c.name, {})), c.status) << c.description;
+    // A new nickname with one of the most common PINs is refused; any other PIN is not.
+    auto withPin = [](const char16_t* nick, const char16_t* pin) { return rankingTarget(nick, {.pin = pinHashOf(nick, pin)}); };
+    for (const char16_t* weak : {u"1234", u"0000", u"2580", u"1998", u"0229", u"123456", u"5201314", u"1234567890"}) {
+        EXPECT_EQ(from(400, 1000, withPin(u"weak", weak)), 409) << utf16ToUtf8(weak);
+    }
+    EXPECT_EQ(from(400, 1000, withPin(u"weak", u"8068")), 200);
+    EXPECT_EQ(weakPins().size(), kWeakPinCount);
 }
 
 TEST_F(Handler, FindingAFourDigitPinTakesMoreThanADayFromAnyNumberOfAddresses) {
@@ -184,8 +197,8 @@ TEST_F(Handler, FindingAFourDigitPinTakesMoreThanADayFromAnyNumberOfAddresses) {
             if (status != 429) ++judged, ++pin;  // a refused guess tells nothing: the same PIN again
         }
     }
-    // Ten at once and one per ten minutes: 154 of 10,000 PINs a day.
-    EXPECT_TRUE(judged >= 150 && judged <= 160) << judged;
+    // Five at once and one per twenty minutes: 77 of 10,000 PINs a day.
+    EXPECT_TRUE(judged >= 75 && judged <= 80) << judged;
 }
 
 TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
@@ -230,15 +243,21 @@ TEST_F(Handler, OneNicknameOrAddressCannotUseUpEveryonesRequestsOrNewNicknames) 
     EXPECT_EQ(send(u"other", {}).status, 200);  // the limit is per nickname
     now += 1000;
     EXPECT_EQ(send(u"fast", {}).status, 200);
-    makeStore({.budgets = {.registrationsPerSecond = 5, .registrationsPerAddress = 3}});
+    makeStore({.budgets = {.registrationsPerSecond = 6, .registrationsPerAddress = 3, .registrationsPerGroup = 4}});
     auto fromAddress = [&](uint64_t client, const std::u16string& name) { return from(client, client, rankingTarget(name, {})); };
     for (int i = 0; i < 3; ++i) EXPECT_EQ(fromAddress(9, numbered(u"junk", i)), 200);
-    EXPECT_EQ(fromAddress(9, u"junk3"), 429) << "the address's budget";
-    EXPECT_EQ(fromAddress(10, u"honest"), 200) << "another address is not held up";
-    EXPECT_EQ(fromAddress(11, u"second"), 200);
-    EXPECT_EQ(fromAddress(12, u"third"), 429) << "the global cap still holds";
+    // Address keys 1-256 are one IPv4 /24, 257-512 the next.
+    const struct { uint64_t client; const char16_t* name; int status; const char* why; } rows[] = {
+        {9, u"junk3", 429, "the address's budget"},
+        {10, u"block", 200, "another address of its block"},
+        {11, u"block2", 429, "the block's budget"},
+        {300, u"honest", 200, "another block is not held up"},
+        {600, u"second", 200, ""},
+        {900, u"third", 429, "the global cap still holds"},
+    };
+    for (const auto& r : rows) EXPECT_EQ(fromAddress(r.client, r.name), r.status) << r.why;
     now += 1000;
-    EXPECT_EQ(fromAddress(12, u"third"), 200);
+    EXPECT_EQ(fromAddress(900, u"third"), 200);
     now += BudgetOptions{}.registrationPeriodMs;
     EXPECT_EQ(fromAddress(9, u"junk3"), 200) << "one more after a period";
 }
