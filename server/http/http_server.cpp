@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "budgets/budgets.h"
 #include "rules/request.h"
 
 namespace orlith::server {
@@ -88,6 +89,8 @@ struct Shared {
     std::atomic<size_t> connections{0};
     std::atomic<size_t> adminConnections{0};
     AddressCounts perAddress;
+    AddressCounts partialByAddress;         // connections whose request headers are under way
+    AddressCounts partialByGroup;
     std::atomic<uint64_t> nextConnection{1};
     std::atomic<int64_t> lastAcceptErrorLog{0};
     asio::thread_pool* blocking = nullptr;  // commits of registrations and rises
@@ -99,6 +102,7 @@ public:
         : stream_(std::move(socket)), hold_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
           connection_(shared.nextConnection.fetch_add(1)) {}
     ~Session() {
+        givePartial();
         if (admin_) {
             shared_.adminConnections.fetch_sub(1);
         } else {
@@ -107,10 +111,60 @@ public:
         }
     }
 
-    void start() { read(); }
+    // A new connection's request is under way from the start (its partial slot taken at accept).
+    void start(bool partial) {
+        partial_ = partial;
+        readRequest();
+    }
+
+    // A partial slot for this connection's address and group; false when either is full.
+    static bool takePartial(Shared& shared, uint64_t client) {
+        if (!shared.partialByAddress.take(client, shared.options.maxPartialPerAddress)) return false;
+        if (shared.partialByGroup.take(addressGroup(client), shared.options.maxPartialPerGroup)) return true;
+        shared.partialByAddress.give(client);
+        return false;
+    }
 
 private:
+    void givePartial() {
+        if (!partial_) return;
+        partial_ = false;
+        shared_.partialByAddress.give(client_);
+        shared_.partialByGroup.give(addressGroup(client_));
+    }
+
+    // Between requests: a quiet kept-alive connection may wait up to the idle time-out for its
+    // next request's first byte, which then starts the header deadline.
     void read() {
+        if (buffer_.size() > 0 || admin_) return beginRequest();
+        waiting_ = true;
+        hold_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
+        hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->waiting_) self->close();
+        });
+        stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+            self->waiting_ = false;
+            self->hold_.cancel();
+            if (ec) return self->close();
+            self->beginRequest();
+        });
+    }
+
+    void beginRequest() {
+        if (!admin_ && !partial_) {
+            if (!takePartial(shared_, client_)) {
+                // Too many requests of this address or its group are arriving at once.
+                shared_.metrics.count(503);
+                response_ = HttpResponse{503, "too many requests arriving at once from this address\r\n"};
+                head_ = false;
+                return write(11, false);
+            }
+            partial_ = true;
+        }
+        readRequest();
+    }
+
+    void readRequest() {
         parser_.emplace();
         parser_->header_limit(shared_.options.headerLimit);
         parser_->body_limit(0);
@@ -118,7 +172,7 @@ private:
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
         // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
         reading_ = true;
-        const auto limit = std::chrono::milliseconds(shared_.options.idleTimeoutMs);
+        const auto limit = std::chrono::milliseconds(admin_ ? shared_.options.idleTimeoutMs : shared_.options.headerTimeoutMs);
         stream_.expires_after(limit + std::chrono::seconds(1));
         hold_.expires_after(limit);
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
@@ -144,6 +198,7 @@ private:
     void onRead(beast::error_code ec) {
         reading_ = false;
         hold_.cancel();
+        givePartial();
         if (timedOut_) return;  // answered (or closed) by readTimedOut
         if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::eof ||
             ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
@@ -279,6 +334,8 @@ private:
     bool head_ = false;       // HEAD: headers only
     bool reading_ = false;    // a request is being read (its deadline is armed)
     bool timedOut_ = false;   // the deadline passed: the connection ends
+    bool waiting_ = false;    // quiet between requests, waiting for the next one's first byte
+    bool partial_ = false;    // holds a partial slot of its address and group
     bool admin_;
     uint64_t client_;
     uint64_t connection_;
@@ -374,8 +431,13 @@ private:
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
+            if (!Session::takePartial(shared_, client)) {
+                shared_.perAddress.give(client);
+                shared_.connections.fetch_sub(1);
+                return refuse(std::move(socket));
+            }
         }
-        std::make_shared<Session>(std::move(socket), shared_, admin_, client)->start();
+        std::make_shared<Session>(std::move(socket), shared_, admin_, client)->start(!admin_);
     }
 
     Shared& shared_;

@@ -85,7 +85,7 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
 
 TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
     s.openFileLimit = 120;
-    ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(start({"--header-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos) << s.output();
     // Half a request, then a stall: 408 once the time-out has passed. Nothing at all: closed without a word.
     const auto t0 = Clock::now();
@@ -100,7 +100,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     EXPECT_TRUE(metric("orlith_requests_total{status=\"408\"} 1"));
     // The caps, on connections that no time-out ends while they are counted.
     ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
-    ASSERT_TRUE(start({"--idle-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
@@ -118,6 +118,21 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     for (int fd : held) close(fd);
     ASSERT_TRUE(metric("orlith_connections 0"));
     EXPECT_EQ(status("/state/change.php?mode=check", 9), 200) << "served again once they are gone";
+    held.clear();
+    // Slow clients holding half a request: three an address, eight a /24 (the flags below),
+    // then 503 for a new connection there, while another /24 is served.
+    ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
+    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-partial-per-address", "3", "--max-partial-per-group", "8"}));
+    for (int i = 0; i < 12; ++i) {
+        held.push_back(test::connectLoopback(s.port(), source(i / 4).c_str()));
+        send(held.back(), "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
+    }
+    // The fourth of each address, and the ninth and later of the block.
+    EXPECT_TRUE(metric("orlith_requests_total{status=\"503\"} 4"));
+    EXPECT_EQ(s.request("/state/change.php?mode=check", "127.0.1.2").status, 200) << "another block";
+    EXPECT_EQ(status("/state/change.php?mode=check", 3), 503) << "the block, from a new address";
+    for (int fd : held) close(fd);
+    EXPECT_TRUE(test::eventually([&] { return status("/state/change.php?mode=check", 3) == 200; })) << "free again";
 }
 
 TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
@@ -206,7 +221,7 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
 }
 
 TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
-    ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000"})) << s.output();
+    ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000", "--max-registrations-per-group", "1000"})) << s.output();
     for (int i = 0; i < 150; ++i) ASSERT_EQ(play(test::numbered(u"filler", i), {}), 200);
     // 1,000 pipelined checks of ~17 KB each, and not one byte read back.
     int fd = test::connectLoopback(s.port(), "127.0.0.9");
@@ -247,7 +262,7 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
         judged += st == 403;
         refused += st == 429;
     }
-    EXPECT_EQ(std::make_pair(judged, refused), std::make_pair(10, 50));
+    EXPECT_EQ(std::make_pair(judged, refused), std::make_pair(5, 55));
     EXPECT_EQ(status(test::rankingTarget(u"victim", {.pin = pin}), 40), 429) << "the right hash from a new address";
     EXPECT_EQ(play(u"victim", {.pin = pin, .steps = 1}), 200) << "the owner keeps playing";
     // A typed "%41", sent as it stands as the game sends it: the raw text is the second candidate.
