@@ -83,7 +83,7 @@ TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNot
         {"the level falls", u"p", 100, {.level = 1, .steps = 6}, 409},
         {"the step count falls", u"p", 100, {.level = 2, .steps = 5}, 409},
         {"a step count no play reaches in 0.1 s (a thief's lock-out)", u"p", 100, {.level = 2, .steps = 0x7fffffff}, 409},
-        {"the same state again", u"p", 100, {.level = 2, .steps = 6}, 200},
+        {"the same state again, at level 2's start", u"p", 100, {.level = 2, .steps = 6, .pos = {5, 5, 5}}, 200},
         {"level 3 sooner than 24 cells can be walked", u"p", 1300, {.level = 3, .steps = 30}, 409},
         {"level 3 with fewer than 24 steps on level 2", u"p", 1400, {.level = 3, .steps = 23}, 409},
         {"level 3 after both", u"p", 1400, {.level = 3, .steps = 24}, 200},

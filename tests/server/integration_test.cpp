@@ -152,6 +152,9 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
         ASSERT_TRUE(metric(line)) << line;
     }
+    test::ServerProcess second;  // one server per SQLite file
+    EXPECT_FALSE(second.start({"--db", db()}));
+    EXPECT_NE(second.output().find("is in use by another orlith-server"), std::string::npos) << second.output();
     s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
     ASSERT_TRUE(start({"--flush-ms", "600000", "--min-interval-ms", "0"})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "the flushed state";
@@ -160,7 +163,7 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
     // The climber plays on: its state, then level 4 once level 3's 54 cells were walked, from
     // the 6 steps it had at the rise, in 3 s from a second before it.
-    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40}), 200);
+    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40, .pos = {7, 7, 7}}), 200);  // at level 3's start
     EXPECT_EQ(play(u"climber", {.level = 4, .steps = 59}), 409) << "a step too few";
     std::this_thread::sleep_until(rose + std::chrono::milliseconds(2050));
     EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
@@ -332,7 +335,8 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     ServerProcess* instances[2] = {&a, &b};
     int turn = 0;
     auto send = [&](int32_t level, int32_t steps) {
-        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps})).status;
+        const float start = static_cast<float>(2 * level + 1);  // the level's start cell
+        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps, .pos = {start, start, start}})).status;
     };
     for (int32_t steps = 0; steps < 4; ++steps) ASSERT_EQ(send(1, steps), 200) << steps;
     // Meanwhile A's player, with a later state, shows in B's replies (B reads the others'
