@@ -69,12 +69,14 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
         {false, "POST /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405", ""},
+        {false, "HEAD /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: "},
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
     for (const auto& c : cases) {
         std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request);
         EXPECT_TRUE(r.starts_with(c.statusLine)) << c.request.substr(0, 60) << " -> " << r.substr(0, 60);
         EXPECT_NE(r.find(c.contains), std::string::npos) << r.substr(0, 300);
+        if (c.request.starts_with("HEAD")) EXPECT_TRUE(r.ends_with("\r\n\r\n")) << "no body: " << r;
     }
     // Pipelined, a registration among them: every answer in its place.
     std::string rp = test::exchangeRaw(s.port(), "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
