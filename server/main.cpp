@@ -53,6 +53,8 @@ const char kUsage[] =
     "                         the same for an IPv4 /24 or IPv6 /64, then one a second (default 40)\n"
     "  --min-interval-ms N    replies to one player at least this far apart (default 50)\n"
     "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
+    "  --trusted-proxy CIDR[,CIDR...]\n"
+    "                         reverse proxies whose X-Forwarded-For names the client (none)\n"
     "  --web-root DIR         also serve the browser game built into DIR (the files it holds at\n"
     "                         start-up; \"/\" is its index.html)\n"
     "  --help                 this text\n";
@@ -71,9 +73,15 @@ bool parseNumber(const char* text, int64_t low, int64_t high, int64_t& out) {
     return true;
 }
 
+ServerOptions fromOpenFileLimit() {
+    ServerOptions o;
+    o.maxConnections = 0;  // set from the open-file limit at start
+    return o;
+}
+
 struct Flags {
     std::string db = "ranking.db";
-    ServerOptions server{.maxConnections = 0};  // 0: from the open-file limit
+    ServerOptions server = fromOpenFileLimit();
     StoreOptions store;
     Flusher::Options flusher;
     std::string webRoot;  // empty: no web game
@@ -108,6 +116,12 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.flusher.flushMs = n;
         } else if (a == "--idle-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
             f.server.idleTimeoutMs = n;
+        } else if (a == "--trusted-proxy" && value(v)) {
+            for (std::string_view rest = v; !rest.empty();) {
+                size_t comma = std::min(rest.find(','), rest.size());
+                f.server.trustedProxies.emplace_back(rest.substr(0, comma));
+                rest.remove_prefix(std::min(comma + 1, rest.size()));
+            }
         } else if (a == "--header-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
             f.server.headerTimeoutMs = n;
         } else if (a == "--max-partial-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {

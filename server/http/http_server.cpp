@@ -57,6 +57,70 @@ uint64_t keyOf(const asio::ip::address& a) {
     return addressKey(bytes.data(), bytes.size());
 }
 
+// An address block written as CIDR: a trusted proxy.
+struct ProxyBlock {
+    std::array<unsigned char, 16> bytes{};  // IPv4 as IPv4-mapped IPv6
+    int bits = 0;                            // of the 128
+
+    static std::array<unsigned char, 16> of(const asio::ip::address& a) {
+        return a.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, a.to_v4()).to_bytes() : a.to_v6().to_bytes();
+    }
+    static bool parse(std::string_view text, ProxyBlock& out) {
+        size_t slash = text.find('/');
+        beast::error_code ec;
+        auto a = asio::ip::make_address(std::string(text.substr(0, slash)), ec);
+        if (ec) return false;
+        int max = a.is_v4() ? 32 : 128, bits = max;
+        if (slash != std::string_view::npos) {
+            std::string_view n = text.substr(slash + 1);
+            if (n.empty() || n.size() > 3 || !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+            bits = std::stoi(std::string(n));
+            if (bits > max) return false;
+        }
+        out.bytes = of(a);
+        out.bits = bits + 128 - max;
+        return true;
+    }
+    bool holds(const asio::ip::address& a) const {
+        auto b = of(a);
+        for (int i = 0; i < bits; ++i) {
+            int byte = i / 8, bit = 7 - i % 8;
+            if (((b[byte] >> bit) & 1) != ((bytes[byte] >> bit) & 1)) return false;
+        }
+        return true;
+    }
+};
+
+bool trusted(const std::vector<ProxyBlock>& blocks, const asio::ip::address& a) {
+    return std::any_of(blocks.begin(), blocks.end(), [&](const ProxyBlock& b) { return b.holds(a); });
+}
+
+// The client a trusted proxy forwarded for: the right-most address of the X-Forwarded-For
+// fields (in order, joined) that is not itself a trusted proxy. Null when one is not an
+// address; the peer when every one is trusted or there is none.
+std::optional<asio::ip::address> forwardedFor(const http::request<http::empty_body>& req, const std::vector<ProxyBlock>& blocks,
+                                              const asio::ip::address& peer) {
+    std::vector<std::string_view> hops;
+    for (auto range = req.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
+        std::string_view v(range.first->value().data(), range.first->value().size());
+        for (size_t start = 0; start <= v.size();) {
+            size_t comma = std::min(v.find(',', start), v.size());
+            hops.push_back(v.substr(start, comma - start));
+            start = comma + 1;
+        }
+    }
+    for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
+        std::string_view h = *hop;
+        while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+        while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
+        beast::error_code ec;
+        auto a = asio::ip::make_address(std::string(h), ec);
+        if (ec) return std::nullopt;
+        if (!trusted(blocks, a)) return a;
+    }
+    return peer;
+}
+
 // Connections by address key, shared by every loop of a listener.
 class AddressCounts {
 public:
@@ -93,21 +157,23 @@ struct Shared {
     AddressCounts partialByGroup;
     std::atomic<uint64_t> nextConnection{1};
     std::atomic<int64_t> lastAcceptErrorLog{0};
+    std::vector<ProxyBlock> trustedProxies;
     asio::thread_pool* blocking = nullptr;  // commits of registrations and rises
 };
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client)
+    // proxy: the peer is a trusted proxy (its address counts in no per-address cap).
+    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy)
         : stream_(std::move(socket)), hold_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
-          connection_(shared.nextConnection.fetch_add(1)) {}
+          connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)) {}
     ~Session() {
         givePartial();
         if (admin_) {
             shared_.adminConnections.fetch_sub(1);
         } else {
             shared_.connections.fetch_sub(1);
-            shared_.perAddress.give(client_);
+            if (!proxy_) shared_.perAddress.give(client_);
         }
     }
 
@@ -151,7 +217,7 @@ private:
     }
 
     void beginRequest() {
-        if (!admin_ && !partial_) {
+        if (!admin_ && !partial_ && !proxy_) {
             if (!takePartial(shared_, client_)) {
                 // Too many requests of this address or its group are arriving at once.
                 shared_.metrics.count(503);
@@ -217,10 +283,24 @@ private:
             return write(11, false);
         }
         const auto& req = parser_->get();
+        uint64_t client = client_, connection = connection_;
+        if (proxy_ && !admin_) {
+            // Many clients share a proxy's connection: each request is its client's, on no
+            // connection of its own, so nobody's guess is judged as the owner's connection.
+            auto from = forwardedFor(req, shared_.trustedProxies, *proxy_);
+            if (!from) {
+                shared_.metrics.count(400);
+                response_ = HttpResponse{400, "bad X-Forwarded-For\r\n"};
+                head_ = false;
+                return write(11, false);
+            }
+            client = keyOf(*from);
+            connection = 0;
+        }
         request_ = HttpRequest{std::string_view(req.method_string().data(), req.method_string().size()),
                                std::string_view(req.target().data(), req.target().size()),
-                               client_,
-                               connection_,
+                               client,
+                               connection,
                                acceptsGzip(std::string_view(req[http::field::accept_encoding].data(),
                                                             req[http::field::accept_encoding].size())),
                                admin_};
@@ -339,6 +419,7 @@ private:
     bool admin_;
     uint64_t client_;
     uint64_t connection_;
+    std::optional<asio::ip::address> proxy_;  // the peer, when it is a trusted proxy
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
@@ -417,6 +498,8 @@ private:
         socket.set_option(asio::socket_base::send_buffer_size(shared_.options.sendBufferBytes), ec);
         auto peer = socket.remote_endpoint(ec);
         uint64_t client = ec ? 0 : keyOf(peer.address());
+        std::optional<asio::ip::address> proxy;
+        if (!ec && trusted(shared_.trustedProxies, peer.address())) proxy = peer.address();
         if (admin_) {
             if (shared_.adminConnections.fetch_add(1) >= shared_.options.maxAdminConnections) {
                 shared_.adminConnections.fetch_sub(1);
@@ -427,17 +510,19 @@ private:
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
-            if (!shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
+            // A trusted proxy holds the connections of many clients: only the global cap.
+            if (!proxy && !shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
-            if (!Session::takePartial(shared_, client)) {
+            if (!proxy && !Session::takePartial(shared_, client)) {
                 shared_.perAddress.give(client);
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
         }
-        std::make_shared<Session>(std::move(socket), shared_, admin_, client)->start(!admin_);
+        const bool partial = !admin_ && !proxy;
+        std::make_shared<Session>(std::move(socket), shared_, admin_, client, std::move(proxy))->start(partial);
     }
 
     Shared& shared_;
@@ -465,6 +550,14 @@ HttpServer::~HttpServer() { stop(); }
 
 bool HttpServer::start(std::string& error) {
     const ServerOptions& o = impl_->shared.options;
+    for (const std::string& text : o.trustedProxies) {
+        ProxyBlock b;
+        if (!ProxyBlock::parse(text, b)) {
+            error = "--trusted-proxy " + text + " is not an address block (CIDR)";
+            return false;
+        }
+        impl_->shared.trustedProxies.push_back(b);
+    }
     beast::error_code ec;
     auto address = asio::ip::make_address(o.host, ec);
     if (ec) {

@@ -14,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rules/handler.h"
 
@@ -39,6 +40,11 @@ struct ServerOptions {
     int sendBufferBytes = 32768;        // SO_SNDBUF of every connection (the kernel doubles it): a reply fits
     int receiveBufferBytes = 16384;     // SO_RCVBUF: requests are small
     int blockingThreads = 2;            // run commits of registrations and rises (overlap on PostgreSQL)
+    // Reverse proxies ("10.0.0.0/8", "::1/128", ...). A request from one of them is taken to
+    // come from the right-most X-Forwarded-For address that is not itself a trusted proxy
+    // (the peer, when there is none), for every budget, and on no connection of its own; the
+    // per-address connection caps do not count a trusted proxy.
+    std::vector<std::string> trustedProxies;
 };
 
 class HttpServer {

@@ -11,6 +11,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/path_walker.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
 
@@ -289,6 +293,104 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
     ASSERT_EQ(b.size(), 31u);
     EXPECT_EQ(utf16ToUtf8(b[0].name) + " " + std::to_string(b[0].stepCount), "50%41 2");
     EXPECT_LT(zipped.wireBytes * 3, static_cast<long>(zipped.body.size())) << "sent compressed";
+}
+
+// nginx from Debian in front of the server, with the configuration the server ships (its
+// upstream and listening port replaced), stopped with the test.
+struct Nginx {
+    pid_t pid = -1;
+    int port = 0;
+    bool start(const std::string& dir, int upstream) {
+        std::ifstream in(ORLITH_NGINX_CONF);
+        std::string shipped((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freePort();
+            std::ofstream(dir + "/orlith.conf") << std::regex_replace(
+                std::regex_replace(shipped, std::regex("server 127.0.0.1:8080;"), "server 127.0.0.1:" + std::to_string(upstream) + ";"),
+                std::regex("listen 8000;"), "listen 127.0.0.1:" + std::to_string(port) + ";");
+            std::ofstream(dir + "/nginx.conf") << "worker_processes 1; pid " << dir << "/nginx.pid; error_log " << dir
+                                               << "/error.log;\nevents { worker_connections 1024; }\nhttp { access_log off; include "
+                                               << dir << "/orlith.conf; }\n";
+            pid = fork();
+            if (pid == 0) {
+                execl("/usr/sbin/nginx", "nginx", "-c", (dir + "/nginx.conf").c_str(), "-p", dir.c_str(), "-g", "daemon off;", nullptr);
+                _exit(127);
+            }
+            // Ready once it answers (the check passes through to the server); gone when the
+            // port was taken meanwhile, and then tried again on another.
+            bool up = test::eventually([&] {
+                int status = 0;
+                if (waitpid(pid, &status, WNOHANG) == pid) return pid = -1, true;
+                return test::exchangeRaw(port, "GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                    .starts_with("HTTP/1.1 200");
+            });
+            if (up && pid > 0) return true;
+        }
+        return false;
+    }
+    static int freePort() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        close(fd);
+        return ntohs(a.sin_port);
+    }
+    ~Nginx() {
+        if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    }
+};
+
+TEST_F(Live, BehindNginxEachClientIsItsOwnAddressAndNoGuessRidesTheOwnersConnection) {
+    if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx installed";
+    ASSERT_TRUE(start({"--trusted-proxy", "127.0.0.1/32,::1", "--max-connections-per-address", "2", "--min-interval-ms", "0"}))
+        << s.output();
+    Nginx nginx;
+    ASSERT_TRUE(nginx.start(dir.path, s.port()));
+    auto via = [&](const std::string& target, int from) { return static_cast<int>(s.request(target, source(from), false, nginx.port).status); };
+    const std::string pin = "0a0b0c0d";
+    ASSERT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 0), 200);
+    // Twelve wrong hashes from twelve addresses through the proxy: the nickname's five judged.
+    int judged = 0;
+    for (int i = 0; i < 12; ++i) judged += via(rankingTarget(u"victim", {.pin = std::to_string(10000000 + i)}), 1 + i) == 403;
+    EXPECT_EQ(judged, 5);
+    // A request with a forged X-Forwarded-For naming the owner's address, raw.
+    auto forged = [&](int port, const char* from) {
+        int fd = test::connectLoopback(port, from);
+        std::string r = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + source(0) +
+                        "\r\nConnection: close\r\n\r\n";
+        send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+        bool closed = false;
+        std::string answer = test::readFor(fd, 30000, closed);
+        close(fd);
+        return answer.substr(0, 12);
+    };
+    EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin, .steps = 1}), 0), 200) << "the owner through the proxy";
+    EXPECT_EQ(status(rankingTarget(u"victim", {.pin = pin, .steps = 2}), 0), 200) << "... and directly";
+    EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 20), 429) << "the right hash from elsewhere, on the owner's upstream connection";
+    EXPECT_EQ(forged(nginx.port, "127.0.0.30"), "HTTP/1.1 429") << "the proxy's own address is the one believed";
+    EXPECT_EQ(forged(s.port(), "127.0.0.31"), "HTTP/1.1 429") << "an untrusted peer's header is not read";
+    // Many players at once through the proxy's few addresses: no per-address cap counts them.
+    std::vector<std::thread> players;
+    std::atomic<int> served{0};
+    for (int t = 0; t < 16; ++t) {
+        players.emplace_back([&, t] {
+            for (int i = 0; i < 8; ++i) served += via(rankingTarget(test::numbered(u"crowd", t), {.steps = i}), 40 + t) == 200;
+        });
+    }
+    for (auto& t : players) t.join();
+    EXPECT_EQ(served.load(), 128);
+    // The honest walker through the proxy, in real time: levels 1 and 2 as the game sends them.
+    const auto begun = Clock::now();
+    int frame = 0;
+    walkShortestPaths(2, [&](const std::string& state) {
+        std::this_thread::sleep_until(begun + std::chrono::milliseconds(++frame * 1000 / 60));
+        if (frame % 3 == 0) ASSERT_EQ(via("/state/change.php?" + rankingQuery(u"walker", state), 60), 200) << "frame " << frame;
+    });
+    EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
 }
 
 const std::string kPgBin = "/usr/lib/postgresql/15/bin/";

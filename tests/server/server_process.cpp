@@ -151,11 +151,11 @@ HttpResult ServerProcess::admin(const std::string& target) {
     return perform(curl_easy_init(), "http://127.0.0.1:" + std::to_string(adminPort_) + target, true);
 }
 
-HttpResult ServerProcess::request(const std::string& target, const std::string& source, bool gzip) {
+HttpResult ServerProcess::request(const std::string& target, const std::string& source, bool gzip, int port) {
     CURL* c = curl_easy_init();
     curl_easy_setopt(c, CURLOPT_INTERFACE, ("host!" + source).c_str());
     if (gzip) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip");
-    return perform(c, "http://127.0.0.1:" + std::to_string(port_) + target, true);
+    return perform(c, "http://127.0.0.1:" + std::to_string(port ? port : port_) + target, true);
 }
 
 int connectLoopback(int port, const char* source) {
