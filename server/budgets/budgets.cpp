@@ -20,6 +20,11 @@ bool AddressBudgets::open(uint64_t client, int64_t now, int32_t burst, int64_t p
     return client == 0 || it == fullAt.end() || budgetOpen(it->second, now, burst, period);
 }
 
+bool AddressBudgets::full(uint64_t client, int64_t now) const {
+    auto it = fullAt.find(client);
+    return it == fullAt.end() || it->second <= now;
+}
+
 void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
     if (client == 0) return;
     auto [it, added] = fullAt.try_emplace(client, 0);
@@ -74,9 +79,10 @@ const char* Budgets::newNicknameRefused(uint64_t client, int64_t now) {
     int32_t second = static_cast<int32_t>(now / 1000);
     if (registrationSecond_ != second) {
         registrationSecond_ = second;
-        registrationsThisSecond_ = 0;
+        registrationsThisSecond_[0] = registrationsThisSecond_[1] = 0;
     }
-    if (++registrationsThisSecond_ > options_.registrationsPerSecond) return "too many new nicknames this second";
+    int32_t& count = registrationsThisSecond_[newByAddress_.full(client, now) ? 0 : 1];
+    if (++count > options_.registrationsPerSecond) return "too many new nicknames this second";
     return nullptr;
 }
 

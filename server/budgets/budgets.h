@@ -57,6 +57,7 @@ struct AddressBudgets {
     size_t pruneAt = 4096;
 
     bool open(uint64_t client, int64_t now, int32_t burst, int64_t period) const;
+    bool full(uint64_t client, int64_t now) const;
     void spend(uint64_t client, int64_t now, int64_t period);
 };
 
@@ -90,7 +91,10 @@ private:
     AddressBudgets wrongByAddress_;      // wrong PIN hashes
     AddressBudgets wrongByGroup_;
     int64_t registrationSecond_ = -1;
-    int32_t registrationsThisSecond_ = 0;
+    // This second's new nicknames: [0] from addresses whose budget is full (a newcomer's
+    // first), [1] from the others, each up to registrationsPerSecond, so many addresses
+    // registering again and again never crowd out the newcomers.
+    int32_t registrationsThisSecond_[2] = {0, 0};
 };
 
 }  // namespace orlith::server
