@@ -14,8 +14,11 @@ int main(int argc, char** argv) {
     for (int i = first; i < first + n; ++i) {
         std::u16string name = orlith::utf8ToUtf16("player" + std::to_string(i));
         char16_t pin[9];
-        orlith::makePinHash(name, u"0000", pin);
-        float pos[3] = {static_cast<float>(1 + i % 5), 1, static_cast<float>(1 + i % 3)};
+        orlith::makePinHash(name, u"73915", pin);  // not one of the common PINs a new nickname may not have
+        // Anywhere in level 1's box once the steps reach every cell of it (26 at most);
+        // before that, at its start cell, as the server checks.
+        const bool anywhere = i % 1000 >= 26;
+        float pos[3] = {anywhere ? static_cast<float>(1 + i % 5) : 3, anywhere ? 1.0f : 3, anywhere ? static_cast<float>(1 + i % 3) : 3};
         float view[3] = {0, 0, 1}, up[3] = {0, 1, 0};
         // Everyone on level 1, so every reply carries the full 256 lines.
         std::u16string query = u"name=" + name + u"&state=" +
