@@ -23,10 +23,12 @@ import web_test  # noqa: E402  (the tests' server and page drivers)
 
 
 def run_page(page, server, options, files=(), demo=None):
-    """Files into the page's storage (flushed), then one run: its signals, times and report."""
+    """The page's storage emptied and the files put there (flushed), then one run: its signals,
+    times and report."""
     if files:
         page.open(server.port, {"offline": None, "start": None, "frames": 0})
         page.wait("ended")
+        page.driver.execute_script("FS.readdir('/orlith').filter(n => n[0] !== '.').forEach(n => FS.unlink('/orlith/' + n));")
         before = page.driver.execute_script("return window.orlith.signals.flushed || 0")
         for name, data in files:
             page.driver.execute_script("window.orlith.writeFile(arguments[0], arguments[1]);", name, list(data))
@@ -83,8 +85,6 @@ def main():
                 deep_save = f.read()
             fresh, deep_starts = [], []
             for _ in range(3):
-                page.driver.execute_script("FS.readdir('/orlith').filter(n => n[0] !== '.')"
-                                           ".forEach(n => FS.unlink('/orlith/' + n));")
                 fresh.append(run_page(page, server, {"frames": 1}, [("setting.ini", b"[Setting]\r\n")])[0]["startup"])
                 deep_starts.append(run_page(page, server, {"frames": 1}, [("save.dat", deep_save)])[0]["startup"])
             print("start-up (settings, level 1, the saved game), ms: " + ", ".join(map(str, fresh)) + " without a save; " +
@@ -101,9 +101,8 @@ def main():
                     ("level 20, busy view, textured", "Wall=1\r\nFPS=1", {"frames": 300}, [("save.dat", busy_save)], demo)):
                 fps = []
                 for _ in range(3):
-                    # A fresh start each run: level 1 needs no save, level 20 its own.
-                    page.driver.execute_script("FS.readdir('/orlith').filter(n => n[0] !== '.')"
-                                               ".forEach(n => FS.unlink('/orlith/' + n));")
+                    # A fresh start each run (run_page empties the storage): level 1 needs no
+                    # save, level 20 its own.
                     stored = [("setting.ini", f"[Setting]\r\n{setting}\r\n".encode())] + files
                     fps.append(run_page(page, server, options, stored, demo_text)[2])
                     loads.append(os.getloadavg()[0])

@@ -170,10 +170,11 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
     text += makeChecksumTag(text);
     test::writeBytes("save.dat", test::utf16le(text));
     // SDL turns SIGTERM into the same quit event as closing the window, once it has installed
-    // its handler (bit 15 of the caught-signal mask); wait for that, then for the replay to run.
+    // its handler (bit 15 of the caught-signal mask); wait for that (a minute at most, however
+    // loaded the machine), then a second so that the signal most likely falls within the replay.
     std::string command = std::string("\"") + ORLITH_BINARY +
                           "\" --offline --start --no-pacing > game.log 2>&1 & pid=$!; "
-                          "for i in $(seq 100); do "
+                          "for i in $(seq 600); do "
                           "  mask=$(awk '/^SigCgt/ {print $2}' /proc/$pid/status 2>/dev/null); "
                           "  [ -n \"$mask\" ] && [ $(( 0x$mask & 0x4000 )) -ne 0 ] && break; sleep 0.1; "
                           "done; sleep 1; kill -TERM $pid; wait $pid; echo $? > code";

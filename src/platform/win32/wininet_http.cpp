@@ -105,12 +105,7 @@ bool WinInetHttpClient::finish(BOOL done) {
 }
 
 void WinInetHttpClient::dropRequest() {
-    if (request_ == nullptr) return;
-    ::InternetCloseHandle(request_);
-    request_ = nullptr;
-    // A completion still pending writes into the caller's buffer until the handle is let go.
-    for (DWORD start = ::GetTickCount(); requestsOpen_.load() > 0 && ::GetTickCount() - start < kLetGoMs;)
-        ::WaitForSingleObject(closed_, 50);
+    closeRequest();
 }
 
 bool WinInetHttpClient::openSession() {
@@ -191,6 +186,11 @@ void WinInetHttpClient::closeRequest() {
     if (request_ == nullptr) return;
     ::InternetCloseHandle(request_);
     request_ = nullptr;
+    // An asynchronous handle is let go later: until then a completion may still write into the
+    // caller's buffer, and its kept-alive connection is not back in the pool, so the next
+    // exchange would open a second one.
+    for (DWORD start = ::GetTickCount(); requestsOpen_.load() > 0 && ::GetTickCount() - start < kLetGoMs;)
+        ::WaitForSingleObject(closed_, 50);
 }
 
 void WinInetHttpClient::close() {

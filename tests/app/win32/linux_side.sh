@@ -21,7 +21,7 @@ case "${1:-}" in
     rm -rf "$dir" && mkdir -p "$dir" || exit 1
     "$server" --host 127.0.0.1 --port 0 --admin-port 0 --threads 2 --db "$dir/ranking.db" > "$dir/server.log" 2>&1 &
     echo $! > "$dir/pid"
-    for _ in $(seq 100); do
+    for _ in $(seq 600); do  # a minute at most, for a loaded machine
       port=$(sed -n 's/.*listening on [0-9.]*:\([0-9]*\).*/\1/p' "$dir/server.log" | head -n 1)
       if [[ -n $port ]]; then echo "$port" > "$dir/port"; exit 0; fi
       kill -0 "$(cat "$dir/pid")" 2>/dev/null || break
@@ -34,7 +34,7 @@ case "${1:-}" in
     dir=$2 target=$3
     exec 3<>"/dev/tcp/127.0.0.1/$(cat "$dir/port")" || exit 1
     printf 'GET %s HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: close\r\n\r\n' "$target" >&3
-    status=$(timeout 10 head -n 1 <&3)
+    status=$(timeout 60 head -n 1 <&3)
     [[ $status == *" 200 "* ]] && exit 0
     echo "GET $target: $status"
     exit 1

@@ -78,7 +78,7 @@ case $part in
     [[ -n $window ]] || { orlith_wine_stop; fail "the registration dialog did not appear"; }
     # Without a window manager nothing has the focus until it is given; a window just mapped may
     # refuse it for a moment, so try again until the dialog has gone.
-    for _ in $(seq 40); do
+    for _ in $(seq 240); do
       xdotool windowfocus --sync "$window" key Return 2>/dev/null
       sleep 0.5
       xdotool search --onlyvisible --name "$title" > /dev/null || break
