@@ -7,10 +7,6 @@ namespace orlith::server {
 
 namespace {
 
-// Open while the moment the budget is full again is less than burst - 1 periods away.
-bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
-    return fullAt - now <= static_cast<int64_t>(burst - 1) * period;
-}
 void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(fullAt, now) + period; }
 
 }  // namespace

@@ -32,6 +32,12 @@ struct BudgetOptions {
     int64_t guessOwnerPeriodMs = 1200000;
 };
 
+// Whether a budget kept as the moment it is full again (fullAt) has an event left at now:
+// while that moment is less than burst - 1 periods away.
+inline bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
+    return fullAt - now <= static_cast<int64_t>(burst - 1) * period;
+}
+
 // The group of an address key (see addressKey): an IPv4 address's /24, an IPv6 key as it
 // stands (already its /64), so that a block of addresses counts as one. 0 stays 0.
 inline uint64_t addressGroup(uint64_t client) {
@@ -70,6 +76,14 @@ public:
     // hash is spent, a right one makes this connection and address the owner's. The owner's
     // own connection is always judged; its last address on a small budget of its own.
     bool judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now);
+    // Whether the owner is told apart here without the nickname's and the address's budgets:
+    // its own connection, or its last address while that address's own budget is open.
+    bool ownersOwn(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const {
+        return (connection != 0 && p.ownerConnection == connection) ||
+               (client != 0 && p.ownerClient == client &&
+                budgetOpen(p.ownerGuessAt, now, options_.guessesFromOwner, options_.guessOwnerPeriodMs));
+    }
+    const BudgetOptions& options() const { return options_; }
     // Pacing: 0 when the player may be answered at now, else the time it may.
     int64_t heldUntil(const PlayerBudgets& p, int64_t now) const { return now < p.nextReplyMs ? p.nextReplyMs : 0; }
     void answered(PlayerBudgets& p, int64_t now) const { p.nextReplyMs = now + options_.minIntervalMs; }

@@ -58,7 +58,7 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
             if (writes_.faulted()) return {503, kNotWritable};
             budgets_.spendNewNickname(who.client, nowMs);
             Reply reply;
-            reply.commit = Commit{Commit::Kind::registration, name, std::string(stateValue), who, nowMs};
+            reply.commit = Commit{Commit::Kind::registration, name, std::string(stateValue), who, nowMs, false, {}};
             return reply;
         }
         // The common case, under one lock: the rules, then the requester's own line.
@@ -77,13 +77,28 @@ Reply RankingStore::rankingReply(const Player* p, const std::string& own, int32_
     return reply;
 }
 
+std::optional<Commit> RankingStore::sharedJudgement(const Player& p, std::string_view stateOrPin, const Requester& who,
+                                                    int64_t nowMs, bool check) const {
+    if (!storage_.sharedByInstances() || who.sharedJudged || budgets_.ownersOwn(p.budgets, who.client, who.connection, nowMs)) {
+        return std::nullopt;
+    }
+    return Commit{Commit::Kind::judge, std::u16string(nameOf(p)), check ? std::string() : std::string(stateOrPin), who, nowMs,
+                  check, check ? std::string(stateOrPin) : std::string()};
+}
+
 Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs) {
     uint8_t pin[4];
     toBytes(stateValue.substr(8, 8), pin, 4);
     bool right = std::memcmp(p.state + 4, pin, 4) == 0;
+    if (auto judge = sharedJudgement(p, stateValue, who, nowMs, false)) {
+        Reply asked;
+        asked.commit = std::move(judge);
+        return asked;
+    }
     if (!budgets_.judged(p.budgets, right, who.client, who.connection, nowMs)) return {429, "too many wrong PIN hashes"};
     if (!right) return {403, "nickname is registered with another PIN hash"};
-    if (int64_t until = budgets_.heldUntil(p.budgets, nowMs)) {
+    // Once judged on the shared budgets (a new connection, on a commit's thread), answered at once.
+    if (int64_t until = who.sharedJudged ? 0 : budgets_.heldUntil(p.budgets, nowMs)) {
         Reply paced;
         paced.retryAtMs = until;
         return paced;
@@ -107,7 +122,7 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
         }
         if (writes_.faulted()) return {503, kNotWritable};
         Reply rise;
-        rise.commit = Commit{Commit::Kind::rise, std::u16string(nameOf(p)), std::string(stateValue), who, nowMs};
+        rise.commit = Commit{Commit::Kind::rise, std::u16string(nameOf(p)), std::string(stateValue), who, nowMs, false, {}};
         return rise;
     }
     acceptLocked(p, stateValue, nowMs);
@@ -161,7 +176,44 @@ const char* RankingStore::unreachableLocked(const Player& p, const Fields& next,
 
 Reply RankingStore::commit(const Commit& change) {
     if (writes_.faulted()) return {503, kNotWritable};
-    return change.kind == Commit::Kind::rise ? commitRise(change) : commitRegistration(change);
+    switch (change.kind) {
+        case Commit::Kind::rise: return commitRise(change);
+        case Commit::Kind::judge: return commitJudge(change);
+        case Commit::Kind::registration: break;
+    }
+    return commitRegistration(change);
+}
+
+// Instances sharing a database judge a PIN hash on budgets they keep together, so a guesser
+// spreading over n instances gets the budgets once, not n times. The owner's own connection
+// (and address, on its own budget) never gets here.
+Reply RankingStore::commitJudge(const Commit& r) {
+    bool right = false;
+    {
+        std::lock_guard lock(players_.mutex);
+        const Player* p = players_.find(r.name);
+        if (!p) return {503, "player row is missing"};
+        std::string stored;
+        appendHex(stored, p->state + 4, 4);
+        right = (r.check ? std::string_view(r.pin) : std::string_view(r.state).substr(8, 8)) == stored;
+    }
+    const BudgetOptions& o = budgets_.options();
+    std::vector<SharedBudget> shared = {{"n " + toUtf8(r.name), o.guessesPerName, o.guessNamePeriodMs}};
+    if (uint64_t client = r.requester.client) {
+        shared.push_back({"a " + std::to_string(client), o.guessesPerAddress, o.guessAddressPeriodMs});
+        shared.push_back({"g " + std::to_string(addressGroup(client)), o.guessesPerGroup, o.guessGroupPeriodMs});
+    }
+    bool open = false;
+    std::string error;
+    if (!storage_.spendShared(shared, wallMs(r.nowMs), !right, open, error)) {
+        writes_.writeFailed(error);
+        return {503, "PIN budgets could not be read"};
+    }
+    if (!open) return {429, "too many wrong PIN hashes"};
+    Requester who = r.requester;
+    who.sharedJudged = true;
+    Reply reply = r.check ? check(&r.name, r.pin, who, r.nowMs) : submit(r.name, r.state, who, r.nowMs);
+    return reply.commit ? commit(*reply.commit) : reply;
 }
 
 Reply RankingStore::commitRegistration(const Commit& r) {
@@ -201,6 +253,7 @@ Reply RankingStore::commitRegistration(const Commit& r) {
     std::string own;
     Player* p = nullptr;
     int32_t level = 0;
+    std::optional<Commit> judge;
     {
         std::lock_guard lock(players_.mutex);
         if (reserved) pendingLookAlikes_.erase(key);
@@ -215,11 +268,21 @@ Reply RankingStore::commitRegistration(const Commit& r) {
             setMarks(*p, inserted ? std::optional(marks) : existing.marks);
         }
         p->budgets.nextReplyMs = std::min(p->budgets.nextReplyMs, r.nowMs);  // a registration is never held
-        Reply reply = applyLocked(*p, r.state, r.requester, r.nowMs);
-        if (reply.status != 200 || reply.commit) return reply.commit ? Reply{409, "level rises at registration"} : reply;
-        ownLine(own, *p, kMaskedPin);
-        level = p->level;
+        // The one who registered it owns it; a nickname registered meanwhile elsewhere is a
+        // known one, its hash judged as any other (on the shared budgets, past this lock).
+        Requester registrant = r.requester;
+        registrant.sharedJudged = inserted;
+        Reply reply = applyLocked(*p, r.state, registrant, r.nowMs);
+        if (reply.commit && reply.commit->kind == Commit::Kind::judge) {
+            judge = std::move(reply.commit);
+        } else if (reply.status != 200 || reply.commit) {
+            return reply.commit ? Reply{409, "level rises at registration"} : reply;
+        } else {
+            ownLine(own, *p, kMaskedPin);
+            level = p->level;
+        }
     }
+    if (judge) return commitJudge(*judge);
     return rankingReply(p, own, level, r.requester.gzip, r.nowMs);
 }
 
@@ -291,6 +354,10 @@ Reply RankingStore::check(const std::u16string* name, std::string_view pin, cons
             Player* p = players_.find(*name);
             if (!p && orName) p = players_.find(*orName);
             if (p) {
+                if (auto judge = sharedJudgement(*p, pin, who, nowMs, true)) {
+                    reply.commit = std::move(judge);
+                    return reply;
+                }
                 std::string stored;
                 appendHex(stored, p->state + 4, 4);
                 bool right = pin == stored;

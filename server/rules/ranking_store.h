@@ -51,17 +51,22 @@ struct Requester {
     uint64_t client = 0;
     uint64_t connection = 0;
     bool gzip = false;                   // accepts a gzip reply
+    bool sharedJudged = false;           // the budgets shared with other instances have let it through
 };
 
 // A change committed to the database before its request is answered: a new nickname that
-// has passed the rules that need no database, or a level rise.
+// has passed the rules that need no database, a level rise, or (instances sharing a
+// database) a PIN hash to be judged on the budgets they share.
 struct Commit {
-    enum class Kind { registration, rise };
+    enum class Kind { registration, rise, judge };
     Kind kind = Kind::registration;
     std::u16string name;
     std::string state;                   // the 104-character state value of the request
     Requester requester;
     int64_t nowMs = 0;                   // when the request was decided
+    // judge: a named check instead of a ranking request, with its PIN hash.
+    bool check = false;
+    std::string pin;
 };
 
 struct Reply {
@@ -109,6 +114,11 @@ public:
 private:
     Reply commitRegistration(const Commit& r);
     Reply commitRise(const Commit& r);
+    Reply commitJudge(const Commit& r);
+    // A commit that asks the budgets shared with other instances, when this request's hash
+    // must be judged on them and has not been yet; otherwise none.
+    std::optional<Commit> sharedJudgement(const Player& p, std::string_view stateOrPin, const Requester& who, int64_t nowMs,
+                                          bool check) const;
     // The rules of a known player's request, under the players' lock: 200 with the state
     // accepted, a refusal, a rise to commit, or held until retryAtMs.
     Reply applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs);

@@ -177,6 +177,25 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
     }
     EXPECT_EQ(from(400, 1000, withPin(u"weak", u"8068")), 200);
     EXPECT_EQ(weakPins().size(), kWeakPinCount);
+    // Instances sharing a database share the budgets: wrong hashes alternating between two
+    // are the nickname's five judged in all, while the owner plays on through both.
+    makeStore({}, true);
+    RankingStore other(*storage, {});
+    HandlerContext otherCtx{other, metrics, log, [this] { return now; }, [] { return Metrics::Gauges{}; }};
+    auto on = [&](int instance, uint64_t client, uint64_t connection, const std::string& target) {
+        HandlerContext& c = instance ? otherCtx : *ctx;
+        Decision d = handleRequest({"GET", target, client, connection}, c);
+        return d.commit ? commitChange(*d.commit, c).status : d.response.status;
+    };
+    ASSERT_EQ(on(0, 1, 100, ownerTarget), 200);
+    std::string error;
+    ASSERT_TRUE(other.writes().pull(now, error)) << error;
+    ASSERT_EQ(on(1, 1, 200, ownerTarget), 200) << "the owner on the other instance";
+    int judged = 0;
+    for (int i = 0; i < 12; ++i) judged += on(i % 2, 1000 + i, 3000 + i, guess(i)) == 403;
+    EXPECT_EQ(judged, 5);
+    EXPECT_EQ(on(0, 1, 100, ownerTarget) + on(1, 1, 200, ownerTarget), 400) << "the owner's connections";
+    EXPECT_EQ(on(1, 2000, 4000, ownerTarget), 429) << "the right hash from elsewhere";
 }
 
 TEST_F(Handler, FindingAFourDigitPinTakesMoreThanADayFromAnyNumberOfAddresses) {

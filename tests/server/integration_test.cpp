@@ -435,6 +435,13 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     // Registered through A: B refuses the name with another hash at once (the registration
     // is in the database before A replied).
     EXPECT_EQ(b.get(test::rankingTarget(u"alice", {.pin = "7417e700"})).status, 403);
+    // They share the budgets: with that one, wrong hashes alternating between them from new
+    // addresses are the nickname's five judged in all (per instance it was five each).
+    int judged = 0;
+    for (int i = 0; i < 12; ++i) {
+        judged += (i % 2 ? b : a).request(test::rankingTarget(u"alice", {.pin = std::to_string(20000000 + i)}), source(i)).status == 403;
+    }
+    EXPECT_EQ(judged, 4);
     // One player whose every request goes to the other instance.
     ServerProcess* instances[2] = {&a, &b};
     int turn = 0;
