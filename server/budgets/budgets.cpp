@@ -32,18 +32,18 @@ void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
     server::spend(it->second, now, period);
 }
 
+bool Budgets::mayJudge(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const {
+    const BudgetOptions& o = options_;
+    return ownersOwn(p, client, connection, now) ||
+           (budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
+            wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
+            wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs));
+}
+
 bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now) {
     const BudgetOptions& o = options_;
-    bool ownConnection = connection != 0 && p.ownerConnection == connection;
     bool ownAddress = client != 0 && p.ownerClient == client;
-    if (!ownConnection) {
-        bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
-                    wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
-                    wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs);
-        if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
-            return false;
-        }
-    }
+    if (!mayJudge(p, client, connection, now)) return false;
     if (right) {
         p.ownerConnection = connection;
         if (client) p.ownerClient = client;

@@ -83,6 +83,8 @@ public:
                (client != 0 && p.ownerClient == client &&
                 budgetOpen(p.ownerGuessAt, now, options_.guessesFromOwner, options_.guessOwnerPeriodMs));
     }
+    // Whether judged would judge the hash at all (nothing spent).
+    bool mayJudge(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const;
     const BudgetOptions& options() const { return options_; }
     // Pacing: 0 when the player may be answered at now, else the time it may.
     int64_t heldUntil(const PlayerBudgets& p, int64_t now) const { return now < p.nextReplyMs ? p.nextReplyMs : 0; }

@@ -79,7 +79,10 @@ Reply RankingStore::rankingReply(const Player* p, const std::string& own, int32_
 
 std::optional<Commit> RankingStore::sharedJudgement(const Player& p, std::string_view stateOrPin, const Requester& who,
                                                     int64_t nowMs, bool check) const {
-    if (!storage_.sharedByInstances() || who.sharedJudged || budgets_.ownersOwn(p.budgets, who.client, who.connection, nowMs)) {
+    // This instance's own budgets first: spent here, they are spent in the database too, and
+    // a flood of guesses is refused without a transaction each.
+    if (!storage_.sharedByInstances() || who.sharedJudged || budgets_.ownersOwn(p.budgets, who.client, who.connection, nowMs) ||
+        !budgets_.mayJudge(p.budgets, who.client, who.connection, nowMs)) {
         return std::nullopt;
     }
     return Commit{Commit::Kind::judge, std::u16string(nameOf(p)), check ? std::string() : std::string(stateOrPin), who, nowMs,
