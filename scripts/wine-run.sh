@@ -51,9 +51,12 @@ else
   unset DISPLAY
 fi
 
+started=$SECONDS
 timeout -k 10 "$limit" wine "$@"
 status=$?
-if ((status == 124 || status == 137)); then
+if ((status == 137 && SECONDS - started < limit)); then
+  echo "wine-run: $1 was killed after $((SECONDS - started)) s, not by this script's time-out" >&2
+elif ((status == 124 || status == 137)); then
   echo "wine-run: $1 did not end within $limit s" >&2
   # What the program started (a message box, a dialog) would otherwise keep the prefix busy.
   orlith_wine_stop
