@@ -6,6 +6,7 @@
 #include <signal.h>
 #include <sys/resource.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
@@ -36,16 +37,24 @@ const char kUsage[] =
     "  --admin-host ADDR      address of the health and metrics listener (default 127.0.0.1)\n"
     "  --admin-port N         its port (default 9090; 0 picks a free one)\n"
     "  --idle-timeout-ms N    close a connection idle this long (default 30000)\n"
-    "  --max-connections N    refuse connections beyond this many (default 10000; trimmed to\n"
-    "                         what the open-file limit allows)\n"
+    "  --header-timeout-ms N  a request's headers must arrive within this (default 5000)\n"
+    "  --max-connections N    refuse connections beyond this many (default: what the\n"
+    "                         open-file limit allows; trimmed to that)\n"
     "  --max-connections-per-address N\n"
     "                         the same for one address, IPv6 by /64 (default 64)\n"
+    "  --max-partial-per-address N, --max-partial-per-group N\n"
+    "                         connections whose request is still arriving, per address and\n"
+    "                         per IPv4 /24 or IPv6 /64 (default 16 and 256)\n"
     "  --max-registrations N  new nicknames accepted per second (default 200)\n"
     "  --max-registrations-per-address N\n"
     "                         new nicknames one address may register at once, then one\n"
     "                         per 6 s (default 20)\n"
+    "  --max-registrations-per-group N\n"
+    "                         the same for an IPv4 /24 or IPv6 /64, then one a second (default 40)\n"
     "  --min-interval-ms N    replies to one player at least this far apart (default 50)\n"
     "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
+    "  --trusted-proxy CIDR[,CIDR...]\n"
+    "                         reverse proxies whose X-Forwarded-For names the client (none)\n"
     "  --web-root DIR         also serve the browser game built into DIR (the files it holds at\n"
     "                         start-up; \"/\" is its index.html)\n"
     "  --help                 this text\n";
@@ -64,9 +73,15 @@ bool parseNumber(const char* text, int64_t low, int64_t high, int64_t& out) {
     return true;
 }
 
+ServerOptions fromOpenFileLimit() {
+    ServerOptions o;
+    o.maxConnections = 0;  // set from the open-file limit at start
+    return o;
+}
+
 struct Flags {
     std::string db = "ranking.db";
-    ServerOptions server;
+    ServerOptions server = fromOpenFileLimit();
     StoreOptions store;
     Flusher::Options flusher;
     std::string webRoot;  // empty: no web game
@@ -101,6 +116,20 @@ int parseFlags(int argc, char** argv, Flags& f) {
             f.flusher.flushMs = n;
         } else if (a == "--idle-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
             f.server.idleTimeoutMs = n;
+        } else if (a == "--trusted-proxy" && value(v)) {
+            for (std::string_view rest = v; !rest.empty();) {
+                size_t comma = std::min(rest.find(','), rest.size());
+                f.server.trustedProxies.emplace_back(rest.substr(0, comma));
+                rest.remove_prefix(std::min(comma + 1, rest.size()));
+            }
+        } else if (a == "--header-timeout-ms" && value(v) && parseNumber(v, 1, 3600000, n)) {
+            f.server.headerTimeoutMs = n;
+        } else if (a == "--max-partial-per-address" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.server.maxPartialPerAddress = static_cast<size_t>(n);
+        } else if (a == "--max-partial-per-group" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.server.maxPartialPerGroup = static_cast<size_t>(n);
+        } else if (a == "--max-registrations-per-group" && value(v) && parseNumber(v, 1, 1000000, n)) {
+            f.store.budgets.registrationsPerGroup = static_cast<int32_t>(n);
         } else if (a == "--max-connections" && value(v) && parseNumber(v, 1, 1000000, n)) {
             f.server.maxConnections = static_cast<size_t>(n);
         } else if (a == "--max-registrations" && value(v) && parseNumber(v, 1, 1000000, n)) {
@@ -139,7 +168,10 @@ void fitOpenFileLimit(ServerOptions& o) {
         getrlimit(RLIMIT_NOFILE, &limit);
     }
     rlim_t usable = limit.rlim_cur > kReserve + o.maxAdminConnections ? limit.rlim_cur - kReserve - o.maxAdminConnections : 1;
-    if (o.maxConnections > usable) {
+    if (o.maxConnections == 0) {
+        // No cap asked for: every descriptor the process may have, none left idle by a constant.
+        o.maxConnections = static_cast<size_t>(std::min<rlim_t>(usable, 1000000));
+    } else if (o.maxConnections > usable) {
         std::fprintf(stderr, "orlith-server: open-file limit %llu: --max-connections trimmed from %zu to %llu\n",
                      static_cast<unsigned long long>(limit.rlim_cur), o.maxConnections,
                      static_cast<unsigned long long>(usable));

@@ -29,7 +29,7 @@ int main(int argc, char** argv) {
     const int seconds = std::atoi(argv[2]);
     const std::u16string name = orlith::utf8ToUtf16(argc > 3 ? argv[3] : "climber");
     char16_t pin[9];
-    orlith::makePinHash(name, u"0000", pin);
+    orlith::makePinHash(name, u"73915", pin);
     asio::io_context io;
     tcp::socket socket(io);
     socket.connect({asio::ip::make_address("127.0.0.1"), port});

@@ -3,7 +3,7 @@
 // frame (60 a second), moving one step per request. Reports requests a second, latency
 // percentiles (send to whole reply) and bytes received per player per second.
 // Usage: orlith-bench-players PORT PLAYERS SECONDS [gzip] [first-player]
-// The players are "player<first>".."player<first+N-1>" with PIN 0000 (see make_db.cpp).
+// The players are "player<first>".."player<first+N-1>" with PIN 73915 (see make_db.cpp).
 #include <utility>  // Boost 1.74's asio needs it first
 
 #include <boost/asio.hpp>
@@ -37,7 +37,7 @@ public:
     Player(asio::io_context& io, int index, bool gzip, Stats& stats)
         : socket_(io), timer_(io), gzip_(gzip), stats_(stats) {
         name_ = orlith::utf8ToUtf16("player" + std::to_string(index));
-        orlith::makePinHash(name_, u"0000", pin_);
+        orlith::makePinHash(name_, u"73915", pin_);
         x_ = static_cast<float>(3 + index % 5);
     }
     void start(const tcp::endpoint& server) {

@@ -1,5 +1,5 @@
 // Writes a ranking database of N players straight into SQLite, for the million-player
-// benchmark: "player0".."player999" (PIN 0000) at level 1 with no steps, for the load
+// benchmark: "player0".."player999" (PIN 73915) at level 1 with no steps, for the load
 // generator to move; everyone else spread over levels 1-40, as a long-running server would
 // hold them. Usage: orlith-bench-db N path
 #include <sqlite3.h>
@@ -38,7 +38,7 @@ int main(int argc, char** argv) {
         std::string name = (i < 1000 ? "player" : "p") + std::to_string(i);
         std::u16string wide = orlith::utf8ToUtf16(name);
         char16_t pin[9];
-        orlith::makePinHash(wide, u"0000", pin);
+        orlith::makePinHash(wide, u"73915", pin);
         bool mover = i < 1000;
         int32_t level = mover ? 1 : 1 + static_cast<int32_t>(rng() % 40);
         int32_t steps = mover ? 0 : static_cast<int32_t>(rng() % 100000);

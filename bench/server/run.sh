@@ -33,8 +33,9 @@ start_server() {  # $1 db file, then extra flags; sets spid, sport, started (s t
   local db="$1"; shift
   local t0; t0=$(date +%s.%N)
   "$server" --host 127.0.0.1 --port 0 --admin-port 0 --threads "$threads" --db "$db" \
-    --max-registrations 1000000 --max-registrations-per-address 1000000 \
-    --max-connections-per-address 100000 "$@" >"$work/server.out" 2>"$work/server.err" &
+    --max-registrations 1000000 --max-registrations-per-address 1000000 --max-registrations-per-group 1000000 \
+    --max-connections-per-address 100000 --max-partial-per-address 100000 --max-partial-per-group 100000 \
+    "$@" >"$work/server.out" 2>"$work/server.err" &
   spid=$!; pids+=("$spid")
   for _ in $(seq 600); do
     sport="$(port_of "$work/server.out" || true)"

@@ -9,6 +9,7 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "ranking/ranking.h"
+#include "state/state_value.h"
 
 namespace orlith::server {
 
@@ -33,6 +34,14 @@ int32_t cellsToGoalAtLeast(const float position[3], int32_t level) {
     return cells;
 }
 
+std::string pinHashOf(std::u16string_view nickname, std::u16string_view pin) {
+    char16_t hash[9];
+    makePinHash(nickname, pin, hash);
+    return std::string(hash, hash + 8);
+}
+
+int32_t cellOfCoordinate(float v) { return cellOf(v); }
+
 int32_t levelPathAtLeast(int32_t level) { return 3 * (mazeEdgeForLevel(level) - 3); }
 
 struct LevelMaker::Impl {
@@ -56,6 +65,34 @@ int32_t LevelMaker::make(int32_t level, const GeneratorState& before, GeneratorS
     generateMaze(impl_->grid.data(), edge, edge, edge, r, *impl_->work);
     after = {{r.x, r.y, r.z, r.w}};
     return shortestPathLength(impl_->grid.data(), edge);
+}
+
+int32_t LevelMaker::distancesFromStart(int32_t level, std::vector<uint16_t>& out) const {
+    // Breadth first from the start cell (edge - 2 on each axis) over the level's box.
+    const int32_t edge = mazeEdgeForLevel(level);
+    const int32_t strides[3] = {edge * edge, edge, 1};
+    out.assign(static_cast<size_t>(edge) * edge * edge, kNoCell);
+    auto open = [&](int32_t i) { return impl_->grid[cellIndex(i / (edge * edge), i / edge % edge, i % edge)] != -1; };
+    const int32_t start = ((edge - 2) * edge + edge - 2) * edge + edge - 2;
+    if (!open(start)) return edge;
+    std::vector<int32_t> queue{start};
+    queue.reserve(out.size());
+    out[static_cast<size_t>(start)] = 0;
+    for (size_t head = 0; head < queue.size(); ++head) {
+        const int32_t i = queue[head];
+        const int32_t at[3] = {i / (edge * edge), i / edge % edge, i % edge};
+        const uint16_t next = static_cast<uint16_t>(std::min<int>(out[static_cast<size_t>(i)] + 1, kFarCells));
+        for (int axis = 0; axis < 3; ++axis) {
+            for (int side = -1; side <= 1; side += 2) {
+                if (at[axis] + side < 0 || at[axis] + side >= edge) continue;
+                const int32_t j = i + side * strides[axis];
+                if (out[static_cast<size_t>(j)] != kNoCell || !open(j)) continue;
+                out[static_cast<size_t>(j)] = next;
+                queue.push_back(j);
+            }
+        }
+    }
+    return edge;
 }
 
 }  // namespace orlith::server

@@ -7,6 +7,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace orlith::server {
 
@@ -26,11 +27,17 @@ int32_t goalDistance(const float position[3]);
 // The game's order of two terminated nicknames; negative when a comes first.
 int compareNicknames(const char16_t* a, const char16_t* b);
 
+// The cell index of a coordinate, as the game rounds it (far outside every maze for NaN).
+int32_t cellOfCoordinate(float v);
+
 // Cells a player at this position must still leave to reach the goal cell of the level, at
 // the least: the straight count of cell steps, each step changing one index by one.
 int32_t cellsToGoalAtLeast(const float position[3], int32_t level);
 // The same from the level's start cell: the least any level's shortest path can be.
 int32_t levelPathAtLeast(int32_t level);
+
+// A PIN hash as the game makes it from a nickname and a typed PIN: 8 lowercase hex digits.
+std::string pinHashOf(std::u16string_view nickname, std::u16string_view pin);
 
 // The maze generator's state: the words x, y, z, w.
 struct GeneratorState {
@@ -51,6 +58,11 @@ public:
     // Generates the level from the state before it; returns the length of its shortest path
     // from the start cell to the goal cell in cells left, and the state before the next level.
     int32_t make(int32_t level, const GeneratorState& before, GeneratorState& after);
+    // For the level made last: the cells left from its start cell to each cell of its box
+    // (edge^3, numbered (x * edge + y) * edge + z) along the shortest way through open cells,
+    // kFarCells at most; kNoCell for a solid cell or one not joined. Returns the edge.
+    static constexpr uint16_t kNoCell = 0xFFFF, kFarCells = 0xFFFE;
+    int32_t distancesFromStart(int32_t level, std::vector<uint16_t>& out) const;
 
 private:
     struct Impl;

@@ -7,10 +7,6 @@ namespace orlith::server {
 
 namespace {
 
-// Open while the moment the budget is full again is less than burst - 1 periods away.
-bool budgetOpen(int64_t fullAt, int64_t now, int32_t burst, int64_t period) {
-    return fullAt - now <= static_cast<int64_t>(burst - 1) * period;
-}
 void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(fullAt, now) + period; }
 
 }  // namespace
@@ -18,6 +14,11 @@ void spend(int64_t& fullAt, int64_t now, int64_t period) { fullAt = std::max(ful
 bool AddressBudgets::open(uint64_t client, int64_t now, int32_t burst, int64_t period) const {
     auto it = fullAt.find(client);
     return client == 0 || it == fullAt.end() || budgetOpen(it->second, now, burst, period);
+}
+
+bool AddressBudgets::full(uint64_t client, int64_t now) const {
+    auto it = fullAt.find(client);
+    return it == fullAt.end() || it->second <= now;
 }
 
 void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
@@ -31,17 +32,18 @@ void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
     server::spend(it->second, now, period);
 }
 
+bool Budgets::mayJudge(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const {
+    const BudgetOptions& o = options_;
+    return ownersOwn(p, client, connection, now) ||
+           (budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
+            wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
+            wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs));
+}
+
 bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now) {
     const BudgetOptions& o = options_;
-    bool ownConnection = connection != 0 && p.ownerConnection == connection;
     bool ownAddress = client != 0 && p.ownerClient == client;
-    if (!ownConnection) {
-        bool open = budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
-                    wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs);
-        if (!open && !(ownAddress && budgetOpen(p.ownerGuessAt, now, o.guessesFromOwner, o.guessOwnerPeriodMs))) {
-            return false;
-        }
-    }
+    if (!mayJudge(p, client, connection, now)) return false;
     if (right) {
         p.ownerConnection = connection;
         if (client) p.ownerClient = client;
@@ -49,6 +51,7 @@ bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t con
     }
     spend(p.nameGuessAt, now, o.guessNamePeriodMs);
     wrongByAddress_.spend(client, now, o.guessAddressPeriodMs);
+    wrongByGroup_.spend(addressGroup(client), now, o.guessGroupPeriodMs);
     if (ownAddress) spend(p.ownerGuessAt, now, o.guessOwnerPeriodMs);
     return true;
 }
@@ -66,12 +69,16 @@ const char* Budgets::newNicknameRefused(uint64_t client, int64_t now) {
     if (!newByAddress_.open(client, now, options_.registrationsPerAddress, options_.registrationPeriodMs)) {
         return "too many new nicknames from this address";
     }
+    if (!newByGroup_.open(addressGroup(client), now, options_.registrationsPerGroup, options_.registrationGroupPeriodMs)) {
+        return "too many new nicknames from this address block";
+    }
     int32_t second = static_cast<int32_t>(now / 1000);
     if (registrationSecond_ != second) {
         registrationSecond_ = second;
-        registrationsThisSecond_ = 0;
+        registrationsThisSecond_[0] = registrationsThisSecond_[1] = 0;
     }
-    if (++registrationsThisSecond_ > options_.registrationsPerSecond) return "too many new nicknames this second";
+    int32_t& count = registrationsThisSecond_[newByAddress_.full(client, now) ? 0 : 1];
+    if (++count > options_.registrationsPerSecond) return "too many new nicknames this second";
     return nullptr;
 }
 

@@ -22,6 +22,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "budgets/budgets.h"
 #include "rules/request.h"
 
 namespace orlith::server {
@@ -56,6 +57,70 @@ uint64_t keyOf(const asio::ip::address& a) {
     return addressKey(bytes.data(), bytes.size());
 }
 
+// An address block written as CIDR: a trusted proxy.
+struct ProxyBlock {
+    std::array<unsigned char, 16> bytes{};  // IPv4 as IPv4-mapped IPv6
+    int bits = 0;                            // of the 128
+
+    static std::array<unsigned char, 16> of(const asio::ip::address& a) {
+        return a.is_v4() ? asio::ip::make_address_v6(asio::ip::v4_mapped, a.to_v4()).to_bytes() : a.to_v6().to_bytes();
+    }
+    static bool parse(std::string_view text, ProxyBlock& out) {
+        size_t slash = text.find('/');
+        beast::error_code ec;
+        auto a = asio::ip::make_address(std::string(text.substr(0, slash)), ec);
+        if (ec) return false;
+        int max = a.is_v4() ? 32 : 128, bits = max;
+        if (slash != std::string_view::npos) {
+            std::string_view n = text.substr(slash + 1);
+            if (n.empty() || n.size() > 3 || !std::all_of(n.begin(), n.end(), [](char c) { return c >= '0' && c <= '9'; })) return false;
+            bits = std::stoi(std::string(n));
+            if (bits > max) return false;
+        }
+        out.bytes = of(a);
+        out.bits = bits + 128 - max;
+        return true;
+    }
+    bool holds(const asio::ip::address& a) const {
+        auto b = of(a);
+        for (int i = 0; i < bits; ++i) {
+            int byte = i / 8, bit = 7 - i % 8;
+            if (((b[byte] >> bit) & 1) != ((bytes[byte] >> bit) & 1)) return false;
+        }
+        return true;
+    }
+};
+
+bool trusted(const std::vector<ProxyBlock>& blocks, const asio::ip::address& a) {
+    return std::any_of(blocks.begin(), blocks.end(), [&](const ProxyBlock& b) { return b.holds(a); });
+}
+
+// The client a trusted proxy forwarded for: the right-most address of the X-Forwarded-For
+// fields (in order, joined) that is not itself a trusted proxy. Null when one is not an
+// address; the peer when every one is trusted or there is none.
+std::optional<asio::ip::address> forwardedFor(const http::request<http::empty_body>& req, const std::vector<ProxyBlock>& blocks,
+                                              const asio::ip::address& peer) {
+    std::vector<std::string_view> hops;
+    for (auto range = req.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
+        std::string_view v(range.first->value().data(), range.first->value().size());
+        for (size_t start = 0; start <= v.size();) {
+            size_t comma = std::min(v.find(',', start), v.size());
+            hops.push_back(v.substr(start, comma - start));
+            start = comma + 1;
+        }
+    }
+    for (auto hop = hops.rbegin(); hop != hops.rend(); ++hop) {
+        std::string_view h = *hop;
+        while (!h.empty() && (h.front() == ' ' || h.front() == '\t')) h.remove_prefix(1);
+        while (!h.empty() && (h.back() == ' ' || h.back() == '\t')) h.remove_suffix(1);
+        beast::error_code ec;
+        auto a = asio::ip::make_address(std::string(h), ec);
+        if (ec) return std::nullopt;
+        if (!trusted(blocks, a)) return a;
+    }
+    return peer;
+}
+
 // Connections by address key, shared by every loop of a listener.
 class AddressCounts {
 public:
@@ -88,29 +153,84 @@ struct Shared {
     std::atomic<size_t> connections{0};
     std::atomic<size_t> adminConnections{0};
     AddressCounts perAddress;
+    AddressCounts partialByAddress;         // connections whose request headers are under way
+    AddressCounts partialByGroup;
     std::atomic<uint64_t> nextConnection{1};
     std::atomic<int64_t> lastAcceptErrorLog{0};
+    std::vector<ProxyBlock> trustedProxies;
     asio::thread_pool* blocking = nullptr;  // commits of registrations and rises
 };
 
 class Session : public std::enable_shared_from_this<Session> {
 public:
-    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client)
+    // proxy: the peer is a trusted proxy (its address counts in no per-address cap).
+    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy)
         : stream_(std::move(socket)), hold_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
-          connection_(shared.nextConnection.fetch_add(1)) {}
+          connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)) {}
     ~Session() {
+        givePartial();
         if (admin_) {
             shared_.adminConnections.fetch_sub(1);
         } else {
             shared_.connections.fetch_sub(1);
-            shared_.perAddress.give(client_);
+            if (!proxy_) shared_.perAddress.give(client_);
         }
     }
 
-    void start() { read(); }
+    // A new connection's request is under way from the start (its partial slot taken at accept).
+    void start(bool partial) {
+        partial_ = partial;
+        readRequest();
+    }
+
+    // A partial slot for this connection's address and group; false when either is full.
+    static bool takePartial(Shared& shared, uint64_t client) {
+        if (!shared.partialByAddress.take(client, shared.options.maxPartialPerAddress)) return false;
+        if (shared.partialByGroup.take(addressGroup(client), shared.options.maxPartialPerGroup)) return true;
+        shared.partialByAddress.give(client);
+        return false;
+    }
 
 private:
+    void givePartial() {
+        if (!partial_) return;
+        partial_ = false;
+        shared_.partialByAddress.give(client_);
+        shared_.partialByGroup.give(addressGroup(client_));
+    }
+
+    // Between requests: a quiet kept-alive connection may wait up to the idle time-out for its
+    // next request's first byte, which then starts the header deadline.
     void read() {
+        if (buffer_.size() > 0 || admin_) return beginRequest();
+        waiting_ = true;
+        hold_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
+        hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->waiting_) self->close();
+        });
+        stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
+            self->waiting_ = false;
+            self->hold_.cancel();
+            if (ec) return self->close();
+            self->beginRequest();
+        });
+    }
+
+    void beginRequest() {
+        if (!admin_ && !partial_ && !proxy_) {
+            if (!takePartial(shared_, client_)) {
+                // Too many requests of this address or its group are arriving at once.
+                shared_.metrics.count(503);
+                response_ = HttpResponse{503, "too many requests arriving at once from this address\r\n"};
+                head_ = false;
+                return write(11, false);
+            }
+            partial_ = true;
+        }
+        readRequest();
+    }
+
+    void readRequest() {
         parser_.emplace();
         parser_->header_limit(shared_.options.headerLimit);
         parser_->body_limit(0);
@@ -118,7 +238,7 @@ private:
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
         // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
         reading_ = true;
-        const auto limit = std::chrono::milliseconds(shared_.options.idleTimeoutMs);
+        const auto limit = std::chrono::milliseconds(admin_ ? shared_.options.idleTimeoutMs : shared_.options.headerTimeoutMs);
         stream_.expires_after(limit + std::chrono::seconds(1));
         hold_.expires_after(limit);
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
@@ -144,6 +264,7 @@ private:
     void onRead(beast::error_code ec) {
         reading_ = false;
         hold_.cancel();
+        givePartial();
         if (timedOut_) return;  // answered (or closed) by readTimedOut
         if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::eof ||
             ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
@@ -162,10 +283,24 @@ private:
             return write(11, false);
         }
         const auto& req = parser_->get();
+        uint64_t client = client_, connection = connection_;
+        if (proxy_ && !admin_) {
+            // Many clients share a proxy's connection: each request is its client's, on no
+            // connection of its own, so nobody's guess is judged as the owner's connection.
+            auto from = forwardedFor(req, shared_.trustedProxies, *proxy_);
+            if (!from) {
+                shared_.metrics.count(400);
+                response_ = HttpResponse{400, "bad X-Forwarded-For\r\n"};
+                head_ = false;
+                return write(11, false);
+            }
+            client = keyOf(*from);
+            connection = 0;
+        }
         request_ = HttpRequest{std::string_view(req.method_string().data(), req.method_string().size()),
                                std::string_view(req.target().data(), req.target().size()),
-                               client_,
-                               connection_,
+                               client,
+                               connection,
                                acceptsGzip(std::string_view(req[http::field::accept_encoding].data(),
                                                             req[http::field::accept_encoding].size())),
                                admin_};
@@ -279,9 +414,12 @@ private:
     bool head_ = false;       // HEAD: headers only
     bool reading_ = false;    // a request is being read (its deadline is armed)
     bool timedOut_ = false;   // the deadline passed: the connection ends
+    bool waiting_ = false;    // quiet between requests, waiting for the next one's first byte
+    bool partial_ = false;    // holds a partial slot of its address and group
     bool admin_;
     uint64_t client_;
     uint64_t connection_;
+    std::optional<asio::ip::address> proxy_;  // the peer, when it is a trusted proxy
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
@@ -360,6 +498,8 @@ private:
         socket.set_option(asio::socket_base::send_buffer_size(shared_.options.sendBufferBytes), ec);
         auto peer = socket.remote_endpoint(ec);
         uint64_t client = ec ? 0 : keyOf(peer.address());
+        std::optional<asio::ip::address> proxy;
+        if (!ec && trusted(shared_.trustedProxies, peer.address())) proxy = peer.address();
         if (admin_) {
             if (shared_.adminConnections.fetch_add(1) >= shared_.options.maxAdminConnections) {
                 shared_.adminConnections.fetch_sub(1);
@@ -370,12 +510,19 @@ private:
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
-            if (!shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
+            // A trusted proxy holds the connections of many clients: only the global cap.
+            if (!proxy && !shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
+                shared_.connections.fetch_sub(1);
+                return refuse(std::move(socket));
+            }
+            if (!proxy && !Session::takePartial(shared_, client)) {
+                shared_.perAddress.give(client);
                 shared_.connections.fetch_sub(1);
                 return refuse(std::move(socket));
             }
         }
-        std::make_shared<Session>(std::move(socket), shared_, admin_, client)->start();
+        const bool partial = !admin_ && !proxy;
+        std::make_shared<Session>(std::move(socket), shared_, admin_, client, std::move(proxy))->start(partial);
     }
 
     Shared& shared_;
@@ -403,6 +550,14 @@ HttpServer::~HttpServer() { stop(); }
 
 bool HttpServer::start(std::string& error) {
     const ServerOptions& o = impl_->shared.options;
+    for (const std::string& text : o.trustedProxies) {
+        ProxyBlock b;
+        if (!ProxyBlock::parse(text, b)) {
+            error = "--trusted-proxy " + text + " is not an address block (CIDR)";
+            return false;
+        }
+        impl_->shared.trustedProxies.push_back(b);
+    }
     beast::error_code ec;
     auto address = asio::ip::make_address(o.host, ec);
     if (ec) {

@@ -1,6 +1,7 @@
 // Ranking server, the socket side: HTTP/1.1 over TCP with keep-alive, one event loop per
 // thread (each with its own listening socket on the shared port), an admin listener for
-// health and metrics, idle time-outs, connection caps (in all and per address), bounded
+// health and metrics, idle and header time-outs, connection caps (in all and per address, and
+// for requests still arriving per address and address group), bounded
 // buffers per connection, and the waiting that request handling asks for (a commit on a
 // blocking thread, a paced reply on a timer). Owns: threads, sockets, sessions. Calls: the
 // request handler for each parsed request. Called by: main.
@@ -13,6 +14,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "rules/handler.h"
 
@@ -24,14 +26,25 @@ struct ServerOptions {
     std::string adminHost = "127.0.0.1";
     uint16_t adminPort = 9090;          // health and metrics; 0: any free port
     int threads = 1;
-    int64_t idleTimeoutMs = 30000;      // a request must arrive complete, and a reply leave, within this
-    size_t maxConnections = 10000;      // above this, new connections get 503 and are closed
+    int64_t idleTimeoutMs = 30000;      // a kept-alive connection may be quiet, and a reply take, this long
+    int64_t headerTimeoutMs = 5000;     // a request's headers must arrive within this of its first byte
+    size_t maxConnections = 10000;      // above this, new connections get 503 and are closed (main
+                                        // sets it from the open-file limit)
     size_t maxConnectionsPerAddress = 64;  // the same for one address (IPv6: one /64)
+    // Connections whose request has begun (or that are new) and whose headers are not complete,
+    // per address and per address group (IPv4 /24, IPv6 /64): beyond these, 503 and closed.
+    size_t maxPartialPerAddress = 16;
+    size_t maxPartialPerGroup = 256;
     size_t maxAdminConnections = 16;
     uint32_t headerLimit = 8192;        // request line and headers, bytes
     int sendBufferBytes = 32768;        // SO_SNDBUF of every connection (the kernel doubles it): a reply fits
     int receiveBufferBytes = 16384;     // SO_RCVBUF: requests are small
     int blockingThreads = 2;            // run commits of registrations and rises (overlap on PostgreSQL)
+    // Reverse proxies ("10.0.0.0/8", "::1/128", ...). A request from one of them is taken to
+    // come from the right-most X-Forwarded-For address that is not itself a trusted proxy
+    // (the peer, when there is none), for every budget, and on no connection of its own; the
+    // per-address connection caps do not count a trusted proxy.
+    std::vector<std::string> trustedProxies;
 };
 
 class HttpServer {

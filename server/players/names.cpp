@@ -2,12 +2,14 @@
 #include "players/names.h"
 
 #include <unicode/uchar.h>
+#include <unicode/unorm2.h>
 #include <unicode/uspoof.h>
 #include <unicode/ustring.h>
 #include <unicode/utf16.h>
 
 #include <algorithm>
 #include <memory>
+#include <string>
 
 #include "bridge/core_bridge.h"
 
@@ -52,6 +54,9 @@ const char* checkNewNickname(std::u16string_view name) {
         if (type == U_LINE_SEPARATOR || type == U_PARAGRAPH_SEPARATOR) return "line separator in nickname";
         if (u_hasBinaryProperty(c, UCHAR_NONCHARACTER_CODE_POINT)) return "noncharacter in nickname";
     }
+    // A space at either end cannot be seen: " alice" and "alice " would pass for "alice".
+    auto space = [](char16_t c) { return u_isUWhiteSpace(c) || u_charType(c) == U_SPACE_SEPARATOR; };
+    if (!name.empty() && (space(name.front()) || space(name.back()))) return "space at the start or end of nickname";
     return nullptr;
 }
 
@@ -72,34 +77,81 @@ USpoofChecker* checker() {
     return sc.get();
 }
 
-// Skeletons grow by at most 18 units a character (ICU's own bound), so 31 units fit here.
-constexpr int32_t kCapacity = 31 * 18 * 2 + 16;
+using Text = std::u16string;
 
-int32_t skeleton(const UChar* in, int32_t length, UChar* out) {
+// Runs an ICU text function into out, growing out once if it did not fit.
+template <typename F>
+bool into(Text& out, F f) {
     UErrorCode status = U_ZERO_ERROR;
-    int32_t n = uspoof_getSkeleton(checker(), 0, in, length, out, kCapacity, &status);
-    return U_SUCCESS(status) ? n : -1;
+    out.resize(out.capacity() < 64 ? 64 : out.capacity());
+    int32_t n = f(reinterpret_cast<UChar*>(out.data()), static_cast<int32_t>(out.size()), &status);
+    if (status == U_BUFFER_OVERFLOW_ERROR) {
+        status = U_ZERO_ERROR;
+        out.resize(static_cast<size_t>(n));
+        n = f(reinterpret_cast<UChar*>(out.data()), n, &status);
+    }
+    if (U_FAILURE(status)) return false;
+    out.resize(static_cast<size_t>(n));
+    return true;
+}
+
+const UChar* units(const Text& t) { return reinterpret_cast<const UChar*>(t.data()); }
+int32_t length(const Text& t) { return static_cast<int32_t>(t.size()); }
+
+bool skeleton(const Text& in, Text& out) {
+    return checker() && into(out, [&](UChar* o, int32_t cap, UErrorCode* st) {
+               return uspoof_getSkeleton(checker(), 0, units(in), length(in), o, cap, st);
+           });
+}
+bool folded(const Text& in, Text& out) {
+    return into(out, [&](UChar* o, int32_t cap, UErrorCode* st) {
+        return u_strFoldCase(o, cap, units(in), length(in), U_FOLD_CASE_DEFAULT, st);
+    });
+}
+bool upper(const Text& in, Text& out) {
+    return into(out, [&](UChar* o, int32_t cap, UErrorCode* st) { return u_strToUpper(o, cap, units(in), length(in), "", st); });
+}
+bool nfkc(const Text& in, Text& out) {
+    UErrorCode status = U_ZERO_ERROR;
+    const UNormalizer2* n = unorm2_getNFKCInstance(&status);
+    return U_SUCCESS(status) && into(out, [&](UChar* o, int32_t cap, UErrorCode* st) {
+               return unorm2_normalize(n, units(in), length(in), o, cap, st);
+           });
+}
+
+// Combining marks left on an ASCII letter after NFKC (no composed letter holds them, as
+// i with a dot above) are not seen apart from the letter: dropped from the key.
+Text withoutMarksOnAscii(const Text& in) {
+    Text out;
+    bool onAscii = false;
+    for (size_t i = 0; i < in.size();) {
+        UChar32 c;
+        U16_NEXT(in.data(), i, in.size(), c);
+        const int8_t type = u_charType(c);
+        const bool mark = type == U_NON_SPACING_MARK || type == U_ENCLOSING_MARK;
+        if (mark && onAscii) continue;
+        if (!mark) onAscii = c < 0x80 && u_isalpha(c);
+        if (U_IS_BMP(c)) out.push_back(static_cast<char16_t>(c));
+        else out.append({static_cast<char16_t>(U16_LEAD(c)), static_cast<char16_t>(U16_TRAIL(c))});
+    }
+    return out;
 }
 
 }  // namespace
 
 uint64_t lookAlikeKey(std::u16string_view name) {
-    UChar a[kCapacity], b[kCapacity];
-    const auto* text = reinterpret_cast<const UChar*>(name.data());
-    int32_t n = checker() ? skeleton(text, static_cast<int32_t>(name.size()), a) : -1;
-    UErrorCode status = U_ZERO_ERROR;
-    if (n >= 0) n = u_strFoldCase(b, kCapacity, a, n, U_FOLD_CASE_DEFAULT, &status);
-    if (n >= 0 && U_SUCCESS(status)) n = skeleton(b, n, a);
-    if (n < 0 || U_FAILURE(status)) {
-        // Cannot happen for a valid nickname; the name itself stands in, so it still meets
-        // its own copies.
-        n = static_cast<int32_t>(name.size());
-        std::copy(text, text + n, a);
-    }
-    uint64_t h = 1469598103934665603ull;  // FNV-1a over the skeleton's units
-    for (int32_t k = 0; k < n; ++k) {
-        h = (h ^ (a[k] & 0xFF)) * 1099511628211ull;
-        h = (h ^ (a[k] >> 8)) * 1099511628211ull;
+    // Compatibility forms (full-width, ligatures) and case first, then the confusable
+    // skeleton of the lower case (rn and m meet) and of the upper case (I and l meet, so a
+    // capital I meets i as well), each case-folded again.
+    Text a(name), b;
+    bool ok = nfkc(a, b) && (a = withoutMarksOnAscii(b), folded(a, b)) && skeleton(b, a) && folded(a, b) &&
+              upper(b, a) && skeleton(a, b) && folded(b, a) && skeleton(a, b);
+    // Cannot fail for a valid nickname; the name itself stands in, so it still meets its copies.
+    const Text& key = ok ? b : Text(name);
+    uint64_t h = 1469598103934665603ull;  // FNV-1a over the key's units
+    for (char16_t u : key) {
+        h = (h ^ (u & 0xFF)) * 1099511628211ull;
+        h = (h ^ (u >> 8)) * 1099511628211ull;
     }
     return h;
 }

@@ -54,7 +54,8 @@ Decision route(const HttpRequest& req, HandlerContext& ctx, int64_t now) {
         return HttpResponse{200, ctx.metrics.render(ctx.gauges()), "text/plain; version=0.0.4"};
     }
     if (path != kRankingPath) return refuse(ctx, 404, "no such path", {}, now);
-    if (req.method != "GET") return refuse(ctx, 405, "only GET is served", {}, now);
+    // HEAD is answered as GET is (the socket side leaves the body out).
+    if (req.method != "GET" && req.method != "HEAD") return refuse(ctx, 405, "only GET and HEAD are served", {}, now);
 
     ParsedQuery q = parseQuery(query);
     Requester who{req.client, req.connection, req.acceptGzip};

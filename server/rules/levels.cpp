@@ -8,7 +8,8 @@
 
 namespace orlith::server {
 
-LevelPaths::LevelPaths(Storage& storage) : storage_(storage), thread_([this] { run(); }) {}
+LevelPaths::LevelPaths(Storage& storage, size_t fieldBytes)
+    : storage_(storage), fieldLimit_(fieldBytes), thread_([this] { run(); }) {}
 
 LevelPaths::~LevelPaths() {
     {
@@ -53,13 +54,94 @@ int32_t LevelPaths::waitFor(int32_t level) {
     return paths_.count(level) ? paths_[level] : -1;
 }
 
+int32_t LevelPaths::cellsFromStart(int32_t level, const float position[3]) {
+    if (level < 1 || fieldLimit_ == 0) return -1;
+    std::lock_guard lock(mutex_);
+    auto it = fields_.find(level);
+    if (it == fields_.end()) {
+        if (wantedFields_.insert(level).second) changed_.notify_all();
+        return -1;
+    }
+    Field& f = it->second;
+    f.used = ++asks_;
+    const int32_t c[3] = {cellOfCoordinate(position[0]), cellOfCoordinate(position[1]), cellOfCoordinate(position[2])};
+    auto at = [&](int32_t x, int32_t y, int32_t z) -> int32_t {
+        if (x < 0 || y < 0 || z < 0 || x >= f.edge || y >= f.edge || z >= f.edge) return LevelMaker::kNoCell;
+        return f.cells[static_cast<size_t>((x * f.edge + y) * f.edge + z)];
+    };
+    int32_t d = at(c[0], c[1], c[2]);
+    if (d != LevelMaker::kNoCell) return d;
+    // Not an open cell (a position rounded into a wall, or outside the box): it is reached
+    // from an open neighbour at the least.
+    int32_t best = LevelMaker::kNoCell;
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int side = -1; side <= 1; side += 2) {
+            int32_t n[3] = {c[0], c[1], c[2]};
+            n[axis] += side;
+            best = std::min(best, at(n[0], n[1], n[2]));
+        }
+    }
+    return best == LevelMaker::kNoCell ? -1 : best + 1;
+}
+
+void LevelPaths::waitForField(int32_t level) {
+    std::unique_lock lock(mutex_);
+    while (!fields_.count(level) && !stopping_ && level >= 1) {
+        if (wantedFields_.insert(level).second) changed_.notify_all();
+        changed_.wait(lock);
+    }
+}
+
+size_t LevelPaths::fieldBytes() {
+    std::lock_guard lock(mutex_);
+    return fieldBytes_;
+}
+
+void LevelPaths::makeField(std::unique_lock<std::mutex>& lock, std::unique_ptr<LevelMaker>& maker, int32_t level) {
+    const int32_t table = std::max(1, LevelMaker::tableLevels());
+    GeneratorState before;
+    if (level <= table) {
+        before = LevelMaker::tableEntry(level);
+    } else if (auto known = before_.find(level); known != before_.end()) {
+        before = known->second;
+    } else {
+        // The state before it comes with the path of the level below; asked for again then.
+        if (wanted_.insert(level - 1).second) changed_.notify_all();
+        return;
+    }
+    lock.unlock();
+    if (!maker) maker = std::make_unique<LevelMaker>();
+    GeneratorState after;
+    maker->make(level, before, after);
+    Field made;
+    made.edge = maker->distancesFromStart(level, made.cells);
+    lock.lock();
+    made.used = ++asks_;
+    fieldBytes_ += made.cells.size() * sizeof(uint16_t);
+    fields_[level] = std::move(made);
+    // Over the limit: the least recently asked go first, never the one just made.
+    while (fieldBytes_ > fieldLimit_ && fields_.size() > 1) {
+        auto oldest = std::min_element(fields_.begin(), fields_.end(),
+                                       [](const auto& a, const auto& b) { return a.second.used < b.second.used; });
+        fieldBytes_ -= oldest->second.cells.size() * sizeof(uint16_t);
+        fields_.erase(oldest);
+    }
+    changed_.notify_all();
+}
+
 void LevelPaths::run() {
     std::unique_ptr<LevelMaker> maker;  // its 12 MB only once a level is asked for
     const int32_t table = std::max(1, LevelMaker::tableLevels());  // without a table, level 1 from the seed
     std::unique_lock lock(mutex_);
     while (true) {
-        changed_.wait(lock, [&] { return stopping_ || !wanted_.empty(); });
+        changed_.wait(lock, [&] { return stopping_ || !wanted_.empty() || !wantedFields_.empty(); });
         if (stopping_) return;
+        if (!wantedFields_.empty()) {  // players stand on these levels now
+            const int32_t level = *wantedFields_.begin();
+            wantedFields_.erase(wantedFields_.begin());
+            makeField(lock, maker, level);
+            continue;
+        }
         const int32_t level = *wanted_.begin();
         // From the table's entry, or past the table from the highest state known below the
         // level, generating every level between in order.

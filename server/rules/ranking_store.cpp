@@ -6,6 +6,7 @@
 #include <cstring>
 
 #include "players/names.h"
+#include "rules/weak_pins.h"
 
 namespace orlith::server {
 
@@ -21,7 +22,7 @@ RankingStore::RankingStore(Storage& storage, StoreOptions options)
       options_(options),
       wallOffsetMs_(wallNowMs() - std::chrono::duration_cast<std::chrono::milliseconds>(
                                       std::chrono::steady_clock::now().time_since_epoch()).count()),
-      levels_(storage),
+      levels_(storage, options.distanceFieldBytes),
       players_(options.liveMs, static_cast<size_t>(options.maxLines)),
       budgets_(options.budgets),
       views_(players_, {options.viewMaxAgeMs, options.topLines, options.maxLines}),
@@ -57,7 +58,7 @@ Reply RankingStore::submit(const std::u16string& name, std::string_view stateVal
             if (writes_.faulted()) return {503, kNotWritable};
             budgets_.spendNewNickname(who.client, nowMs);
             Reply reply;
-            reply.commit = Commit{Commit::Kind::registration, name, std::string(stateValue), who, nowMs};
+            reply.commit = Commit{Commit::Kind::registration, name, std::string(stateValue), who, nowMs, false, {}};
             return reply;
         }
         // The common case, under one lock: the rules, then the requester's own line.
@@ -76,13 +77,31 @@ Reply RankingStore::rankingReply(const Player* p, const std::string& own, int32_
     return reply;
 }
 
+std::optional<Commit> RankingStore::sharedJudgement(const Player& p, std::string_view stateOrPin, const Requester& who,
+                                                    int64_t nowMs, bool check) const {
+    // This instance's own budgets first: spent here, they are spent in the database too, and
+    // a flood of guesses is refused without a transaction each.
+    if (!storage_.sharedByInstances() || who.sharedJudged || budgets_.ownersOwn(p.budgets, who.client, who.connection, nowMs) ||
+        !budgets_.mayJudge(p.budgets, who.client, who.connection, nowMs)) {
+        return std::nullopt;
+    }
+    return Commit{Commit::Kind::judge, std::u16string(nameOf(p)), check ? std::string() : std::string(stateOrPin), who, nowMs,
+                  check, check ? std::string(stateOrPin) : std::string()};
+}
+
 Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs) {
     uint8_t pin[4];
     toBytes(stateValue.substr(8, 8), pin, 4);
     bool right = std::memcmp(p.state + 4, pin, 4) == 0;
+    if (auto judge = sharedJudgement(p, stateValue, who, nowMs, false)) {
+        Reply asked;
+        asked.commit = std::move(judge);
+        return asked;
+    }
     if (!budgets_.judged(p.budgets, right, who.client, who.connection, nowMs)) return {429, "too many wrong PIN hashes"};
     if (!right) return {403, "nickname is registered with another PIN hash"};
-    if (int64_t until = budgets_.heldUntil(p.budgets, nowMs)) {
+    // Once judged on the shared budgets (a new connection, on a commit's thread), answered at once.
+    if (int64_t until = who.sharedJudged ? 0 : budgets_.heldUntil(p.budgets, nowMs)) {
         Reply paced;
         paced.retryAtMs = until;
         return paced;
@@ -93,6 +112,9 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
     if (!next.finite) return {409, "position or camera vector is not finite"};
     if (next.level < p.level) return {409, "level falls"};
     if (next.steps < p.steps) return {409, "step count falls"};
+    // Refused before anything changes: nobody, thief or glitch, can push the record where
+    // its owner's honest requests would fall behind it.
+    if (const char* why = unreachableLocked(p, next, nowMs)) return {409, why};
     if (next.level > p.level) {
         // Judged here on what this instance knows, then committed by the database, which
         // judges it again: another instance sharing it may have raised the player meanwhile,
@@ -103,7 +125,7 @@ Reply RankingStore::applyLocked(Player& p, std::string_view stateValue, const Re
         }
         if (writes_.faulted()) return {503, kNotWritable};
         Reply rise;
-        rise.commit = Commit{Commit::Kind::rise, std::u16string(nameOf(p)), std::string(stateValue), who, nowMs};
+        rise.commit = Commit{Commit::Kind::rise, std::u16string(nameOf(p)), std::string(stateValue), who, nowMs, false, {}};
         return rise;
     }
     acceptLocked(p, stateValue, nowMs);
@@ -140,18 +162,73 @@ const char* RankingStore::unplayedLocked(const Player& p, int32_t steps, int64_t
     return nullptr;
 }
 
+const char* RankingStore::unreachableLocked(const Player& p, const Fields& next, int64_t nowMs) {
+    const int64_t sinceMs =
+        p.lastSeenMs > INT64_MIN / 2 ? p.lastSeenMs : int64_t{p.seenWallSec} * 1000 - wallOffsetMs_;
+    const double allowed = options_.maxStepsPerSecond * static_cast<double>(std::max<int64_t>(0, nowMs - sinceMs) + options_.stepSlackMs) / 1000;
+    if (static_cast<double>(next.steps) - p.steps > allowed) return "step count grows faster than play allows";
+    // Within the level, from marks taken at its start (not from a position, as for a player
+    // stored before marks were kept): the claimed cell must be within the cells walked.
+    if (next.level != p.level || p.need < 0) return nullptr;
+    const int32_t fromStart = levels_.cellsFromStart(p.level, next.position);
+    if (fromStart > int64_t{next.steps} - p.sinceSteps && p.need == levels_.path(p.level)) {
+        return "position farther from the level's start than the steps taken on it";
+    }
+    return nullptr;
+}
+
 Reply RankingStore::commit(const Commit& change) {
     if (writes_.faulted()) return {503, kNotWritable};
-    return change.kind == Commit::Kind::rise ? commitRise(change) : commitRegistration(change);
+    switch (change.kind) {
+        case Commit::Kind::rise: return commitRise(change);
+        case Commit::Kind::judge: return commitJudge(change);
+        case Commit::Kind::registration: break;
+    }
+    return commitRegistration(change);
+}
+
+// Instances sharing a database judge a PIN hash on budgets they keep together, so a guesser
+// spreading over n instances gets the budgets once, not n times. The owner's own connection
+// (and address, on its own budget) never gets here.
+Reply RankingStore::commitJudge(const Commit& r) {
+    bool right = false;
+    {
+        std::lock_guard lock(players_.mutex);
+        const Player* p = players_.find(r.name);
+        if (!p) return {503, "player row is missing"};
+        std::string stored;
+        appendHex(stored, p->state + 4, 4);
+        right = (r.check ? std::string_view(r.pin) : std::string_view(r.state).substr(8, 8)) == stored;
+    }
+    const BudgetOptions& o = budgets_.options();
+    std::vector<SharedBudget> shared = {{"n " + toUtf8(r.name), o.guessesPerName, o.guessNamePeriodMs}};
+    if (uint64_t client = r.requester.client) {
+        shared.push_back({"a " + std::to_string(client), o.guessesPerAddress, o.guessAddressPeriodMs});
+        shared.push_back({"g " + std::to_string(addressGroup(client)), o.guessesPerGroup, o.guessGroupPeriodMs});
+    }
+    bool open = false;
+    std::string error;
+    if (!storage_.spendShared(shared, wallMs(r.nowMs), !right, open, error)) {
+        writes_.writeFailed(error);
+        return {503, "PIN budgets could not be read"};
+    }
+    if (!open) return {429, "too many wrong PIN hashes"};
+    Requester who = r.requester;
+    who.sharedJudged = true;
+    Reply reply = r.check ? check(&r.name, r.pin, who, r.nowMs) : submit(r.name, r.state, who, r.nowMs);
+    return reply.commit ? commit(*reply.commit) : reply;
 }
 
 Reply RankingStore::commitRegistration(const Commit& r) {
     players_.waitIndexed();
     uint64_t key = lookAlikeKey(r.name);
+    // A thousand hashes (about 0.1 ms), here on the commit's thread rather than a loop's.
+    const bool weak = hasWeakPin(r.name, std::string_view(r.state).substr(8, 8));
     bool reserved = false;
     {
         std::lock_guard lock(players_.mutex);
         if (!players_.find(r.name)) {
+            if (weak) return {409, "PIN is one of the 1,000 most common; choose another"};
             if (players_.lookingLike(key) || pendingLookAlikes_.count(key)) return {409, "nickname looks like a registered one"};
             pendingLookAlikes_.insert(key);
             reserved = true;
@@ -179,6 +256,7 @@ Reply RankingStore::commitRegistration(const Commit& r) {
     std::string own;
     Player* p = nullptr;
     int32_t level = 0;
+    std::optional<Commit> judge;
     {
         std::lock_guard lock(players_.mutex);
         if (reserved) pendingLookAlikes_.erase(key);
@@ -193,11 +271,21 @@ Reply RankingStore::commitRegistration(const Commit& r) {
             setMarks(*p, inserted ? std::optional(marks) : existing.marks);
         }
         p->budgets.nextReplyMs = std::min(p->budgets.nextReplyMs, r.nowMs);  // a registration is never held
-        Reply reply = applyLocked(*p, r.state, r.requester, r.nowMs);
-        if (reply.status != 200 || reply.commit) return reply.commit ? Reply{409, "level rises at registration"} : reply;
-        ownLine(own, *p, kMaskedPin);
-        level = p->level;
+        // The one who registered it owns it; a nickname registered meanwhile elsewhere is a
+        // known one, its hash judged as any other (on the shared budgets, past this lock).
+        Requester registrant = r.requester;
+        registrant.sharedJudged = inserted;
+        Reply reply = applyLocked(*p, r.state, registrant, r.nowMs);
+        if (reply.commit && reply.commit->kind == Commit::Kind::judge) {
+            judge = std::move(reply.commit);
+        } else if (reply.status != 200 || reply.commit) {
+            return reply.commit ? Reply{409, "level rises at registration"} : reply;
+        } else {
+            ownLine(own, *p, kMaskedPin);
+            level = p->level;
+        }
     }
+    if (judge) return commitJudge(*judge);
     return rankingReply(p, own, level, r.requester.gzip, r.nowMs);
 }
 
@@ -269,6 +357,10 @@ Reply RankingStore::check(const std::u16string* name, std::string_view pin, cons
             Player* p = players_.find(*name);
             if (!p && orName) p = players_.find(*orName);
             if (p) {
+                if (auto judge = sharedJudgement(*p, pin, who, nowMs, true)) {
+                    reply.commit = std::move(judge);
+                    return reply;
+                }
                 std::string stored;
                 appendHex(stored, p->state + 4, 4);
                 bool right = pin == stored;

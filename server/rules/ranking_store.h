@@ -37,6 +37,12 @@ struct StoreOptions {
     // than path / this after the level began is refused (server/README.md says why 18).
     double maxCellsPerSecond = 18;
     int64_t riseLagMs = 1000;            // a rise is taken to arrive at most this long after the goal
+    // The step count counts cells left, at most one a movement step of the controls, and a
+    // frame makes at most three (a key's and a wheel notch's two), 60 frames a second: it may
+    // grow by this much a second since the last accepted state, plus the slack's worth.
+    double maxStepsPerSecond = 180;
+    int64_t stepSlackMs = 2000;
+    size_t distanceFieldBytes = 64u << 20;  // the levels' distance fields kept for the position check; 0: none
     BudgetOptions budgets = {};          // pacing, requests a second, new nicknames, wrong PIN hashes
 };
 
@@ -45,17 +51,22 @@ struct Requester {
     uint64_t client = 0;
     uint64_t connection = 0;
     bool gzip = false;                   // accepts a gzip reply
+    bool sharedJudged = false;           // the budgets shared with other instances have let it through
 };
 
 // A change committed to the database before its request is answered: a new nickname that
-// has passed the rules that need no database, or a level rise.
+// has passed the rules that need no database, a level rise, or (instances sharing a
+// database) a PIN hash to be judged on the budgets they share.
 struct Commit {
-    enum class Kind { registration, rise };
+    enum class Kind { registration, rise, judge };
     Kind kind = Kind::registration;
     std::u16string name;
     std::string state;                   // the 104-character state value of the request
     Requester requester;
     int64_t nowMs = 0;                   // when the request was decided
+    // judge: a named check instead of a ranking request, with its PIN hash.
+    bool check = false;
+    std::string pin;
 };
 
 struct Reply {
@@ -103,11 +114,19 @@ public:
 private:
     Reply commitRegistration(const Commit& r);
     Reply commitRise(const Commit& r);
+    Reply commitJudge(const Commit& r);
+    // A commit that asks the budgets shared with other instances, when this request's hash
+    // must be judged on them and has not been yet; otherwise none.
+    std::optional<Commit> sharedJudgement(const Player& p, std::string_view stateOrPin, const Requester& who, int64_t nowMs,
+                                          bool check) const;
     // The rules of a known player's request, under the players' lock: 200 with the state
     // accepted, a refusal, a rise to commit, or held until retryAtMs.
     Reply applyLocked(Player& p, std::string_view stateValue, const Requester& who, int64_t nowMs);
     void acceptLocked(Player& p, std::string_view stateValue, int64_t nowMs);
     const char* unplayedLocked(const Player& p, int32_t steps, int64_t nowMs) const;
+    // Why a state of the player's level is implausible (steps beyond what play allows since
+    // the last accepted state, or a cell farther from the level's start than walked), or null.
+    const char* unreachableLocked(const Player& p, const Fields& next, int64_t nowMs);
     // The reply to a player whose own line is built: the top and its level's live players.
     Reply rankingReply(const Player* p, const std::string& own, int32_t level, bool gzip, int64_t nowMs);
     int64_t wallMs(int64_t nowMs) const { return nowMs + wallOffsetMs_; }

@@ -36,8 +36,8 @@ void Flusher::run() {
         }
         if (steadyMs_() >= nextFlush) {
             nextFlush = std::max(nextFlush + options_.flushMs, steadyMs_());
+            // A failed flush is a fault, logged once as such; the next flush retries.
             if (writes_.flush(e)) lastFlushMs_.store(steadyMs_());
-            else std::fprintf(stderr, "orlith-server: flush failed, will retry: %s\n", e.c_str());
         }
         if (!writes_.pull(steadyMs_(), e)) std::fprintf(stderr, "orlith-server: reading other instances failed: %s\n", e.c_str());
         // A slice of the players each time: a million take a minute or so to go through.

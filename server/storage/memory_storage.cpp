@@ -1,9 +1,11 @@
 // Choosing the storage by the --db value, and the in-memory storage of tests.
+#include <algorithm>
 #include <chrono>
 #include <map>
 #include <mutex>
 #include <string>
 
+#include "budgets/budgets.h"
 #include "storage/storage.h"
 
 namespace orlith::server {
@@ -100,6 +102,16 @@ public:
         return true;
     }
     bool sharedByInstances() const override { return sharedClock_ != nullptr; }
+    bool spendShared(const std::vector<SharedBudget>& budgets, int64_t nowMs, bool spend, bool& open,
+                     std::string&) override {
+        std::lock_guard lock(mutex_);
+        open = std::all_of(budgets.begin(), budgets.end(),
+                           [&](const SharedBudget& b) { return budgetOpen(budgets_[b.key], nowMs, b.burst, b.periodMs); });
+        for (const SharedBudget& b : budgets) {
+            if (open && spend) budgets_[b.key] = std::max(budgets_[b.key], nowMs) + b.periodMs;
+        }
+        return true;
+    }
 
 private:
     int64_t wallMs() const {
@@ -111,6 +123,7 @@ private:
     std::mutex mutex_;
     std::map<std::string, StoredPlayer> rows_;
     std::map<int32_t, StoredLevel> levels_;
+    std::map<std::string, int64_t> budgets_;
 };
 
 }  // namespace

@@ -4,10 +4,12 @@
 // database holds its level and what it must still walk.
 #include <libpq-fe.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <mutex>
 #include <string>
 
+#include "budgets/budgets.h"
 #include "storage/storage.h"
 
 namespace orlith::server {
@@ -24,6 +26,8 @@ const char* const kMigrations[] = {
     " rng_z BIGINT NOT NULL, rng_w BIGINT NOT NULL, path INTEGER NOT NULL);"
     "CREATE TABLE heartbeat (id INTEGER PRIMARY KEY, at_ms BIGINT NOT NULL);"
     "INSERT INTO heartbeat VALUES (1, 0);",
+    // Budgets every instance spends from: a key and the moment its budget is full again.
+    "CREATE TABLE budgets (key TEXT PRIMARY KEY, full_at BIGINT NOT NULL);",
 };
 
 constexpr const char* kNowMs = "(extract(epoch from clock_timestamp()) * 1000)::bigint";
@@ -223,6 +227,45 @@ public:
     }
 
     bool sharedByInstances() const override { return true; }
+
+    bool spendShared(const std::vector<SharedBudget>& budgets, int64_t nowMs, bool spend, bool& open,
+                     std::string& error) override {
+        std::lock_guard lock(mutex_);
+        if (!ensureConnected(error)) return false;
+        // Keys in one order, locked in it: two instances judging together cannot deadlock.
+        std::vector<SharedBudget> sorted = budgets;
+        std::sort(sorted.begin(), sorted.end(), [](const auto& a, const auto& b) { return a.key < b.key; });
+        std::vector<const char*> keys;
+        std::string list;
+        for (const SharedBudget& b : sorted) {
+            keys.push_back(b.key.c_str());
+            list += (list.empty() ? "$" : ", $") + std::to_string(keys.size());
+        }
+        const int n = static_cast<int>(keys.size());
+        return transaction(error, [&] {
+            std::string rows;
+            for (int k = 1; k <= n; ++k) rows += (k > 1 ? ", ($" : "($") + std::to_string(k) + ", 0)";
+            Result added(PQexecParams(conn_, ("INSERT INTO budgets VALUES " + rows + " ON CONFLICT DO NOTHING").c_str(), n,
+                                      nullptr, keys.data(), nullptr, nullptr, 0));
+            if (!added.ok()) return fail("cannot write", error);
+            Result r(PQexecParams(conn_, ("SELECT key, full_at FROM budgets WHERE key IN (" + list + ") ORDER BY key FOR UPDATE").c_str(),
+                                  n, nullptr, keys.data(), nullptr, nullptr, 0));
+            if (!r.ok() || PQntuples(r.get()) != n) return fail("cannot read", error);
+            open = true;
+            for (int i = 0; i < n; ++i) {
+                open = open && budgetOpen(std::stoll(PQgetvalue(r.get(), i, 1)), nowMs, sorted[static_cast<size_t>(i)].burst,
+                                          sorted[static_cast<size_t>(i)].periodMs);
+            }
+            for (size_t i = 0; open && spend && i < sorted.size(); ++i) {
+                const std::string now = std::to_string(nowMs), period = std::to_string(sorted[i].periodMs);
+                const char* values[3] = {keys[i], now.c_str(), period.c_str()};
+                Result u(PQexecParams(conn_, "UPDATE budgets SET full_at = GREATEST(full_at, $2::bigint) + $3::bigint WHERE key = $1",
+                                      3, nullptr, values, nullptr, nullptr, 0));
+                if (!u.ok()) return fail("cannot write", error);
+            }
+            return true;
+        });
+    }
 
 private:
     static void readRow(PGresult* r, int i, StoredPlayer& row) {

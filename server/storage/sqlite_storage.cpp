@@ -3,6 +3,7 @@
 // made read-only under the running server, it is refused before anything more is written.
 #include <fcntl.h>
 #include <sqlite3.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -99,6 +100,8 @@ class SqliteStorage final : public Storage {
 public:
     ~SqliteStorage() override {
         if (db_) sqlite3_close_v2(db_);
+        // Last: closing any descriptor of the file drops the process's POSIX locks, SQLite's too.
+        if (lockFd_ >= 0) ::close(lockFd_);
     }
 
     bool open(const std::string& path, std::string& error) {
@@ -116,6 +119,15 @@ public:
         if (stat(path.c_str(), &st) != 0) return fail("cannot find the file of", error);
         device_ = st.st_dev;
         inode_ = st.st_ino;
+        // One server per file: two would each trust their own memory of the players and
+        // never see the other's registrations. flock is apart from SQLite's own POSIX locks.
+        lockFd_ = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+        if (lockFd_ < 0) return fail("cannot open", error);
+        if (flock(lockFd_, LOCK_EX | LOCK_NB) != 0) {
+            error = "database " + path + " is in use by another orlith-server (one server per SQLite file; "
+                    "instances that share players share a PostgreSQL database)";
+            return false;
+        }
         // A damaged file is refused at start: serving an empty ranking would silently
         // invite every nickname to be registered again by someone else.
         if (!exec("PRAGMA journal_mode=WAL", error) || !exec("PRAGMA synchronous=FULL", error)) return false;
@@ -349,6 +361,7 @@ private:
     std::string path_;
     dev_t device_ = 0;   // the file opened, to tell it from another at the same path
     ino_t inode_ = 0;
+    int lockFd_ = -1;    // holds the file's flock while the server runs
 };
 
 }  // namespace

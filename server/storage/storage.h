@@ -58,6 +58,14 @@ struct StateWrite {
     std::string state;
 };
 
+// A budget the instances sharing a database keep together (wrong PIN hashes): burst events
+// at once, then one per period; stored as the moment it is full again (Unix milliseconds).
+struct SharedBudget {
+    std::string key;
+    int32_t burst = 0;
+    int64_t periodMs = 0;
+};
+
 class Storage {
 public:
     virtual ~Storage() = default;
@@ -94,7 +102,17 @@ public:
     // this connection writes, so nothing written from now on would be kept.
     virtual bool probe(bool& gone, std::string& error) = 0;
     virtual bool sharedByInstances() const = 0;
+    // Budgets shared by the instances: open when every one of them is open at nowMs (Unix
+    // milliseconds); then, when spend, one event taken from each, in one transaction. A
+    // database no other instance shares keeps none: always open.
+    virtual bool spendShared(const std::vector<SharedBudget>& budgets, int64_t nowMs, bool spend, bool& open,
+                             std::string& error) {
+        (void)budgets, (void)nowMs, (void)spend, (void)error;
+        open = true;
+        return true;
+    }
 };
+
 
 // Opens (creating and migrating the schema) the database named by location: a
 // "postgresql://" or "postgres://" URL, otherwise a SQLite file path. On failure returns

@@ -165,9 +165,13 @@ std::vector<std::string> WriteBehind::pendingNames(size_t limit) {
 
 void WriteBehind::noteFault(const std::string& reason, bool lasting) {
     std::lock_guard lock(faultMutex_);
-    if (faultLasting_ || (fault_ == reason && faultLasting_ == lasting)) return;
-    std::fprintf(stderr, "orlith-server: DATABASE FAULT: %s; new nicknames and level rises are refused (503) and "
-                 "/healthz fails %s\n", reason.c_str(), lasting ? "until the server is restarted" : "until a write succeeds");
+    if (faultLasting_) return;
+    // Once a fault: a failing disk fails every write and probe in its own words, and the
+    // first reason is the one that explains the rest. Only a fault turning lasting is news.
+    if (!faulted_ || lasting) {
+        std::fprintf(stderr, "orlith-server: DATABASE FAULT: %s; new nicknames and level rises are refused (503) and "
+                     "/healthz fails %s\n", reason.c_str(), lasting ? "until the server is restarted" : "until a write succeeds");
+    }
     fault_ = reason;
     faultLasting_ = lasting;
     faulted_ = true;

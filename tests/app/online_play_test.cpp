@@ -90,9 +90,9 @@ TEST_F(OnlinePlay, TwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerR
     // Alice walks up to the wall ahead and waits; Bob waits in the start room. Paced, they overlap.
     writeDemo(dir_ / "alice.demo", 40, 150);
     writeDemo(dir_ / "bob.demo", 0, 190);
-    std::string both = "(" + game("alice", "--nickname alice --pin 1111 --play alice.demo --report alice.txt") +
+    std::string both = "(" + game("alice", "--nickname alice --pin 80613 --play alice.demo --report alice.txt") +
                        "; echo $? > '" + (dir_ / "alice.code").string() + "') & " +
-                       game("bob", "--nickname bob --pin 2222 --play bob.demo --report bob.txt") + "; bob=$?; wait; exit $bob";
+                       game("bob", "--nickname bob --pin 80624 --play bob.demo --report bob.txt") + "; bob=$?; wait; exit $bob";
     ASSERT_EQ(exitStatus(both), 0) << log("bob");
     ASSERT_EQ(text("alice.code"), "0\n") << log("alice");
     Report alice = readReport(dir_ / "alice.txt"), bob = readReport(dir_ / "bob.txt");
@@ -102,21 +102,22 @@ TEST_F(OnlinePlay, TwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerR
     EXPECT_TRUE(hasArrowAt(alice, bob.position) && hasArrowAt(bob, alice.position)) << log("alice") << log("bob");
 
     // Alice's nickname with another PIN: the refusal message, and a failing exit.
-    EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 9999 --frames 1")), 1);
+    EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 80657 --frames 1")), 1);
     EXPECT_NE(log("thief").find("ニックネームが登録済みで、\n暗証番号が違います。"), std::string::npos) << log("thief");
 
-    // Dave's record on the server: level 2, seven steps, in the room at (3, 3, 3).
+    // Dave's record on the server: level 2, seven steps, in its start room at (5, 5, 5) (a PIN
+    // that is not one of the common ones the server refuses, a position a walk reaches).
     char16_t hash[9];
-    makePinHash(u"dave", u"4444", hash);
+    makePinHash(u"dave", u"80646", hash);
     server::test::StateFields dave;
     dave.pin = utf16ToUtf8(hash);
     dave.pos[0] = dave.pos[1] = dave.pos[2] = 5;
     ASSERT_EQ(server_.get(server::test::rankingTarget(u"dave", dave)).status, 200);
-    dave.level = 2, dave.steps = 7, dave.pos[0] = dave.pos[1] = dave.pos[2] = 3;
+    dave.level = 2, dave.steps = 7;
     ASSERT_EQ(server_.get(server::test::rankingTarget(u"dave", dave)).status, 200);
-    ASSERT_EQ(exitStatus(game("dave", "--nickname dave --pin 4444 --frames 1 --report dave.txt")), 0) << log("dave");
+    ASSERT_EQ(exitStatus(game("dave", "--nickname dave --pin 80646 --frames 1 --report dave.txt")), 0) << log("dave");
     Report resumed = readReport(dir_ / "dave.txt");
-    EXPECT_EQ(std::tuple(resumed.level, resumed.steps, resumed.position), std::tuple(2, 7, Position{3, 3, 3}));
+    EXPECT_EQ(std::tuple(resumed.level, resumed.steps, resumed.position), std::tuple(2, 7, Position{5, 5, 5}));
 }
 
 }  // namespace

@@ -11,6 +11,9 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <arpa/inet.h>
+#include <netinet/in.h>
 #include <unistd.h>
 
 #include <cstdlib>
@@ -19,6 +22,7 @@
 #include <regex>
 #include <thread>
 
+#include "server/path_walker.h"
 #include "server/server_process.h"
 #include "server/server_test_util.h"
 
@@ -69,12 +73,14 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
         {false, "POST /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405", ""},
+        {false, "HEAD /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: "},
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
     for (const auto& c : cases) {
         std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request);
         EXPECT_TRUE(r.starts_with(c.statusLine)) << c.request.substr(0, 60) << " -> " << r.substr(0, 60);
         EXPECT_NE(r.find(c.contains), std::string::npos) << r.substr(0, 300);
+        if (c.request.starts_with("HEAD")) EXPECT_TRUE(r.ends_with("\r\n\r\n")) << "no body: " << r;
     }
     // Pipelined, a registration among them: every answer in its place.
     std::string rp = test::exchangeRaw(s.port(), "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
@@ -85,7 +91,7 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
 
 TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
     s.openFileLimit = 120;
-    ASSERT_TRUE(start({"--idle-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(start({"--header-timeout-ms", "1500", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     EXPECT_NE(s.output().find("open-file limit 120: --max-connections trimmed from 10000 to 40"), std::string::npos) << s.output();
     // Half a request, then a stall: 408 once the time-out has passed. Nothing at all: closed without a word.
     const auto t0 = Clock::now();
@@ -100,7 +106,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     EXPECT_TRUE(metric("orlith_requests_total{status=\"408\"} 1"));
     // The caps, on connections that no time-out ends while they are counted.
     ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
-    ASSERT_TRUE(start({"--idle-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
@@ -118,6 +124,21 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     for (int fd : held) close(fd);
     ASSERT_TRUE(metric("orlith_connections 0"));
     EXPECT_EQ(status("/state/change.php?mode=check", 9), 200) << "served again once they are gone";
+    held.clear();
+    // Slow clients holding half a request: three an address, eight a /24 (the flags below),
+    // then 503 for a new connection there, while another /24 is served.
+    ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
+    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-partial-per-address", "3", "--max-partial-per-group", "8"}));
+    for (int i = 0; i < 12; ++i) {
+        held.push_back(test::connectLoopback(s.port(), source(i / 4).c_str()));
+        send(held.back(), "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
+    }
+    // The fourth of each address, and the ninth and later of the block.
+    EXPECT_TRUE(metric("orlith_requests_total{status=\"503\"} 4"));
+    EXPECT_EQ(s.request("/state/change.php?mode=check", "127.0.1.2").status, 200) << "another block";
+    EXPECT_EQ(status("/state/change.php?mode=check", 3), 503) << "the block, from a new address";
+    for (int fd : held) close(fd);
+    EXPECT_TRUE(test::eventually([&] { return status("/state/change.php?mode=check", 3) == 200; })) << "free again";
 }
 
 TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
@@ -137,6 +158,9 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
         ASSERT_TRUE(metric(line)) << line;
     }
+    test::ServerProcess second;  // one server per SQLite file
+    EXPECT_FALSE(second.start({"--db", db()}));
+    EXPECT_NE(second.output().find("is in use by another orlith-server"), std::string::npos) << second.output();
     s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
     ASSERT_TRUE(start({"--flush-ms", "600000", "--min-interval-ms", "0"})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "the flushed state";
@@ -145,7 +169,7 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
     // The climber plays on: its state, then level 4 once level 3's 54 cells were walked, from
     // the 6 steps it had at the rise, in 3 s from a second before it.
-    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40}), 200);
+    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40, .pos = {7, 7, 7}}), 200);  // at level 3's start
     EXPECT_EQ(play(u"climber", {.level = 4, .steps = 59}), 409) << "a step too few";
     std::this_thread::sleep_until(rose + std::chrono::milliseconds(2050));
     EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
@@ -207,7 +231,7 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
 }
 
 TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
-    ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000"})) << s.output();
+    ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000", "--max-registrations-per-group", "1000"})) << s.output();
     for (int i = 0; i < 150; ++i) ASSERT_EQ(play(test::numbered(u"filler", i), {}), 200);
     // 1,000 pipelined checks of ~17 KB each, and not one byte read back.
     int fd = test::connectLoopback(s.port(), "127.0.0.9");
@@ -248,7 +272,7 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
         judged += st == 403;
         refused += st == 429;
     }
-    EXPECT_EQ(std::make_pair(judged, refused), std::make_pair(10, 50));
+    EXPECT_EQ(std::make_pair(judged, refused), std::make_pair(5, 55));
     EXPECT_EQ(status(test::rankingTarget(u"victim", {.pin = pin}), 40), 429) << "the right hash from a new address";
     EXPECT_EQ(play(u"victim", {.pin = pin, .steps = 1}), 200) << "the owner keeps playing";
     // A typed "%41", sent as it stands as the game sends it: the raw text is the second candidate.
@@ -270,6 +294,104 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
     ASSERT_EQ(b.size(), 31u);
     EXPECT_EQ(utf16ToUtf8(b[0].name) + " " + std::to_string(b[0].stepCount), "50%41 2");
     EXPECT_LT(zipped.wireBytes * 3, static_cast<long>(zipped.body.size())) << "sent compressed";
+}
+
+// nginx from Debian in front of the server, with the configuration the server ships (its
+// upstream and listening port replaced), stopped with the test.
+struct Nginx {
+    pid_t pid = -1;
+    int port = 0;
+    bool start(const std::string& dir, int upstream) {
+        std::ifstream in(ORLITH_NGINX_CONF);
+        std::string shipped((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            port = freePort();
+            std::ofstream(dir + "/orlith.conf") << std::regex_replace(
+                std::regex_replace(shipped, std::regex("server 127.0.0.1:8080;"), "server 127.0.0.1:" + std::to_string(upstream) + ";"),
+                std::regex("listen 8000;"), "listen 127.0.0.1:" + std::to_string(port) + ";");
+            std::ofstream(dir + "/nginx.conf") << "worker_processes 1; pid " << dir << "/nginx.pid; error_log " << dir
+                                               << "/error.log;\nevents { worker_connections 1024; }\nhttp { access_log off; include "
+                                               << dir << "/orlith.conf; }\n";
+            pid = fork();
+            if (pid == 0) {
+                execl("/usr/sbin/nginx", "nginx", "-c", (dir + "/nginx.conf").c_str(), "-p", dir.c_str(), "-g", "daemon off;", nullptr);
+                _exit(127);
+            }
+            // Ready once it answers (the check passes through to the server); gone when the
+            // port was taken meanwhile, and then tried again on another.
+            bool up = test::eventually([&] {
+                int status = 0;
+                if (waitpid(pid, &status, WNOHANG) == pid) return pid = -1, true;
+                return test::exchangeRaw(port, "GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\nConnection: close\r\n\r\n")
+                    .starts_with("HTTP/1.1 200");
+            });
+            if (up && pid > 0) return true;
+        }
+        return false;
+    }
+    static int freePort() {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t n = sizeof a;
+        bind(fd, reinterpret_cast<sockaddr*>(&a), sizeof a);
+        getsockname(fd, reinterpret_cast<sockaddr*>(&a), &n);
+        close(fd);
+        return ntohs(a.sin_port);
+    }
+    ~Nginx() {
+        if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0);
+    }
+};
+
+TEST_F(Live, BehindNginxEachClientIsItsOwnAddressAndNoGuessRidesTheOwnersConnection) {
+    if (!std::filesystem::exists("/usr/sbin/nginx")) GTEST_SKIP() << "no nginx installed";
+    ASSERT_TRUE(start({"--trusted-proxy", "127.0.0.1/32,::1", "--max-connections-per-address", "2", "--min-interval-ms", "0"}))
+        << s.output();
+    Nginx nginx;
+    ASSERT_TRUE(nginx.start(dir.path, s.port()));
+    auto via = [&](const std::string& target, int from) { return static_cast<int>(s.request(target, source(from), false, nginx.port).status); };
+    const std::string pin = "0a0b0c0d";
+    ASSERT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 0), 200);
+    // Twelve wrong hashes from twelve addresses through the proxy: the nickname's five judged.
+    int judged = 0;
+    for (int i = 0; i < 12; ++i) judged += via(rankingTarget(u"victim", {.pin = std::to_string(10000000 + i)}), 1 + i) == 403;
+    EXPECT_EQ(judged, 5);
+    // A request with a forged X-Forwarded-For naming the owner's address, raw.
+    auto forged = [&](int port, const char* from) {
+        int fd = test::connectLoopback(port, from);
+        std::string r = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + source(0) +
+                        "\r\nConnection: close\r\n\r\n";
+        send(fd, r.data(), r.size(), MSG_NOSIGNAL);
+        bool closed = false;
+        std::string answer = test::readFor(fd, 30000, closed);
+        close(fd);
+        return answer.substr(0, 12);
+    };
+    EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin, .steps = 1}), 0), 200) << "the owner through the proxy";
+    EXPECT_EQ(status(rankingTarget(u"victim", {.pin = pin, .steps = 2}), 0), 200) << "... and directly";
+    EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 20), 429) << "the right hash from elsewhere, on the owner's upstream connection";
+    EXPECT_EQ(forged(nginx.port, "127.0.0.30"), "HTTP/1.1 429") << "the proxy's own address is the one believed";
+    EXPECT_EQ(forged(s.port(), "127.0.0.31"), "HTTP/1.1 429") << "an untrusted peer's header is not read";
+    // Many players at once through the proxy's few addresses: no per-address cap counts them.
+    std::vector<std::thread> players;
+    std::atomic<int> served{0};
+    for (int t = 0; t < 16; ++t) {
+        players.emplace_back([&, t] {
+            for (int i = 0; i < 8; ++i) served += via(rankingTarget(test::numbered(u"crowd", t), {.steps = i}), 40 + t) == 200;
+        });
+    }
+    for (auto& t : players) t.join();
+    EXPECT_EQ(served.load(), 128);
+    // The honest walker through the proxy, in real time: levels 1 and 2 as the game sends them.
+    const auto begun = Clock::now();
+    int frame = 0;
+    walkShortestPaths(2, [&](const std::string& state) {
+        std::this_thread::sleep_until(begun + std::chrono::milliseconds(++frame * 1000 / 60));
+        if (frame % 3 == 0) ASSERT_EQ(via("/state/change.php?" + rankingQuery(u"walker", state), 60), 200) << "frame " << frame;
+    });
+    EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
 }
 
 const std::string kPgBin = "/usr/lib/postgresql/15/bin/";
@@ -314,11 +436,19 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     // Registered through A: B refuses the name with another hash at once (the registration
     // is in the database before A replied).
     EXPECT_EQ(b.get(test::rankingTarget(u"alice", {.pin = "7417e700"})).status, 403);
+    // They share the budgets: with that one, wrong hashes alternating between them from new
+    // addresses are the nickname's five judged in all (per instance it was five each).
+    int judged = 0;
+    for (int i = 0; i < 12; ++i) {
+        judged += (i % 2 ? b : a).request(test::rankingTarget(u"alice", {.pin = std::to_string(20000000 + i)}), source(i)).status == 403;
+    }
+    EXPECT_EQ(judged, 4);
     // One player whose every request goes to the other instance.
     ServerProcess* instances[2] = {&a, &b};
     int turn = 0;
     auto send = [&](int32_t level, int32_t steps) {
-        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps})).status;
+        const float start = static_cast<float>(2 * level + 1);  // the level's start cell
+        return instances[turn++ % 2]->get(test::rankingTarget(u"walker", {.level = level, .steps = steps, .pos = {start, start, start}})).status;
     };
     for (int32_t steps = 0; steps < 4; ++steps) ASSERT_EQ(send(1, steps), 200) << steps;
     // Meanwhile A's player, with a later state, shows in B's replies (B reads the others'

@@ -326,10 +326,14 @@ TEST_F(SqliteStorage, ADamagedForeignOrNewerDatabaseStopsTheStartWithItsNameOrRe
     std::filesystem::remove(path);
     { ASSERT_TRUE(open()); }
     sql("INSERT INTO players(name, pin_hash, state, updated_ms) VALUES('x','1234abcd','not a state',0)");
-    auto s = open();
-    RankingStore store(*s, StoreOptions{});
-    EXPECT_FALSE(store.load(error));
-    EXPECT_NE(error.find("invalid player row"), std::string::npos) << error;
+    {
+        auto s = open();
+        RankingStore store(*s, StoreOptions{});
+        EXPECT_FALSE(store.load(error));
+        EXPECT_NE(error.find("invalid player row"), std::string::npos) << error;
+        EXPECT_FALSE(openSqliteStorage(path, error)) << "a second server on the file";
+        EXPECT_NE(error.find("in use by another orlith-server"), std::string::npos) << error;
+    }
     sql("PRAGMA user_version = 99");
     EXPECT_FALSE(openSqliteStorage(path, error));
     EXPECT_NE(error.find("newer"), std::string::npos) << error;

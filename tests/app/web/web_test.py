@@ -253,7 +253,7 @@ def online(args, stack):
     target = {"server": "127.0.0.1", "port": server.port}
     quiet = "orlith-demo 1\n" + "1 -\n" * 6000  # 100 s: the test closes the page long before
     pages = {}
-    for name, pin, walk in (("alice", 1111, 40), ("bob", 2222, 0)):
+    for name, pin, walk in (("alice", 80613, 40), ("bob", 80624, 0)):
         pages[name] = Page(args.work, name)
         stack.callback(pages[name].quit)
         pages[name].open(server.port, {"nickname": name, "pin": pin, **target, "start": None, "screen": "1920x1080",
@@ -267,7 +267,7 @@ def online(args, stack):
     os.makedirs(linus)
     with open(os.path.join(linus, "walk.demo"), "w") as f:
         f.write("orlith-demo 1\n" + "1 39\n" * 20 + "1 81\n" * 25 + "1 -\n" * 120)
-    assert linux_game(args.game, linus, "--nickname", "linus", "--pin", "3333", "--server", "127.0.0.1", "--port",
+    assert linux_game(args.game, linus, "--nickname", "linus", "--pin", "80635", "--server", "127.0.0.1", "--port",
                       str(server.port), "--start", "--play", "walk.demo", "--report", "report.txt") == 0
     seen = {}
     for name, page in pages.items():
@@ -285,7 +285,7 @@ def online(args, stack):
 
     # alice's nickname with another PIN: the registration dialog, filled from the address.
     thief = pages["alice"]
-    thief.open(server.port, {"nickname": "alice", "pin": 9999, **target, "screen": "1920x1080"})
+    thief.open(server.port, {"nickname": "alice", "pin": 80657, **target, "screen": "1920x1080"})
     thief.dialog("102")
     thief.click("c1")
     assert thief.message() == OTHER_PIN, thief.message()
@@ -294,7 +294,7 @@ def online(args, stack):
 
     # A new player, then the server goes: the exchange's box over the running game; OK ends it.
     dave = pages["bob"]
-    dave.open(server.port, {"nickname": "dave", "pin": 4444, **target, "screen": "1920x1080"})
+    dave.open(server.port, {"nickname": "dave", "pin": 80646, **target, "screen": "1920x1080"})
     dave.dialog("102")
     dave.click("c1")
     assert dave.message() == NEW_NICKNAME, dave.message()
