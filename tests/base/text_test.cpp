@@ -1,13 +1,10 @@
-// The wide formatter, the error report and UTF conversion.
+// The wide formatter and UTF conversion.
 #include <gtest/gtest.h>
 
 #include <utility>
 #include <vector>
 
-#include "base/error_report.h"
 #include "base/text.h"
-#include "platform/platform.h"
-#include "support/fake_platform.h"
 
 using namespace orlith;
 
@@ -41,14 +38,6 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
         EXPECT_EQ(vformatText(buf, 8, b.format, b.args.data(), b.args.size()), -1) << std::u16string_view(b.format).size();
         EXPECT_EQ(buf[0], 0);
     }
-}
-
-TEST(ReportError, ShowsLineNameAndCode) {
-    orlith::test::FakePlatform p;
-    p.errorCode = 5;
-    reportError(p, 3630, u"CreateFile");
-    ASSERT_EQ(p.messages.size(), 1u);
-    EXPECT_EQ(p.messages[0], u"line 3630 : error in CreateFile\ncode = 5");
 }
 
 TEST(Utf, RoundTripsAndReplacesInvalidInput) {
