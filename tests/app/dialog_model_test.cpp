@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <tuple>
+#include <vector>
 
 #include "app/demo.h"
 #include "app/dialog_models.h"
@@ -139,6 +140,9 @@ TEST(Demo, LinesRoundTripAndBadLinesAreRefused) {
         EXPECT_FALSE(parseDemoLine(bad, back, error)) << bad;
         EXPECT_FALSE(error.empty()) << bad;
     }
+    std::vector<InputSnapshot> frames;  // a demo text must open with its header
+    EXPECT_FALSE(parseDemoText("# a note\n1 -\n", frames, error));
+    EXPECT_EQ(error, "line 2: expected 'orlith-demo 1'");
 }
 
 // The command line: the game's flags, and the registration boxes filled only with what they would keep.
