@@ -31,6 +31,7 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
     // What the compiler refuses in formatText, the formatter itself refuses too.
     const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");
+    EXPECT_EQ(std::pair(vformatText(buf, 8, u"%400d", &one, 1), vformatText(buf, 8, u"%401d", &one, 1)), std::pair(7, -1));
     struct Bad { const char16_t* format; std::vector<FormatArg> args; };
     for (const Bad& b : {Bad{u"%q", {one}}, Bad{u"%999999d", {one}}, Bad{u"%d", {}}, Bad{u"%d", {one, one}},
                          Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {text}}}) {
