@@ -89,11 +89,11 @@ TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
 }
 
 TEST(Trail, LeavingACellCountsAStepAndMarksIt) {
-    auto s = boxWith({{3, 3, 3}, {3, 3, 4}});
-    place(*s, 3, 3, 3.47f);
+    auto s = boxWith({{2, 3, 4}, {2, 3, 5}});  // no two coordinates alike: the mark lands on the cell left
+    place(*s, 2, 3, 4.47f);
     stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);
-    EXPECT_EQ(std::tuple(s->stepCount, s->cellGrid[cellIndex(3, 3, 3)], s->cellGrid[cellIndex(3, 3, 4)]), std::tuple(1, 2, 0));
-    place(*s, 3, 3, 3.47f), stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);  // again from a cell already marked
+    EXPECT_EQ(std::tuple(s->stepCount, s->cellGrid[cellIndex(2, 3, 4)], s->cellGrid[cellIndex(2, 3, 5)]), std::tuple(1, 2, 0));
+    place(*s, 2, 3, 4.47f), stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);  // again from a cell already marked
     EXPECT_EQ(s->stepCount, 2);
     // Pushed back into its own cell: no step.
     auto w = boxWith({{3, 3, 3}});
