@@ -1,13 +1,16 @@
-// End to end, headless: a demo that walks level 1 from the start room to the goal, generated
-// from the maze (shortest path over cellGrid, steered by a controller that watches the
-// simulation), replayed by the real game; and the last pictures of short demos.
+// End to end, headless: the shortest walk of level 1 replayed by the real game; the last pictures
+// of short demos; and online on loopback, the real orlith-server and game processes with --start:
+// two players see each other in their rankings and as arrows, a registered nickname with another
+// PIN is refused, a returning player resumes at the server's level and position.
 #include <gtest/gtest.h>
 
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -15,46 +18,57 @@
 #include <sstream>
 
 #include "app/demo.h"
+#include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
 #include "server/server_process.h"
+#include "server/server_test_util.h"
 #include "support/fake_platform.h"
 #include "support/fixtures.h"
 #include "support/golden_picture.h"
-#include "support/steer.h"
 
 namespace orlith {
 namespace {
 
 namespace fs = std::filesystem;
 
-struct Walk { std::vector<InputSnapshot> frames; int moves = 0; };
+using Position = std::array<float, 3>;
 
-// Plays level 1 in the simulation while writing down every frame's input.
-Walk generateLevelOneWalk() {
-    auto s = test::levelState(1);
-    std::vector<MazeCell> path = shortestPath(s->cellGrid, s->sizeX);
-    Walk walk;
-    if (path.size() < 2) return walk;
-    walk.moves = static_cast<int>(path.size()) - 1;
-    FrameHooks hooks;
-    size_t next = 1;
-    while (s->level == 1 && walk.frames.size() < 20000) {
-        const MazeCell& t = path[next];
-        const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]), std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
-                                      std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
-        if (error < 0.026f && next + 1 < path.size()) ++next;
-        InputSnapshot f = test::steer(*s, path[next - 1], path[next]);
-        updateFrame(*s, test::sharedWork(), f, hooks);
-        walk.frames.push_back(f);
+struct Report {
+    int level = 0, steps = -1;
+    Position position{};
+    std::vector<std::string> players;  // names, in ranking order
+    std::vector<Position> arrows;
+};
+
+Report readReport(const fs::path& path) {
+    Report r;
+    std::ifstream in(path);
+    int level, distance, steps;
+    Position p;
+    for (std::string line; std::getline(in, line);) {
+        char name[64] = "";
+        std::sscanf(line.c_str(), "level %d", &r.level);
+        std::sscanf(line.c_str(), "steps %d", &r.steps);
+        std::sscanf(line.c_str(), "position %f %f %f", &r.position[0], &r.position[1], &r.position[2]);
+        if (std::sscanf(line.c_str(), "player %d %d %d %63s", &level, &distance, &steps, name) >= 3) r.players.push_back(name);
+        if (std::sscanf(line.c_str(), "arrow %f %f %f", &p[0], &p[1], &p[2]) == 3) r.arrows.push_back(p);
     }
-    // Save the level reached with F4, then a frame with F12.
-    InputSnapshot save, quiet;
-    save.focus = quiet.focus = save.keysDown[vk::f4] = quiet.keysDown[vk::f12] = 1;
-    walk.frames.insert(walk.frames.end(), {save, quiet});
-    return walk;
+    return r;
+}
+
+bool hasArrowAt(const Report& r, const Position& p) {
+    return std::any_of(r.arrows.begin(), r.arrows.end(), [&](const Position& a) {
+        return std::fabs(a[0] - p[0]) < 1e-3f && std::fabs(a[1] - p[1]) < 1e-3f && std::fabs(a[2] - p[2]) < 1e-3f;
+    });
+}
+
+void writeDemo(const std::string& path, const std::vector<InputSnapshot>& frames) {
+    std::ofstream out(path);
+    out << kDemoHeader << "\n";
+    for (const InputSnapshot& f : frames) out << formatDemoLine(f) << "\n";
 }
 
 class PlayTest : public ::testing::Test {
@@ -76,25 +90,21 @@ protected:
     fs::path previous_;
 };
 
-TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
-    Walk walk = generateLevelOneWalk();
-    ASSERT_GT(walk.moves, 0);
-    ASSERT_LT(walk.frames.size(), 20000u);
-    // The simulation wrote files of its own (the save); the game starts from a clean directory.
-    fs::remove("save.dat");
-    fs::remove("setting.ini");
-    {
-        std::ofstream out("walk.demo");
-        out << kDemoHeader << "\n# level 1, start room to goal, then F4\n";
-        for (const InputSnapshot& f : walk.frames) out << formatDemoLine(f) << "\n";
-    }
+// The web test's demo: the shortest walk of level 1, F4 at the start of level 2, a little more;
+// then F12.
+TEST_F(PlayTest, TheShortestWalkOfLevelOneEndsInLevelTwoWithItsStepCount) {
+    std::vector<InputSnapshot> frames;
+    std::string error;
+    ASSERT_TRUE(readDemoFile(ORLITH_SOURCE_DIR "/tests/app/web/levels.demo", frames, error)) << error;
+    frames.push_back(test::held({vk::f12}));
+    writeDemo("walk.demo", frames);
     ASSERT_EQ(runGame("--play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
     RankingRecord record{};
     test::FakePlatform files;
     ASSERT_EQ(readSaveFile(record, files), 1) << "no save.dat written by F4";
-    EXPECT_EQ(std::pair(record.level, record.stepCount), std::pair(2, walk.moves));
+    EXPECT_EQ(std::pair(record.level, record.stepCount), std::pair(2, shortestPathLength(test::levelState(1)->cellGrid, 5)));
     // F12 in the demo takes its screenshot on replay too, named by the frame it was pressed in.
-    const std::string suffix = "-" + std::to_string(walk.frames.size()) + ".png";
+    const std::string suffix = "-" + std::to_string(frames.size()) + ".png";
     int shots = 0;
     for (const auto& entry : fs::directory_iterator(".")) {
         const std::string name = entry.path().filename().string();
@@ -103,10 +113,9 @@ TEST_F(PlayTest, DemoWalkingLevelOneEndsInLevelTwoWithTheShortestStepCount) {
     EXPECT_EQ(shots, 1);
     // Recording while playing writes the same input back.
     std::vector<InputSnapshot> again;
-    std::string error;
     ASSERT_TRUE(readDemoFile("again.demo", again, error)) << error;
-    ASSERT_EQ(again.size(), walk.frames.size());
-    for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(formatDemoLine(again[i]), formatDemoLine(walk.frames[i])) << i;
+    ASSERT_EQ(again.size(), frames.size());
+    for (size_t i = 0; i < again.size(); ++i) ASSERT_EQ(formatDemoLine(again[i]), formatDemoLine(frames[i])) << i;
 }
 
 // Each demo of tests/app/pictures is played to its end, and its last picture, at half size,
@@ -182,6 +191,55 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
     EXPECT_EQ(test::fileBytes("code"), "0\n");
     std::string output = test::fileBytes("game.log");
     EXPECT_EQ(output.find("error"), std::string::npos) << output;
+}
+
+TEST_F(PlayTest, OnlineTwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerResumes) {
+    server::test::ServerProcess server;
+    ASSERT_TRUE(server.start({"--db", "ranking.db"})) << server.output();
+    auto game = [&](const std::string& player, const std::string& args) {
+        return std::string("\"") + ORLITH_BINARY + "\" --start --server 127.0.0.1 --port " + std::to_string(server.port()) +
+               " --screen 1920x1080 " + args + " > " + player + ".log 2>&1";
+    };
+    auto exitStatus = [](const std::string& command) {
+        int status = std::system(command.c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    };
+    auto log = [](const std::string& player) { return test::fileBytes(player + ".log"); };
+    // Alice walks up to the wall ahead and waits; Bob waits in the start room. Paced, they overlap.
+    std::vector<InputSnapshot> alice(190, test::held()), bob(190, test::held());
+    std::fill_n(alice.begin(), 40, test::held({vk::q}));
+    writeDemo("alice.demo", alice);
+    writeDemo("bob.demo", bob);
+    std::string both = "(" + game("alice", "--nickname alice --pin 80613 --play alice.demo --report alice.txt") +
+                       "; echo $? > alice.code) & " +
+                       game("bob", "--nickname bob --pin 80624 --play bob.demo --report bob.txt") + "; bob=$?; wait; exit $bob";
+    ASSERT_EQ(exitStatus(both), 0) << log("bob");
+    ASSERT_EQ(test::fileBytes("alice.code"), "0\n") << log("alice");
+    Report a = readReport("alice.txt"), b = readReport("bob.txt");
+    for (Report* r : {&a, &b}) {  // each in the other's ranking, and no one else
+        std::sort(r->players.begin(), r->players.end());
+        EXPECT_EQ(r->players, (std::vector<std::string>{"alice", "bob"}));
+    }
+    EXPECT_NE(a.position, b.position);
+    EXPECT_TRUE(hasArrowAt(a, b.position) && hasArrowAt(b, a.position)) << log("alice") << log("bob");
+
+    // Alice's nickname with another PIN: the refusal message, and a failing exit.
+    EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 80657 --frames 1")), 1);
+    EXPECT_NE(log("thief").find("ニックネームが登録済みで、\n暗証番号が違います。"), std::string::npos) << log("thief");
+
+    // Dave's record on the server: level 2, seven steps, in its start room at (5, 5, 5) (a PIN
+    // that is not one of the common ones the server refuses, a position a walk reaches).
+    char16_t hash[9];
+    makePinHash(u"dave", u"80646", hash);
+    server::test::StateFields dave;
+    dave.pin = utf16ToUtf8(hash);
+    dave.pos[0] = dave.pos[1] = dave.pos[2] = 5;
+    ASSERT_EQ(server.get(server::test::rankingTarget(u"dave", dave)).status, 200);
+    dave.level = 2, dave.steps = 7;
+    ASSERT_EQ(server.get(server::test::rankingTarget(u"dave", dave)).status, 200);
+    ASSERT_EQ(exitStatus(game("dave", "--nickname dave --pin 80646 --frames 1 --report dave.txt")), 0) << log("dave");
+    Report resumed = readReport("dave.txt");
+    EXPECT_EQ(std::tuple(resumed.level, resumed.steps, resumed.position), std::tuple(2, 7, Position{5, 5, 5}));
 }
 
 }  // namespace

@@ -1,13 +1,10 @@
-// The wide formatter, the error report and UTF conversion.
+// The wide formatter and UTF conversion.
 #include <gtest/gtest.h>
 
 #include <utility>
 #include <vector>
 
-#include "base/error_report.h"
 #include "base/text.h"
-#include "platform/platform.h"
-#include "support/fake_platform.h"
 
 using namespace orlith;
 
@@ -34,6 +31,7 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
     // What the compiler refuses in formatText, the formatter itself refuses too.
     const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");
+    EXPECT_EQ(std::pair(vformatText(buf, 8, u"%400d", &one, 1), vformatText(buf, 8, u"%401d", &one, 1)), std::pair(7, -1));
     struct Bad { const char16_t* format; std::vector<FormatArg> args; };
     for (const Bad& b : {Bad{u"%q", {one}}, Bad{u"%999999d", {one}}, Bad{u"%d", {}}, Bad{u"%d", {one, one}},
                          Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {text}}}) {
@@ -41,14 +39,6 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
         EXPECT_EQ(vformatText(buf, 8, b.format, b.args.data(), b.args.size()), -1) << std::u16string_view(b.format).size();
         EXPECT_EQ(buf[0], 0);
     }
-}
-
-TEST(ReportError, ShowsLineNameAndCode) {
-    orlith::test::FakePlatform p;
-    p.errorCode = 5;
-    reportError(p, 3630, u"CreateFile");
-    ASSERT_EQ(p.messages.size(), 1u);
-    EXPECT_EQ(p.messages[0], u"line 3630 : error in CreateFile\ncode = 5");
 }
 
 TEST(Utf, RoundTripsAndReplacesInvalidInput) {

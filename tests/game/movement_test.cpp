@@ -1,4 +1,5 @@
-// Turning, movement, collision, trail, goal, goal distance and mode switches.
+// Turning, movement, collision, trail, goal, goal distance and mode switches; sight marking
+// (staircase sweeps from the player's cell); camera vectors and matrices for known poses.
 #include <gtest/gtest.h>
 
 #include <climits>
@@ -6,6 +7,7 @@
 #include <limits>
 #include <string>
 #include <tuple>
+#include <vector>
 
 #include "game/game.h"
 #include "support/fixtures.h"
@@ -17,6 +19,25 @@ namespace {
 MazeWork& work = test::sharedWork();
 std::unique_ptr<GameState> boxWith(std::initializer_list<std::array<int, 3>> open) { return test::solidBox(7, open); }
 float gap(Float4 a, Float4 b) { return dot3(sub(a, b), sub(a, b)); }  // squared distance
+bool seen(const GameState& s, int x, int y, int z) { return s.seenGrid[cellIndex(x, y, z)] == kSeen; }
+
+int countSeen(const GameState& s) {
+    int n = 0;
+    for (int x = 0; x < s.sizeX; ++x)
+        for (int y = 0; y < s.sizeY; ++y)
+            for (int z = 0; z < s.sizeZ; ++z) n += seen(s, x, y, z);
+    return n;
+}
+
+std::unique_ptr<GameState> startPose(float yaw = 180.0f, float pitch = 0.0f, int32_t height = 576) {
+    auto s = makeGameState();
+    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 3.0f;
+    s->yaw = yaw, s->pitch = pitch, s->fieldOfView = 45.0f;
+    s->windowWidth = 1024, s->windowHeight = height;
+    buildCamera(*s);
+    return s;
+}
+
 }  // namespace
 
 TEST(Collision, WalkingIntoAFaceStopsAMarginAway) {
@@ -68,11 +89,11 @@ TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
 }
 
 TEST(Trail, LeavingACellCountsAStepAndMarksIt) {
-    auto s = boxWith({{3, 3, 3}, {3, 3, 4}});
-    place(*s, 3, 3, 3.47f);
+    auto s = boxWith({{2, 3, 4}, {2, 3, 5}});  // no two coordinates alike: the mark lands on the cell left
+    place(*s, 2, 3, 4.47f);
     stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);
-    EXPECT_EQ(std::tuple(s->stepCount, s->cellGrid[cellIndex(3, 3, 3)], s->cellGrid[cellIndex(3, 3, 4)]), std::tuple(1, 2, 0));
-    place(*s, 3, 3, 3.47f), stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);  // again from a cell already marked
+    EXPECT_EQ(std::tuple(s->stepCount, s->cellGrid[cellIndex(2, 3, 4)], s->cellGrid[cellIndex(2, 3, 5)]), std::tuple(1, 2, 0));
+    place(*s, 2, 3, 4.47f), stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);  // again from a cell already marked
     EXPECT_EQ(s->stepCount, 2);
     // Pushed back into its own cell: no step.
     auto w = boxWith({{3, 3, 3}});
@@ -245,4 +266,74 @@ TEST(Modes, WalkAndFly1StepTheSameWayAfterASwitch) {
     movePlayer(*fly, test::held({vk::q}), solidCells(*fly));
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(walk->playerPos[k], fly->playerPos[k], 1e-6f);
     EXPECT_GT(walk->playerPos[1], 0.0f);  // positive pitch rises
+}
+
+TEST(Sight, StaircaseSweepsFromThePlayersCell) {
+    using Cells = std::vector<std::array<int, 3>>;
+    const std::initializer_list<std::array<int, 3>> corridor = {{4, 4, 2}, {4, 4, 3}, {4, 4, 4}, {4, 4, 5}};
+    // +x, then +z, then -x: the cell (4,4,6) is only reachable by turning back on x.
+    const std::initializer_list<std::array<int, 3>> turn = {{4, 4, 4}, {5, 4, 4}, {5, 4, 5}, {5, 4, 6}, {4, 4, 6}, {3, 4, 6}};
+    struct Case { const char* what; int n; std::initializer_list<std::array<int, 3>> open; std::array<float, 3> eye;
+                  Cells seen, unseen; int count; };
+    const Case cases[] = {
+        // Its cells, their side walls, the walls at both ends, the four exit-frame cells; not two
+        // steps off the corridor through solid cells.
+        {"a straight corridor", 9, corridor, {4, 4, 2}, {{4, 4, 1}, {4, 4, 4}, {4, 4, 6}, {5, 4, 2}, {3, 4, 5}, {4, 5, 3}, {4, 3, 4}},
+         {{4, 4, 7}, {5, 5, 3}}, 4 + 16 + 2 + 4},
+        {"a path that turns back", 9, turn, {4, 4, 4}, {{5, 4, 6}, {4, 4, 5}}, {{4, 4, 6}, {3, 4, 6}}, -1},
+        {"own cell, six walls and the cells framing the exit", 9, {{6, 6, 6}}, {6, 6, 6},
+         {{0, 1, 0}, {1, 0, 0}, {1, 2, 0}, {2, 1, 0}}, {{1, 1, 0}}, 1 + 6 + 4},
+        {"the outer layer sees everything", 7, {{3, 3, 3}}, {0, 3, 3}, {}, {}, 7 * 7 * 7},
+        {"so does its top", 7, {{3, 3, 3}}, {3, 6, 3}, {}, {}, 7 * 7 * 7},
+        {"and outside, before", 7, {{3, 3, 3}}, {3, 3, -4}, {}, {}, 7 * 7 * 7},
+        {"and beyond", 7, {{3, 3, 3}}, {3, 3, 20}, {}, {}, 7 * 7 * 7},
+    };
+    for (const Case& c : cases) {
+        auto s = test::solidBox(c.n, c.open);
+        place(*s, c.eye[0], c.eye[1], c.eye[2]);
+        markSight(*s);
+        for (auto [x, y, z] : c.seen) EXPECT_TRUE(seen(*s, x, y, z)) << c.what << ": " << x << y << z;
+        for (auto [x, y, z] : c.unseen) EXPECT_FALSE(seen(*s, x, y, z)) << c.what << ": " << x << y << z;
+        if (c.count >= 0) EXPECT_EQ(countSeen(*s), c.count) << c.what;
+    }
+}
+
+TEST(Camera, LevelStartLooksAlongMinusZWithUpUp) {
+    auto s = startPose();
+    EXPECT_EQ(std::tuple(s->cameraEye.x, s->cameraEye.w), std::tuple(3.0f, 0.0f));
+    EXPECT_NEAR(gap(s->cameraFocus, {3, 3, 2, 0}), 0.0f, 1e-10f);
+    EXPECT_NEAR(gap(s->cameraUp, {0, 1, 0, 0}), 0.0f, 1e-10f);
+    // The eye goes to the origin, the focus onto +z at distance 1; left-handed, so looking
+    // along -z with up +y, screen right is world -x.
+    EXPECT_NEAR(gap(transformPoint(s->cameraEye, s->viewMatrix), {0, 0, 0, 0}), 0.0f, 1e-10f);
+    EXPECT_NEAR(gap(transformPoint(s->cameraFocus, s->viewMatrix), {0, 0, 1, 0}), 0.0f, 1e-10f);
+    EXPECT_NEAR(gap(transformPoint({2.0f, 3.0f, 2.0f, 0}, s->viewMatrix), {1, 0, 1, 0}), 0.0f, 1e-10f);
+}
+
+TEST(Camera, ProjectionFollowsTheWindowAndMapsDepthZeroToOne) {
+    for (auto [height, aspect] : {std::pair{576, 1.7777778f}, {768, 1.3333334f}}) {
+        Mat4 p = startPose(180, 0, height)->projectionMatrix;
+        float h = std::cos(0.7853982f / 2) / std::sin(0.7853982f / 2);
+        EXPECT_FLOAT_EQ(p.m[1][1], h);
+        EXPECT_FLOAT_EQ(p.m[0][0], h / aspect);
+        EXPECT_FLOAT_EQ(p.m[2][2], 200.0f / (200.0f - 0.01f));
+        EXPECT_EQ(std::tuple(p.m[2][3], p.m[3][3]), std::tuple(1.0f, 0.0f));
+        Float4 nearPoint = transformPoint({0, 0, 0.01f, 0}, p), farPoint = transformPoint({0, 0, 200.0f, 0}, p);
+        EXPECT_NEAR(nearPoint.z / nearPoint.w, 0.0f, 1e-6);
+        EXPECT_NEAR(farPoint.z / farPoint.w, 1.0f, 1e-6);
+    }
+}
+
+TEST(Camera, LookingStraightUpStaysDefinedAndFlyUsesItsFrame) {
+    auto s = startPose(90, 90);
+    EXPECT_NEAR(gap(sub(s->cameraFocus, s->cameraEye), {0, 1, 0, 0}), 0.0f, 1e-10f);
+    EXPECT_NEAR(gap(s->cameraUp, {-1, 0, 0, 0}), 0.0f, 1e-10f);  // (sin(yaw + 180), 0, cos(yaw + 180))
+    for (int r = 0; r < 16; ++r) EXPECT_FALSE(std::isnan(s->viewMatrix.m[r / 4][r % 4]));
+
+    s->movementMode = 1;
+    s->flyForward = {1, 0, 0, 0};
+    s->flyUp = {0, 0, 1, 0.25f};
+    buildCamera(*s);
+    EXPECT_EQ(std::tuple(s->cameraFocus.x, s->cameraUp.z, s->cameraUp.w), std::tuple(4.0f, 1.0f, 0.25f));
+    EXPECT_NEAR(transformPoint({5.0f, 3.0f, 3.0f, 0}, s->viewMatrix).z, 2.0f, 1e-5);
 }

@@ -116,6 +116,8 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
     const std::string alice = line("alice"), bob = line("bob"), value = line("");
     std::string many;
     for (int k = 0; k < 300; ++k) many += line("p" + std::to_string(k)) + "\r\n";
+    const std::string timedOut = "box: line 3442 : error in HttpSendRequest\ncode = " + std::to_string(kTimedOutCode);
+    const std::string refused = "box: line 3442 : error in HttpSendRequest\ncode = " + std::to_string(kRefusedCode);
     struct Case {
         const char* what;
         std::string reply;
@@ -123,6 +125,8 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
         int32_t count;
         std::u16string first;
         std::string box;
+        uint32_t timeoutMs = kExchangeTimeoutMs;
+        bool refused = false;
     };
     const Case cases[] = {
         {"no line breaks", ok(alice), 1, 1, u"alice", ""},
@@ -137,10 +141,14 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
         {"compressed", gzipped(alice + "\r\n" + bob), 1, 2, u"alice", ""},
         {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[304]\ncode = 0"},
         {"500", StubHttpServer::response(500, alice), 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[500]\ncode = 0"},
+        // A server that accepts and never answers: the exchange gives up at its time-out (shortened here).
+        {"silent", "", 0, 0, u"", timedOut, 1000},
+        // Nobody listening: the send fails with the system's own code for it.
+        {"refused", ok(alice), 0, 0, u"", refused, kExchangeTimeoutMs, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
-        auto out = exchange(c.reply);
+        auto out = exchange(c.reply, c.timeoutMs, c.refused);
         EXPECT_EQ(out->result, c.result);
         EXPECT_EQ(out->count, c.count);
         if (c.count > 0) EXPECT_EQ(std::u16string(out->records[0].name), c.first);
@@ -154,15 +162,6 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
     for (char& c : head) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     EXPECT_NE(head.find("\r\naccept-encoding:"), std::string::npos) << head;
     EXPECT_NE(head.find("gzip"), std::string::npos) << head;
-    // A server that accepts and never answers: the exchange gives up at its time-out (shortened here).
-    auto silent = exchange("", 1000);
-    EXPECT_EQ(silent->result, 0);
-    EXPECT_EQ(silent->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
-                                                        std::to_string(kTimedOutCode)});
-    // Nobody listening: the send fails with the system's own code for it.
-    auto refused = exchange(ok(alice), kExchangeTimeoutMs, true);
-    EXPECT_EQ(refused->events, std::vector<std::string>{"box: line 3442 : error in HttpSendRequest\ncode = " +
-                                                         std::to_string(kRefusedCode)});
 }
 
 TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
@@ -266,27 +265,22 @@ TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
     EXPECT_TRUE(online.host->events().empty());
 }
 
-TEST(Worker, AFailedExchangeShowsItsBoxThenAsksTheGameToEnd) {
-    StubHttpServer server([](const std::string&) { return StubHttpServer::response(500, ""); });
-    Online online(server.port());
-    online.link->startWorker();
-    online.send();
-    const std::vector<std::string> expected = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
-    ASSERT_TRUE(eventually([&] { return online.host->events().size() >= 2; }));
-    online.send();  // a frame that runs before the window closes
-    EXPECT_TRUE(online.link->shutDown());
-    EXPECT_EQ(online.host->events(), expected);  // one box, then the close; no second box
-    EXPECT_EQ(server.targets().size(), 1u);
-}
-
-TEST(Worker, ShutDownDuringAnExchangeCutsItOffWithoutABox) {
-    StubHttpServer server([](const std::string&) { return std::string(); });  // never answers
-    Online online(server.port());
-    online.link->startWorker();
-    online.send();
-    ASSERT_TRUE(eventually([&] { return server.targets().size() == 1; }));
-    EXPECT_TRUE(online.link->shutDown());  // the worker ended within the wait: its exchange was aborted
-    EXPECT_TRUE(online.host->events().empty());
+// A failed exchange shows its box once, then asks the game to end; a shut-down during an exchange
+// cuts it off without a box.
+TEST(Worker, AFailedExchangeShowsItsBoxThenAsksTheGameToEndAndShutDownCutsOneOff) {
+    const std::vector<std::string> failed = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
+    for (const std::string& answer : {StubHttpServer::response(500, ""), std::string()}) {  // the second never answers
+        StubHttpServer server([&answer](const std::string&) { return answer; });
+        Online online(server.port());
+        online.link->startWorker();
+        online.send();
+        const std::vector<std::string> expected = answer.empty() ? std::vector<std::string>{} : failed;
+        ASSERT_TRUE(eventually([&] { return online.host->events().size() >= expected.size() && server.targets().size() == 1; }));
+        online.send();  // a frame that runs before the window closes
+        EXPECT_TRUE(online.link->shutDown());  // within the wait: a silent exchange was aborted
+        EXPECT_EQ(online.host->events(), expected);
+        EXPECT_EQ(server.targets().size(), 1u);
+    }
 }
 
 // A client that runs in the background (the browser's fetch) gets no thread: the frame starts one
