@@ -97,7 +97,7 @@ case $part in
     trap '"$here/linux_side.sh" server-stop "$dir/server"; orlith_xvfb_stop' EXIT
     "$here/linux_side.sh" server-start "$linux_server" "$dir/server" || exit 1
     port=$(cat "$dir/server/port") || exit 1
-    name='ＷＩＤＥＮＡＭＥ１２' online=(--pin 2468 --server 127.0.0.1 --start --frames 40 --screen 1920x1080)
+    name='ＷＩＤＥＮＡＭＥ１２' online=(--pin 80668 --server 127.0.0.1 --start --frames 40 --screen 1920x1080)
     SDL_VIDEODRIVER=offscreen LIBGL_ALWAYS_SOFTWARE=1 "$linux_game" --nickname "$name" --port "$port" "${online[@]}" \
       --screenshot linux.png --report linux.txt > linux.log 2>&1 || { cat linux.log; exit 1; }
     timeout -k 5 150 wine "$game" --nickname "$name" --port "$port" "${online[@]}" --screenshot windows.png \
