@@ -1,23 +1,31 @@
-// A game controller on Linux: an SDL virtual controller, plugged into the game window's event
-// loop, reads as the standard pad (its sticks and buttons each in their place) and fills the
-// snapshot the keyboard fills; pulled out, it lets go of everything.
+// A game controller plays on Linux: an SDL virtual controller, plugged into the game window's
+// event loop, reads as the standard pad and walks levels 1 and 2 through the same snapshot the
+// keyboard fills; pulled out, it lets go of everything.
 #include <gtest/gtest.h>
 
 #include <SDL.h>
 
+#include <algorithm>
+#include <cmath>
+#include <string>
+#include <vector>
+
 #include "app/controls.h"
+#include "game/game.h"
 #include "platform/sdl/sdl_window.h"
 #include "support/fixtures.h"
+#include "support/steer.h"
 
 namespace orlith {
 namespace {
 
-TEST(SdlPad, AVirtualControllerReadsAsTheStandardPadAndLetsGoWhenPulledOut) {
+TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     // A headless window never has the focus, and SDL then drops a controller's motion.
     SDL_SetHint(SDL_HINT_JOYSTICK_ALLOW_BACKGROUND_EVENTS, "1");
     ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
     SdlWindow window;
     ASSERT_TRUE(window.create(1024, 576)) << SDL_GetError();
+    InputSnapshot scratch;
     EXPECT_FALSE(window.readPad().connected);
 
     SDL_VirtualJoystickDesc desc{};
@@ -29,30 +37,59 @@ TEST(SdlPad, AVirtualControllerReadsAsTheStandardPadAndLetsGoWhenPulledOut) {
     ASSERT_GE(device, 0) << SDL_GetError();
     SDL_Joystick* stick = SDL_JoystickOpen(device);
     ASSERT_NE(stick, nullptr) << SDL_GetError();
-    // Left stick pushed away (forward) and a little left, right stick fully right and a quarter
-    // down; A, Back and the d-pad's right pressed.
-    for (auto [axis, value] : {std::pair{SDL_CONTROLLER_AXIS_LEFTX, -8192}, {SDL_CONTROLLER_AXIS_LEFTY, -32768},
-                               {SDL_CONTROLLER_AXIS_RIGHTX, 32767}, {SDL_CONTROLLER_AXIS_RIGHTY, 8192}}) {
-        SDL_JoystickSetVirtualAxis(stick, axis, static_cast<Sint16>(value));
+    // The plug-in and the motion reach the window through its events: each stick and button in
+    // its place of the standard pad (left stick a quarter left, right a quarter down; A, Back and
+    // the d-pad's right pressed).
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, -8192);
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_RIGHTY, 8192);
+    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
+        SDL_JoystickSetVirtualButton(stick, b, SDL_PRESSED);
     }
-    for (auto button : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
-        SDL_JoystickSetVirtualButton(stick, button, SDL_PRESSED);
-    }
-    // The plug-in and the motion reach the window through its events.
-    InputSnapshot in = test::held();
-    window.pumpEvents(in);
-    const PadState pad = window.readPad();
-    EXPECT_TRUE(pad.connected);
+    window.pumpEvents(scratch);
+    PadState pad = window.readPad();
+    ASSERT_TRUE(pad.connected);
     EXPECT_NEAR(pad.leftX, -0.25f, 1e-4f);
-    EXPECT_EQ(std::tuple(pad.leftY, pad.rightX), std::tuple(-1.0f, 1.0f));
     EXPECT_NEAR(pad.rightY, 0.25f, 1e-4f);
     std::string pressed;
     for (int b = 0; b < PadState::buttonCount; ++b) pressed += pad.buttons[b] ? std::to_string(b) + " " : "";
     EXPECT_EQ(pressed, "0 4 11 ");  // a, back, dpadRight
-    applyPad(pad, in);
-    EXPECT_EQ(std::tuple(in.keysDown[vk::q], in.arrowAmount[2]), std::tuple(1, 1000));  // forward, turning right
+    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
+        SDL_JoystickSetVirtualButton(stick, b, SDL_RELEASED);
+    }
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, 0);
+
+    // The controller's hands: the keys the honest player would press, as full stick leans.
+    auto lean = [&](const InputSnapshot& keys) {
+        auto axis = [&](SDL_GameControllerAxis a, int minus, int plus) {
+            SDL_JoystickSetVirtualAxis(stick, a, keys.keysDown[plus] ? 32767 : keys.keysDown[minus] ? -32768 : 0);
+        };
+        axis(SDL_CONTROLLER_AXIS_LEFTY, vk::q, vk::a);
+        axis(SDL_CONTROLLER_AXIS_RIGHTX, vk::left, vk::right);
+        axis(SDL_CONTROLLER_AXIS_RIGHTY, vk::up, vk::down);
+    };
+    auto s = test::levelState(1);
+    FrameHooks hooks;
+    int frames = 0;
+    for (int32_t level = 1; s->level < 3 && frames < 40000; level = s->level) {
+        std::vector<MazeCell> path = shortestPath(s->cellGrid, s->sizeX);
+        ASSERT_GE(path.size(), 2u);
+        for (size_t next = 1; s->level == level && frames < 40000; ++frames) {
+            const MazeCell& t = path[next];
+            const float error = std::max({std::fabs(static_cast<float>(t.x) - s->playerPos[0]),
+                                          std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
+                                          std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
+            if (error < 0.026f && next + 1 < path.size()) ++next;
+            lean(test::steer(*s, path[next - 1], path[next]));
+            InputSnapshot in = test::held();
+            window.pumpEvents(in);
+            applyPad(window.readPad(), in);
+            updateFrame(*s, test::sharedWork(), in, hooks);
+        }
+    }
+    EXPECT_EQ(s->level, 3) << "after " << frames << " frames";
 
     // Pulled out while leaning forward: nothing stays held.
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTY, -32768);
     SDL_JoystickClose(stick);
     ASSERT_EQ(SDL_JoystickDetachVirtual(device), 0) << SDL_GetError();
     InputSnapshot after = test::held();
