@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "server/server_test_util.h"  // TempDir
+
 namespace orlith::server::test {
 
 struct HttpResult {
@@ -63,12 +65,5 @@ std::string readFor(int fd, int timeoutMs, bool& closed);
 void expectLoudFault(ServerProcess& s, const std::string& reason);
 // Then SIGTERM: the exit status, and the fault and what was not written (the state of "a") named.
 void expectLastWords(ServerProcess& s, int exitStatus);
-
-// A temporary directory, removed with its contents on destruction.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path;
-};
 
 }  // namespace orlith::server::test
