@@ -110,9 +110,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
     ASSERT_TRUE(metric("orlith_connections 5"));
-    int sixth = test::connectLoopback(s.port(), "127.0.0.2");
-    EXPECT_EQ(test::readFor(sixth, 30000, closed).substr(0, 12), "HTTP/1.1 503");
-    close(sixth);
+    EXPECT_EQ(test::exchangeRaw(s.port(), "", "127.0.0.2").substr(0, 12), "HTTP/1.1 503") << "the sixth";
     EXPECT_EQ(status("/state/change.php?mode=check", 1), 200);
     ASSERT_TRUE(metric("orlith_connections 5"));
     // Every slot taken from more addresses: the game port refuses, the admin port serves.
@@ -350,16 +348,9 @@ TEST_F(Live, BehindNginxEachClientIsItsOwnAddressAndNoGuessRidesTheOwnersConnect
     for (int i = 0; i < 12; ++i) judged += via(rankingTarget(u"victim", {.pin = std::to_string(10000000 + i)}), 1 + i) == 403;
     EXPECT_EQ(judged, 5);
     // A request with a forged X-Forwarded-For naming the owner's address, raw.
-    auto forged = [&](int port, const char* from) {
-        int fd = test::connectLoopback(port, from);
-        std::string r = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + source(0) +
-                        "\r\nConnection: close\r\n\r\n";
-        send(fd, r.data(), r.size(), MSG_NOSIGNAL);
-        bool closed = false;
-        std::string answer = test::readFor(fd, 30000, closed);
-        close(fd);
-        return answer.substr(0, 12);
-    };
+    const std::string forgery = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " +
+                                source(0) + "\r\nConnection: close\r\n\r\n";
+    auto forged = [&](int port, const char* from) { return test::exchangeRaw(port, forgery, from).substr(0, 12); };
     EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin, .steps = 1}), 0), 200) << "the owner through the proxy";
     EXPECT_EQ(status(rankingTarget(u"victim", {.pin = pin, .steps = 2}), 0), 200) << "... and directly";
     EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 20), 429) << "the right hash from elsewhere, on the owner's upstream connection";

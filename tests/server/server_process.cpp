@@ -191,8 +191,8 @@ std::string readFor(int fd, int timeoutMs, bool& closed) {
     }
 }
 
-std::string exchangeRaw(int port, const std::string& bytes) {
-    int fd = connectLoopback(port);
+std::string exchangeRaw(int port, const std::string& bytes, const char* source) {
+    int fd = connectLoopback(port, source);
     if (fd < 0) return {};
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     bool closed;

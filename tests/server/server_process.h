@@ -54,8 +54,8 @@ private:
 bool eventually(const std::function<bool()>& done, int limitMs = 30000);
 // Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 int connectLoopback(int port, const char* source = "127.0.0.1");
-// Sends bytes and reads until the peer closes (within 30 s).
-std::string exchangeRaw(int port, const std::string& bytes);
+// Sends bytes from the source address and reads until the peer closes (within 30 s).
+std::string exchangeRaw(int port, const std::string& bytes, const char* source = "127.0.0.1");
 // Reads what arrives on fd until the peer closes or timeoutMs passes; sets closed when it closed.
 std::string readFor(int fd, int timeoutMs, bool& closed);
 
