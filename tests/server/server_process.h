@@ -8,6 +8,8 @@
 #include <string>
 #include <vector>
 
+#include "server/server_test_util.h"  // TempDir
+
 namespace orlith::server::test {
 
 struct HttpResult {
@@ -52,8 +54,8 @@ private:
 bool eventually(const std::function<bool()>& done, int limitMs = 30000);
 // Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 int connectLoopback(int port, const char* source = "127.0.0.1");
-// Sends bytes and reads until the peer closes (within 30 s).
-std::string exchangeRaw(int port, const std::string& bytes);
+// Sends bytes from the source address and reads until the peer closes (within 30 s).
+std::string exchangeRaw(int port, const std::string& bytes, const char* source = "127.0.0.1");
 // Reads what arrives on fd until the peer closes or timeoutMs passes; sets closed when it closed.
 std::string readFor(int fd, int timeoutMs, bool& closed);
 
@@ -63,12 +65,5 @@ std::string readFor(int fd, int timeoutMs, bool& closed);
 void expectLoudFault(ServerProcess& s, const std::string& reason);
 // Then SIGTERM: the exit status, and the fault and what was not written (the state of "a") named.
 void expectLastWords(ServerProcess& s, int exitStatus);
-
-// A temporary directory, removed with its contents on destruction.
-struct TempDir {
-    TempDir();
-    ~TempDir();
-    std::string path;
-};
 
 }  // namespace orlith::server::test

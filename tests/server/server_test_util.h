@@ -2,8 +2,12 @@
 // core's state value and checksum tag, and replies read back with the game's own parser.
 #pragma once
 
+#include <stdlib.h>
+#include <sys/stat.h>
+
 #include <algorithm>
 #include <cstdio>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -69,5 +73,12 @@ inline const RankingRecord* findRecord(const std::vector<RankingRecord>& recs, c
     auto r = std::find_if(recs.begin(), recs.end(), [&](auto& x) { return name == x.name; });
     return r == recs.end() ? nullptr : &*r;
 }
+
+// A temporary directory, removed with its contents on destruction.
+struct TempDir {
+    TempDir() { char t[] = "/tmp/orlith-server-XXXXXX"; path = mkdtemp(t) ? t : "", chmod(path.c_str(), 0755); }
+    ~TempDir() { std::error_code ec; if (!path.empty()) std::filesystem::remove_all(path, ec); }
+    std::string path;
+};
 
 }  // namespace orlith::server::test
