@@ -229,7 +229,8 @@ TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
     std::thread writer([&] { send(fd, burst.data(), burst.size(), MSG_NOSIGNAL); });
     // The server's side of the connection, until it is stuck on the reader (its send queue
     // beyond a reply and the same twice), within the bound the README states at every look:
-    // Send-Q (third column) within twice SO_SNDBUF (32 KiB) plus the one write that crossed it,
+    // Send-Q (third column) within twice SO_SNDBUF (32 KiB) plus the one segment that crossed
+    // it (the kernel admits a write while below the limit; loopback's segments reach 64 KiB),
     // its socket memory likewise, and the unread requests (Recv-Q) in a small receive buffer.
     std::string command = "ss -tmnH state established '( sport = :" + std::to_string(s.port()) + " and dst 127.0.0.9 )' 2>&1";
     std::string out;
@@ -241,7 +242,7 @@ TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
         std::smatch m;
         if (!std::regex_search(out, m, std::regex(R"(^\s*(\d+)\s+(\d+)\s[\s\S]*,w(\d+),)"))) return false;
         before = std::exchange(sendQ, std::stol(m[2]));
-        EXPECT_TRUE(sendQ <= 96 * 1024 && std::stol(m[3]) <= 128 * 1024 && std::stol(m[1]) <= 64 * 1024) << out;
+        EXPECT_TRUE(sendQ <= 128 * 1024 && std::stol(m[3]) <= 160 * 1024 && std::stol(m[1]) <= 64 * 1024) << out;
         return sendQ > 16 * 1024 && sendQ == before;
     });
     shutdown(fd, SHUT_RDWR);
