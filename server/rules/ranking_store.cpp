@@ -292,7 +292,9 @@ Reply RankingStore::commitRegistration(const Commit& r) {
 Reply RankingStore::commitRise(const Commit& r) {
     Fields next = fieldsOf(r.state);
     RiseWrite rise{toUtf8(r.name), r.state, {}, wallMs(r.nowMs), msPerCell()};
-    int32_t path = levels_.path(next.level);
+    // On a commit's thread, so the level's true path may be waited for: judged by the lower
+    // bound instead, a rise on a busy server could come sooner than the level can be walked.
+    int32_t path = levels_.waitFor(next.level);
     if (next.level < INT32_MAX) levels_.path(next.level + 1);  // ready by the next rise
     {
         // The new level began after every state this instance accepted before, and at most
