@@ -67,5 +67,5 @@ ExternalProject_Add(orlith_windows
 # tests' bounds).
 add_test(NAME windows
          COMMAND ${CMAKE_CTEST_COMMAND} --test-dir ${CMAKE_BINARY_DIR}/windows --output-on-failure
-                 --parallel 2 --timeout 400)
-set_tests_properties(windows PROPERTIES TIMEOUT 900 LABELS wine RUN_SERIAL TRUE)
+                 --parallel 2 --timeout 900)
+set_tests_properties(windows PROPERTIES TIMEOUT 3600 LABELS wine RUN_SERIAL TRUE)

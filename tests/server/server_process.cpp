@@ -203,9 +203,10 @@ std::string exchangeRaw(int port, const std::string& bytes, const char* source) 
 
 void expectLoudFault(ServerProcess& s, const std::string& reason) {
     HttpResult health;
-    EXPECT_TRUE(eventually([&] { return (health = s.admin("/healthz")).status != 200; })) << reason;
+    // Until the fault itself is named: a busy machine may show a flush lag first.
+    EXPECT_TRUE(eventually([&] { return (health = s.admin("/healthz")).body.find(reason) != std::string::npos; }))
+        << reason << ": " << health.body;
     EXPECT_EQ(health.status, 503) << reason;
-    EXPECT_NE(health.body.find(reason), std::string::npos) << health.body;
     EXPECT_EQ(s.get(rankingTarget(u"newcomer", StateFields{})).status, 503) << reason;
     EXPECT_EQ(s.get(rankingTarget(u"a", StateFields{.level = 2, .steps = 6})).status, 503) << reason;
     EXPECT_EQ(s.get(rankingTarget(u"a", StateFields{.steps = 6})).status, 200) << "play goes on: " << reason;
