@@ -243,14 +243,16 @@ Reply RankingStore::commitRegistration(const Commit& r) {
     levels_.path(2);  // ready by the first rise
     if (reserved) {
         // Committed before the reply, outside the players' lock: the commit waits for the disk.
-        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks};
+        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks, key};
         std::string error;
         bool stored = storage_.registerPlayer(row, inserted, existing, error);
-        if (!stored) {
-            writes_.writeFailed(error);
+        // Another instance registered a look-alike a moment ago: the database kept that one.
+        const bool lookAlike = stored && !inserted && existing.name != row.name;
+        if (!stored || lookAlike) {
+            if (!stored) writes_.writeFailed(error);
             std::lock_guard lock(players_.mutex);
             pendingLookAlikes_.erase(key);
-            return {503, "registration could not be stored"};
+            return !stored ? Reply{503, "registration could not be stored"} : Reply{409, "nickname looks like a registered one"};
         }
     }
     std::string own;

@@ -20,6 +20,7 @@
 #include <filesystem>
 #include <fstream>
 #include <regex>
+#include <set>
 #include <thread>
 
 #include "server/path_walker.h"
@@ -429,6 +430,12 @@ protected:
     int sql(const std::string& statements) {
         return run("psql -q -h " + dir.path + " -U orlith -d postgres " + statements + " > /dev/null 2>&1");
     }
+    std::string query(const std::string& select) {
+        std::unique_ptr<FILE, int (*)(FILE*)> pipe(popen((asUser + "psql -tA -h " + dir.path + " -U orlith -d postgres -c \"" + select + "\"").c_str(), "r"), pclose);
+        std::string out;
+        for (char buf[256]; pipe && fgets(buf, sizeof buf, pipe.get());) out += buf;
+        return out;
+    }
     std::vector<std::string> args(std::vector<std::string> more = {}) const {
         more.insert(more.end(), {"--db", "postgresql://orlith@/postgres?host=" + dir.path, "--min-interval-ms", "0"});
         return more;
@@ -447,6 +454,18 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     // Registered through A: B refuses the name with another hash at once (the registration
     // is in the database before A replied).
     EXPECT_EQ(b.get(test::rankingTarget(u"alice", {.pin = "7417e700"})).status, 403);
+    // Two look-alikes through the two at once: the database keeps one, and both list only that one.
+    long statuses[2] = {0, 0};
+    std::thread other([&] { statuses[1] = b.get(test::rankingTarget(u"Bobby", {.pin = "b0bb1e00"})).status; });
+    statuses[0] = a.get(test::rankingTarget(u"bobby", {.pin = "b0bb1e01"})).status;
+    other.join();
+    ASSERT_EQ(std::multiset<long>(statuses, statuses + 2), (std::multiset<long>{200, 409}));
+    const std::u16string stood = statuses[0] == 200 ? u"bobby" : u"Bobby", refused = statuses[0] == 200 ? u"Bobby" : u"bobby";
+    for (ServerProcess* s : {&a, &b}) {
+        std::vector<RankingRecord> recs;
+        EXPECT_TRUE(test::eventually([&] { return test::findRecord(recs = test::records(s->get("/state/change.php?mode=check").body), stood); }));
+        EXPECT_FALSE(test::findRecord(recs, refused));
+    }
     // They share the budgets: with that one, wrong hashes alternating between them from new
     // addresses are the nickname's five judged in all (per instance it was five each).
     int judged = 0;
@@ -489,6 +508,15 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     EXPECT_EQ(send(4, 60), 409) << "level 3 has 54 cells, from the 7 or 8 steps of the rise";
     EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
     EXPECT_EQ(b.stop(SIGTERM), 0) << b.output();
+    // A database from before look-alike keys were kept, holding a look-alike: the upgrade gives
+    // the key to the first in byte order ("BOBBY"), and both go on being listed.
+    ASSERT_EQ(sql("-c 'ALTER TABLE players DROP COLUMN look_alike' -c 'UPDATE orlith_schema SET version = 3' -c \"INSERT INTO"
+                  " players SELECT 'BOBBY', pin_hash, state, updated_ms FROM players WHERE name = 'alice'\""), 0);
+    ASSERT_TRUE(a.start(args())) << a.output();
+    EXPECT_EQ(query("SELECT string_agg(name, ' ') FROM players WHERE look_alike IS NULL"), utf16ToUtf8(stood) + "\n");
+    const std::vector<RankingRecord> recs = test::records(a.get("/state/change.php?mode=check").body);
+    EXPECT_TRUE(test::findRecord(recs, u"BOBBY") && test::findRecord(recs, stood));
+    EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
 }
 
 TEST_F(Postgres, ADatabaseTurnedReadOnlyOrLosingItsTableIsNoticed) {
