@@ -292,8 +292,8 @@ private:
     // The row of name; or, with lookAlike, of the name or else of the nickname holding that key.
     bool readPlayer(const std::string& name, StoredPlayer& row, std::string& error, const char* lookAlike = nullptr) {
         const char* values[2] = {name.c_str(), lookAlike};
-        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE name = $1" +
-                          (lookAlike ? " OR look_alike = $2::bigint ORDER BY name = $1 DESC LIMIT 1" : "");
+        std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE name = $1";
+        if (lookAlike) sql += " OR look_alike = $2::bigint ORDER BY name = $1 DESC LIMIT 1";
         Result q(PQexecParams(conn_, sql.c_str(), lookAlike ? 2 : 1, nullptr, values, nullptr, nullptr, 0));
         if (!q.ok()) return fail("cannot read", error);
         if (PQntuples(q.get()) != 1) {
