@@ -44,7 +44,8 @@ struct ServerOptions {
     // Reverse proxies ("10.0.0.0/8", "::1/128", ...). A request from one of them is taken to
     // come from the right-most X-Forwarded-For address that is not itself a trusted proxy
     // (the peer, when there is none), for every budget, and on no connection of its own; the
-    // per-address connection caps do not count a trusted proxy.
+    // per-address connection caps do not count a trusted proxy. (With proxyProtocol, below,
+    // the client its PROXY header names instead, on the connection.)
     std::vector<std::string> trustedProxies;
     // The game listener expects a PROXY protocol header (v1 or v2) first on every connection,
     // from a trusted proxy only, and takes its client address for the connection's whole life:
