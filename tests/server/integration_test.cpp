@@ -323,6 +323,7 @@ struct Nginx {
                     .starts_with("HTTP/1.1 200");
             });
             if (up && pid > 0) return true;
+            if (pid > 0) kill(pid, SIGTERM), waitpid(pid, nullptr, 0), pid = -1;  // never answered: not left behind
         }
         return false;
     }
