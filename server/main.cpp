@@ -55,6 +55,8 @@ const char kUsage[] =
     "  --forget-days N        forget players still at level 1 unseen this long (default 30)\n"
     "  --trusted-proxy CIDR[,CIDR...]\n"
     "                         reverse proxies whose X-Forwarded-For names the client (none)\n"
+    "  --proxy-protocol       every connection to the game port opens with a PROXY protocol\n"
+    "                         header (v1 or v2) from a trusted proxy, naming its client\n"
     "  --web-root DIR         also serve the browser game built into DIR (the files it holds at\n"
     "                         start-up; \"/\" is its index.html)\n"
     "  --help                 this text\n";
@@ -104,6 +106,8 @@ int parseFlags(int argc, char** argv, Flags& f) {
             return 2;
         } else if (a == "--legacy-check") {
             f.store.legacyCheck = true;
+        } else if (a == "--proxy-protocol") {
+            f.server.proxyProtocol = true;
         } else if (a == "--host" && value(v)) {
             f.server.host = v;
         } else if (a == "--db" && value(v)) {

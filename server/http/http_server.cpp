@@ -23,6 +23,7 @@
 #include <vector>
 
 #include "budgets/budgets.h"
+#include "http/proxy_protocol.h"
 #include "rules/request.h"
 
 namespace orlith::server {
@@ -177,9 +178,12 @@ public:
         }
     }
 
-    // A new connection's request is under way from the start (its partial slot taken at accept).
+    // A new connection's request is under way from the start (its partial slot taken at accept);
+    // behind a PROXY header, which must arrive within the same deadline as that request.
     void start(bool partial) {
         partial_ = partial;
+        firstDue_ = std::chrono::steady_clock::now() + readLimit();
+        if (shared_.options.proxyProtocol && !admin_) return readProxyHeader();
         readRequest();
     }
 
@@ -218,15 +222,67 @@ private:
 
     void beginRequest() {
         if (!admin_ && !partial_ && !proxy_) {
-            if (!takePartial(shared_, client_)) {
-                // Too many requests of this address or its group are arriving at once.
-                shared_.metrics.count(503);
-                response_ = HttpResponse{503, "too many requests arriving at once from this address\r\n"};
-                head_ = false;
-                return write(11, false);
-            }
+            // Too many requests of this address or its group are arriving at once.
+            if (!takePartial(shared_, client_)) return busy("too many requests arriving at once from this address\r\n");
             partial_ = true;
         }
+        readRequest();
+    }
+
+    void busy(const char* why) {
+        shared_.metrics.count(503);
+        response_ = HttpResponse{503, why};
+        head_ = false;
+        write(11, false);
+    }
+
+    std::chrono::milliseconds readLimit() const {
+        return std::chrono::milliseconds(admin_ ? shared_.options.idleTimeoutMs : shared_.options.headerTimeoutMs);
+    }
+
+    // The PROXY header from a trusted proxy: its client is then this connection's, for every
+    // cap and budget. A TCP proxy gives each client a connection of its own, so the rule of the
+    // owner's connection stays with the connection here, and X-Forwarded-For is never read.
+    void readProxyHeader() {
+        reading_ = true;
+        hold_.expires_at(firstDue_);
+        hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            if (!ec && self->reading_) self->refuseProxy(Metrics::kProxySlow);
+        });
+        readProxyBytes();
+    }
+
+    void readProxyBytes() {
+        stream_.async_read_some(buffer_.prepare(512), [self = shared_from_this()](beast::error_code ec, size_t n) {
+            self->buffer_.commit(n);
+            if (!self->reading_) return;  // too slow: closed already
+            auto bytes = self->buffer_.cdata();
+            ProxyHeader h = parseProxyHeader(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
+            if (h.status == ProxyHeader::Status::kMore && !ec) return self->readProxyBytes();
+            if (h.status != ProxyHeader::Status::kDone) return self->refuseProxy(Metrics::kProxyBad);
+            self->reading_ = false;
+            self->hold_.cancel();
+            self->buffer_.consume(h.length);
+            self->proxied(h.addressLength ? addressKey(h.address.data(), h.addressLength) : self->client_);
+        });
+    }
+
+    // Closed unanswered: whatever is on the other end does not speak the PROXY protocol to us.
+    void refuseProxy(Metrics::ProxyRefusal why) {
+        reading_ = false;
+        shared_.metrics.proxyRefused(why);
+        close();
+    }
+
+    // From here on the connection is its client's, under that address's caps.
+    void proxied(uint64_t client) {
+        client_ = client;
+        if (!shared_.perAddress.take(client_, shared_.options.maxConnectionsPerAddress)) {
+            return busy("too many connections from this address\r\n");
+        }
+        proxy_.reset();  // the per-address slot is given back with the session
+        if (!takePartial(shared_, client_)) return busy("too many requests arriving at once from this address\r\n");
+        partial_ = true;
         readRequest();
     }
 
@@ -238,9 +294,11 @@ private:
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
         // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
         reading_ = true;
-        const auto limit = std::chrono::milliseconds(admin_ ? shared_.options.idleTimeoutMs : shared_.options.headerTimeoutMs);
-        stream_.expires_after(limit + std::chrono::seconds(1));
-        hold_.expires_after(limit);
+        // The first request's deadline runs from the connection's opening (the PROXY header's too).
+        auto due = std::exchange(firstDue_, {});
+        if (due == std::chrono::steady_clock::time_point{}) due = std::chrono::steady_clock::now() + readLimit();
+        stream_.expires_at(due + std::chrono::seconds(1));
+        hold_.expires_at(due);
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec && self->reading_) self->readTimedOut();
         });
@@ -419,7 +477,8 @@ private:
     bool admin_;
     uint64_t client_;
     uint64_t connection_;
-    std::optional<asio::ip::address> proxy_;  // the peer, when it is a trusted proxy
+    std::optional<asio::ip::address> proxy_;  // the peer, when it is a trusted proxy (until a PROXY header names the client)
+    std::chrono::steady_clock::time_point firstDue_{};  // the first request's deadline; then cleared
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
@@ -500,6 +559,11 @@ private:
         uint64_t client = ec ? 0 : keyOf(peer.address());
         std::optional<asio::ip::address> proxy;
         if (!ec && trusted(shared_.trustedProxies, peer.address())) proxy = peer.address();
+        if (!admin_ && shared_.options.proxyProtocol && !proxy) {
+            shared_.metrics.proxyRefused(Metrics::kProxyUntrusted);
+            socket.close(ec);
+            return;
+        }
         if (admin_) {
             if (shared_.adminConnections.fetch_add(1) >= shared_.options.maxAdminConnections) {
                 shared_.adminConnections.fetch_sub(1);
@@ -557,6 +621,10 @@ bool HttpServer::start(std::string& error) {
             return false;
         }
         impl_->shared.trustedProxies.push_back(b);
+    }
+    if (o.proxyProtocol && o.trustedProxies.empty()) {
+        error = "--proxy-protocol needs --trusted-proxy: the proxies whose PROXY headers are believed";
+        return false;
     }
     beast::error_code ec;
     auto address = asio::ip::make_address(o.host, ec);

@@ -1,8 +1,9 @@
 // Ranking server, the socket side: HTTP/1.1 over TCP with keep-alive, one event loop per
 // thread (each with its own listening socket on the shared port), an admin listener for
 // health and metrics, idle and header time-outs, connection caps (in all and per address, and
-// for requests still arriving per address and address group), bounded
-// buffers per connection, and the waiting that request handling asks for (a commit on a
+// for requests still arriving per address and address group), the client named by a trusted
+// proxy (X-Forwarded-For, or a PROXY protocol header: proxy_protocol.h), bounded buffers per
+// connection, and the waiting that request handling asks for (a commit on a
 // blocking thread, a paced reply on a timer). Owns: threads, sockets, sessions. Calls: the
 // request handler for each parsed request. Called by: main.
 #pragma once
@@ -43,8 +44,14 @@ struct ServerOptions {
     // Reverse proxies ("10.0.0.0/8", "::1/128", ...). A request from one of them is taken to
     // come from the right-most X-Forwarded-For address that is not itself a trusted proxy
     // (the peer, when there is none), for every budget, and on no connection of its own; the
-    // per-address connection caps do not count a trusted proxy.
+    // per-address connection caps do not count a trusted proxy. (With proxyProtocol, below,
+    // the client its PROXY header names instead, on the connection.)
     std::vector<std::string> trustedProxies;
+    // The game listener expects a PROXY protocol header (v1 or v2) first on every connection,
+    // from a trusted proxy only, and takes its client address for the connection's whole life:
+    // every cap and budget. Anything else (no header, a malformed one, another peer) is closed
+    // unanswered and counted. Needs trustedProxies.
+    bool proxyProtocol = false;
 };
 
 class HttpServer {

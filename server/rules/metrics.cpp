@@ -65,6 +65,14 @@ std::string Metrics::render(const Gauges& g) const {
                   "# TYPE orlith_flush_lag_seconds gauge\norlith_flush_lag_seconds %.3f\n",
                   static_cast<unsigned long long>(g.pendingWrites), g.flushLagSeconds);
     out += line;
+    out += "# HELP orlith_proxy_refused_total Connections closed before a good PROXY header from a trusted proxy.\n"
+           "# TYPE orlith_proxy_refused_total counter\n";
+    const char* const reasons[kProxyRefusals] = {"untrusted", "bad", "slow"};
+    for (size_t i = 0; i < kProxyRefusals; ++i) {
+        std::snprintf(line, sizeof line, "orlith_proxy_refused_total{reason=\"%s\"} %llu\n", reasons[i],
+                      static_cast<unsigned long long>(proxyRefused_[i].load(std::memory_order_relaxed)));
+        out += line;
+    }
     std::snprintf(line, sizeof line, "# TYPE orlith_connections gauge\norlith_connections %llu\n"
                   "# TYPE orlith_healthy gauge\norlith_healthy %d\n",
                   static_cast<unsigned long long>(g.connections), g.healthy ? 1 : 0);

@@ -18,6 +18,10 @@ public:
     void count(int status);
     void observe(double seconds);
     uint64_t requests(int status) const;
+    // Connections of a --proxy-protocol listener closed before their PROXY header was read:
+    // from a peer that is no trusted proxy, with a header missing or malformed, or too slow.
+    enum ProxyRefusal { kProxyUntrusted, kProxyBad, kProxySlow, kProxyRefusals };
+    void proxyRefused(ProxyRefusal why) { proxyRefused_[why].fetch_add(1, std::memory_order_relaxed); }
 
     struct Gauges {
         uint64_t players = 0;
@@ -33,6 +37,7 @@ private:
     std::array<std::atomic<uint64_t>, kStatuses.size() + 1> byStatus_{};  // last: any other
     std::array<std::atomic<uint64_t>, kBuckets.size() + 1> buckets_{};    // last: +Inf
     std::atomic<uint64_t> sumMicros_{0};
+    std::array<std::atomic<uint64_t>, kProxyRefusals> proxyRefused_{};
 };
 
 }  // namespace orlith::server

@@ -219,6 +219,23 @@ Reply RankingStore::commitJudge(const Commit& r) {
     return reply.commit ? commit(*reply.commit) : reply;
 }
 
+// Instances sharing a database keep an address's and its group's new nicknames there too (the
+// instance's own budgets are spent already), so registering through n instances does not give
+// n times those budgets: asked before the row is inserted, spent once it was (a nickname found
+// registered through another instance spends nothing). 0 when open; 429 when spent; 503 with
+// error when the database failed.
+int RankingStore::sharedNewNickname(uint64_t client, int64_t nowMs, bool spend, std::string& error) {
+    if (!client || !storage_.sharedByInstances()) return 0;
+    const BudgetOptions& o = budgets_.options();
+    bool open = false;
+    if (!storage_.spendShared({{"ra " + std::to_string(client), o.registrationsPerAddress, o.registrationPeriodMs},
+                               {"rg " + std::to_string(addressGroup(client)), o.registrationsPerGroup, o.registrationGroupPeriodMs}},
+                              wallMs(nowMs), spend, open, error)) {
+        return 503;
+    }
+    return open ? 0 : 429;
+}
+
 Reply RankingStore::commitRegistration(const Commit& r) {
     players_.waitIndexed();
     uint64_t key = lookAlikeKey(r.name);
@@ -243,14 +260,20 @@ Reply RankingStore::commitRegistration(const Commit& r) {
     levels_.path(2);  // ready by the first rise
     if (reserved) {
         // Committed before the reply, outside the players' lock: the commit waits for the disk.
-        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks};
+        StoredPlayer row{toUtf8(r.name), r.state.substr(8, 8), r.state, 0, marks, key};
         std::string error;
-        bool stored = storage_.registerPlayer(row, inserted, existing, error);
-        if (!stored) {
-            writes_.writeFailed(error);
+        const int budget = sharedNewNickname(r.requester.client, r.nowMs, false, error);
+        bool stored = budget == 0 && storage_.registerPlayer(row, inserted, existing, error);
+        if (stored && inserted && sharedNewNickname(r.requester.client, r.nowMs, true, error) == 503) writes_.writeFailed(error);
+        // Another instance registered a look-alike a moment ago: the database kept that one.
+        const bool lookAlike = stored && !inserted && existing.name != row.name;
+        if (!stored || lookAlike) {
+            if (!stored && budget != 429) writes_.writeFailed(error);
             std::lock_guard lock(players_.mutex);
             pendingLookAlikes_.erase(key);
-            return {503, "registration could not be stored"};
+            return budget == 429 ? Reply{429, "too many new nicknames from this address or its block"}
+                   : !stored     ? Reply{503, "registration could not be stored"}
+                                 : Reply{409, "nickname looks like a registered one"};
         }
     }
     std::string own;

@@ -113,6 +113,7 @@ public:
 
 private:
     Reply commitRegistration(const Commit& r);
+    int sharedNewNickname(uint64_t client, int64_t nowMs, bool spend, std::string& error);
     Reply commitRise(const Commit& r);
     Reply commitJudge(const Commit& r);
     // A commit that asks the budgets shared with other instances, when this request's hash

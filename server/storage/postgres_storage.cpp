@@ -8,8 +8,10 @@
 #include <cstdio>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 
 #include "budgets/budgets.h"
+#include "players/names.h"
 #include "storage/storage.h"
 
 namespace orlith::server {
@@ -28,7 +30,13 @@ const char* const kMigrations[] = {
     "INSERT INTO heartbeat VALUES (1, 0);",
     // Budgets every instance spends from: a key and the moment its budget is full again.
     "CREATE TABLE budgets (key TEXT PRIMARY KEY, full_at BIGINT NOT NULL);",
+    // Each look-alike key held by one nickname, so the database decides between look-alikes
+    // registered through two instances at once, as the primary key does for one name. Filled
+    // for the rows already there by fillLookAlikes.
+    "ALTER TABLE players ADD COLUMN look_alike BIGINT;"
+    "CREATE UNIQUE INDEX players_look_alike ON players(look_alike);",
 };
+constexpr int kLookAlikeMigration = 4;
 
 constexpr const char* kNowMs = "(extract(epoch from clock_timestamp()) * 1000)::bigint";
 constexpr const char* kPlayerColumns = "name, pin_hash, state, updated_ms, since_ms, since_steps, need";
@@ -83,21 +91,23 @@ public:
                         std::string& error) override {
         std::lock_guard lock(mutex_);
         if (!ensureConnected(error)) return false;
-        std::string sql = std::string("INSERT INTO players(") + kPlayerColumns + ") VALUES($1,$2,$3," + kNowMs +
-                          ",$4::bigint,$5::integer,$6::integer) ON CONFLICT(name) DO NOTHING";
+        // Either key, the name or its look-alike, held by another row: nothing inserted.
+        std::string sql = std::string("INSERT INTO players(") + kPlayerColumns + ", look_alike) VALUES($1,$2,$3," + kNowMs +
+                          ",$4::bigint,$5::integer,$6::integer,$7::bigint) ON CONFLICT DO NOTHING";
         std::string m[3];
         if (player.marks) {
             m[0] = std::to_string(player.marks->sinceMs);
             m[1] = std::to_string(player.marks->sinceSteps);
             m[2] = std::to_string(player.marks->need);
         }
-        const char* values[6] = {player.name.c_str(), player.pinHash.c_str(), player.state.c_str(),
+        const std::string key = std::to_string(static_cast<int64_t>(player.lookAlike));
+        const char* values[7] = {player.name.c_str(), player.pinHash.c_str(), player.state.c_str(),
                                  player.marks ? m[0].c_str() : nullptr, player.marks ? m[1].c_str() : nullptr,
-                                 player.marks ? m[2].c_str() : nullptr};
-        Result r(PQexecParams(conn_, sql.c_str(), 6, nullptr, values, nullptr, nullptr, 0));
+                                 player.marks ? m[2].c_str() : nullptr, player.lookAlike ? key.c_str() : nullptr};
+        Result r(PQexecParams(conn_, sql.c_str(), 7, nullptr, values, nullptr, nullptr, 0));
         if (!r.ok()) return fail("cannot write", error);
         inserted = std::string(PQcmdTuples(r.get())) == "1";
-        return inserted || readPlayer(player.name, existing, error);
+        return inserted || readPlayer(player.name, existing, error, values[6]);
     }
 
     bool commitRise(const RiseWrite& rise, bool& applied, StoredPlayer& current, std::string& error) override {
@@ -279,10 +289,12 @@ private:
                                    std::stoi(PQgetvalue(r, i, 6))};
         }
     }
-    bool readPlayer(const std::string& name, StoredPlayer& row, std::string& error) {
-        const char* values[1] = {name.c_str()};
+    // The row of name; or, with lookAlike, of the name or else of the nickname holding that key.
+    bool readPlayer(const std::string& name, StoredPlayer& row, std::string& error, const char* lookAlike = nullptr) {
+        const char* values[2] = {name.c_str(), lookAlike};
         std::string sql = std::string("SELECT ") + kPlayerColumns + " FROM players WHERE name = $1";
-        Result q(PQexecParams(conn_, sql.c_str(), 1, nullptr, values, nullptr, nullptr, 0));
+        if (lookAlike) sql += " OR look_alike = $2::bigint ORDER BY name = $1 DESC LIMIT 1";
+        Result q(PQexecParams(conn_, sql.c_str(), lookAlike ? 2 : 1, nullptr, values, nullptr, nullptr, 0));
         if (!q.ok()) return fail("cannot read", error);
         if (PQntuples(q.get()) != 1) {
             error = "database " + where() + " has no row for the player";
@@ -338,6 +350,7 @@ private:
             for (int k = version; k < latest; ++k) {
                 if (!exec(kMigrations[k], error)) return false;
             }
+            if (version < kLookAlikeMigration && !fillLookAlikes(error)) return false;
             return version == latest ||
                    exec("DELETE FROM orlith_schema; INSERT INTO orlith_schema VALUES (" + std::to_string(latest) + ")", error);
         });
@@ -346,6 +359,37 @@ private:
         if (!id.ok() || PQntuples(id.get()) != 1) return fail("cannot read", error);
         identity_ = PQgetvalue(id.get(), 0, 0);
         return true;
+    }
+
+    // The look-alike keys of the rows stored before they were kept, computed here (the database
+    // knows no confusable skeletons), in one COPY and one UPDATE. Where stored names already
+    // look alike, the first in byte order holds the key; the others keep playing without one.
+    bool fillLookAlikes(std::string& error) {
+        Result names(PQexec(conn_, "SELECT name FROM players ORDER BY name COLLATE \"C\""));
+        if (!names.ok()) return fail("cannot read", error);
+        std::unordered_set<uint64_t> taken;
+        std::string rows;
+        for (int i = 0; i < PQntuples(names.get()); ++i) {
+            const std::string name = PQgetvalue(names.get(), i, 0);
+            std::u16string utf16;
+            if (!strictUtf8ToUtf16(name, utf16)) continue;  // refused at load as it stands
+            const uint64_t key = lookAlikeKey(utf16);
+            if (!taken.insert(key).second) continue;
+            // COPY's text form: a backslash escapes; names hold no tab or line break (checkNickname).
+            for (char c : name) rows += c == '\\' ? std::string("\\\\") : std::string(1, c);
+            rows += '\t' + std::to_string(static_cast<int64_t>(key)) + '\n';
+        }
+        if (rows.empty()) return true;
+        if (!exec("CREATE TEMPORARY TABLE look_alikes (name TEXT, look_alike BIGINT) ON COMMIT DROP", error)) return false;
+        Result copy(PQexec(conn_, "COPY look_alikes FROM STDIN"));
+        if (PQresultStatus(copy.get()) != PGRES_COPY_IN || PQputCopyData(conn_, rows.data(), static_cast<int>(rows.size())) != 1 ||
+            PQputCopyEnd(conn_, nullptr) != 1) {
+            return fail("cannot write", error);
+        }
+        Result copied(PQgetResult(conn_));
+        while (PGresult* more = PQgetResult(conn_)) PQclear(more);
+        return (copied.ok() || fail("cannot write", error)) &&
+               exec("UPDATE players SET look_alike = l.look_alike FROM look_alikes l WHERE players.name = l.name", error);
     }
 
     std::mutex mutex_;

@@ -34,6 +34,7 @@ struct StoredPlayer {
     std::string state;     // 104-character state value as last submitted
     int64_t updatedMs = 0; // database clock, milliseconds since 1970
     std::optional<LevelMarks> marks;  // none for rows stored before marks were kept
+    uint64_t lookAlike = 0;  // lookAlikeKey of the name, written at registration (read back: not kept)
 };
 
 // A level rise, written only if the row is still at the level below and its marks are met:
@@ -77,6 +78,8 @@ public:
     }
     // Inserts a new player (with its marks) and commits before returning. When the name exists
     // already (registered through another instance), existing is filled and inserted is false.
+    // A database shared by instances also holds each name's look-alike key once: when another
+    // nickname holds it, inserted is false and existing is that nickname's row.
     virtual bool registerPlayer(const StoredPlayer& player, bool& inserted, StoredPlayer& existing,
                                 std::string& error) = 0;
     // Commits a level rise as one conditional update. When the row did not qualify, applied is

@@ -1,6 +1,7 @@
 // Query parsing (read from the end, escapes as UTF-8, smuggled controls refused), address
-// keys, and SQLite storage on real files: durability across reopen, conflicts, forgetting,
-// level paths, and refusing damaged, foreign or newer databases at start.
+// keys, PROXY protocol headers, and SQLite storage on real files: durability across reopen,
+// conflicts, forgetting, level paths, and refusing damaged, foreign or newer databases at start.
+#include <arpa/inet.h>
 #include <gtest/gtest.h>
 #include <sqlite3.h>
 
@@ -12,6 +13,7 @@
 #include <vector>
 
 #include "http/http_server.h"
+#include "http/proxy_protocol.h"
 #include "http/static_files.h"
 #include "maze/maze.h"
 #include "rules/levels.h"
@@ -181,6 +183,54 @@ TEST(AddressKeys, IPv4ByAddressAndIPv6ByItsSlash64) {
     EXPECT_NE(key(v6(15, 1)), key(v6(7, 1))) << "the next /64";
     EXPECT_TRUE(key({0, 0, 0, 0}) && key({0, 0, 0, 1})) << "0 means unknown";
     EXPECT_NE(key(v6(15, 1)), key({0x20, 0, 0, 0})) << "IPv6 never meets IPv4";
+}
+
+TEST(ProxyProtocol, AHeaderNamesItsClientOrThePeerAndAnythingElseIsBad) {
+    using S = ProxyHeader::Status;
+    // Source 192.0.2.7:56324, destination 198.51.100.1:8080; then 2001:db8::7 to 2001:db8::1.
+    const std::string v4("\xC0\x00\x02\x07\xC6\x33\x64\x01\xDC\x04\x1F\x90", 12);
+    std::string v6(36, '\0');
+    v6[0] = v6[16] = 0x20, v6[1] = v6[17] = 0x01, v6[2] = v6[18] = 0x0d, v6[3] = v6[19] = char(0xb8), v6[15] = 7, v6[31] = 1;
+    const std::string tlvs("\x01\x00\x02h2\x04\x00\x01\x00", 9);  // ALPN, then NOOP
+    const std::string line107 = "PROXY UNKNOWN " + std::string(91, 'x') + "\r\n";
+    const struct { std::string header; S status; std::string client; } cases[] = {
+        {"PROXY TCP4 192.0.2.7 198.51.100.1 56324 8080\r\n", S::kDone, "192.0.2.7"},
+        {"PROXY TCP6 2001:db8::7 2001:db8::1 56324 65535\r\n", S::kDone, "2001:db8::7"},
+        {"PROXY UNKNOWN\r\n", S::kDone, "peer"},
+        {line107, S::kDone, "peer"},
+        {test::proxyV2(0x21, 0x11, v4), S::kDone, "192.0.2.7"},
+        {test::proxyV2(0x21, 0x11, v4 + tlvs), S::kDone, "192.0.2.7"},
+        {test::proxyV2(0x21, 0x21, v6 + tlvs), S::kDone, "2001:db8::7"},
+        {test::proxyV2(0x20, 0x11, v4), S::kDone, "peer"},  // LOCAL: a health check of the proxy
+        {test::proxyV2(0x21, 0x00, ""), S::kDone, "peer"},  // AF_UNSPEC
+        {"PROXY UNKNOWN " + std::string(92, 'x') + "\r\n", S::kBad, ""},
+        {"PROXY TCP4 192.0.2.7 198.51.100.1 56324\r\n", S::kBad, ""},
+        {"PROXY TCP4 192.0.2.7 198.51.100.1 56324 8080 \r\n", S::kBad, ""},
+        {"PROXY TCP4 192.0.2.7 198.51.100.1 56324 65536\r\n", S::kBad, ""},
+        {"PROXY TCP4 2001:db8::7 2001:db8::1 56324 8080\r\n", S::kBad, ""},
+        {"PROXY TCP4  192.0.2.7 198.51.100.1 56324 8080\r\n", S::kBad, ""},
+        {"PROXY TCP5 192.0.2.7 198.51.100.1 56324 8080\r\n", S::kBad, ""},
+        {"GET / HTTP/1.1\r\n", S::kBad, ""},
+        {"PROXY\r\n", S::kBad, ""},
+        {std::string("\r\n\r\n\0\r\nQUIT\r", 12), S::kBad, ""},
+        {test::proxyV2(0x11, 0x11, v4), S::kBad, ""},                        // version 1 in a binary header
+        {test::proxyV2(0x22, 0x11, v4), S::kBad, ""},                        // no such command
+        {test::proxyV2(0x21, 0x12, v4), S::kBad, ""},                        // datagrams
+        {test::proxyV2(0x21, 0x21, v4), S::kBad, ""},                        // too short for IPv6
+        {test::proxyV2(0x21, 0x11, std::string(4097, 'x')).substr(0, 16), S::kBad, ""},  // beyond the limit, said at once
+    };
+    for (const auto& c : cases) {
+        ProxyHeader h = parseProxyHeader(c.header + "GET / HTTP/1.1\r\n");  // the request follows at once
+        char text[64] = "peer";
+        if (h.addressLength) inet_ntop(h.addressLength == 4 ? AF_INET : AF_INET6, h.address.data(), text, sizeof text);
+        EXPECT_EQ(std::make_tuple(h.status, h.status == S::kDone ? std::string(text) : ""), std::make_tuple(c.status, c.client))
+            << testing::PrintToString(c.header);
+        if (c.status != S::kDone) continue;
+        EXPECT_EQ(h.length, c.header.size()) << "the request is left as it came";
+        for (size_t n = 0; n < c.header.size(); ++n) {  // cut anywhere: signature, command, length, addresses, TLVs
+            EXPECT_EQ(parseProxyHeader(c.header.substr(0, n)).status, S::kMore) << n << " of " << testing::PrintToString(c.header);
+        }
+    }
 }
 
 class SqliteStorage : public ::testing::Test {

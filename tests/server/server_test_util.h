@@ -74,6 +74,13 @@ inline const RankingRecord* findRecord(const std::vector<RankingRecord>& recs, c
     return r == recs.end() ? nullptr : &*r;
 }
 
+// A binary PROXY protocol header: signature, version and command, family and transport, then
+// the length of rest (addresses and TLVs) and rest itself.
+inline std::string proxyV2(unsigned char versionCommand, unsigned char familyTransport, const std::string& rest) {
+    return std::string("\r\n\r\n\0\r\nQUIT\n", 12) + char(versionCommand) + char(familyTransport) + char(rest.size() >> 8) +
+           char(rest.size() & 0xFF) + rest;
+}
+
 // A temporary directory, removed with its contents on destruction.
 struct TempDir {
     TempDir() { char t[] = "/tmp/orlith-server-XXXXXX"; path = mkdtemp(t) ? t : "", chmod(path.c_str(), 0755); }
