@@ -26,7 +26,7 @@ web=(
 rest=(
   git python3 libgtest-dev libgmock-dev libbenchmark-dev xvfb xauth
   libboost-dev libsqlite3-dev libpq-dev postgresql libicu-dev zlib1g-dev iproute2
-  clang libclang-rt-14-dev wrk nginx-light bc curl
+  clang libclang-rt-14-dev wrk nginx-light libnginx-mod-stream bc curl
   g++-mingw-w64-x86-64 chromium chromium-driver python3-selenium
 )
 windows=(
