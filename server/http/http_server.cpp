@@ -237,6 +237,8 @@ public:
     // A new connection's request is under way from the start (its partial slot taken at accept).
     void start(bool partial) {
         partial_ = partial;
+        beast::error_code ignored;
+        stream_.socket().non_blocking(true, ignored);  // a write now never waits (see write)
         readRequest();
     }
 
@@ -422,14 +424,28 @@ private:
             std::string_view piece = body.piece(i);
             buffers_[n++] = asio::buffer(piece.data(), piece.size());
         }
+        // A reply nearly always fits the socket's send buffer: one writev now, and no write
+        // operation, timer or handler. Only what does not fit waits, with a time-out.
+        beast::error_code ec;
+        size_t sent = stream_.socket().write_some(std::span<const asio::const_buffer>(buffers_.data(), n), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            ec = {};
+            sent = 0;
+        }
+        size_t first = 0;
+        for (; first < n && sent >= buffers_[first].size(); ++first) sent -= buffers_[first].size();
+        if (ec || first == n) return written(ec);
+        buffers_[first] += sent;
         // The reply must leave within the time-out too: a reader that never reads is closed.
         stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
-        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data(), n),
-                          [self = shared_from_this()](beast::error_code ec, size_t) {
-                              self->response_ = {};  // lets go of the view at once
-                              if (ec || !self->keepAlive_) return self->close();
-                              self->read();
-                          });
+        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data() + first, n - first),
+                          [self = shared_from_this()](beast::error_code e, size_t) { self->written(e); });
+    }
+
+    void written(beast::error_code ec) {
+        response_ = {};  // lets go of the view at once
+        if (ec || !keepAlive_) return close();
+        read();
     }
 
     void close() {
