@@ -295,10 +295,11 @@ private:
         parser_->body_limit(0);
         // One deadline for the whole request, so a slow drip of header bytes is cut off too.
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
-        // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
+        // that sent part of a request is owed a 408 first. The stream's is off while reading
+        // (ours ends the read by shutting its side down): a second timer per request cost CPU.
         reading_ = true;
         const auto limit = std::chrono::milliseconds(admin_ ? shared_.options.idleTimeoutMs : shared_.options.headerTimeoutMs);
-        stream_.expires_after(limit + std::chrono::seconds(1));
+        stream_.expires_never();
         hold_.expires_after(limit);
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec && self->reading_) self->readTimedOut();
