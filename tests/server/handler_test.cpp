@@ -344,6 +344,14 @@ TEST_F(Handler, RepliesGoOutAsHttpSpellsThemAndGzipOnesInflateToThePlainReplyWhe
         EXPECT_EQ(gunzip(body), text) << target;
         EXPECT_LT(body.size() * 3, text.size()) << target;
     }
+    // A live player outside the top who only turns keeps its place, and the next view shows it turned.
+    StateFields turner{.steps = 22700};  // about the 70th
+    ASSERT_EQ(send(u"turner", turner).status, 200);
+    turner.view[0] = 1, turner.view[2] = 0;
+    ASSERT_EQ(send(u"turner", turner).status, 200);
+    const RankingRecord* seen = findRecord(records(get(rankingTarget(u"req0", {}))), u"turner");
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->viewDirection[0], 1.0f);
 }
 
 TEST_F(Handler, TheOrderKeptIncrementallyIsTheGamesOrder) {
