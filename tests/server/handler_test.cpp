@@ -349,7 +349,8 @@ TEST_F(Handler, RepliesGoOutAsHttpSpellsThemAndGzipOnesInflateToThePlainReplyWhe
     ASSERT_EQ(send(u"turner", turner).status, 200);
     turner.view[0] = 1, turner.view[2] = 0;
     ASSERT_EQ(send(u"turner", turner).status, 200);
-    const RankingRecord* seen = findRecord(records(get(rankingTarget(u"req0", {}))), u"turner");
+    auto recs = records(get(rankingTarget(u"req0", {})));
+    const RankingRecord* seen = findRecord(recs, u"turner");
     ASSERT_NE(seen, nullptr);
     EXPECT_EQ(seen->viewDirection[0], 1.0f);
 }
