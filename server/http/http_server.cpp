@@ -12,7 +12,9 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <charconv>
 #include <chrono>
+#include <cstring>
 #include <cstdio>
 #include <mutex>
 #include <optional>
@@ -45,6 +47,61 @@ uint64_t addressKey(const unsigned char* b, size_t n) {
     uint64_t key = 0;
     for (size_t i = 0; i < 8 && i < n; ++i) key = key << 8 | b[i];
     return key | (uint64_t{1} << 63);
+}
+
+namespace {
+
+// The fixed bytes of the usual reply (200 on the game port, plain text, no further header
+// lines) up to its length, one per HTTP version: prepared once, never written per request.
+constexpr std::string_view kUsualHead[2] = {
+    "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: ",
+    "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: ",
+};
+constexpr std::string_view kTextPlain = "text/plain; charset=utf-8";
+
+}  // namespace
+
+void replyHead(const HttpResponse& r, unsigned version, bool keepAlive, bool admin, ReplyHead& out) {
+    const ReplyText& body = r.body;
+    out.size = 0;
+    out.general.clear();
+    auto add = [&](std::string_view text) {
+        if (!out.general.empty() || out.size + text.size() > sizeof out.tail) {
+            if (out.general.empty()) out.general.assign(out.tail, out.size);
+            out.general += text;
+        } else {
+            std::memcpy(out.tail + out.size, text.data(), text.size());
+            out.size += text.size();
+        }
+    };
+    auto addNumber = [&](size_t v) {
+        char digits[24];
+        auto end = std::to_chars(digits, digits + sizeof digits, v).ptr;
+        add(std::string_view(digits, static_cast<size_t>(end - digits)));
+    };
+    const bool usual = r.status == 200 && !admin && r.headers.empty() && r.contentType == kTextPlain;
+    if (usual) {
+        out.fixed = kUsualHead[version == 10 ? 0 : 1];
+    } else {
+        out.fixed = {};
+        add(version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ");
+        addNumber(static_cast<size_t>(r.status));
+        add(" ");
+        beast::string_view reason = http::obsolete_reason(static_cast<http::status>(r.status));
+        add(std::string_view(reason.data(), reason.size()));
+        add("\r\nContent-Type: ");
+        add(r.contentType);
+        if (r.status != 304) add("\r\nContent-Length: ");
+    }
+    if (r.status != 304) addNumber(body.size());
+    if (body.gzip) add("\r\nContent-Encoding: gzip");
+    if (r.status == 200 && !admin) add("\r\nVary: Accept-Encoding");
+    // The same Connection header Beast would set: only where the version's default differs.
+    if (version == 10 && keepAlive) add("\r\nConnection: keep-alive");
+    if (version != 10 && !keepAlive) add("\r\nConnection: close");
+    add("\r\n");
+    add(r.headers);
+    add("\r\n");
 }
 
 namespace {
@@ -182,6 +239,8 @@ public:
     // behind a PROXY header, which must arrive within the same deadline as that request.
     void start(bool partial) {
         partial_ = partial;
+        beast::error_code ignored;
+        stream_.socket().non_blocking(true, ignored);  // a write now never waits (see write)
         firstDue_ = std::chrono::steady_clock::now() + readLimit();
         if (shared_.options.proxyProtocol && !admin_) return readProxyHeader();
         readRequest();
@@ -292,12 +351,13 @@ private:
         parser_->body_limit(0);
         // One deadline for the whole request, so a slow drip of header bytes is cut off too.
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
-        // that sent part of a request is owed a 408 first. The stream's, later, is a backstop.
+        // that sent part of a request is owed a 408 first. The stream's is off while reading
+        // (ours ends the read by shutting its side down): a second timer per request cost CPU.
         reading_ = true;
         // The first request's deadline runs from the connection's opening (the PROXY header's too).
         auto due = std::exchange(firstDue_, {});
         if (due == std::chrono::steady_clock::time_point{}) due = std::chrono::steady_clock::now() + readLimit();
-        stream_.expires_at(due + std::chrono::seconds(1));
+        stream_.expires_never();
         hold_.expires_at(due);
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec && self->reading_) self->readTimedOut();
@@ -414,40 +474,37 @@ private:
     void write(unsigned version, bool keepAlive) {
         keepAlive_ = keepAlive;
         const ReplyText& body = response_.body;
-        header_.clear();
-        header_ += version == 10 ? "HTTP/1.0 " : "HTTP/1.1 ";
-        header_ += std::to_string(response_.status);
-        header_ += ' ';
-        beast::string_view reason = http::obsolete_reason(static_cast<http::status>(response_.status));
-        header_.append(reason.data(), reason.size());
-        header_ += "\r\nContent-Type: ";
-        header_ += response_.contentType;
-        if (response_.status != 304) {
-            header_ += "\r\nContent-Length: ";
-            header_ += std::to_string(body.size());
-        }
-        if (body.gzip) header_ += "\r\nContent-Encoding: gzip";
-        if (response_.status == 200 && !admin_) header_ += "\r\nVary: Accept-Encoding";
-        // The same Connection header Beast would set: only where the version's default differs.
-        if (version == 10 && keepAlive) header_ += "\r\nConnection: keep-alive";
-        if (version != 10 && !keepAlive) header_ += "\r\nConnection: close";
-        header_ += "\r\n";
-        header_ += response_.headers;
-        header_ += "\r\n";
+        replyHead(response_, version, keepAlive, admin_, replyHead_);
         size_t n = 0;
-        buffers_[n++] = asio::buffer(header_);
+        for (std::string_view part : {replyHead_.fixed, replyHead_.rest()}) {
+            if (!part.empty()) buffers_[n++] = asio::buffer(part.data(), part.size());
+        }
         for (uint8_t i = 0; i < body.pieceCount && !head_; ++i) {
             std::string_view piece = body.piece(i);
             buffers_[n++] = asio::buffer(piece.data(), piece.size());
         }
+        // A reply nearly always fits the socket's send buffer: one writev now, and no write
+        // operation, timer or handler. Only what does not fit waits, with a time-out.
+        beast::error_code ec;
+        size_t sent = stream_.socket().write_some(std::span<const asio::const_buffer>(buffers_.data(), n), ec);
+        if (ec == asio::error::would_block || ec == asio::error::try_again) {
+            ec = {};
+            sent = 0;
+        }
+        size_t first = 0;
+        for (; first < n && sent >= buffers_[first].size(); ++first) sent -= buffers_[first].size();
+        if (ec || first == n) return written(ec);
+        buffers_[first] += sent;
         // The reply must leave within the time-out too: a reader that never reads is closed.
         stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
-        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data(), n),
-                          [self = shared_from_this()](beast::error_code ec, size_t) {
-                              self->response_ = {};  // lets go of the view at once
-                              if (ec || !self->keepAlive_) return self->close();
-                              self->read();
-                          });
+        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data() + first, n - first),
+                          [self = shared_from_this()](beast::error_code e, size_t) { self->written(e); });
+    }
+
+    void written(beast::error_code ec) {
+        response_ = {};  // lets go of the view at once
+        if (ec || !keepAlive_) return close();
+        read();
     }
 
     void close() {
@@ -466,8 +523,8 @@ private:
     Shared& shared_;
     HttpRequest request_;
     HttpResponse response_;   // kept until written: its slices point into a shared view
-    std::string header_;      // reused: its capacity stays with the connection
-    std::array<asio::const_buffer, 1 + ReplyText::kMaxPieces> buffers_;
+    ReplyHead replyHead_;     // reused: its capacity stays with the connection
+    std::array<asio::const_buffer, 2 + ReplyText::kMaxPieces> buffers_;
     bool keepAlive_ = true;
     bool head_ = false;       // HEAD: headers only
     bool reading_ = false;    // a request is being read (its deadline is armed)

@@ -84,6 +84,20 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
+// What the socket side sends before a response's body: the status line and header lines,
+// the blank line included. The usual reply's fixed bytes (200 on the game port, plain text, no
+// further header lines: every ranking reply and check) are prepared once; only its length and
+// the lines after it are written per request, without allocating. Sent as pieces of the
+// reply's one gather write.
+struct ReplyHead {
+    std::string_view fixed;      // prepared once, up to "Content-Length: "; or empty
+    char tail[128];              // the rest, when it fits
+    size_t size = 0;             // of tail
+    std::string general;         // the rest, when it does not (a web file's further headers)
+    std::string_view rest() const { return general.empty() ? std::string_view(tail, size) : std::string_view(general); }
+};
+void replyHead(const HttpResponse& response, unsigned version, bool keepAlive, bool admin, ReplyHead& out);
+
 // The key of a peer address for caps and budgets: IPv4 (also IPv4-mapped IPv6) by address,
 // other IPv6 by its /64, the block one subscriber usually holds. Never 0.
 uint64_t addressKey(const unsigned char* bytes, size_t length);

@@ -35,18 +35,29 @@ Player* Players::allocate() {
     return slot(slots++);
 }
 
-void Players::leaveLive(Player& p) {
-    liveOrder.erase({p.lastSeenMs, &p});
+void Players::leaveLive(Player& p, LiveNodes* keep) {
+    auto order = liveOrder.extract({p.lastSeenMs, &p});
     auto it = liveByLevel.find(p.level);
-    it->second.erase(&p);
+    auto level = it->second.extract(&p);
     if (it->second.empty()) liveByLevel.erase(it);
+    if (keep) {
+        keep->order = std::move(order);
+        keep->level = std::move(level);
+    }
     dirtyLevels.insert(p.level);
     p.live = false;
 }
 
-void Players::joinLive(Player& p) {
-    liveOrder.insert({p.lastSeenMs, &p});
-    liveByLevel[p.level].insert(&p);
+void Players::joinLive(Player& p, LiveNodes* reuse) {
+    if (reuse && reuse->order) {
+        reuse->order.value() = {p.lastSeenMs, &p};
+        liveOrder.insert(std::move(reuse->order));
+    } else {
+        liveOrder.insert({p.lastSeenMs, &p});
+    }
+    auto& level = liveByLevel[p.level];
+    if (reuse && reuse->level) level.insert(std::move(reuse->level));
+    else level.insert(&p);
     dirtyLevels.insert(p.level);
     p.live = true;
 }
@@ -112,16 +123,28 @@ void Players::update(Player& p, std::string_view state, int64_t seenMs, int64_t 
     bool stateChanged = std::memcmp(p.state, bytes, kStateBytes) != 0;
     bool keyChanged = f.level != p.level || f.distance != p.distance || f.steps != p.steps;
     bool wasLive = p.live;
-    if (wasLive) leaveLive(p);
+    const int64_t lastSeenMs = std::max(p.lastSeenMs, seenMs);
+    // Same rank keys and still live (a player standing still): its place in its level's live
+    // set stays, and only its time moves.
+    const bool staysLive = wasLive && !keyChanged && lastSeenMs + liveMs_ > nowMs;
+    LiveNodes nodes;
+    if (staysLive) {
+        auto node = liveOrder.extract({p.lastSeenMs, &p});
+        node.value().first = lastSeenMs;
+        liveOrder.insert(std::move(node));
+        dirtyLevels.insert(p.level);
+    } else if (wasLive) {
+        leaveLive(p, &nodes);
+    }
     if (keyChanged) rank.erase(rank.iterator_to(p));
     std::memcpy(p.state, bytes, kStateBytes);
     p.level = f.level;
     p.distance = f.distance;
     p.steps = f.steps;
     if (keyChanged) rank.insert(p);
-    p.lastSeenMs = std::max(p.lastSeenMs, seenMs);
+    p.lastSeenMs = lastSeenMs;
     p.seenWallSec = std::max(p.seenWallSec, static_cast<uint32_t>(std::max<int64_t>(0, seenWallMs / 1000)));
-    if (p.lastSeenMs + liveMs_ > nowMs) joinLive(p);
+    if (!staysLive && p.lastSeenMs + liveMs_ > nowMs) joinLive(p, &nodes);
     if (stateChanged && (p.inRanked || ranked.size() < maxLines_ || before(p, *ranked.back()))) rankedDirty = true;
     // The view is rebuilt only for what it shows: a new state, or a player turning live.
     if (stateChanged || !wasLive) changes.fetch_add(1);

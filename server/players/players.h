@@ -166,9 +166,15 @@ public:
     std::atomic<uint64_t> changes{0};   // bumped on every change a view shows (read without the lock)
 
 private:
+    // A live player's nodes of the live sets, taken out while its keys change and put back:
+    // a request that moves a player allocates nothing.
+    struct LiveNodes {
+        decltype(liveOrder)::node_type order;
+        std::set<Player*, Before>::node_type level;
+    };
     Player* allocate();
-    void leaveLive(Player& p);
-    void joinLive(Player& p);
+    void leaveLive(Player& p, LiveNodes* keep = nullptr);
+    void joinLive(Player& p, LiveNodes* reuse = nullptr);
     void indexLookAlikes(const std::vector<Player*>& loaded);
 
     const int64_t liveMs_;

@@ -5,24 +5,30 @@
 
 namespace orlith::server {
 
+Metrics::Slot& Metrics::mine() {
+    static std::atomic<size_t> threads{0};
+    thread_local const size_t slot = threads.fetch_add(1, std::memory_order_relaxed) % kSlots;
+    return slots_[slot];
+}
+
 void Metrics::count(int status) {
     size_t i = 0;
     while (i < kStatuses.size() && kStatuses[i] != status) ++i;
-    byStatus_[i].fetch_add(1, std::memory_order_relaxed);
+    mine().byStatus[i].fetch_add(1, std::memory_order_relaxed);
 }
 
 uint64_t Metrics::requests(int status) const {
-    for (size_t i = 0; i < kStatuses.size(); ++i) {
-        if (kStatuses[i] == status) return byStatus_[i].load(std::memory_order_relaxed);
-    }
-    return byStatus_.back().load(std::memory_order_relaxed);
+    size_t i = 0;
+    while (i < kStatuses.size() && kStatuses[i] != status) ++i;
+    return total([i](const Slot& s) -> const std::atomic<uint64_t>& { return s.byStatus[i]; });
 }
 
 void Metrics::observe(double seconds) {
     size_t i = 0;
     while (i < kBuckets.size() && seconds > kBuckets[i]) ++i;
-    buckets_[i].fetch_add(1, std::memory_order_relaxed);
-    sumMicros_.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
+    Slot& s = mine();
+    s.buckets[i].fetch_add(1, std::memory_order_relaxed);
+    s.sumMicros.fetch_add(static_cast<uint64_t>(seconds * 1e6), std::memory_order_relaxed);
 }
 
 std::string Metrics::render(const Gauges& g) const {
@@ -31,17 +37,17 @@ std::string Metrics::render(const Gauges& g) const {
     out += "# HELP orlith_requests_total HTTP requests answered, by status.\n# TYPE orlith_requests_total counter\n";
     for (size_t i = 0; i < kStatuses.size(); ++i) {
         std::snprintf(line, sizeof line, "orlith_requests_total{status=\"%d\"} %llu\n", kStatuses[i],
-                      static_cast<unsigned long long>(byStatus_[i].load(std::memory_order_relaxed)));
+                      static_cast<unsigned long long>(requests(kStatuses[i])));
         out += line;
     }
     std::snprintf(line, sizeof line, "orlith_requests_total{status=\"other\"} %llu\n",
-                  static_cast<unsigned long long>(byStatus_.back().load(std::memory_order_relaxed)));
+                  static_cast<unsigned long long>(requests(0)));
     out += line;
     out += "# HELP orlith_request_duration_seconds Time to handle a request.\n"
            "# TYPE orlith_request_duration_seconds histogram\n";
     uint64_t cumulative = 0;
     for (size_t i = 0; i <= kBuckets.size(); ++i) {
-        cumulative += buckets_[i].load(std::memory_order_relaxed);
+        cumulative += total([i](const Slot& s) -> const std::atomic<uint64_t>& { return s.buckets[i]; });
         if (i < kBuckets.size()) {
             std::snprintf(line, sizeof line, "orlith_request_duration_seconds_bucket{le=\"%g\"} %llu\n", kBuckets[i],
                           static_cast<unsigned long long>(cumulative));
@@ -52,7 +58,7 @@ std::string Metrics::render(const Gauges& g) const {
         out += line;
     }
     std::snprintf(line, sizeof line, "orlith_request_duration_seconds_sum %.6f\norlith_request_duration_seconds_count %llu\n",
-                  static_cast<double>(sumMicros_.load(std::memory_order_relaxed)) / 1e6,
+                  static_cast<double>(total([](const Slot& s) -> const std::atomic<uint64_t>& { return s.sumMicros; })) / 1e6,
                   static_cast<unsigned long long>(cumulative));
     out += line;
     std::snprintf(line, sizeof line,

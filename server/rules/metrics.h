@@ -1,5 +1,7 @@
 // Ranking server, counters for /metrics: requests by status and a latency histogram, kept in
-// relaxed atomics so every I/O thread counts without a lock. Rendered in Prometheus text format.
+// relaxed atomics so every I/O thread counts without a lock, each thread in a slot of its own
+// (no cache line written by two threads); the slots are summed when read. Rendered in
+// Prometheus text format.
 #pragma once
 
 #include <array>
@@ -34,10 +36,22 @@ public:
     std::string render(const Gauges& gauges) const;
 
 private:
-    std::array<std::atomic<uint64_t>, kStatuses.size() + 1> byStatus_{};  // last: any other
-    std::array<std::atomic<uint64_t>, kBuckets.size() + 1> buckets_{};    // last: +Inf
-    std::atomic<uint64_t> sumMicros_{0};
-    std::array<std::atomic<uint64_t>, kProxyRefusals> proxyRefused_{};
+    static constexpr size_t kSlots = 16;  // threads beyond this share slots, still correctly
+    struct alignas(64) Slot {
+        std::array<std::atomic<uint64_t>, kStatuses.size() + 1> byStatus{};  // last: any other
+        std::array<std::atomic<uint64_t>, kBuckets.size() + 1> buckets{};    // last: +Inf
+        std::atomic<uint64_t> sumMicros{0};
+    };
+    Slot& mine();
+    template <typename Counter>
+    uint64_t total(Counter counter) const {  // counter(slot): one of its atomics
+        uint64_t n = 0;
+        for (const Slot& s : slots_) n += counter(s).load(std::memory_order_relaxed);
+        return n;
+    }
+
+    std::array<Slot, kSlots> slots_{};
+    std::array<std::atomic<uint64_t>, kProxyRefusals> proxyRefused_{};  // rare: shared
 };
 
 }  // namespace orlith::server

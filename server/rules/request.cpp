@@ -52,7 +52,7 @@ NameCandidates nameCandidates(std::string_view raw) {
         } else if (const char* why = checkNickname(wide)) {
             c.error = why;
         } else {
-            c.names[c.count++] = wide;
+            c.names[c.count++] = std::move(wide);
         }
     }
     if (raw.find('%') != std::string_view::npos && strictUtf8ToUtf16(raw, wide) && checkNickname(wide) == nullptr) {
@@ -60,8 +60,6 @@ NameCandidates nameCandidates(std::string_view raw) {
     }
     return c;
 }
-
-std::u16string asciiToUtf16(std::string_view s) { return std::u16string(s.begin(), s.end()); }
 
 }  // namespace
 
@@ -201,12 +199,17 @@ ParsedQuery parseQuery(std::string_view query) {
         p.error = c.error;
         return p;
     }
-    std::u16string tailText = asciiToUtf16(kState) + asciiToUtf16(state);
+    // The checksummed text, in a buffer each thread keeps: no allocation per request.
+    thread_local std::u16string text;
     for (int k = 0; k < c.count; ++k) {
         // The game's checksum covers the query from "name=" to the state value, as UTF-16.
-        if (checksumOf(u"name=" + c.names[k] + tailText) == sum) {
+        text.assign(u"name=");
+        text += c.names[k];
+        text.append(kState.begin(), kState.end());
+        text.append(state.begin(), state.end());
+        if (checksumOf(text) == sum) {
             p.kind = QueryKind::ranking;
-            p.nickname = c.names[k];
+            p.nickname = std::move(c.names[k]);
             p.nicknameUtf8 = toUtf8(p.nickname);
             p.stateValue = std::string(state);
             return p;

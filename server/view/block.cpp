@@ -4,8 +4,55 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <array>
 
 namespace orlith::server {
+
+namespace {
+
+// CRC-32 arithmetic modulo its polynomial, bit-reflected as zlib keeps it (x^0 is the top
+// bit). Joining CRCs shifts one by x^(8n) for n bytes; zlib's crc32_combine computes that power
+// from scratch each time (about sixteen products), which a gzip reply did several times per
+// request. Here the power comes from tables by the bytes of n: at most four products.
+constexpr uint32_t kCrcPoly = 0xEDB88320u;
+
+constexpr uint32_t multModP(uint32_t a, uint32_t b) {  // a nonzero
+    uint32_t m = 1u << 31, p = 0;
+    for (;;) {
+        if (a & m) {
+            p ^= b;
+            if ((a & (m - 1)) == 0) return p;
+        }
+        m >>= 1;
+        b = b & 1 ? (b >> 1) ^ kCrcPoly : b >> 1;
+    }
+}
+
+using PowerTable = std::array<std::array<uint32_t, 256>, 4>;  // [k][b]: x^(8 * b * 256^k)
+
+constexpr PowerTable powerTable() {
+    PowerTable t{};
+    uint32_t step = 1u << 23;  // x^8: one byte
+    for (auto& row : t) {
+        row[0] = 1u << 31;
+        for (size_t b = 1; b < 256; ++b) row[b] = multModP(row[b - 1], step);
+        step = multModP(row[255], step);
+    }
+    return t;
+}
+
+constexpr PowerTable kPowers = powerTable();
+
+// x^(8n) modulo the polynomial.
+uint32_t bytePower(uint32_t n) {
+    uint32_t x = kPowers[0][n & 0xFF];
+    for (size_t k = 1; k < 4 && (n >>= 8) != 0; ++k) {
+        if (n & 0xFF) x = multModP(kPowers[k][n & 0xFF], x);
+    }
+    return x;
+}
+
+}  // namespace
 
 const Block::Packed& Block::packed(size_t packing) const {
     std::call_once(packOnce_[packing], [this, packing] {
@@ -80,9 +127,10 @@ void GzipWriter::run(const Block& block, size_t from, size_t to, size_t packing)
     edge(from, startLine);
     uint32_t length = block.offsets[endLine] - block.offsets[startLine];
     // CRC of chunks [a, c) from the prefix CRCs: crc(A·B) = shift(crc A, |B|) ^ crc B.
+    const uint32_t shift = bytePower(length);
     uint32_t crc = p.prefixCrc[c];
-    if (a > 0) crc ^= static_cast<uint32_t>(crc32_combine(p.prefixCrc[a], 0, length));
-    crc_ = static_cast<uint32_t>(crc32_combine(crc_, crc, length));
+    if (a > 0) crc ^= multModP(shift, p.prefixCrc[a]);
+    crc_ = multModP(shift, crc_) ^ crc;
     length_ += length;
     out_.addShared(std::string_view(p.z).substr(p.zOffsets[a], p.zOffsets[c] - p.zOffsets[a]));
     edge(endLine, to);

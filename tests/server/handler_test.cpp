@@ -12,6 +12,7 @@
 #include <sstream>
 #include <vector>
 
+#include "http/http_server.h"
 #include "rules/handler.h"
 #include "rules/weak_pins.h"
 #include "server/path_walker.h"
@@ -299,22 +300,59 @@ std::string gunzip(std::string z) {
     return whole ? out : std::string();
 }
 
-TEST_F(Handler, GzipRepliesInflateToThePlainReplyWhereverTheRequesterStands) {
+// What the socket side sends for a response: its head, then its body's pieces.
+std::string wire(const HttpResponse& r, unsigned version = 11, bool keepAlive = true, bool admin = false) {
+    ReplyHead head;
+    replyHead(r, version, keepAlive, admin, head);
+    return std::string(head.fixed) + std::string(head.rest()) + r.body.str();
+}
+
+TEST_F(Handler, RepliesGoOutAsHttpSpellsThemAndGzipOnesInflateToThePlainReplyWhereverTheRequesterStands) {
+    const std::string usual = "HTTP/1.1 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: ";
+    HttpResponse ok{200, "ok\n"}, zipped = ok, notModified{304, {}, "text/html", "ETag: \"1\"\r\n"};
+    zipped.body.gzip = true;
+    // A web file whose header lines do not fit the head's own bytes.
+    HttpResponse file{200, "<p>", "text/html", "ETag: \"" + std::string(150, 'e') + "\"\r\nCache-Control: no-cache\r\n"};
+    struct Head { const HttpResponse& r; unsigned version; bool keepAlive, admin; std::string expected; } heads[] = {
+        {ok, 11, false, false, usual + "3\r\nVary: Accept-Encoding\r\nConnection: close\r\n\r\nok\n"},
+        {zipped, 10, true, false, "HTTP/1.0 200 OK\r\nContent-Type: text/plain; charset=utf-8\r\nContent-Length: 3\r\n"
+                                  "Content-Encoding: gzip\r\nVary: Accept-Encoding\r\nConnection: keep-alive\r\n\r\nok\n"},
+        {ok, 11, true, true, usual + "3\r\n\r\nok\n"},
+        {get("/x"), 10, false, false, "HTTP/1.0 404 Not Found\r\nContent-Type: text/plain; charset=utf-8\r\n"
+                                      "Content-Length: 14\r\n\r\nno such path\r\n"},
+        {notModified, 11, true, false, "HTTP/1.1 304 Not Modified\r\nContent-Type: text/html\r\nETag: \"1\"\r\n\r\n"},
+        {file, 11, true, false, "HTTP/1.1 200 OK\r\nContent-Type: text/html\r\nContent-Length: 3\r\nVary: Accept-Encoding\r\n" +
+                                    file.headers + "\r\n<p>"},
+    };
+    for (const Head& h : heads) EXPECT_EQ(wire(h.r, h.version, h.keepAlive, h.admin), h.expected);
+
     makeStore({.topLines = 40, .maxLines = 150});  // blocks with whole and partial chunks of both packings
     std::mt19937 rng(3);
     for (int i = 0; i < 220; ++i, now += 10) ASSERT_EQ(send(numbered(u"g", i), {.steps = int32_t(rng() % 100000)}).status, 200);
     // Requesters at the edges of the top and of chunks, inside runs, and past the line cap,
-    // and a check (a literal nickname: it lives on).
+    // and a check (a literal nickname: it lives on). Every ranking request changes the view,
+    // so each reply comes from a view rebuilt since the one before.
     std::vector<std::string> targets = {test::checkTarget("g5", "1234abcd")};
     for (int steps : {0, 31, 32, 33, 39, 40, 41, 71, 72, 100, 147, 148, 149, 150, 199, 219, 500000}) {
         targets.push_back(rankingTarget(numbered(u"req", steps), {.steps = steps}));
     }
     for (const std::string& target : targets) {
-        std::string text = get(target).body.str();
-        HttpResponse z = answer({"GET", target, 0, 0, true});
-        EXPECT_EQ(gunzip(z.body.str()), text) << target;
-        EXPECT_LT(z.body.size() * 3, text.size()) << target;
+        HttpResponse plain = get(target), z = answer({"GET", target, 0, 0, true});
+        std::string text = plain.body.str(), body = z.body.str();
+        EXPECT_EQ(wire(plain), usual + std::to_string(text.size()) + "\r\nVary: Accept-Encoding\r\n\r\n" + text) << target;
+        EXPECT_EQ(wire(z), usual + std::to_string(body.size()) + "\r\nContent-Encoding: gzip\r\nVary: Accept-Encoding\r\n\r\n" + body);
+        EXPECT_EQ(gunzip(body), text) << target;
+        EXPECT_LT(body.size() * 3, text.size()) << target;
     }
+    // A live player outside the top who only turns keeps its place, and the next view shows it turned.
+    StateFields turner{.steps = 22700};  // about the 70th
+    ASSERT_EQ(send(u"turner", turner).status, 200);
+    turner.view[0] = 1, turner.view[2] = 0;
+    ASSERT_EQ(send(u"turner", turner).status, 200);
+    auto recs = records(get(rankingTarget(u"req0", {})));
+    const RankingRecord* seen = findRecord(recs, u"turner");
+    ASSERT_NE(seen, nullptr);
+    EXPECT_EQ(seen->viewDirection[0], 1.0f);
 }
 
 TEST_F(Handler, TheOrderKeptIncrementallyIsTheGamesOrder) {
