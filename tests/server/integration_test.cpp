@@ -34,6 +34,7 @@ using namespace test;
 
 using Clock = std::chrono::steady_clock;
 std::string source(int i) { return "127.0.0." + std::to_string(2 + i); }
+std::vector<RankingRecord> checked(ServerProcess& p) { return records(p.get("/state/change.php?mode=check").body); }
 
 class Live : public ::testing::Test {
 protected:
@@ -41,6 +42,8 @@ protected:
         args.insert(args.end(), {"--db", db()});
         return s.start(args);
     }
+    // A clean stop (exit status 0), then a start with args.
+    bool restart(std::vector<std::string> args) { return s.stop(SIGTERM) == 0 && start(std::move(args)); }
     std::string db() const { return dir.path + "/ranking.db"; }
     int status(const std::string& target, int from) { return static_cast<int>(s.request(target, source(from)).status); }
     int play(const std::u16string& nick, const StateFields& f) { return static_cast<int>(s.get(test::rankingTarget(nick, f)).status); }
@@ -61,7 +64,7 @@ protected:
 TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
     ASSERT_TRUE(start({})) << s.output();
     const std::string ranking = "GET " + test::rankingTarget(u"headers", {}) + " HTTP/1.1\r\nConnection: close\r\n\r\n";
-    // What the head or the body must hold; every connection is read until the server closes it.
+    // What the head or the body must hold (a pattern); every connection is read until the server closes it.
     const struct { bool admin; std::string request; std::string statusLine, contains; } cases[] = {
         {true, "GET /healthz HTTP/1.0\r\n\r\n", "HTTP/1.0 200 OK", "\r\n\r\nok\n"},
         {true, "HEAD /healthz HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: 3\r\n"},
@@ -75,18 +78,16 @@ TEST_F(Live, HttpAsClientsExpectItAndMalformedInputRefused) {
         {false, "GET /x HTTP/1.1\r\nContent-Length: 5\r\n\r\nhello", "HTTP/1.1 413", "a request has no body here\r\n"},
         {false, "HEAD /state/change.php?mode=check HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 200", "Content-Length: "},
         {false, std::string("GET /state/change.php?name=a\0b HTTP/1.1\r\n\r\n", 43), "HTTP/1.1 400", ""},
+        // Pipelined, a registration among them: every answer in its place.
+        {false, "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
+                    " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n", "HTTP/1.1 404", "pipelined\r\n[\\s\\S]*HTTP/1.1 404"},
     };
     for (const auto& c : cases) {
         std::string r = test::exchangeRaw(c.admin ? s.adminPort() : s.port(), c.request);
         EXPECT_TRUE(r.starts_with(c.statusLine)) << c.request.substr(0, 60) << " -> " << r.substr(0, 60);
-        EXPECT_NE(r.find(c.contains), std::string::npos) << r.substr(0, 300);
+        EXPECT_TRUE(std::regex_search(r, std::regex(c.contains))) << r.substr(0, 300);
         if (c.request.starts_with("HEAD")) EXPECT_TRUE(r.ends_with("\r\n\r\n")) << "no body: " << r;
     }
-    // Pipelined, a registration among them: every answer in its place.
-    std::string rp = test::exchangeRaw(s.port(), "GET /nope HTTP/1.1\r\n\r\nGET " + test::rankingTarget(u"pipelined", {}) +
-                                                     " HTTP/1.1\r\n\r\nGET /nope HTTP/1.1\r\nConnection: close\r\n\r\n");
-    size_t a = rp.find("HTTP/1.1 404"), b = rp.find("pipelined\r\n"), c = rp.find("HTTP/1.1 404", b);
-    EXPECT_TRUE(a < b && b != std::string::npos && c != std::string::npos) << rp.substr(0, 300);
 }
 
 TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFileLimit) {
@@ -108,8 +109,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     for (int fd : {slow, quiet}) close(fd);
     EXPECT_TRUE(metric("orlith_requests_total{status=\"408\"} 1"));
     // The caps, on connections that no time-out ends while they are counted.
-    ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
-    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
+    ASSERT_TRUE(restart({"--header-timeout-ms", "3600000", "--max-connections", "10000", "--max-connections-per-address", "5"}));
     // One address holds its five; its sixth gets 503, another address still gets in.
     std::vector<int> held;
     for (int i = 0; i < 5; ++i) held.push_back(test::connectLoopback(s.port(), "127.0.0.2"));
@@ -128,8 +128,7 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     held.clear();
     // Slow clients holding half a request: three an address, eight a /24 (the flags below),
     // then 503 for a new connection there, while another /24 is served.
-    ASSERT_EQ(s.stop(SIGTERM), 0) << s.output();
-    ASSERT_TRUE(start({"--header-timeout-ms", "3600000", "--max-partial-per-address", "3", "--max-partial-per-group", "8"}));
+    ASSERT_TRUE(restart({"--header-timeout-ms", "3600000", "--max-partial-per-address", "3", "--max-partial-per-group", "8"}));
     for (int i = 0; i < 12; ++i) {
         held.push_back(test::connectLoopback(s.port(), source(i / 4).c_str()));
         send(held.back(), "GET /healthz HTTP/1.1\r\nHo", 25, MSG_NOSIGNAL);
@@ -158,9 +157,6 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     for (const char* line : {"orlith_requests_total{status=\"200\"} 6", "orlith_players 3", "orlith_live_players 3", "orlith_pending_writes 0"}) {
         ASSERT_TRUE(metric(line)) << line;
     }
-    test::ServerProcess second;  // one server per SQLite file
-    EXPECT_FALSE(second.start({"--db", db()}));
-    EXPECT_NE(second.output().find("is in use by another orlith-server"), std::string::npos) << second.output();
     s.stop(SIGKILL);  // the rises and the registration a moment ago must be there all the same
     ASSERT_TRUE(start({"--flush-ms", "600000", "--min-interval-ms", "0"})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 17) << "the flushed state";
@@ -168,8 +164,7 @@ TEST_F(Live, NoRegistrationNorRiseIsLostToKill9AndSigtermWritesEveryState) {
     EXPECT_EQ(own("lastsecond", "99999999").level, 1);
     EXPECT_EQ(play(u"lastsecond", {.pin = "12121212"}), 403) << "the old hash still owns the name";
     EXPECT_EQ(play(u"steady", {.steps = 41}), 200);
-    EXPECT_EQ(s.stop(SIGTERM), 0) << s.output();
-    ASSERT_TRUE(start({})) << s.output();
+    ASSERT_TRUE(restart({})) << s.output();
     EXPECT_EQ(own("steady", "1234abcd").stepCount, 41) << "written at the stop, not by a flush";
 }
 
@@ -277,7 +272,7 @@ TEST_F(Live, PinGuessesFromManyAddressesRunOutWhileTheOwnerPlaysAndRepliesArePac
     ASSERT_EQ(s.get(asTyped({})).status, 200);
     for (int i = 0; i < 29; ++i) ASSERT_EQ(play(test::numbered(u"other", i), {}), 200);
     // A reply may come from a view built up to 25 ms before: once one lists all 31, so do the next.
-    ASSERT_TRUE(test::eventually([&] { return records(s.get("/state/change.php?mode=check").body).size() == 31; }));
+    ASSERT_TRUE(eventually([&] { return checked(s).size() == 31; }));
     // Paced: the next reply to the same player comes no sooner than 300 ms after the last.
     auto t0 = std::chrono::steady_clock::now();
     test::HttpResult plain = s.request(asTyped({.steps = 1}), source(0), false);
@@ -471,8 +466,8 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     const std::u16string stood = statuses[0] == 200 ? u"bobby" : u"Bobby", refused = statuses[0] == 200 ? u"Bobby" : u"bobby";
     for (ServerProcess* s : {&a, &b}) {
         std::vector<RankingRecord> recs;
-        EXPECT_TRUE(test::eventually([&] { return test::findRecord(recs = test::records(s->get("/state/change.php?mode=check").body), stood); }));
-        EXPECT_FALSE(test::findRecord(recs, refused));
+        EXPECT_TRUE(eventually([&] { return findRecord(recs = checked(*s), stood); }));
+        EXPECT_FALSE(findRecord(recs, refused));
     }
     // An address's new nicknames are one budget on both: five at once (and one per 6 s), not five each.
     const auto begun = Clock::now();
@@ -497,11 +492,9 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
     // Meanwhile A's player, with a later state, shows in B's replies (B reads the others'
     // changes every half second).
     ASSERT_EQ(a.get(test::rankingTarget(u"alice", {.pin = "a11ce000", .steps = 5})).status, 200);
-    EXPECT_TRUE(test::eventually([&] {
-        const std::vector<RankingRecord> recs = test::records(b.get("/state/change.php?mode=check").body);
-        const RankingRecord* seen = test::findRecord(recs, u"alice");
-        return seen && seen->stepCount == 5;
-    })) << "B never listed A's player";
+    std::vector<RankingRecord> recs;
+    EXPECT_TRUE(eventually([&] { return findRecord(recs = checked(b), u"alice") && findRecord(recs, u"alice")->stepCount == 5; }))
+        << "B never listed A's player";
     // The instance that did not see a rise takes it from the database; neither lets the next
     // level come before it is walked (level 2's 24 cells, from the 2 or 3 steps the rise's
     // instance had seen), nor two levels at once.
@@ -527,8 +520,8 @@ TEST_F(Postgres, TwoInstancesShareNicknamesAndPlayersAndOnePlayerMayAlternateBet
                   " players SELECT 'BOBBY', pin_hash, state, updated_ms FROM players WHERE name = 'alice'\""), 0);
     ASSERT_TRUE(a.start(args())) << a.output();
     EXPECT_EQ(query("SELECT string_agg(name, ' ') FROM players WHERE look_alike IS NULL"), utf16ToUtf8(stood) + "\n");
-    const std::vector<RankingRecord> recs = test::records(a.get("/state/change.php?mode=check").body);
-    EXPECT_TRUE(test::findRecord(recs, u"BOBBY") && test::findRecord(recs, stood));
+    recs = checked(a);
+    EXPECT_TRUE(findRecord(recs, u"BOBBY") && findRecord(recs, stood));
     EXPECT_EQ(a.stop(SIGTERM), 0) << a.output();
 }
 

@@ -122,15 +122,12 @@ TEST(WebRoot, TheFilesUnderTheRootAndNothingElse) {
     fs::create_directories(root + "/.git");
     auto write = [](const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; };
     const std::string page = "<!doctype html>" + std::string(3000, 'x'), script(5000, ';');
-    write(root + "/index.html", page);
-    write(root + "/index.html.gz", "\x1f\x8b the build's copy");
-    write(root + "/index.wasm", std::string("\0asm") + std::string(4000, '\0'));
-    write(root + "/sub/game.js", script);
-    write(root + "/icon.png", "\x89PNG");
-    write(root + "/.secret", "hidden");
-    write(root + "/.git/config", "hidden");
-    write(root + "/with space.js", "odd");
-    write(dir.path + "/outside.txt", "outside");
+    const std::pair<std::string, std::string> written[] = {
+        {"/site/index.html", page}, {"/site/index.html.gz", "\x1f\x8b the build's copy"},
+        {"/site/index.wasm", std::string("\0asm") + std::string(4000, '\0')}, {"/site/sub/game.js", script},
+        {"/site/icon.png", "\x89PNG"}, {"/site/.secret", "hidden"}, {"/site/.git/config", "hidden"},
+        {"/site/with space.js", "odd"}, {"/outside.txt", "outside"}};
+    for (const auto& [file, bytes] : written) write(dir.path + file, bytes);
     fs::create_symlink(dir.path + "/outside.txt", root + "/link.txt");
     fs::create_directory_symlink(dir.path, root + "/up");
     StaticFiles files;
