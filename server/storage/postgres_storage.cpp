@@ -18,6 +18,13 @@ namespace orlith::server {
 
 namespace {
 
+// Each look-alike key held by one nickname, so the database decides between look-alikes
+// registered through two instances at once, as the primary key does for one name. Filled for
+// the rows already there by fillLookAlikes.
+constexpr const char* kLookAlikeSchema =
+    "ALTER TABLE players ADD COLUMN look_alike BIGINT;"
+    "CREATE UNIQUE INDEX players_look_alike ON players(look_alike);";
+
 const char* const kMigrations[] = {
     "CREATE TABLE players (name TEXT PRIMARY KEY, pin_hash TEXT NOT NULL, state TEXT NOT NULL,"
     " updated_ms BIGINT NOT NULL);"
@@ -30,11 +37,7 @@ const char* const kMigrations[] = {
     "INSERT INTO heartbeat VALUES (1, 0);",
     // Budgets every instance spends from: a key and the moment its budget is full again.
     "CREATE TABLE budgets (key TEXT PRIMARY KEY, full_at BIGINT NOT NULL);",
-    // Each look-alike key held by one nickname, so the database decides between look-alikes
-    // registered through two instances at once, as the primary key does for one name. Filled
-    // for the rows already there by fillLookAlikes.
-    "ALTER TABLE players ADD COLUMN look_alike BIGINT;"
-    "CREATE UNIQUE INDEX players_look_alike ON players(look_alike);",
+    kLookAlikeSchema,
 };
 constexpr int kLookAlikeMigration = 4;
 
