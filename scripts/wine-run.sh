@@ -52,7 +52,8 @@ else
 fi
 
 started=$SECONDS
-timeout -k 10 "$limit" wine "$@"
+# In the foreground: not a process group leader, so a group kill aimed at a reused number cannot end it.
+timeout --foreground -k 10 "$limit" wine "$@"
 status=$?
 if ((status == 137 && SECONDS - started < limit)); then
   echo "wine-run: $1 was killed after $((SECONDS - started)) s, not by this script's time-out" >&2

@@ -26,7 +26,7 @@ rm -rf "$dir" && mkdir -p "$dir" && cd "$dir" || exit 1
 orlith_wine_prefix "$prefix" || exit 1
 orlith_xvfb_start || exit 1
 trap orlith_xvfb_stop EXIT
-run() { timeout -k 5 400 wine "$game" --play "$demo" --no-pacing --screen 1920x1080 "$@" > game.log 2>&1; }
+run() { timeout --foreground -k 5 400 wine "$game" --play "$demo" --no-pacing --screen 1920x1080 "$@" > game.log 2>&1; }
 fail() { echo "$*"; cat game.log; exit 1; }
 
 # Differing pixels of two pictures at 1/$3 of the game's size beyond a fuzz, with the HUD
@@ -71,7 +71,7 @@ case $part in
     agree windows.png linux.png || exit 1
     ;;
   dialog)
-    timeout -k 5 400 wine "$game" --offline --play "$demo" --no-pacing --screen 1920x1080 > game.log 2>&1 &
+    timeout --foreground -k 5 400 wine "$game" --offline --play "$demo" --no-pacing --screen 1920x1080 > game.log 2>&1 &
     pid=$!
     title='Orlith ニックネーム登録'
     window=$(timeout 90 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
@@ -100,7 +100,7 @@ case $part in
     name='ＷＩＤＥＮＡＭＥ１２' online=(--pin 80668 --server 127.0.0.1 --start --frames 40 --screen 1920x1080)
     SDL_VIDEODRIVER=offscreen LIBGL_ALWAYS_SOFTWARE=1 "$linux_game" --nickname "$name" --port "$port" "${online[@]}" \
       --screenshot linux.png --report linux.txt > linux.log 2>&1 || { cat linux.log; exit 1; }
-    timeout -k 5 400 wine "$game" --nickname "$name" --port "$port" "${online[@]}" --screenshot windows.png \
+    timeout --foreground -k 5 400 wine "$game" --nickname "$name" --port "$port" "${online[@]}" --screenshot windows.png \
       --report report.txt > game.log 2>&1 || fail "the game ended with $?"
     cat report.txt
     grep -Eq '^ranking [1-9]' report.txt && grep -Fq " $name" report.txt || fail "the server did not rank $name"
@@ -112,7 +112,7 @@ case $part in
         SDL_VIDEODRIVER=offscreen "$linux_game" --nickname x --pin 1 --server 127.0.0.1 --port 99999 --start --frames 1 \
           > port.log 2>&1
       else
-        timeout -k 5 400 wine "$game" --nickname x --pin 1 --server 127.0.0.1 --port 99999 --start --frames 1 > port.log 2>&1
+        timeout --foreground -k 5 400 wine "$game" --nickname x --pin 1 --server 127.0.0.1 --port 99999 --start --frames 1 > port.log 2>&1
       fi
       status=$?
       ((status == 1)) && grep -q 'a port from 1 to 65535' port.log || { echo "$side: port 99999 gave $status"; cat port.log; exit 1; }
@@ -133,7 +133,7 @@ case $part in
         read -ra args <<<"$online --server 127.0.0.1 --port $(cat "$dir/server/port")"
       fi
       mkdir "$dir/$name" && cd "$dir/$name" || exit 1
-      timeout -k 5 400 wine "$game" "${args[@]}" --start --play "$case" --no-pacing --screen 1920x1080 \
+      timeout --foreground -k 5 400 wine "$game" "${args[@]}" --start --play "$case" --no-pacing --screen 1920x1080 \
         --screenshot windows.png > game.log 2>&1 || fail "the game ended with $?"
       "$here/linux_side.sh" server-stop "$dir/server"
       convert windows.png -scale 50% half.png && agree half.png "${case%.demo}.png" 2 || exit 1
