@@ -34,10 +34,10 @@ void AddressBudgets::spend(uint64_t client, int64_t now, int64_t period) {
 
 bool Budgets::mayJudge(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const {
     const BudgetOptions& o = options_;
-    return ownersOwn(p, client, connection, now) ||
-           (budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
-            wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
-            wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs));
+    if (ownersOwn(p, client, connection, now)) return true;
+    return budgetOpen(p.nameGuessAt, now, o.guessesPerName, o.guessNamePeriodMs) &&
+           wrongByAddress_.open(client, now, o.guessesPerAddress, o.guessAddressPeriodMs) &&
+           wrongByGroup_.open(addressGroup(client), now, o.guessesPerGroup, o.guessGroupPeriodMs);
 }
 
 bool Budgets::judged(PlayerBudgets& p, bool right, uint64_t client, uint64_t connection, int64_t now) {

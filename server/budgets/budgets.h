@@ -79,9 +79,9 @@ public:
     // Whether the owner is told apart here without the nickname's and the address's budgets:
     // its own connection, or its last address while that address's own budget is open.
     bool ownersOwn(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const {
-        return (connection != 0 && p.ownerConnection == connection) ||
-               (client != 0 && p.ownerClient == client &&
-                budgetOpen(p.ownerGuessAt, now, options_.guessesFromOwner, options_.guessOwnerPeriodMs));
+        if (connection != 0 && p.ownerConnection == connection) return true;
+        return client != 0 && p.ownerClient == client &&
+               budgetOpen(p.ownerGuessAt, now, options_.guessesFromOwner, options_.guessOwnerPeriodMs);
     }
     // Whether judged would judge the hash at all (nothing spent).
     bool mayJudge(const PlayerBudgets& p, uint64_t client, uint64_t connection, int64_t now) const;

@@ -108,9 +108,8 @@ public:
     // Budgets shared by the instances: open when every one of them is open at nowMs (Unix
     // milliseconds); then, when spend, one event taken from each, in one transaction. A
     // database no other instance shares keeps none: always open.
-    virtual bool spendShared(const std::vector<SharedBudget>& budgets, int64_t nowMs, bool spend, bool& open,
-                             std::string& error) {
-        (void)budgets, (void)nowMs, (void)spend, (void)error;
+    virtual bool spendShared(const std::vector<SharedBudget>& /*budgets*/, int64_t /*nowMs*/, bool /*spend*/, bool& open,
+                             std::string& /*error*/) {
         open = true;
         return true;
     }
