@@ -81,16 +81,21 @@ TEST(UpdateFrame, OrderIsRenderThenGoalThenOnlineTail) {
     EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
 }
 
-TEST(UpdateFrame, ASaveInTheFrameAfterTheGoalHoldsTheNewLevelsPosition) {
+TEST(UpdateFrame, ASaveAfterTheGoalHoldsTheNewLevelsPositionAndSettingsAreWrittenWhenAKeyActedButNotForD) {
     Play g;
     GameHooks hooks(g.p);
+    g.frame({vk::d}, &hooks);
+    EXPECT_FALSE(std::filesystem::exists("setting.ini"));
     test::place(*g.s, 1, 1, 1);
-    g.frame({}, &hooks);
-    g.frame({vk::f4}, &hooks);
+    g.frame({}, &hooks), g.frame({vk::f4}, &hooks);
     RankingRecord saved{};
     ASSERT_EQ(readSaveFile(saved, g.p), 1);
     EXPECT_EQ(saved.level, 2);
     for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
+    g.frame({vk::v}, &hooks);
+    auto reread = makeGameState();
+    readSettingsFile(*reread, g.p);
+    EXPECT_EQ(reread->verticalSign, -1);
 }
 
 TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
@@ -125,41 +130,26 @@ TEST(Keys, PressedKeysActOnceAndCycle) {
     }
 }
 
-TEST(Keys, SettingsAreWrittenWhenASettingKeyActedButNotForD) {
-    Play g;
-    GameHooks hooks(g.p);
-    g.frame({vk::d}, &hooks);
-    EXPECT_FALSE(std::filesystem::exists("setting.ini"));
-    g.frame({}, &hooks), g.frame({vk::v}, &hooks);
-    auto reread = makeGameState();
-    readSettingsFile(*reread, g.p);
-    EXPECT_EQ(reread->verticalSign, -1);
-}
-
 TEST(Keys, NightmareModeSaveAndInformationKeys) {
-    {
-        Play g;
-        g.frame({vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls, g.s->showDistance, g.s->guideOn),
-                  std::tuple(1, 180, 1, 1, 0));
-        g.s->movementMode = 2;
-        g.frame(), g.frame({vk::n});
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->movementNoticeTimer), std::tuple(2, 180));
-    }
-    {
-        Play g;
-        g.s->networkEnabled = 1;
-        pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost
-        g.frame({vk::n, vk::m, vk::w, vk::i});
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls), std::tuple(0, 0, 1));
-        pointerButtonUp(*g.s);
-        g.frame({vk::n, vk::m, vk::i});  // N and M still held: no new press; I held opens now
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.h.count("dialog")), std::tuple(0, 1));
-        g.frame({vk::f4});  // online: no save
-        g.s->networkEnabled = 0, g.frame();
-        g.frame({vk::f4, vk::i});  // offline: a save, no dialog
-        EXPECT_EQ(std::tuple(g.h.count("save"), g.s->saveNoticeTimer, g.h.count("dialog")), std::tuple(1, 180, 1));
-    }
+    Play w;
+    w.frame({vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
+    EXPECT_EQ(std::tuple(w.s->movementMode, w.s->nightmareTimer, w.s->texturedWalls, w.s->showDistance, w.s->guideOn),
+              std::tuple(1, 180, 1, 1, 0));
+    w.s->movementMode = 2;
+    w.frame(), w.frame({vk::n});
+    EXPECT_EQ(std::tuple(w.s->movementMode, w.s->movementNoticeTimer), std::tuple(2, 180));
+    Play g;
+    g.s->networkEnabled = 1;
+    pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost
+    g.frame({vk::n, vk::m, vk::w, vk::i});
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls), std::tuple(0, 0, 1));
+    pointerButtonUp(*g.s);
+    g.frame({vk::n, vk::m, vk::i});  // N and M still held: no new press; I held opens now
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.h.count("dialog")), std::tuple(0, 1));
+    g.frame({vk::f4});  // online: no save
+    g.s->networkEnabled = 0, g.frame();
+    g.frame({vk::f4, vk::i});  // offline: a save, no dialog
+    EXPECT_EQ(std::tuple(g.h.count("save"), g.s->saveNoticeTimer, g.h.count("dialog")), std::tuple(1, 180, 1));
 }
 
 TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
