@@ -34,10 +34,7 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
         s->level = level;
         EXPECT_EQ(allocationsDuring([&] { newLevel(*s, *work); }), 0) << level;
     }
-    EXPECT_EQ(allocationsDuring([&] {
-                  for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks);
-              }),
-              0);
+    EXPECT_EQ(allocationsDuring([&] { for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks); }), 0);
     EXPECT_EQ(allocationsDuring([&] {
                   markSight(*s);
                   stepPlayer(*s, solidCells(*s), 0.05f, 0.05f, 0.05f);
@@ -84,19 +81,15 @@ TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
     s->level = 50;
     newLevel(*s, *makeMazeWork());
     // Online with a full list: the ranking panel and the other-player arrows are built too.
-    s->networkEnabled = 1;
-    s->rankingCount = kMaxRankingRecords;
+    s->networkEnabled = 1, s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
-        RankingRecord& r = s->rankingList[k];
-        r = RankingRecord{};
+        RankingRecord& r = s->rankingList[k];  // zeroed with the state
         r.name[0] = static_cast<char16_t>(u'a' + k % 26);
         r.level = 50;
         r.position[0] = r.position[1] = r.position[2] = 100.0f - static_cast<float>(k % 50);
-        r.viewDirection[2] = -1.0f;
-        r.up[1] = 1.0f;
+        r.viewDirection[2] = -1.0f, r.up[1] = 1.0f;
     }
-    s->guideOn = 1;
-    s->showFps = 1;
+    s->guideOn = 1, s->showFps = 1;
     FrameData data;
     for (int textured = 0; textured <= 1; ++textured) {
         s->texturedWalls = textured;

@@ -40,7 +40,6 @@ std::vector<std::pair<int, int>> passLog() {
     return log;
 }
 
-
 auto words(const MazeRng& r) { return std::tuple(r.x, r.y, r.z, r.w); }
 auto words(const Float4& v) { return std::tuple(v.x, v.y, v.z, v.w); }
 MazeRng entry(int32_t level) { return levelStartAtOrBelow(level, embeddedLevelTable()).rng; }
@@ -50,13 +49,6 @@ auto levelFields(const GameState& g) {
     return std::tuple(g.level, g.sizeX, g.sizeY, g.sizeZ, words(g.mazeRng), g.goalPos[0], g.goalPos[1], g.goalPos[2],
                       g.playerPos[0], g.playerPos[1], g.playerPos[2], g.yaw, g.pitch, g.fieldOfView, g.flySpeed,
                       words(g.flyRight), words(g.flyUp), words(g.flyForward));
-}
-
-// As start-up leaves it before a restore: level 1 generated.
-std::unique_ptr<GameState> startedGame() {
-    auto s = makeGameState();
-    newLevel(*s, sharedWork());
-    return s;
 }
 
 }  // namespace
@@ -204,7 +196,7 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
     const Case cases[] = {{"level 1", full, 1, 1},      {"below 1", full, 1, -3},       {"small", full, 1, 2},
                           {"small", full, 1, 9},        {"size 103", full, 1, 50},      {"size 103", full, 1, 52},
                           {"back down", full, 52, 12},  {"past the end", shortTable, 1, 52}, {"no table", none, 1, 12}};
-    auto replayed = startedGame();
+    auto replayed = levelState(1);
     for (int32_t level = 1; level <= 52; ++level) {
         if (level > 1) {
             ASSERT_EQ(words(entry(level)), words(replayed->mazeRng)) << "table entry of level " << level;
@@ -214,7 +206,7 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
         for (const Case& c : cases) {
             if (std::max(c.target, 1) != level) continue;
             SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(c.target));
-            auto s = startedGame();
+            auto s = levelState(1);
             ASSERT_TRUE(restoreLevel(*s, sharedWork(), c.from, nullptr) && restoreLevel(*s, sharedWork(), c.target, nullptr, c.table));
             EXPECT_EQ(levelFields(*s), levelFields(r));
             EXPECT_TRUE(std::equal(r.cellGrid, r.cellGrid + kGridCells, s->cellGrid));
@@ -232,7 +224,7 @@ TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled)
     struct Case { int32_t target, allowedCalls, level; bool finished; std::vector<int64_t> done; };
     for (const Case& c : {Case{3, 99, 3, true, {0, 1}}, Case{8, 99, 8, true, {0, 1, 2, 3, 4}},
                           Case{8, 2, 6, false, {0, 1, 2}}, Case{8, 0, 1, false, {0}}}) {
-        auto s = startedGame();
+        auto s = levelState(1);
         std::vector<int64_t> done;
         auto progress = [&](int64_t d, int64_t total) {
             EXPECT_EQ(total, c.target < 5 ? 1 : c.target - 4);

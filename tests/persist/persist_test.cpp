@@ -15,8 +15,7 @@
 #include "support/fixtures.h"
 
 using namespace orlith;
-using orlith::test::FakePlatform;
-using orlith::test::TempDir;
+using namespace orlith::test;
 
 namespace {
 FakePlatform files;  // the settings tests' platform
@@ -25,18 +24,10 @@ std::unique_ptr<GameState> readSettings() {
     readSettingsFile(*s, files);
     return s;
 }
-using orlith::test::fileBytes;
-const auto& writeFile = orlith::test::writeBytes;
-using orlith::test::utf16le;
 std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z) {
     float pos[3] = {x, y, z}, zero[3] = {0, 0, 0};
     std::u16string text = u"state=" + formatStateValue(1700000000, u"00000000", level, steps, pos, zero, zero);
     return text + makeChecksumTag(text);
-}
-
-int parse(const std::string& bytes, RankingRecord& r) {
-    FakePlatform clock;
-    return parseSaveBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), r, clock);
 }
 }  // namespace
 
@@ -61,7 +52,7 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
     };
     for (const Case& c : cases) {
         TempDir dir;
-        writeFile("setting.ini", "[setting]\r\n" + c.line + "\r\n");
+        writeBytes("setting.ini", "[setting]\r\n" + c.line + "\r\n");
         auto s = makeGameState();
         s.get()->*c.field = c.start;
         readSettingsFile(*s, files);
@@ -76,7 +67,7 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
     for (const std::string& content : {std::string(), garbage, std::string("[Other]\nRotate=2\n"),
                                        std::string("Rotate=2\n[Setting]\n"), std::string("\0\0[Setting]\0", 12)}) {
         TempDir dir;
-        if (!content.empty()) writeFile("setting.ini", content);
+        if (!content.empty()) writeBytes("setting.ini", content);
         auto s = readSettings();
         EXPECT_EQ(std::tuple(s->rotateSpeed, s->movementMode, s->horizontalSign), std::tuple(4, 0, 1));
     }
@@ -86,7 +77,7 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
 // the file's own encoding and line ends.
 TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     auto utf16 = [](std::u16string_view text, bool little) {
-        std::string bytes = test::utf16le(text);
+        std::string bytes = utf16le(text);
         for (size_t i = 0; !little && i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
         return (little ? "\xFF\xFE" : "\xFE\xFF") + bytes;
     };
@@ -110,7 +101,7 @@ TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     };
     for (const Case& c : cases) {
         TempDir dir;
-        if (!c.before.empty()) writeFile("setting.ini", c.before);
+        if (!c.before.empty()) writeBytes("setting.ini", c.before);
         auto s = readSettings();
         EXPECT_EQ(std::pair(s->showFps, s->rotateSpeed), c.fpsAndRotate) << c.what;
         s->movementMode = 2, s->showFps = 1, s->horizontalSign = -1, s->rotateSpeed = 9;
@@ -141,10 +132,11 @@ TEST(Settings, LeadingIntegerParsing) {
         EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
 }
 
-
-TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
+TEST(SaveFile, WrittenFileLoadsBackAndAFailedWriteKeepsThePreviousSave) {
     TempDir dir;
     FakePlatform p;
+    RankingRecord r{};
+    EXPECT_EQ(readSaveFile(r, p), 0);  // no file yet
     auto s = makeGameState();
     s->level = 5, s->stepCount = 1234, s->cameraEye = {2.25f, 3.5f, -1.0f, 0}, s->cameraFocus = {2.25f, 3.5f, -2.0f, 0};
     s->cameraUp = {0, 1, 0, 0}, s->pinHash[0] = u'a';  // the PIN is never written to the file
@@ -154,11 +146,24 @@ TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
     // The bytes: UTF-16LE "state=", the state value with the time, no PIN, and its checksum.
     float pos[3] = {2.25f, 3.5f, -1.0f}, view[3] = {0, 0, -1}, up[3] = {0, 1, 0};
     std::u16string text = u"state=" + formatStateValue(p.now, u"00000000", 6, 1234, pos, view, up);
-    EXPECT_EQ(test::fileBytes("save.dat"), utf16le(text + makeChecksumTag(text)));
-    RankingRecord r{};
+    EXPECT_EQ(fileBytes("save.dat"), utf16le(text + makeChecksumTag(text)));
     ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(std::tuple(r.level, r.stepCount, r.position[0], r.position[2], r.viewDirection[2], r.name[0]),
               std::tuple(6, 1234, 2.25f, -1.0f, -1.0f, u'\0'));
+
+    // The real file system refuses: the target's place is taken by a directory with content.
+    std::filesystem::create_directories("blocked/save.dat/x");
+    std::filesystem::current_path("blocked");
+    s->level = 9;
+    EXPECT_EQ(writeSaveFile(*s, p), 0);
+    ASSERT_EQ(p.messages.size(), 1u);
+    EXPECT_NE(p.messages[0].find(u"MoveFileEx"), std::u16string::npos);
+    EXPECT_NE(p.errorCode, 0);
+    // No temporary file is left behind.
+    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), std::filesystem::directory_iterator()), 1);
+    std::filesystem::current_path("..");
+    ASSERT_EQ(readSaveFile(r, p), 1);
+    EXPECT_EQ(r.level, 6);
 }
 
 TEST(SaveFile, BadFilesAreRefusedSilently) {
@@ -166,7 +171,7 @@ TEST(SaveFile, BadFilesAreRefusedSilently) {
     size_t amp = good.find(u'&');
     std::u16string tampered = good;
     tampered[23] = tampered[23] == u'3' ? u'4' : u'3';  // a digit of the level
-    std::u16string digits = good.substr(amp + 5);
+    std::u16string foreign = u"XXXXXX" + good.substr(6, amp - 6);  // another key with its own checksum
     struct Case { const char* what; std::string bytes; int result; int32_t level = 3; };
     const std::vector<Case> cases = {
         {"valid", utf16le(good), 1},
@@ -174,24 +179,21 @@ TEST(SaveFile, BadFilesAreRefusedSilently) {
         {"level 0", utf16le(saveText(0, 10, 1, 2, 3)), 1, 0},
         {"level -7", utf16le(saveText(-7, 10, 1, 2, 3)), 1, -7},
         {"tampered level", utf16le(tampered), 0},
-        {"leading zero", utf16le(good.substr(0, amp + 5) + u"0" + digits), 0},
+        {"leading zero", utf16le(good.substr(0, amp + 5) + u"0" + good.substr(amp + 5)), 0},
         {"line end", utf16le(good + u"\r\n"), 0},
         {"no ampersand", utf16le(good.substr(0, amp)), 0},
         {"truncated", utf16le(good).substr(0, 150), 0},
         {"odd byte count", utf16le(good) + "7", 0},
         {"empty", std::string(), 0},
-        {"not state= but matching", utf16le([] {
-             std::u16string t = saveText(3, 10, 1, 2, 3);
-             std::u16string body = u"XXXXXX" + t.substr(6, t.find(u'&') - 6);
-             return body + makeChecksumTag(body);
-         }()), 1},
+        {"not state= but matching", utf16le(foreign + makeChecksumTag(foreign)), 1},
         {"garbage", std::string(3000, '\x26'), 0},
         {"over 2048 bytes", utf16le(good) + std::string(4000, 'x'), 0},
         {"padded beyond 2,048 bytes with zeros: the text ends at the first", utf16le(good) + std::string(5000, '\0'), 1},
     };
+    FakePlatform clock;
     for (const Case& c : cases) {
         RankingRecord r{};
-        EXPECT_EQ(parse(c.bytes, r), c.result) << c.what;
+        EXPECT_EQ(parseSaveBytes(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), r, clock), c.result) << c.what;
         if (c.result == 1) EXPECT_EQ(std::tuple(r.level, r.stepCount, r.position[2]), std::tuple(c.level, 10, 3.0f)) << c.what;
     }
 }
@@ -207,27 +209,4 @@ TEST(SaveFile, EachFailedStepShowsItsErrorWithTheSystemsCode) {
         EXPECT_EQ(writeSaveFile(*makeGameState(), p), 0);
         EXPECT_EQ(p.messages, std::vector<std::u16string>{c.text});
     }
-}
-
-TEST(SaveFile, AFailedWriteKeepsThePreviousSaveAndAMissingFileGivesZero) {
-    TempDir dir;
-    FakePlatform p;
-    RankingRecord r{};
-    EXPECT_EQ(readSaveFile(r, p), 0);
-    auto s = makeGameState();
-    s->level = 4;
-    ASSERT_EQ(writeSaveFile(*s, p), 1);
-    // The real file system refuses: the target's place is taken by a directory with content.
-    std::filesystem::create_directories("blocked/save.dat/x");
-    std::filesystem::current_path("blocked");
-    s->level = 9;
-    EXPECT_EQ(writeSaveFile(*s, p), 0);
-    ASSERT_EQ(p.messages.size(), 1u);
-    EXPECT_NE(p.messages[0].find(u"MoveFileEx"), std::u16string::npos);
-    EXPECT_NE(p.errorCode, 0);
-    // No temporary file is left behind.
-    EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), std::filesystem::directory_iterator()), 1);
-    std::filesystem::current_path("..");
-    ASSERT_EQ(readSaveFile(r, p), 1);
-    EXPECT_EQ(r.level, 4);
 }
