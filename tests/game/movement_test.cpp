@@ -71,17 +71,16 @@ TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
             stepPlayer(*s, solidCells(*s), move[0], move[1], move[2]);
             const int held = d.firstHeld ? A : B, free = d.firstHeld ? B : A;
             const int heldSide = d.firstHeld ? sA : sB, freeSide = d.firstHeld ? sB : sA;
-            const std::string where = "edge " + std::to_string(A) + std::to_string(sA) + "/" + std::to_string(B) +
-                                      std::to_string(sB) + (d.firstHeld ? " first" : " second");
-            EXPECT_FLOAT_EQ(s->playerPos[held], 3.0f + heldSide * 0.4f) << where;
-            EXPECT_FLOAT_EQ(s->playerPos[free], p[free] + move[free]) << where;
-            EXPECT_GT(freeSide * (s->playerPos[free] - 3.0f), 0.4f) << where;
-            EXPECT_EQ(s->playerPos[3 - A - B], 3.0f) << where;
+            SCOPED_TRACE(testing::Message() << "edge " << A << sA << "/" << B << sB << (d.firstHeld ? " first" : " second"));
+            EXPECT_FLOAT_EQ(s->playerPos[held], 3.0f + heldSide * 0.4f);
+            EXPECT_FLOAT_EQ(s->playerPos[free], p[free] + move[free]);
+            EXPECT_GT(freeSide * (s->playerPos[free] - 3.0f), 0.4f);
+            EXPECT_EQ(s->playerPos[3 - A - B], 3.0f);
         }
     }
 }
 
-TEST(Trail, LeavingACellCountsAStepAndMarksIt) {
+TEST(Trail, LeavingACellCountsAStepAndMarksItAndPositionsThatAreNotNumbersNeverIndexTheGrid) {
     auto s = boxWith({{2, 3, 4}, {2, 3, 5}});  // no two coordinates alike: the mark lands on the cell left
     place(*s, 2, 3, 4.47f);
     stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);
@@ -92,25 +91,23 @@ TEST(Trail, LeavingACellCountsAStepAndMarksIt) {
     auto w = boxWith({{3, 3, 3}});
     place(*w, 3, 3, 3.38f), stepPlayer(*w, solidCells(*w), 0, 0, 0.05f);
     EXPECT_EQ(std::tuple(w->stepCount, w->cellGrid[cellIndex(3, 3, 3)]), std::tuple(0, 0));
-}
-
-TEST(Trail, PositionsThatAreNotNumbersNeverIndexTheGrid) {
+    // Positions that are not numbers never index the grid.
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (float bad : {nan, inf, -inf, 3.0e9f, -3.0e9f, 1.0e38f}) {
-        auto s = boxWith({{3, 3, 3}});
-        place(*s, bad, 3, 3);
-        stepPlayer(*s, solidCells(*s), 0.05f, 0.05f, 0.05f);
-        markSight(*s);  // outside the interior: everything seen
-        checkGoal(*s, work);
+        auto out = boxWith({{3, 3, 3}});
+        place(*out, bad, 3, 3);
+        stepPlayer(*out, solidCells(*out), 0.05f, 0.05f, 0.05f);
+        markSight(*out);  // outside the interior: everything seen
+        checkGoal(*out, work);
         float p[3] = {bad, bad, bad};
-        EXPECT_EQ(std::tuple(s->stepCount, s->seenGrid[cellIndex(3, 3, 3)], distanceToGoal(s->goalPos, p), s->level),
+        EXPECT_EQ(std::tuple(out->stepCount, out->seenGrid[cellIndex(3, 3, 3)], distanceToGoal(out->goalPos, p), out->level),
                   std::tuple(0, kSeen, INT32_MAX, 1)) << bad;
     }
     for (auto [x, cell] : {std::pair{2.5f, 3}, {-2.5f, -3}, {2.49f, 2}, {-0.4f, 0}}) EXPECT_EQ(cellOf(x), cell) << x;
 }
 
-TEST(Movement, WheelAndKeysMakeSteps) {
+TEST(Movement, WheelAndKeysMakeStepsAndFly2CruisesBetweenZeroAnd500) {
     struct Case { int wheel; int progress; std::vector<int> keys; int steps; int remainder; };
     for (const Case& c : {Case{120, 1, {}, -2, 0}, Case{59, 1, {}, 0, 59}, Case{-120, 1, {}, 2, 0},
                           Case{-120, 1, {vk::q}, 3, 0}, Case{-179, 1, {}, 2, -59}, Case{0, 1, {vk::q, vk::a}, 0, 0},
@@ -121,9 +118,7 @@ TEST(Movement, WheelAndKeysMakeSteps) {
         EXPECT_NEAR(s->playerPos[2], 0.05f * static_cast<float>(c.steps), 1e-6f) << "wheel " << c.wheel;
         EXPECT_EQ(s->wheelAccum, c.remainder) << "wheel " << c.wheel;
     }
-}
-
-TEST(Movement, Fly2CruisesBetweenZeroAnd500) {
+    // Fly 2 cruises between 0 and 500.
     auto s = test::solidBox(0, {});
     s->movementMode = 2, s->flyForward = {0, 0, -1, 0}, s->wheelAccum = 120;
     for (int f = 0; f < 600; ++f) movePlayer(*s, test::held({vk::q}), solidCells(*s));
@@ -166,7 +161,7 @@ std::unique_ptr<GameState> flying() {
     return s;
 }
 
-TEST(Turning, EachFlyKeyTurnsTheFrameOneDegreeItsOwnWay) {
+TEST(Turning, EachFlyKeyTurnsItsOwnWayADragRollsAndTheFrameStaysOrthonormal) {
     // From the level-start frame at turning rate 4 (one degree a frame); s and c are the sine
     // and cosine of one degree. Up and Down pitch about the side vector, Z and X turn about
     // up, Left and Right roll about forward.
@@ -185,9 +180,6 @@ TEST(Turning, EachFlyKeyTurnsTheFrameOneDegreeItsOwnWay) {
         turnPlayer(*s, test::held({c.key}));
         EXPECT_NEAR(gap(s->flyForward, c.f) + gap(s->flyUp, c.u) + gap(s->flyRight, c.r), 0.0f, 1e-11f) << "key " << c.key;
     }
-}
-
-TEST(Turning, FlyDragRollsAtARateAndKeysKeepTheFrameOrthonormalOverManyFrames) {
     auto s = flying();
     pointerButtonDown(*s, 0, 0);
     pointerMove(*s, 100, 0);
@@ -218,7 +210,7 @@ TEST(Goal, TheCentralSphereCountsAndTheDistanceTruncatesTheCellDistance) {
     EXPECT_EQ(reach(1), std::tuple(INT32_MAX, 103, 101.0f));
 }
 
-TEST(Modes, SwitchesConvertTheOrientation) {
+TEST(Modes, SwitchesConvertTheOrientationAndWalkAndFly1StepTheSameWayAfterOne) {
     auto s = test::levelState(1);
     s->yaw = 90, s->pitch = 0;
     switchMovementMode(*s);
@@ -236,9 +228,7 @@ TEST(Modes, SwitchesConvertTheOrientation) {
         EXPECT_NEAR(s->pitch, b.pitch, 1e-4f) << b.f.x << "," << b.f.y << "," << b.f.z;
         EXPECT_NEAR(s->yaw, b.yaw, 1e-3f) << b.f.x << "," << b.f.y << "," << b.f.z;
     }
-}
-
-TEST(Modes, WalkAndFly1StepTheSameWayAfterASwitch) {
+    // Walk and Fly 1 step the same way after a switch.
     auto walk = test::solidBox(0, {}), fly = test::solidBox(0, {});
     for (GameState* g : {walk.get(), fly.get()}) g->yaw = 30, g->pitch = 20;
     switchMovementMode(*fly);
@@ -278,7 +268,17 @@ TEST(Sight, StaircaseSweepsFromThePlayersCell) {
     }
 }
 
-TEST(Camera, LevelStartLooksAlongMinusZWithUpUpAndStraightUpStaysDefinedAndFlyUsesItsFrame) {
+TEST(Camera, KnownPosesGiveTheirVectorsAndTheProjectionFollowsTheWindowWithDepthZeroToOne) {
+    for (auto [height, aspect] : {std::pair{576, 1.7777778f}, {768, 1.3333334f}}) {
+        Mat4 p = startPose(180, 0, height)->projectionMatrix;
+        float h = std::cos(0.7853982f / 2) / std::sin(0.7853982f / 2);
+        EXPECT_FLOAT_EQ(p.m[1][1], h);
+        EXPECT_FLOAT_EQ(p.m[0][0], h / aspect);
+        EXPECT_EQ(std::tuple(p.m[2][3], p.m[3][3]), std::tuple(1.0f, 0.0f));
+        Float4 nearPoint = transformPoint({0, 0, 0.01f, 0}, p), farPoint = transformPoint({0, 0, 200.0f, 0}, p);
+        EXPECT_NEAR(nearPoint.z / nearPoint.w, 0.0f, 1e-6);
+        EXPECT_NEAR(farPoint.z / farPoint.w, 1.0f, 1e-6);
+    }
     auto s = startPose();
     EXPECT_EQ(std::tuple(s->cameraEye.x, s->cameraEye.w), std::tuple(3.0f, 0.0f));
     EXPECT_NEAR(gap(s->cameraFocus, {3, 3, 2, 0}), 0.0f, 1e-10f);
@@ -297,17 +297,4 @@ TEST(Camera, LevelStartLooksAlongMinusZWithUpUpAndStraightUpStaysDefinedAndFlyUs
     buildCamera(*s);
     EXPECT_EQ(std::tuple(s->cameraFocus.x, s->cameraUp.z, s->cameraUp.w), std::tuple(4.0f, 1.0f, 0.25f));
     EXPECT_NEAR(transformPoint({5.0f, 3.0f, 3.0f, 0}, s->viewMatrix).z, 2.0f, 1e-5);
-}
-
-TEST(Camera, ProjectionFollowsTheWindowAndMapsDepthZeroToOne) {
-    for (auto [height, aspect] : {std::pair{576, 1.7777778f}, {768, 1.3333334f}}) {
-        Mat4 p = startPose(180, 0, height)->projectionMatrix;
-        float h = std::cos(0.7853982f / 2) / std::sin(0.7853982f / 2);
-        EXPECT_FLOAT_EQ(p.m[1][1], h);
-        EXPECT_FLOAT_EQ(p.m[0][0], h / aspect);
-        EXPECT_EQ(std::tuple(p.m[2][3], p.m[3][3]), std::tuple(1.0f, 0.0f));
-        Float4 nearPoint = transformPoint({0, 0, 0.01f, 0}, p), farPoint = transformPoint({0, 0, 200.0f, 0}, p);
-        EXPECT_NEAR(nearPoint.z / nearPoint.w, 0.0f, 1e-6);
-        EXPECT_NEAR(farPoint.z / farPoint.w, 1.0f, 1e-6);
-    }
 }

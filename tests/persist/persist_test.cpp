@@ -31,7 +31,7 @@ std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z)
 }
 }  // namespace
 
-TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
+TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRuleFromItsLeadingInteger) {
     struct Case { std::string line; int32_t GameState::*field; int32_t start; int32_t expected; };
     const std::vector<Case> cases = {
         {"Movement=2", &GameState::movementMode, 0, 2}, {"Movement=-1", &GameState::movementMode, 1, 1},
@@ -58,9 +58,15 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
         readSettingsFile(*s, files);
         EXPECT_EQ(s.get()->*c.field, c.expected) << c.line;
     }
+    // Values are read as leading integers, saturated to 32 bits.
+    struct Text { std::string text; int32_t value; };
+    for (const Text& c : {Text{"12", 12}, Text{"  -4z", -4}, Text{"+7", 7}, Text{"x1", 0}, Text{"", 0}, Text{"-", 0},
+                          Text{"2147483647", 2147483647}, Text{"2147483648", 2147483647}, Text{"-2147483648", INT32_MIN},
+                          Text{"-99999999999", INT32_MIN}})
+        EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
 }
 
-TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
+TEST(Settings, MissingOrGarbageFilesLeaveTheDefaultsAndTheDirectoryIsTakenAtEachCall) {
     std::mt19937 rng(7);
     std::string garbage(10 * 1024 * 1024, '\0');
     for (char& ch : garbage) ch = static_cast<char>(rng());
@@ -71,6 +77,18 @@ TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
         auto s = readSettings();
         EXPECT_EQ(std::tuple(s->rotateSpeed, s->movementMode, s->horizontalSign), std::tuple(4, 0, 1));
     }
+    // The directory is taken at each call.
+    TempDir first;
+    std::filesystem::create_directory("later");
+    auto s = makeGameState();
+    s->rotateSpeed = 6;
+    writeSettingsFile(*s, files);
+    std::filesystem::current_path("later");
+    s->rotateSpeed = 2;
+    writeSettingsFile(*s, files);
+    EXPECT_EQ(readSettings()->rotateSpeed, 2);
+    std::filesystem::current_path("..");
+    EXPECT_EQ(readSettings()->rotateSpeed, 6);
 }
 
 // Writing creates the file, or rewrites ours in place: every other line, section and key kept, in
@@ -110,29 +128,7 @@ TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     }
 }
 
-TEST(Settings, TheDirectoryIsTakenAtEachCall) {
-    TempDir first;
-    std::filesystem::create_directory("later");
-    auto s = makeGameState();
-    s->rotateSpeed = 6;
-    writeSettingsFile(*s, files);
-    std::filesystem::current_path("later");
-    s->rotateSpeed = 2;
-    writeSettingsFile(*s, files);
-    EXPECT_EQ(readSettings()->rotateSpeed, 2);
-    std::filesystem::current_path("..");
-    EXPECT_EQ(readSettings()->rotateSpeed, 6);
-}
-
-TEST(Settings, LeadingIntegerParsing) {
-    struct Case { std::string text; int32_t value; };
-    for (const Case& c : {Case{"12", 12}, Case{"  -4z", -4}, Case{"+7", 7}, Case{"x1", 0}, Case{"", 0}, Case{"-", 0},
-                          Case{"2147483647", 2147483647}, Case{"2147483648", 2147483647}, Case{"-2147483648", INT32_MIN},
-                          Case{"-99999999999", INT32_MIN}})
-        EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
-}
-
-TEST(SaveFile, WrittenFileLoadsBackAndAFailedWriteKeepsThePreviousSave) {
+TEST(SaveFile, WrittenFileLoadsBackAFailedWriteKeepsThePreviousSaveAndEachFailedStepShowsItsError) {
     TempDir dir;
     FakePlatform p;
     RankingRecord r{};
@@ -164,6 +160,17 @@ TEST(SaveFile, WrittenFileLoadsBackAndAFailedWriteKeepsThePreviousSave) {
     std::filesystem::current_path("..");
     ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(r.level, 6);
+    // Each failed step shows its error with the system's code.
+    struct Case { FileFailure failure; const char16_t* text; };
+    for (Case c : {Case{FileFailure::create, u"line 3630 : error in CreateFile\ncode = 28"},
+                   Case{FileFailure::write, u"line 3643 : error in WriteFile\ncode = 28"},
+                   Case{FileFailure::replace, u"line 3650 : error in MoveFileEx\ncode = 28"}}) {
+        TempDir fresh;
+        FakePlatform failing;
+        failing.failReplace = c.failure;
+        EXPECT_EQ(writeSaveFile(*makeGameState(), failing), 0);
+        EXPECT_EQ(failing.messages, std::vector<std::u16string>{c.text});
+    }
 }
 
 TEST(SaveFile, BadFilesAreRefusedSilently) {
@@ -198,15 +205,3 @@ TEST(SaveFile, BadFilesAreRefusedSilently) {
     }
 }
 
-TEST(SaveFile, EachFailedStepShowsItsErrorWithTheSystemsCode) {
-    struct Case { FileFailure failure; const char16_t* text; };
-    for (Case c : {Case{FileFailure::create, u"line 3630 : error in CreateFile\ncode = 28"},
-                   Case{FileFailure::write, u"line 3643 : error in WriteFile\ncode = 28"},
-                   Case{FileFailure::replace, u"line 3650 : error in MoveFileEx\ncode = 28"}}) {
-        TempDir dir;
-        FakePlatform p;
-        p.failReplace = c.failure;
-        EXPECT_EQ(writeSaveFile(*makeGameState(), p), 0);
-        EXPECT_EQ(p.messages, std::vector<std::u16string>{c.text});
-    }
-}
