@@ -22,7 +22,7 @@ using namespace orlith;
 
 using test::allocationsDuring;
 
-TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
+TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionAndTheOnlineFrameWhileTheWorkerExchanges) {
     auto s = makeGameState();
     auto work = makeMazeWork();
     test::FakePlatform p;
@@ -41,12 +41,8 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
                   checkGoal(*s, *work);
               }),
               0);
-}
 
-TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
-    auto s = makeGameState();
-    auto work = makeMazeWork();
-    newLevel(*s, *work);
+    // Online, while the worker exchanges.
     s->networkEnabled = 1;
     copyText(s->nickname, 32, u"日本 #1");  // a name that travels escaped
     copyText(s->pinHash, 32, u"0123abcd");
@@ -58,16 +54,14 @@ TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
     NetworkLink link(http, std::make_shared<test::FakeNetworkHost>());
     ASSERT_TRUE(link.open(u"host", 80));
     link.startWorker();
-    test::FakePlatform p;
-    const InputSnapshot input = test::held({vk::q, vk::right});
-    GameHooks hooks(p, &link);
-    while (s->rankingCount == 0) updateFrame(*s, *work, input, hooks);  // the first list has arrived
+    GameHooks online(p, &link);
+    while (s->rankingCount == 0) updateFrame(*s, *work, input, online);  // the first list has arrived
     // The hand-over, the sort of the received list and the request path, every frame, while the
     // worker (given time by the short sleeps) exchanges on its own thread.
     EXPECT_EQ(allocationsDuring([&] {
                   // 300 frames at least, and on until ten exchanges have run beside them.
                   for (int f = 0, first = exchanges; f < 300 || exchanges < first + 10; ++f) {
-                      updateFrame(*s, *work, input, hooks);
+                      updateFrame(*s, *work, input, online);
                       std::this_thread::sleep_for(std::chrono::microseconds(200));
                   }
               }),

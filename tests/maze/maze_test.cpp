@@ -53,15 +53,12 @@ auto levelFields(const GameState& g) {
 
 }  // namespace
 
-TEST(MazeRandom, FirstNumbersFromThePublishedSeedAndTheEdgePerLevel) {
+TEST(MazeGeneration, FirstNumbersFromTheSeedEdgePerLevelAndGoldenPassesOfLevelsOneTwoAndSize103) {
     MazeRng rng;
     for (uint32_t want : {3701687786u, 458299110u, 2500872618u, 3633119408u}) EXPECT_EQ(nextRandom(rng), want);
     struct Case { int32_t level, edge; };
     for (Case c : {Case{1, 5}, Case{2, 7}, Case{49, 101}, Case{50, 103}, Case{51, 103}, Case{INT32_MAX, 103}})
         EXPECT_EQ(mazeEdgeForLevel(c.level), c.edge) << "level " << c.level;
-}
-
-TEST(MazeGeneration, GoldenPassesOfLevelsOneTwoAndSize103) {
     auto s = levelState(1);
     EXPECT_EQ(passLog(), (std::vector<std::pair<int, int>>{{12, 3}, {9, 2}, {7, 1}, {3, 1}}));
     EXPECT_EQ(openWallSlots(*s), (std::vector<std::array<int, 3>>{{1, 2, 1}, {1, 2, 3}, {2, 1, 1}, {2, 1, 3}, {2, 3, 1}, {3, 2, 3}, {3, 3, 2}}));
@@ -100,26 +97,6 @@ TEST(NewLevel, SetsTheStartPoseAndGoalAndClearsTheTrail) {
     EXPECT_EQ(std::tuple(s->movementMode, s->stepCount), std::tuple(2, 77));  // settings carry over
 }
 
-TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
-    auto s = levelState(1);
-    std::vector<int64_t> seen;
-    EXPECT_TRUE(replayLevels(*s, sharedWork(), 6, [&](int64_t d, int64_t total) {
-        EXPECT_EQ(total, 5);
-        seen.push_back(d);
-        return true;
-    }));
-    EXPECT_EQ(std::pair(s->level, seen), std::pair(6, std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
-
-    auto c = levelState(1);
-    int calls = 0;
-    EXPECT_FALSE(replayLevels(*c, sharedWork(), 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; }));
-    EXPECT_EQ(std::tuple(c->level, c->sizeX), std::tuple(4, mazeEdgeForLevel(4)));
-    for (int32_t target : {1, 0, INT32_MIN}) {  // a saved level of 1 or below replays nothing
-        auto z = levelState(1);
-        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr) && z->level == 1) << target;
-    }
-}
-
 TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
     auto check = [](const GameState& g, int32_t edge, const std::string& what) {
         std::vector<MazeCell> path = shortestPath(g.cellGrid, edge);
@@ -154,7 +131,7 @@ TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
 }
 
 // Golden values from the replay; the restore test below compares every entry up to level 52.
-TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
+TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReachesAndDamagedOrForeignBytesGiveNoTable) {
     EXPECT_GE(embeddedLevelTable().levels, 10000);
     EXPECT_EQ(words(entry(1)), words(MazeRng{}));
     EXPECT_EQ(words(entry(3)), std::tuple(466852320u, 3613971415u, 2229067774u, 663200370u));
@@ -172,9 +149,7 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
         generateMaze(grid.data(), edge, edge, edge, rng, sharedWork());
         ASSERT_EQ(words(rng), words(entry(k + 1))) << "level " << k << ", ORLITH_TABLE_SEED=" << seed;
     }
-}
-
-TEST(LevelTable, DamagedOrForeignBytesGiveNoTable) {
+    // Damaged or foreign bytes give no table.
     const std::vector<uint8_t> good = encodeLevelTable({MazeRng{}, entry(2), entry(3)});
     auto changed = [&](size_t at) { auto b = good; b[at] ^= 4; return b; };
     auto cut = [&](size_t size) { auto b = good; b.resize(size); return b; };  // shorter, or zeros added
@@ -219,7 +194,7 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
     }
 }
 
-TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled) {
+TEST(RestoreLevel, ItAndTheFullReplayReportEachGenerationAndStopAtAConsistentLevelWhenCancelled) {
     const std::vector<uint8_t> bytes = buildLevelTable(5, sharedWork(), nullptr);
     struct Case { int32_t target, allowedCalls, level; bool finished; std::vector<int64_t> done; };
     for (const Case& c : {Case{3, 99, 3, true, {0, 1}}, Case{8, 99, 8, true, {0, 1, 2, 3, 4}},
@@ -233,5 +208,23 @@ TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled)
         };
         EXPECT_EQ(restoreLevel(*s, sharedWork(), c.target, progress, readLevelTable(bytes.data(), bytes.size())), c.finished);
         EXPECT_EQ(std::tuple(done, s->level, s->sizeX), std::tuple(c.done, c.level, mazeEdgeForLevel(c.level))) << c.target;
+    }
+    // The replay from level 1, which needs no table, reports and cancels the same way.
+    auto s = levelState(1);
+    std::vector<int64_t> seen;
+    EXPECT_TRUE(replayLevels(*s, sharedWork(), 6, [&](int64_t d, int64_t total) {
+        EXPECT_EQ(total, 5);
+        seen.push_back(d);
+        return true;
+    }));
+    EXPECT_EQ(std::pair(s->level, seen), std::pair(6, std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
+
+    auto c = levelState(1);
+    int calls = 0;
+    EXPECT_FALSE(replayLevels(*c, sharedWork(), 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; }));
+    EXPECT_EQ(std::tuple(c->level, c->sizeX), std::tuple(4, mazeEdgeForLevel(4)));
+    for (int32_t target : {1, 0, INT32_MIN}) {  // a saved level of 1 or below replays nothing
+        auto z = levelState(1);
+        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr) && z->level == 1) << target;
     }
 }
