@@ -8,7 +8,7 @@
 
 using namespace orlith;
 
-TEST(FormatText, FormatsTheConversionsTheGameUses) {
+TEST(FormatText, FormatsTheConversionsTheGameUsesNeverWritesPastTheBufferAndRefusesBadFormats) {
     char16_t buf[64];
     auto text = [&](int n) { return n == static_cast<int>(std::u16string(buf).size()) ? std::u16string(buf) : u"bad count"; };
     EXPECT_EQ(text(formatText(buf, 64, u"%d|%5d|%-3d|%02d", -7, 42, 1, 3)), u"-7|   42|1  |03");
@@ -19,10 +19,7 @@ TEST(FormatText, FormatsTheConversionsTheGameUses) {
     // 64 bits with "l" on every system; unsigned 32-bit values keep their top bit.
     EXPECT_EQ(text(formatText(buf, 64, u"%ld %lx %u %c", INT64_C(-5000000000), INT64_C(0x123456789), 4294967295u, u'A')),
               u"-5000000000 123456789 4294967295 A");
-}
-
-TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
-    char16_t buf[8];
+    // Never past the buffer.
     buf[7] = u'#';
     EXPECT_EQ(formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345), 6);
     EXPECT_EQ(std::u16string(buf) + buf[7], u"longer#");
@@ -30,11 +27,11 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     EXPECT_EQ(std::pair(formatText(buf, 1, u"x"), buf[0]), std::pair(0, u'\0'));  // room for the end alone
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
     // What the compiler refuses in formatText, the formatter itself refuses too.
-    const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");
+    const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), str = formatArg(u"t");
     EXPECT_EQ(std::pair(vformatText(buf, 8, u"%400d", &one, 1), vformatText(buf, 8, u"%401d", &one, 1)), std::pair(7, -1));
     struct Bad { const char16_t* format; std::vector<FormatArg> args; };
     for (const Bad& b : {Bad{u"%q", {one}}, Bad{u"%999999d", {one}}, Bad{u"%d", {}}, Bad{u"%d", {one, one}},
-                         Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {text}}}) {
+                         Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {str}}}) {
         buf[0] = u'#';
         EXPECT_EQ(vformatText(buf, 8, b.format, b.args.data(), b.args.size()), -1) << std::u16string_view(b.format).size();
         EXPECT_EQ(buf[0], 0);

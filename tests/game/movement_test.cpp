@@ -33,17 +33,7 @@ std::unique_ptr<GameState> startPose(float yaw = 180.0f, float pitch = 0.0f, int
 
 }  // namespace
 
-TEST(Collision, WalkingIntoAFaceStopsAMarginAway) {
-    auto s = boxWith({{3, 3, 3}});
-    place(*s, 3, 3, 3);
-    for (int k = 0; k < 20; ++k) stepPlayer(*s, solidCells(*s), 0.05f, 0, 0);
-    EXPECT_EQ(s->playerPos[0], (3.0f + 0.5f) - 0.1f);
-    for (int k = 0; k < 20; ++k) stepPlayer(*s, solidCells(*s), 0, -0.05f, 0);
-    EXPECT_EQ(s->playerPos[1], (3.0f - 0.5f) + 0.1f);
-    EXPECT_EQ(s->stepCount, 0);
-}
-
-TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
+TEST(Collision, AFaceStopsAMarginAwayAndEveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
     // The twelve edges in their order: (first axis, side), (second axis, side). For each, cell
     // (3,3,3) is open with both face neighbours open and the diagonal solid; the player moves
     // past both limits. The old position's depth inside the cell decides which axis is held.
@@ -78,6 +68,14 @@ TEST(Collision, EveryEdgeClampsTheDeeperAxisAndTheSecondOnATie) {
             EXPECT_EQ(s->playerPos[3 - A - B], 3.0f);
         }
     }
+    // Walking into a face stops a margin away.
+    auto s = boxWith({{3, 3, 3}});
+    place(*s, 3, 3, 3);
+    for (int k = 0; k < 20; ++k) stepPlayer(*s, solidCells(*s), 0.05f, 0, 0);
+    EXPECT_EQ(s->playerPos[0], (3.0f + 0.5f) - 0.1f);
+    for (int k = 0; k < 20; ++k) stepPlayer(*s, solidCells(*s), 0, -0.05f, 0);
+    EXPECT_EQ(s->playerPos[1], (3.0f - 0.5f) + 0.1f);
+    EXPECT_EQ(s->stepCount, 0);
 }
 
 TEST(Trail, LeavingACellCountsAStepAndMarksItAndPositionsThatAreNotNumbersNeverIndexTheGrid) {
@@ -92,8 +90,7 @@ TEST(Trail, LeavingACellCountsAStepAndMarksItAndPositionsThatAreNotNumbersNeverI
     place(*w, 3, 3, 3.38f), stepPlayer(*w, solidCells(*w), 0, 0, 0.05f);
     EXPECT_EQ(std::tuple(w->stepCount, w->cellGrid[cellIndex(3, 3, 3)]), std::tuple(0, 0));
     // Positions that are not numbers never index the grid.
-    const float inf = std::numeric_limits<float>::infinity();
-    const float nan = std::numeric_limits<float>::quiet_NaN();
+    const float inf = std::numeric_limits<float>::infinity(), nan = std::numeric_limits<float>::quiet_NaN();
     for (float bad : {nan, inf, -inf, 3.0e9f, -3.0e9f, 1.0e38f}) {
         auto out = boxWith({{3, 3, 3}});
         place(*out, bad, 3, 3);
@@ -197,12 +194,10 @@ TEST(Turning, EachFlyKeyTurnsItsOwnWayADragRollsAndTheFrameStaysOrthonormal) {
 
 TEST(Goal, TheCentralSphereCountsAndTheDistanceTruncatesTheCellDistance) {
     auto s = test::levelState(1);
-    struct Case { float x, y, z; int32_t d; };
+    struct Case { float p[3]; int32_t d; };
     for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
-                   Case{-0.6f, 1, 1, 1}}) {
-        float p[3] = {c.x, c.y, c.z};
-        EXPECT_EQ(distanceToGoal(s->goalPos, p), c.d) << c.x << "," << c.y << "," << c.z;
-    }
+                   Case{-0.6f, 1, 1, 1}})
+        EXPECT_EQ(distanceToGoal(s->goalPos, c.p), c.d) << c.p[0] << "," << c.p[1] << "," << c.p[2];
     auto reach = [&](float c) { return place(*s, c, c, c), checkGoal(*s, work), std::tuple(s->level, s->sizeX, s->playerPos[0]); };
     EXPECT_EQ(reach(1.06f), std::tuple(1, 5, 1.06f));
     EXPECT_EQ(reach(1.05f), std::tuple(2, 7, 5.0f));

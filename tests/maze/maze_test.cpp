@@ -53,7 +53,7 @@ auto levelFields(const GameState& g) {
 
 }  // namespace
 
-TEST(MazeGeneration, FirstNumbersFromTheSeedEdgePerLevelAndGoldenPassesOfLevelsOneTwoAndSize103) {
+TEST(MazeGeneration, FirstNumbersFromTheSeedEdgePerLevelGoldenPassesOfLevelsOneTwoAndSize103AndTheStartPose) {
     MazeRng rng;
     for (uint32_t want : {3701687786u, 458299110u, 2500872618u, 3633119408u}) EXPECT_EQ(nextRandom(rng), want);
     struct Case { int32_t level, edge; };
@@ -81,13 +81,10 @@ TEST(MazeGeneration, FirstNumbersFromTheSeedEdgePerLevelAndGoldenPassesOfLevelsO
     EXPECT_EQ(std::tuple(log.size(), log.front(), log.back().second), std::tuple(180u, std::pair(390150, 60855), 1));
     EXPECT_EQ(openWallSlots(*s).size(), 132651u - 1u);  // a spanning tree of the 51^3 rooms
     EXPECT_EQ(std::count_if(s->cellGrid, s->cellGrid + kGridCells, [](int32_t c) { return c != 0 && c != -1; }), 0);
-}
-
-TEST(NewLevel, SetsTheStartPoseAndGoalAndClearsTheTrail) {
-    auto s = levelState(1);
+    // A new level sets the start pose and goal and clears the trail; the settings carry over.
     s->yaw = 12, s->pitch = 40, s->flySpeed = 300, s->fieldOfView = 10, s->movementMode = 2, s->stepCount = 77;
     s->cellGrid[cellIndex(3, 3, 3)] = 2;
-    s->level = 50;
+    s->level = 50, s->sizeX = 0;  // the generation above left 103
     newLevel(*s, sharedWork());
     EXPECT_EQ(std::count(s->cellGrid, s->cellGrid + kGridCells, 2), 0);
     EXPECT_EQ(std::tuple(s->sizeX, s->playerPos[0], s->playerPos[1], s->playerPos[2], s->goalPos[0], s->goalPos[2]),
