@@ -89,11 +89,8 @@ TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
         s->texturedWalls = textured;
         long count = test::allocationsDuring([&] {
             for (int frame = 0; frame < 120; ++frame) {
-                markSight(*s);
-                buildCamera(*s);
-                buildFrame(*s, data);
-                s->frameCounter = (s->frameCounter + 1) % 60;
-                s->spinAngle = (s->spinAngle + 2) % 360;
+                markSight(*s), buildCamera(*s), buildFrame(*s, data);
+                s->frameCounter = (s->frameCounter + 1) % 60, s->spinAngle = (s->spinAngle + 2) % 360;
             }
         });
         EXPECT_EQ(count, 0) << "textured " << textured;

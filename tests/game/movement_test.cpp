@@ -23,10 +23,9 @@ float gap(Float4 a, Float4 b) { return dot3(sub(a, b), sub(a, b)); }  // squared
 bool seen(const GameState& s, int x, int y, int z) { return s.seenGrid[cellIndex(x, y, z)] == kSeen; }
 
 std::unique_ptr<GameState> startPose(float yaw = 180.0f, float pitch = 0.0f, int32_t height = 576) {
-    auto s = makeGameState();
-    s->playerPos[0] = s->playerPos[1] = s->playerPos[2] = 3.0f;
-    s->yaw = yaw, s->pitch = pitch, s->fieldOfView = 45.0f;
-    s->windowWidth = 1024, s->windowHeight = height;
+    auto s = makeGameState();  // a field of view of 45 degrees, 1024 pixels wide
+    place(*s, 3, 3, 3);
+    s->yaw = yaw, s->pitch = pitch, s->windowHeight = height;
     buildCamera(*s);
     return s;
 }

@@ -31,7 +31,7 @@ std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z)
 }
 }  // namespace
 
-TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRuleFromItsLeadingInteger) {
+TEST(Settings, EachKeyByItsRuleFromItsLeadingIntegerBadFilesGiveTheDefaultsAndTheDirectoryIsTakenAtEachCall) {
     struct Case { std::string line; int32_t GameState::*field; int32_t start; int32_t expected; };
     const std::vector<Case> cases = {
         {"Movement=2", &GameState::movementMode, 0, 2}, {"Movement=-1", &GameState::movementMode, 1, 1},
@@ -42,8 +42,7 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRuleFromItsLeadingInteger) {
         {"Horizontal=0", &GameState::horizontalSign, 1, 1}, {"Horizontal=2", &GameState::horizontalSign, -1, -1},
         {"Vertical= -1 ", &GameState::verticalSign, 1, -1}, {"Progress=+1", &GameState::progressSign, -1, 1},
         {"Rotate=9", &GameState::rotateSpeed, 4, 9},    {"Rotate=0", &GameState::rotateSpeed, 4, 4},
-        {"Rotate=10", &GameState::rotateSpeed, 3, 3},
-        {"rotate=2", &GameState::rotateSpeed, 4, 2},           // keys ignore case
+        {"Rotate=10", &GameState::rotateSpeed, 3, 3},   {"rotate=2", &GameState::rotateSpeed, 4, 2},  // keys ignore case
         {"Rotate=", &GameState::rotateSpeed, 4, 4},            // empty counts as absent
         {"Rotate=\"5\"", &GameState::rotateSpeed, 4, 5},       // enclosing quotes are dropped
         {"Rotate=99999999999999999999", &GameState::rotateSpeed, 4, 4},  // saturates, out of range
@@ -64,9 +63,7 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRuleFromItsLeadingInteger) {
                           Text{"2147483647", 2147483647}, Text{"2147483648", 2147483647}, Text{"-2147483648", INT32_MIN},
                           Text{"-99999999999", INT32_MIN}})
         EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
-}
-
-TEST(Settings, MissingOrGarbageFilesLeaveTheDefaultsAndTheDirectoryIsTakenAtEachCall) {
+    // Missing or garbage files leave the defaults.
     std::mt19937 rng(7);
     std::string garbage(10 * 1024 * 1024, '\0');
     for (char& ch : garbage) ch = static_cast<char>(rng());
