@@ -6,7 +6,6 @@
 #include <climits>
 #include <cmath>
 #include <limits>
-#include <string>
 #include <tuple>
 #include <vector>
 
@@ -127,8 +126,7 @@ TEST(Movement, WheelAndKeysMakeStepsAndFly2CruisesBetweenZeroAnd500) {
 }
 
 TEST(Turning, WalkDragFollowsTheOffsetFromWhereItBeganAndPitchIsClamped) {
-    auto s = makeGameState();
-    s->yaw = 180;
+    auto s = startPose();
     pointerButtonDown(*s, 200, 300);
     pointerMove(*s, 300, 300);
     turnPlayer(*s, test::held());

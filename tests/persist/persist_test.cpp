@@ -6,8 +6,6 @@
 #include <random>
 #include <tuple>
 
-#include "base/text.h"
-#include "maze/maze.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
 #include "state/game_state.h"
