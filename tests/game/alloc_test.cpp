@@ -22,7 +22,7 @@ using namespace orlith;
 
 using test::allocationsDuring;
 
-TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionAndTheOnlineFrameWhileTheWorkerExchanges) {
+TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionTheOnlineFrameWithTheWorkerAndTheRendersFrame) {
     auto s = makeGameState();
     auto work = makeMazeWork();
     test::FakePlatform p;
@@ -68,13 +68,10 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionAndTheOnlineFrameWhileTheW
               0);
     EXPECT_TRUE(link.shutDown());
     EXPECT_EQ(s->rankingCount, 200);
-}
 
-TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
-    auto s = makeGameState();
-    s->level = 50;
-    newLevel(*s, *makeMazeWork());
-    // Online with a full list: the ranking panel and the other-player arrows are built too.
+    // The render's per-frame work from level 50's start, online with a full list: the ranking
+    // panel and the other-player arrows are built too.
+    newLevel(*s, *work);
     s->networkEnabled = 1, s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
         RankingRecord& r = s->rankingList[k];  // zeroed with the state
@@ -98,3 +95,4 @@ TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
         EXPECT_GT(data.hud.count, 3);
     }
 }
+

@@ -125,7 +125,7 @@ TEST(Movement, WheelAndKeysMakeStepsAndFly2CruisesBetweenZeroAnd500) {
     EXPECT_EQ(s->flySpeed, 0);
 }
 
-TEST(Turning, WalkDragFollowsTheOffsetFromWhereItBeganAndPitchIsClamped) {
+TEST(Turning, WalkDragFollowsTheOffsetFromWhereItBeganPitchIsClampedAndModeSwitchesConvertTheOrientation) {
     auto s = startPose();
     pointerButtonDown(*s, 200, 300);
     pointerMove(*s, 300, 300);
@@ -146,6 +146,31 @@ TEST(Turning, WalkDragFollowsTheOffsetFromWhereItBeganAndPitchIsClamped) {
     EXPECT_FLOAT_EQ(s->yaw, 0.5f);
     turnPlayer(*s, test::held({vk::left}));
     EXPECT_FLOAT_EQ(s->yaw, 359.5f);
+    // Switching modes converts the orientation.
+    s->yaw = 90, s->pitch = 0;
+    switchMovementMode(*s);
+    EXPECT_EQ(std::tuple(s->movementMode, s->movementNoticeTimer), std::tuple(1, 180));
+    EXPECT_NEAR(gap(s->flyForward, {1, 0, 0, 0}) + gap(s->flyUp, {0, 1, 0, 0}) + gap(s->flyRight, {0, 0, -1, 0}), 0.0f, 1e-11f);
+    s->flySpeed = 77, switchMovementMode(*s);
+    EXPECT_EQ(std::tuple(s->movementMode, s->flySpeed), std::tuple(2, 0));
+
+    struct Back { Float4 f; float pitch, yaw; };
+    for (Back b : {Back{{0, 1, 0, 0}, 90, 180}, Back{{-1, 0, 0, 0}, 0, 270}, Back{{1, 0, 0, 0}, 0, 90},
+                   Back{{0, 0, -1, 0}, 0, 180}, Back{{0, -1, 0, 0}, -90, 180}}) {
+        s->movementMode = 2, s->flyForward = b.f;
+        switchMovementMode(*s);
+        EXPECT_EQ(s->movementMode, 0);
+        EXPECT_NEAR(s->pitch, b.pitch, 1e-4f) << b.f.x << "," << b.f.y << "," << b.f.z;
+        EXPECT_NEAR(s->yaw, b.yaw, 1e-3f) << b.f.x << "," << b.f.y << "," << b.f.z;
+    }
+    // Walk and Fly 1 step the same way after a switch.
+    auto walk = test::solidBox(0, {}), fly = test::solidBox(0, {});
+    for (GameState* g : {walk.get(), fly.get()}) g->yaw = 30, g->pitch = 20;
+    switchMovementMode(*fly);
+    movePlayer(*walk, test::held({vk::q}), solidCells(*walk));
+    movePlayer(*fly, test::held({vk::q}), solidCells(*fly));
+    for (int k = 0; k < 3; ++k) EXPECT_NEAR(walk->playerPos[k], fly->playerPos[k], 1e-6f);
+    EXPECT_GT(walk->playerPos[1], 0.0f);  // positive pitch rises
 }
 
 // Fly 1 with the level-start frame.
@@ -200,34 +225,6 @@ TEST(Goal, TheCentralSphereCountsAndTheDistanceTruncatesTheCellDistance) {
     EXPECT_EQ(reach(1.05f), std::tuple(2, 7, 5.0f));
     s->level = INT32_MAX;  // at the top of the int range the level stays and a maze is still built
     EXPECT_EQ(reach(1), std::tuple(INT32_MAX, 103, 101.0f));
-}
-
-TEST(Modes, SwitchesConvertTheOrientationAndWalkAndFly1StepTheSameWayAfterOne) {
-    auto s = test::levelState(1);
-    s->yaw = 90, s->pitch = 0;
-    switchMovementMode(*s);
-    EXPECT_EQ(std::tuple(s->movementMode, s->movementNoticeTimer), std::tuple(1, 180));
-    EXPECT_NEAR(gap(s->flyForward, {1, 0, 0, 0}) + gap(s->flyUp, {0, 1, 0, 0}) + gap(s->flyRight, {0, 0, -1, 0}), 0.0f, 1e-11f);
-    s->flySpeed = 77, switchMovementMode(*s);
-    EXPECT_EQ(std::tuple(s->movementMode, s->flySpeed), std::tuple(2, 0));
-
-    struct Back { Float4 f; float pitch, yaw; };
-    for (Back b : {Back{{0, 1, 0, 0}, 90, 180}, Back{{-1, 0, 0, 0}, 0, 270}, Back{{1, 0, 0, 0}, 0, 90},
-                   Back{{0, 0, -1, 0}, 0, 180}, Back{{0, -1, 0, 0}, -90, 180}}) {
-        s->movementMode = 2, s->flyForward = b.f;
-        switchMovementMode(*s);
-        EXPECT_EQ(s->movementMode, 0);
-        EXPECT_NEAR(s->pitch, b.pitch, 1e-4f) << b.f.x << "," << b.f.y << "," << b.f.z;
-        EXPECT_NEAR(s->yaw, b.yaw, 1e-3f) << b.f.x << "," << b.f.y << "," << b.f.z;
-    }
-    // Walk and Fly 1 step the same way after a switch.
-    auto walk = test::solidBox(0, {}), fly = test::solidBox(0, {});
-    for (GameState* g : {walk.get(), fly.get()}) g->yaw = 30, g->pitch = 20;
-    switchMovementMode(*fly);
-    movePlayer(*walk, test::held({vk::q}), solidCells(*walk));
-    movePlayer(*fly, test::held({vk::q}), solidCells(*fly));
-    for (int k = 0; k < 3; ++k) EXPECT_NEAR(walk->playerPos[k], fly->playerPos[k], 1e-6f);
-    EXPECT_GT(walk->playerPos[1], 0.0f);  // positive pitch rises
 }
 
 TEST(Sight, StaircaseSweepsFromThePlayersCell) {
