@@ -87,7 +87,7 @@ TEST(UpdateFrame, AnUnfocusedWindowIgnoresInputButRunsTimersAndTheGoalAndOrderIs
     EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
 }
 
-TEST(UpdateFrame, ASaveAfterTheGoalHoldsTheNewLevelsPositionAndSettingsAreWrittenWhenAKeyActedButNotForD) {
+TEST(Keys, ASaveAfterTheGoalHoldsTheNewLevelsPositionSettingsAreWrittenButNotForDAndNightmareSetsItsOptions) {
     Play g;
     GameHooks hooks(g.p);
     g.frame({vk::d}, &hooks);
@@ -100,6 +100,12 @@ TEST(UpdateFrame, ASaveAfterTheGoalHoldsTheNewLevelsPositionAndSettingsAreWritte
     for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
     g.frame({vk::v}, &hooks);
     EXPECT_NE(test::fileBytes("setting.ini").find("\nVertical=-1\r\n"), std::string::npos);
+    g.frame({vk::n, vk::m}, &hooks);  // N and M together in Walk: Fly 1, not Fly 2
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls, g.s->showDistance, g.s->guideOn),
+              std::tuple(1, 180, 1, 1, 0));
+    g.s->movementMode = 2;
+    g.frame({}, &hooks), g.frame({vk::n}, &hooks);
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->movementNoticeTimer), std::tuple(2, 180));
 }
 
 TEST(Keys, PressedKeysActOnceAndCycle) {
@@ -123,14 +129,7 @@ TEST(Keys, PressedKeysActOnceAndCycle) {
     }
 }
 
-TEST(Keys, NightmareModeSaveAndInformationKeys) {
-    Play w;
-    w.frame({vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
-    EXPECT_EQ(std::tuple(w.s->movementMode, w.s->nightmareTimer, w.s->texturedWalls, w.s->showDistance, w.s->guideOn),
-              std::tuple(1, 180, 1, 1, 0));
-    w.s->movementMode = 2;
-    w.frame(), w.frame({vk::n});
-    EXPECT_EQ(std::tuple(w.s->movementMode, w.s->movementNoticeTimer), std::tuple(2, 180));
+TEST(Keys, DraggingLosesNightmareModeAndInformationAndOnlineThereIsNoSave) {
     Play g;
     g.s->networkEnabled = 1;
     pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost

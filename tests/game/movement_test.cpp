@@ -228,12 +228,11 @@ TEST(Goal, TheCentralSphereCountsAndTheDistanceTruncatesTheCellDistance) {
 }
 
 TEST(Sight, StaircaseSweepsFromThePlayersCell) {
-    using Cells = std::vector<std::array<int, 3>>;
     const std::initializer_list<std::array<int, 3>> corridor = {{4, 4, 2}, {4, 4, 3}, {4, 4, 4}, {4, 4, 5}};
     // +x, then +z, then -x: the cell (4,4,6) is only reachable by turning back on x.
     const std::initializer_list<std::array<int, 3>> turn = {{4, 4, 4}, {5, 4, 4}, {5, 4, 5}, {5, 4, 6}, {4, 4, 6}, {3, 4, 6}};
     struct Case { const char* what; int n; std::initializer_list<std::array<int, 3>> open; std::array<float, 3> eye;
-                  Cells seen, unseen; int count; };
+                  std::vector<std::array<int, 3>> seen, unseen; int count; };
     const Case cases[] = {
         // Its cells, their side walls, the walls at both ends, the four exit-frame cells; not two
         // steps off the corridor through solid cells.
