@@ -75,8 +75,7 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionTheOnlineFrameWithTheWorke
     s->networkEnabled = 1, s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
         RankingRecord& r = s->rankingList[k];  // zeroed with the state
-        r.name[0] = static_cast<char16_t>(u'a' + k % 26);
-        r.level = 50;
+        r.name[0] = static_cast<char16_t>(u'a' + k % 26), r.level = 50;
         r.position[0] = r.position[1] = r.position[2] = 100.0f - static_cast<float>(k % 50);
         r.viewDirection[2] = -1.0f, r.up[1] = 1.0f;
     }

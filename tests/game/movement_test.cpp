@@ -19,7 +19,6 @@ namespace {
 MazeWork& work = test::sharedWork();
 std::unique_ptr<GameState> boxWith(std::initializer_list<std::array<int, 3>> open) { return test::solidBox(7, open); }
 float gap(Float4 a, Float4 b) { return dot3(sub(a, b), sub(a, b)); }  // squared distance
-bool seen(const GameState& s, int x, int y, int z) { return s.seenGrid[cellIndex(x, y, z)] == kSeen; }
 
 std::unique_ptr<GameState> startPose(float yaw = 180.0f, float pitch = 0.0f, int32_t height = 576) {
     auto s = makeGameState();  // a field of view of 45 degrees, 1024 pixels wide
@@ -76,7 +75,7 @@ TEST(Collision, AFaceStopsAMarginAwayAndEveryEdgeClampsTheDeeperAxisAndTheSecond
     EXPECT_EQ(s->stepCount, 0);
 }
 
-TEST(Trail, LeavingACellCountsAStepAndMarksItAndPositionsThatAreNotNumbersNeverIndexTheGrid) {
+TEST(Position, ACellLeftCountsAStepAndIsMarkedNonNumbersNeverIndexTheGridAndTheGoalSphereCounts) {
     auto s = boxWith({{2, 3, 4}, {2, 3, 5}});  // no two coordinates alike: the mark lands on the cell left
     place(*s, 2, 3, 4.47f);
     stepPlayer(*s, solidCells(*s), 0, 0, 0.05f);
@@ -100,6 +99,17 @@ TEST(Trail, LeavingACellCountsAStepAndMarksItAndPositionsThatAreNotNumbersNeverI
                   std::tuple(0, kSeen, INT32_MAX, 1)) << bad;
     }
     for (auto [x, cell] : {std::pair{2.5f, 3}, {-2.5f, -3}, {2.49f, 2}, {-0.4f, 0}}) EXPECT_EQ(cellOf(x), cell) << x;
+    // The goal: the distance truncates the cell distance, the central sphere counts.
+    s = test::levelState(1);
+    struct Case { float p[3]; int32_t d; };
+    for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
+                   Case{-0.6f, 1, 1, 1}})
+        EXPECT_EQ(distanceToGoal(s->goalPos, c.p), c.d) << c.p[0] << "," << c.p[1] << "," << c.p[2];
+    auto reach = [&](float c) { return place(*s, c, c, c), checkGoal(*s, work), std::tuple(s->level, s->sizeX, s->playerPos[0]); };
+    EXPECT_EQ(reach(1.06f), std::tuple(1, 5, 1.06f));
+    EXPECT_EQ(reach(1.05f), std::tuple(2, 7, 5.0f));
+    s->level = INT32_MAX;  // at the top of the int range the level stays and a maze is still built
+    EXPECT_EQ(reach(1), std::tuple(INT32_MAX, 103, 101.0f));
 }
 
 TEST(Movement, WheelAndKeysMakeStepsAndFly2CruisesBetweenZeroAnd500) {
@@ -214,19 +224,6 @@ TEST(Turning, EachFlyKeyTurnsItsOwnWayADragRollsAndTheFrameStaysOrthonormal) {
     EXPECT_NEAR(std::fabs(dot3(s->flyForward, s->flyUp)) + std::fabs(dot3(s->flyForward, s->flyRight)), 0.0f, 1e-3f);
 }
 
-TEST(Goal, TheCentralSphereCountsAndTheDistanceTruncatesTheCellDistance) {
-    auto s = test::levelState(1);
-    struct Case { float p[3]; int32_t d; };
-    for (Case c : {Case{3, 3, 3, 3}, Case{1, 1, 1, 0}, Case{1.49f, 1, 1, 0}, Case{1.5f, 1, 1, 1}, Case{101, 101, 101, 173},
-                   Case{-0.6f, 1, 1, 1}})
-        EXPECT_EQ(distanceToGoal(s->goalPos, c.p), c.d) << c.p[0] << "," << c.p[1] << "," << c.p[2];
-    auto reach = [&](float c) { return place(*s, c, c, c), checkGoal(*s, work), std::tuple(s->level, s->sizeX, s->playerPos[0]); };
-    EXPECT_EQ(reach(1.06f), std::tuple(1, 5, 1.06f));
-    EXPECT_EQ(reach(1.05f), std::tuple(2, 7, 5.0f));
-    s->level = INT32_MAX;  // at the top of the int range the level stays and a maze is still built
-    EXPECT_EQ(reach(1), std::tuple(INT32_MAX, 103, 101.0f));
-}
-
 TEST(Sight, StaircaseSweepsFromThePlayersCell) {
     const std::initializer_list<std::array<int, 3>> corridor = {{4, 4, 2}, {4, 4, 3}, {4, 4, 4}, {4, 4, 5}};
     // +x, then +z, then -x: the cell (4,4,6) is only reachable by turning back on x.
@@ -250,8 +247,8 @@ TEST(Sight, StaircaseSweepsFromThePlayersCell) {
         auto s = test::solidBox(c.n, c.open);
         place(*s, c.eye[0], c.eye[1], c.eye[2]);
         markSight(*s);
-        for (auto [x, y, z] : c.seen) EXPECT_TRUE(seen(*s, x, y, z)) << c.what << ": " << x << y << z;
-        for (auto [x, y, z] : c.unseen) EXPECT_FALSE(seen(*s, x, y, z)) << c.what << ": " << x << y << z;
+        for (auto [x, y, z] : c.seen) EXPECT_EQ(s->seenGrid[cellIndex(x, y, z)], kSeen) << c.what << ": " << x << y << z;
+        for (auto [x, y, z] : c.unseen) EXPECT_NE(s->seenGrid[cellIndex(x, y, z)], kSeen) << c.what << ": " << x << y << z;
         if (c.count >= 0) EXPECT_EQ(std::count(s->seenGrid, s->seenGrid + kGridCells, kSeen), c.count) << c.what;
     }
 }
