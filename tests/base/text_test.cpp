@@ -41,9 +41,8 @@ TEST(FormatText, FormatsTheConversionsTheGameUsesNeverWritesPastTheBufferAndRefu
 TEST(Utf, RoundTripsAndReplacesInvalidInput) {
     // The emoji follows a character above the surrogates (full-width x), which must not hide its pair.
     std::string text = "abc \xE3\x83\x8B\xE3\x83\x83\xE3\x82\xAF \xEF\xBD\x98\xF0\x9F\x98\x80";
-    std::u16string wide = utf8ToUtf16(text);
-    EXPECT_EQ(wide, u"abc \u30CB\u30C3\u30AF \uFF58\U0001F600");
-    EXPECT_EQ(utf16ToUtf8(wide), text);
+    const std::u16string wide = u"abc \u30CB\u30C3\u30AF \uFF58\U0001F600";
+    EXPECT_EQ(std::pair(utf8ToUtf16(text), utf16ToUtf8(wide)), std::pair(wide, text));
     // Each bad piece becomes U+FFFD and never takes a valid character with it.
     struct Case { std::string bytes; std::u16string text; };
     for (const Case& c : {Case{"\x80" "A", u"\uFFFDA"}, Case{"A\xBF\xBF" "B", u"A\uFFFD\uFFFDB"},

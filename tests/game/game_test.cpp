@@ -15,8 +15,6 @@
 
 using namespace orlith;
 using orlith::test::FakePlatform;
-using orlith::test::levelState;
-using orlith::test::TempDir;
 
 namespace {
 
@@ -36,8 +34,8 @@ public:
 
 // Level 1, a temporary directory, and frames run with exactly the given keys held.
 struct Play {
-    TempDir dir;
-    std::unique_ptr<GameState> s = levelState(1);
+    test::TempDir dir;
+    std::unique_ptr<GameState> s = test::levelState(1);
     FakePlatform p;
     RecordingHooks h;
     bool focus = true;
