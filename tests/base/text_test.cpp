@@ -49,8 +49,7 @@ TEST(Utf, RoundTripsAndReplacesInvalidInput) {
                           Case{"\xE3\x83" "A", u"\uFFFDA"}, Case{"\xF0\x9F\x98" "\xC3\xA9", u"\uFFFD\u00E9"},
                           Case{"\xC0\x80", u"\uFFFD\uFFFD"}, Case{"\xC3", u"\uFFFD"}, Case{"\xFF" "a", u"\uFFFDa"},
                           Case{"\xED\xA0\x80" "z", u"\uFFFDz"}, Case{"\xF4\x90\x80\x80", u"\uFFFD"},
-                          Case{"\xE0\x80\x80", u"\uFFFD"}, Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}}) {
+                          Case{"\xE0\x80\x80", u"\uFFFD"}, Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}})
         EXPECT_EQ(utf8ToUtf16(c.bytes), c.text) << c.bytes;
-    }
     EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

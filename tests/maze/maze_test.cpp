@@ -152,9 +152,8 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReachesAndDamagedOrForeignBytesG
                           Case{"an entry short", cut(good.size() - 16), 0}, Case{"an entry more", cut(good.size() + 16), 0},
                           Case{"header only", cut(16), 0}, Case{"empty", {}, 0}, Case{"magic", changed(0), 0},
                           Case{"format", changed(4), 0}, Case{"count", changed(8), 0}, Case{"checksum", changed(12), 0},
-                          Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}}) {
+                          Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}})
         EXPECT_EQ(readLevelTable(c.bytes.data(), c.bytes.size()).levels, c.levels) << c.what;
-    }
 }
 
 TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt) {
