@@ -177,8 +177,7 @@ TEST(Turning, WalkDragFollowsTheOffsetFromWhereItBeganPitchIsClampedAndModeSwitc
     auto walk = test::solidBox(0, {}), fly = test::solidBox(0, {});
     for (GameState* g : {walk.get(), fly.get()}) g->yaw = 30, g->pitch = 20;
     switchMovementMode(*fly);
-    movePlayer(*walk, test::held({vk::q}), solidCells(*walk));
-    movePlayer(*fly, test::held({vk::q}), solidCells(*fly));
+    for (GameState* g : {walk.get(), fly.get()}) movePlayer(*g, test::held({vk::q}), solidCells(*g));
     for (int k = 0; k < 3; ++k) EXPECT_NEAR(walk->playerPos[k], fly->playerPos[k], 1e-6f);
     EXPECT_GT(walk->playerPos[1], 0.0f);  // positive pitch rises
 }

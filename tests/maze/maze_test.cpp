@@ -124,8 +124,8 @@ TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
     }
 }
 
-// Golden values from the replay; the restore test below compares every entry up to level 52.
-TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReachesAndDamagedOrForeignBytesGiveNoTable) {
+// Golden values from the replay; the restore part compares every entry up to level 52.
+TEST(LevelTable, ItsEntriesAreTheReplaysStatesBadBytesGiveNoTableAndARestoreLeavesTheFullReplaysState) {
     EXPECT_GE(embeddedLevelTable().levels, 10000);
     EXPECT_EQ(words(entry(1)), words(MazeRng{}));
     EXPECT_EQ(words(entry(3)), std::tuple(466852320u, 3613971415u, 2229067774u, 663200370u));
@@ -135,10 +135,10 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReachesAndDamagedOrForeignBytesG
     const char* fixed = std::getenv("ORLITH_TABLE_SEED");
     const unsigned seed = fixed != nullptr ? static_cast<unsigned>(std::atoi(fixed)) : std::random_device{}();
     std::mt19937 pick(seed);
-    std::uniform_int_distribution<int32_t> level(1, embeddedLevelTable().levels - 1);
+    std::uniform_int_distribution<int32_t> anyLevel(1, embeddedLevelTable().levels - 1);
     std::vector<int32_t> grid(kGridCells);
     for (int checked = 0; checked < 6; ++checked) {
-        int32_t k = checked == 0 ? embeddedLevelTable().levels - 1 : level(pick), edge = mazeEdgeForLevel(k);
+        int32_t k = checked == 0 ? embeddedLevelTable().levels - 1 : anyLevel(pick), edge = mazeEdgeForLevel(k);
         MazeRng rng = entry(k);
         generateMaze(grid.data(), edge, edge, edge, rng, sharedWork());
         ASSERT_EQ(words(rng), words(entry(k + 1))) << "level " << k << ", ORLITH_TABLE_SEED=" << seed;
@@ -154,16 +154,14 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReachesAndDamagedOrForeignBytesG
                           Case{"format", changed(4), 0}, Case{"count", changed(8), 0}, Case{"checksum", changed(12), 0},
                           Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}})
         EXPECT_EQ(readLevelTable(c.bytes.data(), c.bytes.size()).levels, c.levels) << c.what;
-}
-
-TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt) {
+    // A restore through the table, past its end or without one leaves the full replay's state.
     const std::vector<uint8_t> shortBytes = buildLevelTable(40, sharedWork(), nullptr);
     const LevelTable shortTable = readLevelTable(shortBytes.data(), shortBytes.size()), none;
     const LevelTable& full = embeddedLevelTable();
-    struct Case { const char* what; const LevelTable& table; int32_t from, target; };
-    const Case cases[] = {{"level 1", full, 1, 1},      {"below 1", full, 1, -3},       {"small", full, 1, 2},
-                          {"small", full, 1, 9},        {"size 103", full, 1, 50},      {"size 103", full, 1, 52},
-                          {"back down", full, 52, 12},  {"past the end", shortTable, 1, 52}, {"no table", none, 1, 12}};
+    struct Restore { const char* what; const LevelTable& table; int32_t from, target; };
+    const Restore restores[] = {{"level 1", full, 1, 1},     {"below 1", full, 1, -3},  {"small", full, 1, 2},
+                                {"small", full, 1, 9},       {"size 103", full, 1, 50}, {"size 103", full, 1, 52},
+                                {"back down", full, 52, 12}, {"past the end", shortTable, 1, 52}, {"no table", none, 1, 12}};
     auto replayed = levelState(1);
     for (int32_t level = 1; level <= 52; ++level) {
         if (level > 1) {
@@ -171,7 +169,7 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
             replayLevels(*replayed, sharedWork(), 2, nullptr);
         }
         const GameState& r = *replayed;
-        for (const Case& c : cases) {
+        for (const Restore& c : restores) {
             if (std::max(c.target, 1) != level) continue;
             SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(c.target));
             auto s = levelState(1);
@@ -179,10 +177,10 @@ TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt
             EXPECT_EQ(levelFields(*s), levelFields(r));
             EXPECT_TRUE(std::equal(r.cellGrid, r.cellGrid + kGridCells, s->cellGrid));
             // The server's way to the same level: the same box and the state after it.
-            std::vector<int32_t> grid(kGridCells, 0);
+            std::vector<int32_t> server(kGridCells, 0);
             MazeRng after;
-            ASSERT_TRUE(levelMaze(c.target, grid.data(), after, sharedWork(), nullptr, c.table));
-            EXPECT_EQ(std::pair(std::equal(r.cellGrid, r.cellGrid + kGridCells, grid.begin()), words(after)), std::pair(true, words(r.mazeRng)));
+            ASSERT_TRUE(levelMaze(c.target, server.data(), after, sharedWork(), nullptr, c.table));
+            EXPECT_EQ(std::pair(std::equal(r.cellGrid, r.cellGrid + kGridCells, server.begin()), words(after)), std::pair(true, words(r.mazeRng)));
         }
     }
 }
