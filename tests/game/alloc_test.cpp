@@ -30,10 +30,7 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionTheOnlineFrameWithTheWorke
     GameHooks hooks(p);
     // The counter sees an allocation, so the zeros below mean something.
     EXPECT_EQ(allocationsDuring([] { ::operator delete(::operator new(16)); }), 1);
-    for (int32_t level : {1, 50}) {
-        s->level = level;
-        EXPECT_EQ(allocationsDuring([&] { newLevel(*s, *work); }), 0) << level;
-    }
+    for (int32_t level : {1, 50}) EXPECT_EQ(allocationsDuring([&] { s->level = level, newLevel(*s, *work); }), 0) << level;
     EXPECT_EQ(allocationsDuring([&] { for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks); }), 0);
     EXPECT_EQ(allocationsDuring([&] {
                   markSight(*s);
