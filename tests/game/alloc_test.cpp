@@ -91,4 +91,3 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionTheOnlineFrameWithTheWorke
         EXPECT_GT(data.hud.count, 3);
     }
 }
-
