@@ -8,7 +8,7 @@
 
 using namespace orlith;
 
-TEST(FormatText, FormatsTheConversionsTheGameUses) {
+TEST(FormatText, FormatsTheConversionsTheGameUsesNeverWritesPastTheBufferAndRefusesBadFormats) {
     char16_t buf[64];
     auto text = [&](int n) { return n == static_cast<int>(std::u16string(buf).size()) ? std::u16string(buf) : u"bad count"; };
     EXPECT_EQ(text(formatText(buf, 64, u"%d|%5d|%-3d|%02d", -7, 42, 1, 3)), u"-7|   42|1  |03");
@@ -19,10 +19,7 @@ TEST(FormatText, FormatsTheConversionsTheGameUses) {
     // 64 bits with "l" on every system; unsigned 32-bit values keep their top bit.
     EXPECT_EQ(text(formatText(buf, 64, u"%ld %lx %u %c", INT64_C(-5000000000), INT64_C(0x123456789), 4294967295u, u'A')),
               u"-5000000000 123456789 4294967295 A");
-}
-
-TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
-    char16_t buf[8];
+    // Never past the buffer.
     buf[7] = u'#';
     EXPECT_EQ(formatText(buf, 7, u"%s and more %d", u"longer than seven", 12345), 6);
     EXPECT_EQ(std::u16string(buf) + buf[7], u"longer#");
@@ -30,11 +27,11 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
     EXPECT_EQ(std::pair(formatText(buf, 1, u"x"), buf[0]), std::pair(0, u'\0'));  // room for the end alone
     EXPECT_EQ(formatText(buf, 8, u"%s", static_cast<const char16_t*>(nullptr)), 6);
     // What the compiler refuses in formatText, the formatter itself refuses too.
-    const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), text = formatArg(u"t");
+    const FormatArg one = formatArg(1), wide = formatArg(INT64_C(1)), str = formatArg(u"t");
     EXPECT_EQ(std::pair(vformatText(buf, 8, u"%400d", &one, 1), vformatText(buf, 8, u"%401d", &one, 1)), std::pair(7, -1));
     struct Bad { const char16_t* format; std::vector<FormatArg> args; };
     for (const Bad& b : {Bad{u"%q", {one}}, Bad{u"%999999d", {one}}, Bad{u"%d", {}}, Bad{u"%d", {one, one}},
-                         Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {text}}}) {
+                         Bad{u"%d", {wide}}, Bad{u"%ld", {one}}, Bad{u"%s", {one}}, Bad{u"%f", {one}}, Bad{u"%c", {str}}}) {
         buf[0] = u'#';
         EXPECT_EQ(vformatText(buf, 8, b.format, b.args.data(), b.args.size()), -1) << std::u16string_view(b.format).size();
         EXPECT_EQ(buf[0], 0);
@@ -44,17 +41,15 @@ TEST(FormatText, NeverWritesPastTheBufferAndRefusesBadFormats) {
 TEST(Utf, RoundTripsAndReplacesInvalidInput) {
     // The emoji follows a character above the surrogates (full-width x), which must not hide its pair.
     std::string text = "abc \xE3\x83\x8B\xE3\x83\x83\xE3\x82\xAF \xEF\xBD\x98\xF0\x9F\x98\x80";
-    std::u16string wide = utf8ToUtf16(text);
-    EXPECT_EQ(wide, u"abc \u30CB\u30C3\u30AF \uFF58\U0001F600");
-    EXPECT_EQ(utf16ToUtf8(wide), text);
+    const std::u16string wide = u"abc \u30CB\u30C3\u30AF \uFF58\U0001F600";
+    EXPECT_EQ(std::pair(utf8ToUtf16(text), utf16ToUtf8(wide)), std::pair(wide, text));
     // Each bad piece becomes U+FFFD and never takes a valid character with it.
     struct Case { std::string bytes; std::u16string text; };
     for (const Case& c : {Case{"\x80" "A", u"\uFFFDA"}, Case{"A\xBF\xBF" "B", u"A\uFFFD\uFFFDB"},
                           Case{"\xE3\x83" "A", u"\uFFFDA"}, Case{"\xF0\x9F\x98" "\xC3\xA9", u"\uFFFD\u00E9"},
                           Case{"\xC0\x80", u"\uFFFD\uFFFD"}, Case{"\xC3", u"\uFFFD"}, Case{"\xFF" "a", u"\uFFFDa"},
                           Case{"\xED\xA0\x80" "z", u"\uFFFDz"}, Case{"\xF4\x90\x80\x80", u"\uFFFD"},
-                          Case{"\xE0\x80\x80", u"\uFFFD"}, Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}}) {
+                          Case{"\xE0\x80\x80", u"\uFFFD"}, Case{"\xF4\x8F\xBF\xBF", u"\U0010FFFF"}})
         EXPECT_EQ(utf8ToUtf16(c.bytes), c.text) << c.bytes;
-    }
     EXPECT_EQ(utf16ToUtf8(std::u16string(1, char16_t(0xD800))), "\xEF\xBF\xBD");
 }

@@ -22,7 +22,7 @@ using namespace orlith;
 
 using test::allocationsDuring;
 
-TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
+TEST(NoAllocation, LevelSetUpFrameUpdateSightCollisionTheOnlineFrameWithTheWorkerAndTheRendersFrame) {
     auto s = makeGameState();
     auto work = makeMazeWork();
     test::FakePlatform p;
@@ -30,26 +30,16 @@ TEST(NoAllocation, LevelSetUpFrameUpdateSightAndCollision) {
     GameHooks hooks(p);
     // The counter sees an allocation, so the zeros below mean something.
     EXPECT_EQ(allocationsDuring([] { ::operator delete(::operator new(16)); }), 1);
-    for (int32_t level : {1, 50}) {
-        s->level = level;
-        EXPECT_EQ(allocationsDuring([&] { newLevel(*s, *work); }), 0) << level;
-    }
-    EXPECT_EQ(allocationsDuring([&] {
-                  for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks);
-              }),
-              0);
+    for (int32_t level : {1, 50}) EXPECT_EQ(allocationsDuring([&] { s->level = level, newLevel(*s, *work); }), 0) << level;
+    EXPECT_EQ(allocationsDuring([&] { for (int f = 0; f < 300; ++f) updateFrame(*s, *work, input, hooks); }), 0);
     EXPECT_EQ(allocationsDuring([&] {
                   markSight(*s);
                   stepPlayer(*s, solidCells(*s), 0.05f, 0.05f, 0.05f);
                   checkGoal(*s, *work);
               }),
               0);
-}
 
-TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
-    auto s = makeGameState();
-    auto work = makeMazeWork();
-    newLevel(*s, *work);
+    // Online, while the worker exchanges.
     s->networkEnabled = 1;
     copyText(s->nickname, 32, u"日本 #1");  // a name that travels escaped
     copyText(s->pinHash, 32, u"0123abcd");
@@ -61,52 +51,39 @@ TEST(NoAllocation, TheOnlineFrameWhileTheWorkerExchanges) {
     NetworkLink link(http, std::make_shared<test::FakeNetworkHost>());
     ASSERT_TRUE(link.open(u"host", 80));
     link.startWorker();
-    test::FakePlatform p;
-    const InputSnapshot input = test::held({vk::q, vk::right});
-    GameHooks hooks(p, &link);
-    while (s->rankingCount == 0) updateFrame(*s, *work, input, hooks);  // the first list has arrived
+    GameHooks online(p, &link);
+    while (s->rankingCount == 0) updateFrame(*s, *work, input, online);  // the first list has arrived
     // The hand-over, the sort of the received list and the request path, every frame, while the
     // worker (given time by the short sleeps) exchanges on its own thread.
     EXPECT_EQ(allocationsDuring([&] {
                   // 300 frames at least, and on until ten exchanges have run beside them.
                   for (int f = 0, first = exchanges; f < 300 || exchanges < first + 10; ++f) {
-                      updateFrame(*s, *work, input, hooks);
+                      updateFrame(*s, *work, input, online);
                       std::this_thread::sleep_for(std::chrono::microseconds(200));
                   }
               }),
               0);
     EXPECT_TRUE(link.shutDown());
     EXPECT_EQ(s->rankingCount, 200);
-}
 
-TEST(RenderNoAllocation, CameraSceneAndHudPerFrame) {
-    auto s = makeGameState();
-    s->level = 50;
-    newLevel(*s, *makeMazeWork());
-    // Online with a full list: the ranking panel and the other-player arrows are built too.
-    s->networkEnabled = 1;
-    s->rankingCount = kMaxRankingRecords;
+    // The render's per-frame work from level 50's start, online with a full list: the ranking
+    // panel and the other-player arrows are built too.
+    newLevel(*s, *work);
+    s->networkEnabled = 1, s->rankingCount = kMaxRankingRecords;
     for (int k = 0; k < kMaxRankingRecords; ++k) {
-        RankingRecord& r = s->rankingList[k];
-        r = RankingRecord{};
-        r.name[0] = static_cast<char16_t>(u'a' + k % 26);
-        r.level = 50;
+        RankingRecord& r = s->rankingList[k];  // zeroed with the state
+        r.name[0] = static_cast<char16_t>(u'a' + k % 26), r.level = 50;
         r.position[0] = r.position[1] = r.position[2] = 100.0f - static_cast<float>(k % 50);
-        r.viewDirection[2] = -1.0f;
-        r.up[1] = 1.0f;
+        r.viewDirection[2] = -1.0f, r.up[1] = 1.0f;
     }
-    s->guideOn = 1;
-    s->showFps = 1;
+    s->guideOn = 1, s->showFps = 1;
     FrameData data;
     for (int textured = 0; textured <= 1; ++textured) {
         s->texturedWalls = textured;
         long count = test::allocationsDuring([&] {
             for (int frame = 0; frame < 120; ++frame) {
-                markSight(*s);
-                buildCamera(*s);
-                buildFrame(*s, data);
-                s->frameCounter = (s->frameCounter + 1) % 60;
-                s->spinAngle = (s->spinAngle + 2) % 360;
+                markSight(*s), buildCamera(*s), buildFrame(*s, data);
+                s->frameCounter = (s->frameCounter + 1) % 60, s->spinAngle = (s->spinAngle + 2) % 360;
             }
         });
         EXPECT_EQ(count, 0) << "textured " << textured;

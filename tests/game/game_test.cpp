@@ -15,8 +15,6 @@
 
 using namespace orlith;
 using orlith::test::FakePlatform;
-using orlith::test::levelState;
-using orlith::test::TempDir;
 
 namespace {
 
@@ -36,8 +34,8 @@ public:
 
 // Level 1, a temporary directory, and frames run with exactly the given keys held.
 struct Play {
-    TempDir dir;
-    std::unique_ptr<GameState> s = levelState(1);
+    test::TempDir dir;
+    std::unique_ptr<GameState> s = test::levelState(1);
     FakePlatform p;
     RecordingHooks h;
     bool focus = true;
@@ -67,41 +65,44 @@ TEST(UpdateFrame, CountersAdvanceAndWrapAndANoticeLasts180Frames) {
     EXPECT_EQ(after, 180);
 }
 
-TEST(UpdateFrame, OrderIsRenderThenGoalThenOnlineTail) {
-    Play g;
-    test::place(*g.s, 1, 1, 1);  // standing on the goal
-    g.frame();
-    // The goal frame is drawn in the old maze, but what reads the state afterwards sees the new start pose.
-    EXPECT_EQ(std::tuple(g.h.levelAtRender, g.s->level, g.s->cameraEye.x), std::tuple(1, 2, 5.0f));
-    EXPECT_EQ(g.h.calls, std::vector<std::string>{"render"});
-    g.s->networkEnabled = 1;
-    g.h.calls.clear(), g.frame({vk::i, vk::g});
-    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "settings", "render", "send", "dialog"}));
-    g.h.calls.clear(), g.frame({vk::i});  // held: no second dialog
-    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
-}
-
-TEST(UpdateFrame, ASaveInTheFrameAfterTheGoalHoldsTheNewLevelsPosition) {
-    Play g;
-    GameHooks hooks(g.p);
-    test::place(*g.s, 1, 1, 1);
-    g.frame({}, &hooks);
-    g.frame({vk::f4}, &hooks);
-    RankingRecord saved{};
-    ASSERT_EQ(readSaveFile(saved, g.p), 1);
-    EXPECT_EQ(saved.level, 2);
-    for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
-}
-
-TEST(UpdateFrame, UnfocusedWindowIgnoresInputButRunsTimersAndTheGoal) {
+TEST(UpdateFrame, AnUnfocusedWindowIgnoresInputButRunsTimersAndTheGoalAndOrderIsRenderThenGoalThenOnlineTail) {
     Play g;
     g.s->rotateNoticeTimer = 5;
     g.focus = false;
     g.frame({vk::q, vk::right, vk::w, vk::r});
     EXPECT_EQ(std::tuple(g.s->playerPos[2], g.s->yaw, g.s->texturedWalls, g.s->rotateNoticeTimer, g.h.count("settings")),
               std::tuple(3.0f, 180.0f, 0, 4, 0));
-    test::place(*g.s, 1.02f, 1.02f, 1.02f), g.frame();
-    EXPECT_EQ(g.s->level, 2);
+    g.h.calls.clear();
+    test::place(*g.s, 1.02f, 1.02f, 1.02f), g.frame();  // within the goal sphere
+    // The goal frame is drawn in the old maze, but what reads the state afterwards sees the new start pose.
+    EXPECT_EQ(std::tuple(g.h.levelAtRender, g.s->level, g.s->cameraEye.x), std::tuple(1, 2, 5.0f));
+    EXPECT_EQ(g.h.calls, std::vector<std::string>{"render"});
+    g.focus = true, g.s->networkEnabled = 1;
+    g.h.calls.clear(), g.frame({vk::i, vk::g});
+    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "settings", "render", "send", "dialog"}));
+    g.h.calls.clear(), g.frame({vk::i});  // held: no second dialog
+    EXPECT_EQ(g.h.calls, (std::vector<std::string>{"ranking", "render", "send"}));
+}
+
+TEST(Keys, ASaveAfterTheGoalHoldsTheNewLevelsPositionSettingsAreWrittenButNotForDAndNightmareSetsItsOptions) {
+    Play g;
+    GameHooks hooks(g.p);
+    g.frame({vk::d}, &hooks);
+    EXPECT_FALSE(std::filesystem::exists("setting.ini"));
+    test::place(*g.s, 1, 1, 1);
+    g.frame({}, &hooks), g.frame({vk::f4}, &hooks);
+    RankingRecord saved{};
+    ASSERT_EQ(readSaveFile(saved, g.p), 1);
+    EXPECT_EQ(saved.level, 2);
+    for (float c : saved.position) EXPECT_EQ(c, 5.0f);  // level 2's start room, not level 1's goal
+    g.frame({vk::v}, &hooks);
+    EXPECT_NE(test::fileBytes("setting.ini").find("\nVertical=-1\r\n"), std::string::npos);
+    g.frame({vk::n, vk::m}, &hooks);  // N and M together in Walk: Fly 1, not Fly 2
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls, g.s->showDistance, g.s->guideOn),
+              std::tuple(1, 180, 1, 1, 0));
+    g.s->movementMode = 2;
+    g.frame({}, &hooks), g.frame({vk::n}, &hooks);
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->movementNoticeTimer), std::tuple(2, 180));
 }
 
 TEST(Keys, PressedKeysActOnceAndCycle) {
@@ -125,49 +126,27 @@ TEST(Keys, PressedKeysActOnceAndCycle) {
     }
 }
 
-TEST(Keys, SettingsAreWrittenWhenASettingKeyActedButNotForD) {
+TEST(Keys, DraggingLosesNightmareModeAndInformationAndOnlineThereIsNoSave) {
     Play g;
-    GameHooks hooks(g.p);
-    g.frame({vk::d}, &hooks);
-    EXPECT_FALSE(std::filesystem::exists("setting.ini"));
-    g.frame({}, &hooks), g.frame({vk::v}, &hooks);
-    auto reread = makeGameState();
-    readSettingsFile(*reread, g.p);
-    EXPECT_EQ(reread->verticalSign, -1);
-}
-
-TEST(Keys, NightmareModeSaveAndInformationKeys) {
-    {
-        Play g;
-        g.frame({vk::n, vk::m});  // N and M together in Walk: Fly 1, not Fly 2
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls, g.s->showDistance, g.s->guideOn),
-                  std::tuple(1, 180, 1, 1, 0));
-        g.s->movementMode = 2;
-        g.frame(), g.frame({vk::n});
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->movementNoticeTimer), std::tuple(2, 180));
-    }
-    {
-        Play g;
-        g.s->networkEnabled = 1;
-        pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost
-        g.frame({vk::n, vk::m, vk::w, vk::i});
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls), std::tuple(0, 0, 1));
-        pointerButtonUp(*g.s);
-        g.frame({vk::n, vk::m, vk::i});  // N and M still held: no new press; I held opens now
-        EXPECT_EQ(std::tuple(g.s->movementMode, g.h.count("dialog")), std::tuple(0, 1));
-        g.frame({vk::f4});  // online: no save
-        g.s->networkEnabled = 0, g.frame();
-        g.frame({vk::f4, vk::i});  // offline: a save, no dialog
-        EXPECT_EQ(std::tuple(g.h.count("save"), g.s->saveNoticeTimer, g.h.count("dialog")), std::tuple(1, 180, 1));
-    }
+    g.s->networkEnabled = 1;
+    pointerButtonDown(*g.s, 10, 10);  // while dragging N, M and I are lost
+    g.frame({vk::n, vk::m, vk::w, vk::i});
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.s->nightmareTimer, g.s->texturedWalls), std::tuple(0, 0, 1));
+    pointerButtonUp(*g.s);
+    g.frame({vk::n, vk::m, vk::i});  // N and M still held: no new press; I held opens now
+    EXPECT_EQ(std::tuple(g.s->movementMode, g.h.count("dialog")), std::tuple(0, 1));
+    g.frame({vk::f4});  // online: no save
+    g.s->networkEnabled = 0, g.frame();
+    g.frame({vk::f4, vk::i});  // offline: a save, no dialog
+    EXPECT_EQ(std::tuple(g.h.count("save"), g.s->saveNoticeTimer, g.h.count("dialog")), std::tuple(1, 180, 1));
 }
 
 TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
     struct Case { uint32_t startTick, perFrameMs; double fps; };
+    auto s = makeGameState();
+    FakePlatform p;
     for (Case c : {Case{1000, 0, 60.0}, Case{4294967000u, 0, 60.0}, Case{0, 20, 50.0}}) {
-        auto s = makeGameState();
-        FakePlatform p;
-        p.tick = c.startTick;
+        s = makeGameState(), p.tick = c.startTick;
         for (int k = 1; k <= 60; ++k) {
             beginFrameTiming(*s, p.tick);
             EXPECT_EQ(s->measuredFps, 0.0);
@@ -182,8 +161,7 @@ TEST(FramePacing, SleepsToTheGroupScheduleAndMeasuresTheRate) {
         EXPECT_EQ(s->groupFrameCount, 0);
     }
     // A late frame is not made up: 40 ms passes the 16 and 33 ms marks, frame 3's is 50 ms.
-    auto s = makeGameState();
-    FakePlatform p;
+    s = makeGameState(), p.tick = 0;
     std::vector<uint32_t> waits;
     for (uint32_t work : {40u, 0u, 0u}) beginFrameTiming(*s, p.tick), p.tick += work, waits.push_back(endFrameTiming(*s, p.tick));
     EXPECT_EQ(waits, (std::vector<uint32_t>{0, 0, 10}));

@@ -26,10 +26,8 @@ std::vector<std::array<int, 3>> openWallSlots(const GameState& s) {
     std::vector<std::array<int, 3>> open;
     for (int x = 0; x < s.sizeX; ++x)
         for (int y = 0; y < s.sizeY; ++y)
-            for (int z = 0; z < s.sizeZ; ++z) {
-                int even = (x % 2 == 0) + (y % 2 == 0) + (z % 2 == 0);
-                if (even == 1 && s.cellGrid[cellIndex(x, y, z)] != -1) open.push_back({x, y, z});
-            }
+            for (int z = 0; z < s.sizeZ; ++z)  // a wall slot: exactly one even coordinate
+                if ((x % 2 == 0) + (y % 2 == 0) + (z % 2 == 0) == 1 && s.cellGrid[cellIndex(x, y, z)] != -1) open.push_back({x, y, z});
     return open;
 }
 
@@ -39,7 +37,6 @@ std::vector<std::pair<int, int>> passLog() {
     for (int p = 0; p < sharedWork().passCount; ++p) log.emplace_back(sharedWork().passLog[p].wallCount, sharedWork().passLog[p].mergeCount);
     return log;
 }
-
 
 auto words(const MazeRng& r) { return std::tuple(r.x, r.y, r.z, r.w); }
 auto words(const Float4& v) { return std::tuple(v.x, v.y, v.z, v.w); }
@@ -52,24 +49,14 @@ auto levelFields(const GameState& g) {
                       words(g.flyRight), words(g.flyUp), words(g.flyForward));
 }
 
-// As start-up leaves it before a restore: level 1 generated.
-std::unique_ptr<GameState> startedGame() {
-    auto s = makeGameState();
-    newLevel(*s, sharedWork());
-    return s;
-}
-
 }  // namespace
 
-TEST(MazeRandom, FirstNumbersFromThePublishedSeedAndTheEdgePerLevel) {
+TEST(MazeGeneration, FirstNumbersFromTheSeedEdgePerLevelGoldenPassesOfLevelsOneTwoAndSize103AndTheStartPose) {
     MazeRng rng;
     for (uint32_t want : {3701687786u, 458299110u, 2500872618u, 3633119408u}) EXPECT_EQ(nextRandom(rng), want);
     struct Case { int32_t level, edge; };
     for (Case c : {Case{1, 5}, Case{2, 7}, Case{49, 101}, Case{50, 103}, Case{51, 103}, Case{INT32_MAX, 103}})
         EXPECT_EQ(mazeEdgeForLevel(c.level), c.edge) << "level " << c.level;
-}
-
-TEST(MazeGeneration, GoldenPassesOfLevelsOneTwoAndSize103) {
     auto s = levelState(1);
     EXPECT_EQ(passLog(), (std::vector<std::pair<int, int>>{{12, 3}, {9, 2}, {7, 1}, {3, 1}}));
     EXPECT_EQ(openWallSlots(*s), (std::vector<std::array<int, 3>>{{1, 2, 1}, {1, 2, 3}, {2, 1, 1}, {2, 1, 3}, {2, 3, 1}, {3, 2, 3}, {3, 3, 2}}));
@@ -92,13 +79,10 @@ TEST(MazeGeneration, GoldenPassesOfLevelsOneTwoAndSize103) {
     EXPECT_EQ(std::tuple(log.size(), log.front(), log.back().second), std::tuple(180u, std::pair(390150, 60855), 1));
     EXPECT_EQ(openWallSlots(*s).size(), 132651u - 1u);  // a spanning tree of the 51^3 rooms
     EXPECT_EQ(std::count_if(s->cellGrid, s->cellGrid + kGridCells, [](int32_t c) { return c != 0 && c != -1; }), 0);
-}
-
-TEST(NewLevel, SetsTheStartPoseAndGoalAndClearsTheTrail) {
-    auto s = levelState(1);
+    // A new level sets the start pose and goal and clears the trail; the settings carry over.
     s->yaw = 12, s->pitch = 40, s->flySpeed = 300, s->fieldOfView = 10, s->movementMode = 2, s->stepCount = 77;
     s->cellGrid[cellIndex(3, 3, 3)] = 2;
-    s->level = 50;
+    s->level = 50, s->sizeX = 0;  // the generation above left 103
     newLevel(*s, sharedWork());
     EXPECT_EQ(std::count(s->cellGrid, s->cellGrid + kGridCells, 2), 0);
     EXPECT_EQ(std::tuple(s->sizeX, s->playerPos[0], s->playerPos[1], s->playerPos[2], s->goalPos[0], s->goalPos[2]),
@@ -106,26 +90,6 @@ TEST(NewLevel, SetsTheStartPoseAndGoalAndClearsTheTrail) {
     EXPECT_EQ(std::tuple(s->yaw, s->pitch, s->flySpeed, s->fieldOfView), std::tuple(180.0f, 0.0f, 0, 45.0f));
     EXPECT_EQ(std::tuple(s->flyForward.z, s->flyRight.x, s->flyUp.y), std::tuple(-1.0f, -1.0f, 1.0f));
     EXPECT_EQ(std::tuple(s->movementMode, s->stepCount), std::tuple(2, 77));  // settings carry over
-}
-
-TEST(ReplayLevels, ReportsProgressAndCanBeCancelled) {
-    auto s = levelState(1);
-    std::vector<int64_t> seen;
-    EXPECT_TRUE(replayLevels(*s, sharedWork(), 6, [&](int64_t d, int64_t total) {
-        EXPECT_EQ(total, 5);
-        seen.push_back(d);
-        return true;
-    }));
-    EXPECT_EQ(std::pair(s->level, seen), std::pair(6, std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
-
-    auto c = levelState(1);
-    int calls = 0;
-    EXPECT_FALSE(replayLevels(*c, sharedWork(), 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; }));
-    EXPECT_EQ(std::tuple(c->level, c->sizeX), std::tuple(4, mazeEdgeForLevel(4)));
-    for (int32_t target : {1, 0, INT32_MIN}) {  // a saved level of 1 or below replays nothing
-        auto z = levelState(1);
-        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr) && z->level == 1) << target;
-    }
 }
 
 TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
@@ -146,14 +110,13 @@ TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
     for (int x = 1; x < 8; ++x)
         for (int y = 1; y < 8; ++y)
             for (int z = 1; z < 8; ++z) open9->cellGrid[cellIndex(x, y, z)] = 2;  // a trail mark is open too
-    auto sealed = levelState(1);
-    sealed->cellGrid[cellIndex(1, 2, 1)] = -1;  // the goal room's only door
     EXPECT_EQ(check(*open9, 9, "an open box"), 18);
-    EXPECT_EQ(check(*sealed, 5, "a goal cut off"), -1);
     EXPECT_EQ(check(*level1, 5, "level 1"), 6);
     // Level 1 has one way: round through (3,3,1) and (1,3,1).
-    std::vector<MazeCell> expected = {{3, 3, 3}, {3, 3, 2}, {3, 3, 1}, {2, 3, 1}, {1, 3, 1}, {1, 2, 1}, {1, 1, 1}};
-    EXPECT_EQ(shortestPath(level1->cellGrid, 5), expected);
+    EXPECT_EQ(shortestPath(level1->cellGrid, 5),
+              (std::vector<MazeCell>{{3, 3, 3}, {3, 3, 2}, {3, 3, 1}, {2, 3, 1}, {1, 3, 1}, {1, 2, 1}, {1, 1, 1}}));
+    level1->cellGrid[cellIndex(1, 2, 1)] = -1;  // the goal room's only door
+    EXPECT_EQ(check(*level1, 5, "a goal cut off"), -1);
     for (int level = 2; level <= 8; ++level) {
         level1->level = level;
         newLevel(*level1, sharedWork());
@@ -161,8 +124,8 @@ TEST(ShortestPath, RunsFromTheStartCellToTheGoalThroughOpenFaceNeighbours) {
     }
 }
 
-// Golden values from the replay; the restore test below compares every entry up to level 52.
-TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
+// Golden values from the replay; the restore part compares every entry up to level 52.
+TEST(LevelTable, ItsEntriesAreTheReplaysStatesBadBytesGiveNoTableAndARestoreLeavesTheFullReplaysState) {
     EXPECT_GE(embeddedLevelTable().levels, 10000);
     EXPECT_EQ(words(entry(1)), words(MazeRng{}));
     EXPECT_EQ(words(entry(3)), std::tuple(466852320u, 3613971415u, 2229067774u, 663200370u));
@@ -172,17 +135,15 @@ TEST(LevelTable, ItsEntriesAreTheStatesTheReplayReaches) {
     const char* fixed = std::getenv("ORLITH_TABLE_SEED");
     const unsigned seed = fixed != nullptr ? static_cast<unsigned>(std::atoi(fixed)) : std::random_device{}();
     std::mt19937 pick(seed);
-    std::uniform_int_distribution<int32_t> level(1, embeddedLevelTable().levels - 1);
+    std::uniform_int_distribution<int32_t> anyLevel(1, embeddedLevelTable().levels - 1);
     std::vector<int32_t> grid(kGridCells);
     for (int checked = 0; checked < 6; ++checked) {
-        int32_t k = checked == 0 ? embeddedLevelTable().levels - 1 : level(pick), edge = mazeEdgeForLevel(k);
+        int32_t k = checked == 0 ? embeddedLevelTable().levels - 1 : anyLevel(pick), edge = mazeEdgeForLevel(k);
         MazeRng rng = entry(k);
         generateMaze(grid.data(), edge, edge, edge, rng, sharedWork());
         ASSERT_EQ(words(rng), words(entry(k + 1))) << "level " << k << ", ORLITH_TABLE_SEED=" << seed;
     }
-}
-
-TEST(LevelTable, DamagedOrForeignBytesGiveNoTable) {
+    // Damaged or foreign bytes give no table.
     const std::vector<uint8_t> good = encodeLevelTable({MazeRng{}, entry(2), entry(3)});
     auto changed = [&](size_t at) { auto b = good; b[at] ^= 4; return b; };
     auto cut = [&](size_t size) { auto b = good; b.resize(size); return b; };  // shorter, or zeros added
@@ -191,48 +152,45 @@ TEST(LevelTable, DamagedOrForeignBytesGiveNoTable) {
                           Case{"an entry short", cut(good.size() - 16), 0}, Case{"an entry more", cut(good.size() + 16), 0},
                           Case{"header only", cut(16), 0}, Case{"empty", {}, 0}, Case{"magic", changed(0), 0},
                           Case{"format", changed(4), 0}, Case{"count", changed(8), 0}, Case{"checksum", changed(12), 0},
-                          Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}}) {
+                          Case{"entry", changed(40), 0}, Case{"another seed", encodeLevelTable({entry(2)}), 0}})
         EXPECT_EQ(readLevelTable(c.bytes.data(), c.bytes.size()).levels, c.levels) << c.what;
-    }
-}
-
-TEST(RestoreLevel, GivesTheFullReplaysStateThroughTheTablePastItsEndAndWithoutIt) {
+    // A restore through the table, past its end or without one leaves the full replay's state.
     const std::vector<uint8_t> shortBytes = buildLevelTable(40, sharedWork(), nullptr);
     const LevelTable shortTable = readLevelTable(shortBytes.data(), shortBytes.size()), none;
     const LevelTable& full = embeddedLevelTable();
-    struct Case { const char* what; const LevelTable& table; int32_t from, target; };
-    const Case cases[] = {{"level 1", full, 1, 1},      {"below 1", full, 1, -3},       {"small", full, 1, 2},
-                          {"small", full, 1, 9},        {"size 103", full, 1, 50},      {"size 103", full, 1, 52},
-                          {"back down", full, 52, 12},  {"past the end", shortTable, 1, 52}, {"no table", none, 1, 12}};
-    auto replayed = startedGame();
+    struct Restore { const char* what; const LevelTable& table; int32_t from, target; };
+    const Restore restores[] = {{"level 1", full, 1, 1},     {"below 1", full, 1, -3},  {"small", full, 1, 2},
+                                {"small", full, 1, 9},       {"size 103", full, 1, 50}, {"size 103", full, 1, 52},
+                                {"back down", full, 52, 12}, {"past the end", shortTable, 1, 52}, {"no table", none, 1, 12}};
+    auto replayed = levelState(1);
     for (int32_t level = 1; level <= 52; ++level) {
         if (level > 1) {
             ASSERT_EQ(words(entry(level)), words(replayed->mazeRng)) << "table entry of level " << level;
             replayLevels(*replayed, sharedWork(), 2, nullptr);
         }
         const GameState& r = *replayed;
-        for (const Case& c : cases) {
+        for (const Restore& c : restores) {
             if (std::max(c.target, 1) != level) continue;
             SCOPED_TRACE(std::string(c.what) + ", level " + std::to_string(c.target));
-            auto s = startedGame();
+            auto s = levelState(1);
             ASSERT_TRUE(restoreLevel(*s, sharedWork(), c.from, nullptr) && restoreLevel(*s, sharedWork(), c.target, nullptr, c.table));
             EXPECT_EQ(levelFields(*s), levelFields(r));
             EXPECT_TRUE(std::equal(r.cellGrid, r.cellGrid + kGridCells, s->cellGrid));
             // The server's way to the same level: the same box and the state after it.
-            std::vector<int32_t> grid(kGridCells, 0);
+            std::vector<int32_t> server(kGridCells, 0);
             MazeRng after;
-            ASSERT_TRUE(levelMaze(c.target, grid.data(), after, sharedWork(), nullptr, c.table));
-            EXPECT_EQ(std::pair(std::equal(r.cellGrid, r.cellGrid + kGridCells, grid.begin()), words(after)), std::pair(true, words(r.mazeRng)));
+            ASSERT_TRUE(levelMaze(c.target, server.data(), after, sharedWork(), nullptr, c.table));
+            EXPECT_EQ(std::pair(std::equal(r.cellGrid, r.cellGrid + kGridCells, server.begin()), words(after)), std::pair(true, words(r.mazeRng)));
         }
     }
 }
 
-TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled) {
+TEST(RestoreLevel, ItAndTheFullReplayReportEachGenerationAndStopAtAConsistentLevelWhenCancelled) {
     const std::vector<uint8_t> bytes = buildLevelTable(5, sharedWork(), nullptr);
     struct Case { int32_t target, allowedCalls, level; bool finished; std::vector<int64_t> done; };
     for (const Case& c : {Case{3, 99, 3, true, {0, 1}}, Case{8, 99, 8, true, {0, 1, 2, 3, 4}},
                           Case{8, 2, 6, false, {0, 1, 2}}, Case{8, 0, 1, false, {0}}}) {
-        auto s = startedGame();
+        auto s = levelState(1);
         std::vector<int64_t> done;
         auto progress = [&](int64_t d, int64_t total) {
             EXPECT_EQ(total, c.target < 5 ? 1 : c.target - 4);
@@ -241,5 +199,23 @@ TEST(RestoreLevel, ReportsEachGenerationAndStopsAtAConsistentLevelWhenCancelled)
         };
         EXPECT_EQ(restoreLevel(*s, sharedWork(), c.target, progress, readLevelTable(bytes.data(), bytes.size())), c.finished);
         EXPECT_EQ(std::tuple(done, s->level, s->sizeX), std::tuple(c.done, c.level, mazeEdgeForLevel(c.level))) << c.target;
+    }
+    // The replay from level 1, which needs no table, reports and cancels the same way.
+    auto s = levelState(1);
+    std::vector<int64_t> seen;
+    EXPECT_TRUE(replayLevels(*s, sharedWork(), 6, [&](int64_t d, int64_t total) {
+        EXPECT_EQ(total, 5);
+        seen.push_back(d);
+        return true;
+    }));
+    EXPECT_EQ(std::pair(s->level, seen), std::pair(6, std::vector<int64_t>{0, 1, 2, 3, 4, 5}));
+
+    auto c = levelState(1);
+    int calls = 0;
+    EXPECT_FALSE(replayLevels(*c, sharedWork(), 2000000000, [&](int64_t, int64_t) { return ++calls <= 3; }));
+    EXPECT_EQ(std::tuple(c->level, c->sizeX), std::tuple(4, mazeEdgeForLevel(4)));
+    for (int32_t target : {1, 0, INT32_MIN}) {  // a saved level of 1 or below replays nothing
+        auto z = levelState(1);
+        EXPECT_TRUE(replayLevels(*z, sharedWork(), target, nullptr) && z->level == 1) << target;
     }
 }

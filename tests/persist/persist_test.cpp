@@ -6,8 +6,6 @@
 #include <random>
 #include <tuple>
 
-#include "base/text.h"
-#include "maze/maze.h"
 #include "persist/persist.h"
 #include "ranking/ranking.h"
 #include "state/game_state.h"
@@ -15,8 +13,7 @@
 #include "support/fixtures.h"
 
 using namespace orlith;
-using orlith::test::FakePlatform;
-using orlith::test::TempDir;
+using namespace orlith::test;
 
 namespace {
 FakePlatform files;  // the settings tests' platform
@@ -25,22 +22,14 @@ std::unique_ptr<GameState> readSettings() {
     readSettingsFile(*s, files);
     return s;
 }
-using orlith::test::fileBytes;
-const auto& writeFile = orlith::test::writeBytes;
-using orlith::test::utf16le;
 std::u16string saveText(int32_t level, int32_t steps, float x, float y, float z) {
     float pos[3] = {x, y, z}, zero[3] = {0, 0, 0};
     std::u16string text = u"state=" + formatStateValue(1700000000, u"00000000", level, steps, pos, zero, zero);
     return text + makeChecksumTag(text);
 }
-
-int parse(const std::string& bytes, RankingRecord& r) {
-    FakePlatform clock;
-    return parseSaveBytes(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), r, clock);
-}
 }  // namespace
 
-TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
+TEST(Settings, EachKeyByItsRuleFromItsLeadingIntegerBadFilesGiveTheDefaultsAndTheDirectoryIsTakenAtEachCall) {
     struct Case { std::string line; int32_t GameState::*field; int32_t start; int32_t expected; };
     const std::vector<Case> cases = {
         {"Movement=2", &GameState::movementMode, 0, 2}, {"Movement=-1", &GameState::movementMode, 1, 1},
@@ -51,8 +40,7 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
         {"Horizontal=0", &GameState::horizontalSign, 1, 1}, {"Horizontal=2", &GameState::horizontalSign, -1, -1},
         {"Vertical= -1 ", &GameState::verticalSign, 1, -1}, {"Progress=+1", &GameState::progressSign, -1, 1},
         {"Rotate=9", &GameState::rotateSpeed, 4, 9},    {"Rotate=0", &GameState::rotateSpeed, 4, 4},
-        {"Rotate=10", &GameState::rotateSpeed, 3, 3},
-        {"rotate=2", &GameState::rotateSpeed, 4, 2},           // keys ignore case
+        {"Rotate=10", &GameState::rotateSpeed, 3, 3},   {"rotate=2", &GameState::rotateSpeed, 4, 2},  // keys ignore case
         {"Rotate=", &GameState::rotateSpeed, 4, 4},            // empty counts as absent
         {"Rotate=\"5\"", &GameState::rotateSpeed, 4, 5},       // enclosing quotes are dropped
         {"Rotate=99999999999999999999", &GameState::rotateSpeed, 4, 4},  // saturates, out of range
@@ -61,32 +49,48 @@ TEST(Settings, EachKeyIsAcceptedOrIgnoredByItsRule) {
     };
     for (const Case& c : cases) {
         TempDir dir;
-        writeFile("setting.ini", "[setting]\r\n" + c.line + "\r\n");
+        writeBytes("setting.ini", "[setting]\r\n" + c.line + "\r\n");
         auto s = makeGameState();
         s.get()->*c.field = c.start;
         readSettingsFile(*s, files);
         EXPECT_EQ(s.get()->*c.field, c.expected) << c.line;
     }
-}
-
-TEST(Settings, MissingOrGarbageFilesLeaveTheDefaults) {
+    // Values are read as leading integers, saturated to 32 bits.
+    struct Text { std::string text; int32_t value; };
+    for (const Text& c : {Text{"12", 12}, Text{"  -4z", -4}, Text{"+7", 7}, Text{"x1", 0}, Text{"", 0}, Text{"-", 0},
+                          Text{"2147483647", 2147483647}, Text{"2147483648", 2147483647}, Text{"-2147483648", INT32_MIN},
+                          Text{"-99999999999", INT32_MIN}})
+        EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
+    // Missing or garbage files leave the defaults.
     std::mt19937 rng(7);
     std::string garbage(10 * 1024 * 1024, '\0');
     for (char& ch : garbage) ch = static_cast<char>(rng());
     for (const std::string& content : {std::string(), garbage, std::string("[Other]\nRotate=2\n"),
                                        std::string("Rotate=2\n[Setting]\n"), std::string("\0\0[Setting]\0", 12)}) {
         TempDir dir;
-        if (!content.empty()) writeFile("setting.ini", content);
+        if (!content.empty()) writeBytes("setting.ini", content);
         auto s = readSettings();
         EXPECT_EQ(std::tuple(s->rotateSpeed, s->movementMode, s->horizontalSign), std::tuple(4, 0, 1));
     }
+    // The directory is taken at each call.
+    TempDir first;
+    std::filesystem::create_directory("later");
+    auto s = makeGameState();
+    s->rotateSpeed = 6;
+    writeSettingsFile(*s, files);
+    std::filesystem::current_path("later");
+    s->rotateSpeed = 2;
+    writeSettingsFile(*s, files);
+    EXPECT_EQ(readSettings()->rotateSpeed, 2);
+    std::filesystem::current_path("..");
+    EXPECT_EQ(readSettings()->rotateSpeed, 6);
 }
 
 // Writing creates the file, or rewrites ours in place: every other line, section and key kept, in
 // the file's own encoding and line ends.
 TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     auto utf16 = [](std::u16string_view text, bool little) {
-        std::string bytes = test::utf16le(text);
+        std::string bytes = utf16le(text);
         for (size_t i = 0; !little && i < bytes.size(); i += 2) std::swap(bytes[i], bytes[i + 1]);
         return (little ? "\xFF\xFE" : "\xFE\xFF") + bytes;
     };
@@ -110,7 +114,7 @@ TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     };
     for (const Case& c : cases) {
         TempDir dir;
-        if (!c.before.empty()) writeFile("setting.ini", c.before);
+        if (!c.before.empty()) writeBytes("setting.ini", c.before);
         auto s = readSettings();
         EXPECT_EQ(std::pair(s->showFps, s->rotateSpeed), c.fpsAndRotate) << c.what;
         s->movementMode = 2, s->showFps = 1, s->horizontalSign = -1, s->rotateSpeed = 9;
@@ -119,32 +123,11 @@ TEST(Settings, WritingKeepsEveryOtherLineSectionAndKeyInTheFilesEncoding) {
     }
 }
 
-TEST(Settings, TheDirectoryIsTakenAtEachCall) {
-    TempDir first;
-    std::filesystem::create_directory("later");
-    auto s = makeGameState();
-    s->rotateSpeed = 6;
-    writeSettingsFile(*s, files);
-    std::filesystem::current_path("later");
-    s->rotateSpeed = 2;
-    writeSettingsFile(*s, files);
-    EXPECT_EQ(readSettings()->rotateSpeed, 2);
-    std::filesystem::current_path("..");
-    EXPECT_EQ(readSettings()->rotateSpeed, 6);
-}
-
-TEST(Settings, LeadingIntegerParsing) {
-    struct Case { std::string text; int32_t value; };
-    for (const Case& c : {Case{"12", 12}, Case{"  -4z", -4}, Case{"+7", 7}, Case{"x1", 0}, Case{"", 0}, Case{"-", 0},
-                          Case{"2147483647", 2147483647}, Case{"2147483648", 2147483647}, Case{"-2147483648", INT32_MIN},
-                          Case{"-99999999999", INT32_MIN}})
-        EXPECT_EQ(parseLeadingInt(c.text), c.value) << c.text;
-}
-
-
-TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
+TEST(SaveFile, WrittenFileLoadsBackAFailedWriteKeepsThePreviousSaveAndEachFailedStepShowsItsError) {
     TempDir dir;
     FakePlatform p;
+    RankingRecord r{};
+    EXPECT_EQ(readSaveFile(r, p), 0);  // no file yet
     auto s = makeGameState();
     s->level = 5, s->stepCount = 1234, s->cameraEye = {2.25f, 3.5f, -1.0f, 0}, s->cameraFocus = {2.25f, 3.5f, -2.0f, 0};
     s->cameraUp = {0, 1, 0, 0}, s->pinHash[0] = u'a';  // the PIN is never written to the file
@@ -154,69 +137,11 @@ TEST(SaveFile, WrittenFileLoadsBackLevelStepsAndPosition) {
     // The bytes: UTF-16LE "state=", the state value with the time, no PIN, and its checksum.
     float pos[3] = {2.25f, 3.5f, -1.0f}, view[3] = {0, 0, -1}, up[3] = {0, 1, 0};
     std::u16string text = u"state=" + formatStateValue(p.now, u"00000000", 6, 1234, pos, view, up);
-    EXPECT_EQ(test::fileBytes("save.dat"), utf16le(text + makeChecksumTag(text)));
-    RankingRecord r{};
+    EXPECT_EQ(fileBytes("save.dat"), utf16le(text + makeChecksumTag(text)));
     ASSERT_EQ(readSaveFile(r, p), 1);
     EXPECT_EQ(std::tuple(r.level, r.stepCount, r.position[0], r.position[2], r.viewDirection[2], r.name[0]),
               std::tuple(6, 1234, 2.25f, -1.0f, -1.0f, u'\0'));
-}
 
-TEST(SaveFile, BadFilesAreRefusedSilently) {
-    std::u16string good = saveText(3, 10, 1, 2, 3);
-    size_t amp = good.find(u'&');
-    std::u16string tampered = good;
-    tampered[23] = tampered[23] == u'3' ? u'4' : u'3';  // a digit of the level
-    std::u16string digits = good.substr(amp + 5);
-    struct Case { const char* what; std::string bytes; int result; int32_t level = 3; };
-    const std::vector<Case> cases = {
-        {"valid", utf16le(good), 1},
-        {"level 1", utf16le(saveText(1, 10, 1, 2, 3)), 1, 1},  // a saved level of 1 or less still keeps the rest
-        {"level 0", utf16le(saveText(0, 10, 1, 2, 3)), 1, 0},
-        {"level -7", utf16le(saveText(-7, 10, 1, 2, 3)), 1, -7},
-        {"tampered level", utf16le(tampered), 0},
-        {"leading zero", utf16le(good.substr(0, amp + 5) + u"0" + digits), 0},
-        {"line end", utf16le(good + u"\r\n"), 0},
-        {"no ampersand", utf16le(good.substr(0, amp)), 0},
-        {"truncated", utf16le(good).substr(0, 150), 0},
-        {"odd byte count", utf16le(good) + "7", 0},
-        {"empty", std::string(), 0},
-        {"not state= but matching", utf16le([] {
-             std::u16string t = saveText(3, 10, 1, 2, 3);
-             std::u16string body = u"XXXXXX" + t.substr(6, t.find(u'&') - 6);
-             return body + makeChecksumTag(body);
-         }()), 1},
-        {"garbage", std::string(3000, '\x26'), 0},
-        {"over 2048 bytes", utf16le(good) + std::string(4000, 'x'), 0},
-        {"padded beyond 2,048 bytes with zeros: the text ends at the first", utf16le(good) + std::string(5000, '\0'), 1},
-    };
-    for (const Case& c : cases) {
-        RankingRecord r{};
-        EXPECT_EQ(parse(c.bytes, r), c.result) << c.what;
-        if (c.result == 1) EXPECT_EQ(std::tuple(r.level, r.stepCount, r.position[2]), std::tuple(c.level, 10, 3.0f)) << c.what;
-    }
-}
-
-TEST(SaveFile, EachFailedStepShowsItsErrorWithTheSystemsCode) {
-    struct Case { FileFailure failure; const char16_t* text; };
-    for (Case c : {Case{FileFailure::create, u"line 3630 : error in CreateFile\ncode = 28"},
-                   Case{FileFailure::write, u"line 3643 : error in WriteFile\ncode = 28"},
-                   Case{FileFailure::replace, u"line 3650 : error in MoveFileEx\ncode = 28"}}) {
-        TempDir dir;
-        FakePlatform p;
-        p.failReplace = c.failure;
-        EXPECT_EQ(writeSaveFile(*makeGameState(), p), 0);
-        EXPECT_EQ(p.messages, std::vector<std::u16string>{c.text});
-    }
-}
-
-TEST(SaveFile, AFailedWriteKeepsThePreviousSaveAndAMissingFileGivesZero) {
-    TempDir dir;
-    FakePlatform p;
-    RankingRecord r{};
-    EXPECT_EQ(readSaveFile(r, p), 0);
-    auto s = makeGameState();
-    s->level = 4;
-    ASSERT_EQ(writeSaveFile(*s, p), 1);
     // The real file system refuses: the target's place is taken by a directory with content.
     std::filesystem::create_directories("blocked/save.dat/x");
     std::filesystem::current_path("blocked");
@@ -229,5 +154,47 @@ TEST(SaveFile, AFailedWriteKeepsThePreviousSaveAndAMissingFileGivesZero) {
     EXPECT_EQ(std::distance(std::filesystem::directory_iterator("."), std::filesystem::directory_iterator()), 1);
     std::filesystem::current_path("..");
     ASSERT_EQ(readSaveFile(r, p), 1);
-    EXPECT_EQ(r.level, 4);
+    EXPECT_EQ(r.level, 6);
+    // Each failed step shows its error with the system's code.
+    struct Case { FileFailure failure; const char16_t* text; };
+    for (Case c : {Case{FileFailure::create, u"line 3630 : error in CreateFile\ncode = 28"},
+                   Case{FileFailure::write, u"line 3643 : error in WriteFile\ncode = 28"},
+                   Case{FileFailure::replace, u"line 3650 : error in MoveFileEx\ncode = 28"}}) {
+        TempDir fresh;
+        FakePlatform failing;
+        failing.failReplace = c.failure;
+        EXPECT_EQ(writeSaveFile(*makeGameState(), failing), 0);
+        EXPECT_EQ(failing.messages, std::vector<std::u16string>{c.text});
+    }
 }
+
+TEST(SaveFile, BadFilesAreRefusedSilently) {
+    std::u16string good = saveText(3, 10, 1, 2, 3);
+    size_t amp = good.find(u'&');
+    std::u16string tampered = good;
+    tampered[23] = tampered[23] == u'3' ? u'4' : u'3';  // a digit of the level
+    std::u16string foreign = u"XXXXXX" + good.substr(6, amp - 6);  // another key with its own checksum
+    struct Case { const char* what; std::string bytes; int result; int32_t level = 3; };
+    const std::vector<Case> cases = {
+        {"valid", utf16le(good), 1},
+        {"level -7", utf16le(saveText(-7, 10, 1, 2, 3)), 1, -7},  // a saved level of 1 or less still keeps the rest
+        {"tampered level", utf16le(tampered), 0},
+        {"leading zero", utf16le(good.substr(0, amp + 5) + u"0" + good.substr(amp + 5)), 0},
+        {"line end", utf16le(good + u"\r\n"), 0},
+        {"no ampersand", utf16le(good.substr(0, amp)), 0},
+        {"truncated", utf16le(good).substr(0, 150), 0},
+        {"odd byte count", utf16le(good) + "7", 0},
+        {"empty", std::string(), 0},
+        {"not state= but matching", utf16le(foreign + makeChecksumTag(foreign)), 1},
+        {"garbage", std::string(3000, '\x26'), 0},
+        {"over 2048 bytes", utf16le(good) + std::string(4000, 'x'), 0},
+        {"padded beyond 2,048 bytes with zeros: the text ends at the first", utf16le(good) + std::string(5000, '\0'), 1},
+    };
+    FakePlatform clock;
+    for (const Case& c : cases) {
+        RankingRecord r{};
+        EXPECT_EQ(parseSaveBytes(reinterpret_cast<const uint8_t*>(c.bytes.data()), c.bytes.size(), r, clock), c.result) << c.what;
+        if (c.result == 1) EXPECT_EQ(std::tuple(r.level, r.stepCount, r.position[2]), std::tuple(c.level, 10, 3.0f)) << c.what;
+    }
+}
+
