@@ -77,19 +77,10 @@ public:
     }
 
     int port() const { return port_; }
-    std::vector<std::string> targets() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return targets_;
-    }
-    std::vector<std::string> heads() {  // each request's head, request line and header lines
-        std::lock_guard<std::mutex> lock(mutex_);
-        return heads_;
-    }
-    int mostInFlight() const { return mostInFlight_; }  // exchanges answered at the same time, at most
-    size_t connections() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return connections_.size();
-    }
+    std::vector<std::string> targets() { return locked(targets_); }
+    std::vector<std::string> heads() { return locked(heads_); }  // each request's line and header lines
+    int mostInFlight() { return locked(mostInFlight_); }  // exchanges answered at the same time, at most
+    size_t connections() { return locked(connections_).size(); }
 
     // A whole response with status, a length and the body.
     static std::string response(int status, const std::string& body, const std::string& headers = "") {
@@ -98,6 +89,11 @@ public:
     }
 
 private:
+    template <typename T>
+    T locked(const T& value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value;
+    }
     void acceptLoop() {
         while (!stopping_) {
             pollfd p{listener_, POLLIN, 0};
@@ -127,9 +123,7 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 targets_.push_back(target);
                 heads_.push_back(head);
-            }
-            int now = ++inFlight_;
-            for (int seen = mostInFlight_; now > seen && !mostInFlight_.compare_exchange_weak(seen, now);) {
+                mostInFlight_ = std::max(mostInFlight_, ++inFlight_);
             }
             std::string reply = answer_(target);
             --inFlight_;
@@ -149,7 +143,8 @@ private:
     Socket listener_ = static_cast<Socket>(-1);
     int port_ = 0;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> inFlight_{0}, mostInFlight_{0};
+    std::atomic<int> inFlight_{0};
+    int mostInFlight_ = 0;
     std::mutex mutex_;
     std::vector<std::string> targets_, heads_;
     std::vector<Socket> connections_;
