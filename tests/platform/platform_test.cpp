@@ -22,7 +22,7 @@
 namespace fs = std::filesystem;
 using namespace orlith;
 
-TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehind) {
+TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehindAndFailuresCarryTheSystemsCode) {
     test::TempDir dir;
     int code = 0;
     std::string big(300000, 'x');
@@ -37,12 +37,8 @@ TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehind) {
         ASSERT_TRUE(native::readFile("target.bin", limit, read, code));
         EXPECT_EQ(read, want);
     }
-}
-
-TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
-    test::TempDir dir;
-    int code = 0;
-    std::string read = "stale";
+    // Failures name the step and carry the system's code.
+    code = 0, read = "stale";
     EXPECT_FALSE(native::readFile("missing.bin", 10, read, code));
     EXPECT_EQ(std::tuple(code != 0, read), std::tuple(true, ""));
     code = 0;  // a directory opens, but its read fails
@@ -64,17 +60,14 @@ TEST(NativeCalendar, LocalTimeCoversTheWholeUnsignedRangeAndAgreesWithTheTestClo
     tzset();
 #endif
     test::FakePlatform utc;
-    for (uint32_t seconds : {0u, 951782400u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-        LocalDateTime system, expected;
-        ASSERT_TRUE(native::localTime(seconds, system)) << seconds;
-        ASSERT_TRUE(utc.localTime(seconds, expected));
-        EXPECT_EQ(std::tie(system.year, system.month, system.day, system.hour, system.minute),
-                  std::tie(expected.year, expected.month, expected.day, expected.hour, expected.minute))
-            << seconds;
+    for (auto [seconds, when] : {std::pair{0u, std::tuple(1970, 1, 1, 0, 0)}, {951782400u, {2000, 2, 29, 0, 0}},
+                                 {0x7FFFFFFFu, {2038, 1, 19, 3, 14}}, {0x80000000u, {2038, 1, 19, 3, 14}},
+                                 {0xFFFFFFFFu, {2106, 2, 7, 6, 28}}}) {
+        LocalDateTime system, fake;
+        ASSERT_TRUE(native::localTime(seconds, system) && utc.localTime(seconds, fake)) << seconds;
+        for (const LocalDateTime& t : {system, fake})
+            EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour, t.minute), when) << seconds;
     }
-    LocalDateTime last;
-    utc.localTime(0xFFFFFFFFu, last);
-    EXPECT_EQ(std::tie(last.year, last.month, last.day, last.hour, last.minute), std::make_tuple(2106, 2, 7, 6, 28));
     EXPECT_GT(native::unixTime(), 1700000000u);
 }
 

@@ -42,9 +42,8 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     // the d-pad's right pressed).
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, -8192);
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_RIGHTY, 8192);
-    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
-        SDL_JoystickSetVirtualButton(stick, b, SDL_PRESSED);
-    }
+    const auto buttons = {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT};
+    for (auto b : buttons) SDL_JoystickSetVirtualButton(stick, b, SDL_PRESSED);
     window.pumpEvents(scratch);
     PadState pad = window.readPad();
     ASSERT_TRUE(pad.connected);
@@ -53,9 +52,7 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     std::string pressed;
     for (int b = 0; b < PadState::buttonCount; ++b) pressed += pad.buttons[b] ? std::to_string(b) + " " : "";
     EXPECT_EQ(pressed, "0 4 11 ");  // a, back, dpadRight
-    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
-        SDL_JoystickSetVirtualButton(stick, b, SDL_RELEASED);
-    }
+    for (auto b : buttons) SDL_JoystickSetVirtualButton(stick, b, SDL_RELEASED);
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, 0);
 
     // The controller's hands: the keys the honest player would press, as full stick leans.
