@@ -29,11 +29,8 @@ TEST(HudFont, WithoutAJapaneseFontFallsBackWithAWarningAndWithoutAnyTheErrorSays
     };
     std::string failed, detail;
     onlyFontsOf(dir / "none");
-    {
-        HudFont font;
-        EXPECT_FALSE(font.open(24.0f, failed, detail));
-        EXPECT_EQ(failed, "FcFontMatch (no font at all: install fonts-ipafont-gothic)");
-    }
+    EXPECT_FALSE(HudFont().open(24.0f, failed, detail));
+    EXPECT_EQ(failed, "FcFontMatch (no font at all: install fonts-ipafont-gothic)");
     onlyFontsOf("/usr/share/fonts/truetype/dejavu");
     HudFont font;
     testing::internal::CaptureStderr();

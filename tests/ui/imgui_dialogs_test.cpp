@@ -84,8 +84,7 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     const Case cases[] = {
         {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
-        {"information", SDL_SCANCODE_RETURN, 1,
-         over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
+        {"information", SDL_SCANCODE_RETURN, 1, over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
         {"error_box", SDL_SCANCODE_RETURN, 0, over(480, 600, box(u"サーバーに接続できません — localhost:80", MessageKind::error))},
         {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
@@ -95,13 +94,15 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.golden) + " with key " + SDL_GetScancodeName(c.key));
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
-        std::vector<uint8_t> shot(static_cast<size_t>(kWidth) * kHeight * 4);
+        DecodedImage picture{kWidth, kHeight, false, std::vector<uint8_t>(static_cast<size_t>(kWidth) * kHeight * 4)};
         int frames = 0;
         dialogs.frameDrawn = [&](int frame) {
             frames = frame + 1;
             if (frame == kShotFrame) {
                 glPixelStorei(GL_PACK_ALIGNMENT, 1);
-                glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, shot.data());
+                for (int y = 0; y < kHeight; ++y) {  // top row first
+                    glReadPixels(0, kHeight - 1 - y, kWidth, 1, GL_RGBA, GL_UNSIGNED_BYTE, &picture.rgba[y * kWidth * 4]);
+                }
                 pushKey(c.key);
             }
             SDL_Event quit{SDL_QUIT};  // the key did not end it: close the window rather than hang
@@ -109,11 +110,7 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         };
         EXPECT_EQ(c.run(dialogs), c.answer);
         EXPECT_LE(frames, kShotFrame + 3) << "the key did not end the dialog";
-        DecodedImage picture{kWidth, kHeight, false, {}};  // top row first, opaque
-        for (int y = kHeight - 1; y >= 0; --y) {
-            picture.rgba.insert(picture.rgba.end(), shot.begin() + y * kWidth * 4, shot.begin() + (y + 1) * kWidth * 4);
-        }
-        for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;
+        for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;  // opaque
         EXPECT_TRUE(test::matchesGolden(picture, std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", 8, 4));
     }
     // The focus starts on the check box: Space ticks it without a Tab first.
