@@ -25,8 +25,7 @@ using namespace orlith;
 TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehindAndFailuresCarryTheSystemsCode) {
     test::TempDir dir;
     int code = 0;
-    std::string big(300000, 'x');
-    for (const std::string& content : {std::string("first"), std::string("\0second\r\n", 9), big, std::string()}) {
+    for (const std::string& content : {std::string("first"), std::string("\0second\r\n", 9), std::string(300000, 'x'), std::string()}) {
         ASSERT_EQ(native::replaceFile("target.bin", content, code), FileFailure::none);
         EXPECT_EQ(test::fileBytes("target.bin"), content);
         EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);  // no temporary file stays
@@ -134,10 +133,8 @@ TEST(WebWheel, ANotchIs120AwayFromThePlayerWhateverTheBrowserCounts) {
         {100, 0, 0, -120},                          // a hundred pixels
         {std::numeric_limits<double>::quiet_NaN(), 0, 0, 0}, {1e12, 0, 0, -32768}, {-1e12, 0, 0, 32767},
     };
-    for (const Turn& t : turns) {
-        WheelConverter wheel;
-        EXPECT_EQ(wheel.turn(t.deltaY, t.mode, t.wheelDeltaY), t.units) << t.deltaY << " " << t.mode;
-    }
+    for (const Turn& t : turns)
+        EXPECT_EQ(WheelConverter().turn(t.deltaY, t.mode, t.wheelDeltaY), t.units) << t.deltaY << " " << t.mode;
     // A touchpad's small steps add up to whole notches, nothing lost on the way.
     WheelConverter wheel;
     int32_t sum = 0;

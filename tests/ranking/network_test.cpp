@@ -33,10 +33,7 @@ constexpr int kRefusedCode = 12029;   // ERROR_INTERNET_CANNOT_CONNECT
 // The Linux server the test fixture started (this test runs under Wine); its port in a file.
 struct RealServer {
     int port = 0;
-    bool start() {
-        std::ifstream in(ORLITH_SERVER_PORT_FILE);
-        return static_cast<bool>(in >> port);
-    }
+    bool start() { return static_cast<bool>(std::ifstream(ORLITH_SERVER_PORT_FILE) >> port); }
     std::string output() const { return "no port in " ORLITH_SERVER_PORT_FILE; }
 };
 #else
@@ -48,11 +45,7 @@ struct RealServer {
     server::test::TempDir dir;
     server::test::ServerProcess process;
     int port = 0;
-    bool start() {
-        if (!process.start({"--db", dir.path + "/ranking.db"})) return false;
-        port = process.port();
-        return true;
-    }
+    bool start() { return process.start({"--db", dir.path + "/ranking.db"}) && (port = process.port()) > 0; }
     std::string output() { return process.output(); }
 };
 #endif
@@ -84,8 +77,7 @@ struct Exchange {
     int result = -1;
     int32_t count = -1;
     RankingRecord records[kMaxRankingRecords];
-    std::vector<std::string> events;  // boxes and close requests, in order
-    std::vector<std::string> heads;   // the requests as the server saw them
+    std::vector<std::string> events, heads;  // boxes and close requests in order; the requests as the server saw them
 };
 
 // One check exchange through the real client against a server that answers with reply.
@@ -111,8 +103,7 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
     const std::string alice = line("alice"), bob = line("bob"), value = line("");
     std::string many;
     for (int k = 0; k < 300; ++k) many += line("p" + std::to_string(k)) + "\r\n";
-    const std::string timedOut = "box: line 3442 : error in HttpSendRequest\ncode = " + std::to_string(kTimedOutCode);
-    const std::string refused = "box: line 3442 : error in HttpSendRequest\ncode = " + std::to_string(kRefusedCode);
+    const std::string sendFailed = "box: line 3442 : error in HttpSendRequest\ncode = ";
     struct Case {
         const char* what;
         std::string reply;
@@ -137,9 +128,9 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
         {"304", "HTTP/1.1 304 Not Modified\r\n\r\n", 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[304]\ncode = 0"},
         {"500", StubHttpServer::response(500, alice), 0, 0, u"", "box: line 3458 : error in HttpQueryInfo[500]\ncode = 0"},
         // A server that accepts and never answers: the exchange gives up at its time-out (shortened here).
-        {"silent", "", 0, 0, u"", timedOut, 1000},
+        {"silent", "", 0, 0, u"", sendFailed + std::to_string(kTimedOutCode), 1000},
         // Nobody listening: the send fails with the system's own code for it.
-        {"refused", ok(alice), 0, 0, u"", refused, kExchangeTimeoutMs, true},
+        {"refused", ok(alice), 0, 0, u"", sendFailed + std::to_string(kRefusedCode), kExchangeTimeoutMs, true},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -165,9 +156,11 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
         {u"50%", u"50%25"},    {u"#1", u"%231"},       {u"what?", u"what%3F"},
         {u"café", u"caf%C3%A9"}, {u"日本", u"%E6%97%A5%E6%9C%AC"}, {u"\U0001F600", u"%F0%9F%98%80"},
     };
-    char16_t text[400];
-    escapeNickname(u"\x01\x7F\xD800", text, 400);  // control characters; a lone surrogate as U+FFFD
-    EXPECT_EQ(std::u16string(text), u"%01%7F%EF%BF%BD");
+    auto escape = [](std::u16string_view name) {
+        char16_t text[400];
+        return escapeNickname(name, text, 400), std::u16string(text);
+    };
+    EXPECT_EQ(escape(u"\x01\x7F\xD800"), u"%01%7F%EF%BF%BD");  // control characters; a lone surrogate as U+FFFD
     RealServer server;
     ASSERT_TRUE(server.start()) << server.output();
     auto state = std::shared_ptr<GameState>(makeGameState());
@@ -177,14 +170,13 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
     client->http = std::make_shared<SystemClient>();
     client->host = std::make_shared<FakeNetworkHost>();
     ASSERT_TRUE(client->http->openSession() && client->http->connect(u"127.0.0.1", server.port));
+    char16_t path[1024];
+    int32_t count = 0;
     for (const auto& [name, escaped] : names) {
         SCOPED_TRACE(utf16ToUtf8(name));
-        escapeNickname(name, text, 400);
-        EXPECT_EQ(std::u16string(text), escaped);
+        EXPECT_EQ(escape(name), escaped);
         copyText(state->nickname, 32, name);
-        char16_t path[1024];
         ASSERT_GT(buildRankingPath(*state, 1700000000u, path, 1024), 0);
-        int32_t count = 0;
         // A new nickname is registered only when its checksum matches the name as typed.
         EXPECT_EQ(httpGetRecords(*client, path, client->records, count), 1);
         ASSERT_GT(buildCheckPath(*state, path, 1024), 0);
@@ -217,13 +209,16 @@ struct Online {
     std::unique_ptr<GameState> state{makeGameState()};
     std::shared_ptr<FakeNetworkHost> host = std::make_shared<FakeNetworkHost>();
     std::unique_ptr<NetworkLink> link;
-    explicit Online(int port) {
+    explicit Online(int port, std::shared_ptr<HttpClient> http = std::make_shared<SystemClient>()) {
         copyText(state->nickname, 32, u"w");
         copyText(state->pinHash, 32, u"00000000");
-        link = std::make_unique<NetworkLink>(std::make_shared<SystemClient>(), host);
-        link->open(u"127.0.0.1", port);
+        link = std::make_unique<NetworkLink>(std::move(http), host);
+        EXPECT_TRUE(link->open(u"127.0.0.1", port));
     }
-    void send() { link->sendRankingRequest(*state, 0); }
+    void send(int32_t steps = 0) {
+        state->stepCount = steps;
+        link->sendRankingRequest(*state, 0);
+    }
 };
 
 // While one exchange waits on the server, sixty frames' signals collapse into one: the next
@@ -240,13 +235,9 @@ TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
     online.send();
     EXPECT_EQ(online.link->newestRecords().size(), 1u);
     online.link->startWorker();
-    online.state->stepCount = 1;
-    online.send();
+    online.send(1);
     ASSERT_TRUE(eventually([&] { return server.targets().size() == 2; }));
-    for (int frame = 2; frame <= 60; ++frame) {
-        online.state->stepCount = frame;
-        online.send();
-    }
+    for (int frame = 2; frame <= 60; ++frame) online.send(frame);
     open.set_value();
     ASSERT_TRUE(eventually([&] { return stepsOf(server.targets().back()) == 60; }));
     std::vector<int32_t> steps;
@@ -283,21 +274,17 @@ TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
     auto http = std::make_shared<test::ScriptedHttpClient>();
     http->background = true;
     http->body = line("w");
-    auto host = std::make_shared<FakeNetworkHost>();
-    auto state = makeGameState();
-    NetworkLink link(http, host);
-    ASSERT_TRUE(link.open(u"host", 80));
-    link.startWorker();
+    Online online(80, http);
+    online.link->startWorker();
     auto frame = [&](int32_t steps) {
-        link.takeRankingUpdate(*state);
-        state->stepCount = steps;
-        link.sendRankingRequest(*state, 0);
+        online.link->takeRankingUpdate(*online.state);
+        online.send(steps);
     };
     for (int32_t steps = 1; steps <= 5; ++steps) frame(steps);
-    EXPECT_EQ(std::pair(http->started, state->rankingCount), std::pair(1, 0));  // one in flight, nothing back yet
+    EXPECT_EQ(std::pair(http->started, online.state->rankingCount), std::pair(1, 0));  // one in flight, nothing back yet
     http->done = true;
     frame(6);
-    EXPECT_EQ(state->rankingCount, 1);
+    EXPECT_EQ(online.state->rankingCount, 1);
     ASSERT_EQ(http->paths.size(), 2u);
     EXPECT_EQ(std::vector({stepsOf(utf16ToUtf8(http->paths[0])), stepsOf(utf16ToUtf8(http->paths[1]))}),
               std::vector({1, 6}));
@@ -305,10 +292,10 @@ TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
     frame(7);
     frame(8);
     const std::vector<std::string> expected = {"box: line 3458 : error in HttpQueryInfo[500]\ncode = 0", "close"};
-    EXPECT_EQ(host->events(), expected);
+    EXPECT_EQ(online.host->events(), expected);
     EXPECT_EQ(http->started, 2);  // no exchange after the failed one
-    EXPECT_TRUE(link.workerStarted());
-    EXPECT_TRUE(link.shutDown());
+    EXPECT_TRUE(online.link->workerStarted());
+    EXPECT_TRUE(online.link->shutDown());
 }
 
 TEST(Worker, OneThatOutlivesTheWaitKeepsAliveWhatItUses) {
@@ -322,13 +309,11 @@ TEST(Worker, OneThatOutlivesTheWaitKeepsAliveWhatItUses) {
     };
     std::weak_ptr<test::ScriptedHttpClient> watched = http;
     {
-        auto state = makeGameState();
-        NetworkLink link(std::move(http), std::make_shared<FakeNetworkHost>());
-        ASSERT_TRUE(link.open(u"host", 80));
-        link.startWorker();
-        link.sendRankingRequest(*state, 0);
+        Online online(80, std::move(http));
+        online.link->startWorker();
+        online.send();
         ASSERT_TRUE(eventually([&] { return inside.load(); }));
-        EXPECT_FALSE(link.shutDown(50));
+        EXPECT_FALSE(online.link->shutDown(50));
     }  // the game has let go of the state and the link
     EXPECT_FALSE(watched.expired());
     release.set_value();

@@ -20,11 +20,6 @@ namespace {
 
 const orlith::test::FakePlatform utc;  // local time is UTC here, on every machine
 
-uint32_t crcOfWide(std::u16string_view text) {
-    std::string bytes = test::utf16le(text);
-    return crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size()));
-}
-
 RankingRecord record(const char16_t* name, int32_t level, float x, int32_t steps) {
     RankingRecord r{};
     copyText(r.name, 32, name);
@@ -35,8 +30,10 @@ RankingRecord record(const char16_t* name, int32_t level, float x, int32_t steps
 }  // namespace
 
 TEST(Crc, StandardCrc32SkippingSeparatorsGuardsTheChecksumAndThePinHash) {
-    EXPECT_EQ(crcOfWide(u"abc"), 0x352441C2u);
-    EXPECT_EQ(crcOfWide(u"a=b&c"), 0x352441C2u);
+    for (std::u16string_view text : {u"abc", u"a=b&c"}) {  // the UTF-16LE bytes
+        const std::string bytes = test::utf16le(text);
+        EXPECT_EQ(crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size())), 0x352441C2u) << utf16ToUtf8(text);
+    }
     EXPECT_EQ(crcUpdate(crcUpdate(0, "1234", 4), "56789", 5), 0xCBF43926u);  // two runs continue as one
     for (int32_t none : {0, -1}) EXPECT_EQ(crcUpdate(0x1234u, "x", none), 0x1234u);
     // The checksum: CRC of "sum" and the text's bytes, low byte first, top bit cleared.
@@ -96,9 +93,7 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenNameUpToAFullList) {
     const RankingRecord input[] = {
         record(u"low", 1, 1, 0),       // level 1 at the goal
         record(u"far", 3, 9, 5),       // level 3, distance 8
-        record(u"bob", 3, 2, 7),       // level 3, distance 1, 7 steps
-        record(u"Bob", 3, 2, 7),
-        record(u"alice", 3, 2, 7),
+        record(u"bob", 3, 2, 7), record(u"Bob", 3, 2, 7), record(u"alice", 3, 2, 7),  // level 3, distance 1, 7 steps
         record(u"quick", 3, 2, 3),     // level 3, distance 1, 3 steps
         record(u"top", 4, 50, 999),
     };

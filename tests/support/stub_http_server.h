@@ -56,8 +56,7 @@ public:
         [[maybe_unused]] static SocketsReady ready;  // Winsock once per process
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener_, 16) == 0 &&
             getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
