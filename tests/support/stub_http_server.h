@@ -126,10 +126,8 @@ private:
             }
             std::string reply = answer_(target);
             --inFlight_;
-            if (reply.empty()) {
-                while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                return;
-            }
+            while (reply.empty() && !stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // silent
+            if (reply.empty()) return;
             for (size_t sent = 0; sent < reply.size();) {
                 auto n = send(fd, reply.data() + sent, static_cast<int>(reply.size() - sent), kNoSignal);
                 if (n <= 0) return;
