@@ -53,9 +53,9 @@ struct RealServer {
 using test::FakeNetworkHost;
 using test::StubHttpServer;
 
-std::string line(const std::string& name, int32_t steps = 5) {
+std::string line(const std::string& name, int32_t steps = 5, int32_t level = 1) {
     float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
-    return utf16ToUtf8(formatStateValue(0, u"00000000", 1, steps, pos, zero, zero)) + name;
+    return utf16ToUtf8(formatStateValue(0, u"00000000", level, steps, pos, zero, zero)) + name;
 }
 
 std::string ok(const std::string& body) { return StubHttpServer::response(200, body); }
@@ -289,6 +289,30 @@ TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
     EXPECT_EQ(online.host->events(), kFailed500);
     EXPECT_EQ(http->started, 2);  // no exchange after the failed one
     EXPECT_TRUE(online.link->workerStarted());
+    EXPECT_TRUE(online.link->shutDown());
+}
+
+// Each reply has n records, every one of them carrying n as its level: a list taken while the
+// worker writes the next would mix sizes.
+TEST(Worker, EachFrameTakesOneWholeListWhileTheWorkerHandsOverNewOnes) {
+    auto http = std::make_shared<test::ScriptedHttpClient>();
+    http->duringSend = [&, exchanges = 0]() mutable {
+        const int n = 1 + exchanges++ % kMaxRankingRecords;
+        http->body.clear();
+        for (int k = 0; k < n; ++k) http->body += line("w\n", k, n);
+    };
+    Online online(80, http);
+    online.link->startWorker();
+    const GameState& s = *online.state;
+    int seen = 0;
+    // At least 2000 frames, and on until several lists have come (a loaded machine may not
+    // schedule the worker for a while).
+    for (int frame = 0; frame < 2000 || seen < 3; ++frame) {
+        online.send();
+        online.link->takeRankingUpdate(*online.state);
+        seen += s.rankingCount > 0 ? 1 : 0;
+        for (int k = 0; k < s.rankingCount; ++k) ASSERT_EQ(s.rankingList[k].level, s.rankingCount) << frame;
+    }
     EXPECT_TRUE(online.link->shutDown());
 }
 

@@ -7,9 +7,7 @@
 
 #include "base/text.h"
 #include "maze/maze.h"
-#include "ranking/network.h"
 #include "ranking/ranking.h"
-#include "support/fake_network.h"
 #include "support/fake_platform.h"
 #include "support/fixtures.h"
 
@@ -115,30 +113,4 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenNameUpToAFullList) {
     }
     prepareRankingList(*s);
     for (int k = 0; k + 1 < s->rankingCount; ++k) ASSERT_LE(compareRankingRecords(s->rankingList[k], s->rankingList[k + 1]), 0) << k;
-}
-
-TEST(RankingUpdate, EachFrameTakesOneWholeListWhileTheWorkerHandsOverNewOnes) {
-    auto s = test::levelState(1);
-    // Each reply has n records, every one of them carrying n as its level: a list taken while
-    // the worker writes the next would mix sizes.
-    auto http = std::make_shared<test::ScriptedHttpClient>();
-    http->duringSend = [&, exchanges = 0]() mutable {
-        const int n = 1 + exchanges++ % kMaxRankingRecords;
-        const float pos[3] = {3, 3, 3}, zero[3] = {0, 0, 0};
-        http->body.clear();
-        for (int k = 0; k < n; ++k) http->body += utf16ToUtf8(formatStateValue(0, u"00000000", n, k, pos, zero, zero)) + "w\n";
-    };
-    NetworkLink link(http, std::make_shared<test::FakeNetworkHost>());
-    ASSERT_TRUE(link.open(u"host", 80));
-    link.startWorker();
-    int seen = 0;
-    // At least 2000 frames, and on until several lists have come (a loaded machine may not
-    // schedule the worker for a while).
-    for (int frame = 0; frame < 2000 || seen < 3; ++frame) {
-        link.sendRankingRequest(*s, 0);
-        link.takeRankingUpdate(*s);
-        seen += s->rankingCount > 0 ? 1 : 0;
-        for (int k = 0; k < s->rankingCount; ++k) ASSERT_EQ(s->rankingList[k].level, s->rankingCount) << frame;
-    }
-    EXPECT_TRUE(link.shutDown());
 }
