@@ -105,12 +105,10 @@ TEST(RankingOrder, LevelThenDistanceThenStepsThenNameUpToAFullList) {
     // A full list of random players.
     MazeRng rng;
     s->rankingCount = kMaxRankingRecords;
-    for (int k = 0; k < kMaxRankingRecords; ++k) {
-        char16_t name[8];
-        formatText(name, 8, u"p%d", static_cast<int>(nextRandom(rng) % 1000));
-        s->rankingList[k] = record(name, static_cast<int32_t>(nextRandom(rng) % 5), static_cast<float>(nextRandom(rng) % 7),
+    for (int k = 0; k < kMaxRankingRecords; ++k)
+        s->rankingList[k] = record(utf8ToUtf16("p" + std::to_string(nextRandom(rng) % 1000)).c_str(),
+                                   static_cast<int32_t>(nextRandom(rng) % 5), static_cast<float>(nextRandom(rng) % 7),
                                    static_cast<int32_t>(nextRandom(rng) % 4));
-    }
     prepareRankingList(*s);
     for (int k = 0; k + 1 < s->rankingCount; ++k) ASSERT_LE(compareRankingRecords(s->rankingList[k], s->rankingList[k + 1]), 0) << k;
 }

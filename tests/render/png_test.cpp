@@ -22,9 +22,8 @@ TEST(Png, TheEmbeddedWallIsTheCommittedOneAndDecodesAsOpaqueSrgbRgba) {
     EXPECT_EQ(std::tuple(wall.width, wall.height, wall.srgb), std::tuple(256, 256, true));
     ASSERT_EQ(wall.rgba.size(), 256u * 256u * 4u);
     // Frame, bands and face along the middle row; a screw head.
-    for (auto [x, y, grey] : {std::tuple{0, 128, 0}, {2, 128, 102}, {6, 128, 128}, {128, 128, 153}, {21, 19, 64}}) {
+    for (auto [x, y, grey] : {std::tuple{0, 128, 0}, {2, 128, 102}, {6, 128, 128}, {128, 128, 153}, {21, 19, 64}})
         EXPECT_EQ(wall.rgba[(static_cast<size_t>(y) * 256 + x) * 4], grey) << x << "," << y;
-    }
     for (size_t i = 3; i < wall.rgba.size(); i += 4) ASSERT_EQ(wall.rgba[i], 255);
     // Cut short, it is refused with a reason and nothing half-decoded.
     EXPECT_FALSE(decodePng(png.data, png.size / 2, wall, error));
