@@ -262,8 +262,7 @@ TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
     frame(6);
     EXPECT_EQ(online.state->rankingCount, 1);
     ASSERT_EQ(http->paths.size(), 2u);
-    EXPECT_EQ(std::vector({stepsOf(utf16ToUtf8(http->paths[0])), stepsOf(utf16ToUtf8(http->paths[1]))}),
-              std::vector({1, 6}));
+    EXPECT_EQ(std::pair(stepsOf(utf16ToUtf8(http->paths[0])), stepsOf(utf16ToUtf8(http->paths[1]))), std::pair(1, 6));
     http->status = 500;
     frame(7);
     frame(8);
