@@ -22,11 +22,10 @@
 namespace fs = std::filesystem;
 using namespace orlith;
 
-TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehind) {
+TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehindAndFailuresCarryTheSystemsCode) {
     test::TempDir dir;
     int code = 0;
-    std::string big(300000, 'x');
-    for (const std::string& content : {std::string("first"), std::string("\0second\r\n", 9), big, std::string()}) {
+    for (const std::string& content : {std::string("first"), std::string("\0second\r\n", 9), std::string(300000, 'x'), std::string()}) {
         ASSERT_EQ(native::replaceFile("target.bin", content, code), FileFailure::none);
         EXPECT_EQ(test::fileBytes("target.bin"), content);
         EXPECT_EQ(std::distance(fs::directory_iterator("."), fs::directory_iterator()), 1);  // no temporary file stays
@@ -37,17 +36,12 @@ TEST(NativeFiles, ReplacementIsWholeAndLeavesNothingBehind) {
         ASSERT_TRUE(native::readFile("target.bin", limit, read, code));
         EXPECT_EQ(read, want);
     }
-}
-
-TEST(NativeFiles, FailuresNameTheStepAndCarryTheSystemsCode) {
-    test::TempDir dir;
-    int code = 0;
-    std::string read = "stale";
-    EXPECT_FALSE(native::readFile("missing.bin", 10, read, code));
-    EXPECT_EQ(std::tuple(code != 0, read), std::tuple(true, ""));
-    code = 0;  // a directory opens, but its read fails
-    EXPECT_FALSE(native::readFile(".", 10, read, code));
-    EXPECT_NE(code, 0);
+    // Failures name the step and carry the system's code.
+    for (const char* path : {"missing.bin", "."}) {  // a directory opens, but its read fails
+        code = 0, read = "stale";
+        EXPECT_FALSE(native::readFile(path, 10, read, code));
+        EXPECT_EQ(std::tuple(code != 0, read), std::tuple(true, "")) << path;
+    }
 
     code = 0;
     EXPECT_EQ(native::replaceFile((fs::path("no") / "such" / "dir.bin").string(), "x", code), FileFailure::create);
@@ -64,17 +58,14 @@ TEST(NativeCalendar, LocalTimeCoversTheWholeUnsignedRangeAndAgreesWithTheTestClo
     tzset();
 #endif
     test::FakePlatform utc;
-    for (uint32_t seconds : {0u, 951782400u, 0x7FFFFFFFu, 0x80000000u, 0xFFFFFFFFu}) {
-        LocalDateTime system, expected;
-        ASSERT_TRUE(native::localTime(seconds, system)) << seconds;
-        ASSERT_TRUE(utc.localTime(seconds, expected));
-        EXPECT_EQ(std::tie(system.year, system.month, system.day, system.hour, system.minute),
-                  std::tie(expected.year, expected.month, expected.day, expected.hour, expected.minute))
-            << seconds;
+    for (auto [seconds, when] : {std::pair{0u, std::tuple(1970, 1, 1, 0, 0)}, {951782400u, {2000, 2, 29, 0, 0}},
+                                 {0x7FFFFFFFu, {2038, 1, 19, 3, 14}}, {0x80000000u, {2038, 1, 19, 3, 14}},
+                                 {0xFFFFFFFFu, {2106, 2, 7, 6, 28}}}) {
+        LocalDateTime system, fake;
+        ASSERT_TRUE(native::localTime(seconds, system) && utc.localTime(seconds, fake)) << seconds;
+        for (const LocalDateTime& t : {system, fake})
+            EXPECT_EQ(std::tie(t.year, t.month, t.day, t.hour, t.minute), when) << seconds;
     }
-    LocalDateTime last;
-    utc.localTime(0xFFFFFFFFu, last);
-    EXPECT_EQ(std::tie(last.year, last.month, last.day, last.hour, last.minute), std::make_tuple(2106, 2, 7, 6, 28));
     EXPECT_GT(native::unixTime(), 1700000000u);
 }
 
@@ -141,10 +132,8 @@ TEST(WebWheel, ANotchIs120AwayFromThePlayerWhateverTheBrowserCounts) {
         {100, 0, 0, -120},                          // a hundred pixels
         {std::numeric_limits<double>::quiet_NaN(), 0, 0, 0}, {1e12, 0, 0, -32768}, {-1e12, 0, 0, 32767},
     };
-    for (const Turn& t : turns) {
-        WheelConverter wheel;
-        EXPECT_EQ(wheel.turn(t.deltaY, t.mode, t.wheelDeltaY), t.units) << t.deltaY << " " << t.mode;
-    }
+    for (const Turn& t : turns)
+        EXPECT_EQ(WheelConverter().turn(t.deltaY, t.mode, t.wheelDeltaY), t.units) << t.deltaY << " " << t.mode;
     // A touchpad's small steps add up to whole notches, nothing lost on the way.
     WheelConverter wheel;
     int32_t sum = 0;

@@ -25,27 +25,30 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO | SDL_INIT_GAMECONTROLLER), 0) << SDL_GetError();
     SdlWindow window;
     ASSERT_TRUE(window.create(1024, 576)) << SDL_GetError();
-    InputSnapshot scratch;
     EXPECT_FALSE(window.readPad().connected);
 
     SDL_VirtualJoystickDesc desc{};
-    desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION;
-    desc.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
-    desc.naxes = SDL_CONTROLLER_AXIS_MAX;
-    desc.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
+    desc.version = SDL_VIRTUAL_JOYSTICK_DESC_VERSION, desc.type = SDL_JOYSTICK_TYPE_GAMECONTROLLER;
+    desc.naxes = SDL_CONTROLLER_AXIS_MAX, desc.nbuttons = SDL_CONTROLLER_BUTTON_MAX;
     const int device = SDL_JoystickAttachVirtualEx(&desc);
     ASSERT_GE(device, 0) << SDL_GetError();
     SDL_Joystick* stick = SDL_JoystickOpen(device);
     ASSERT_NE(stick, nullptr) << SDL_GetError();
+    // A frame's input: the window's events, then the pad read over them.
+    auto play = [&] {
+        InputSnapshot in = test::held();
+        window.pumpEvents(in);
+        applyPad(window.readPad(), in);
+        return in;
+    };
     // The plug-in and the motion reach the window through its events: each stick and button in
     // its place of the standard pad (left stick a quarter left, right a quarter down; A, Back and
     // the d-pad's right pressed).
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, -8192);
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_RIGHTY, 8192);
-    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
-        SDL_JoystickSetVirtualButton(stick, b, SDL_PRESSED);
-    }
-    window.pumpEvents(scratch);
+    const auto buttons = {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT};
+    for (auto b : buttons) SDL_JoystickSetVirtualButton(stick, b, SDL_PRESSED);
+    play();
     PadState pad = window.readPad();
     ASSERT_TRUE(pad.connected);
     EXPECT_NEAR(pad.leftX, -0.25f, 1e-4f);
@@ -53,9 +56,7 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     std::string pressed;
     for (int b = 0; b < PadState::buttonCount; ++b) pressed += pad.buttons[b] ? std::to_string(b) + " " : "";
     EXPECT_EQ(pressed, "0 4 11 ");  // a, back, dpadRight
-    for (auto b : {SDL_CONTROLLER_BUTTON_A, SDL_CONTROLLER_BUTTON_BACK, SDL_CONTROLLER_BUTTON_DPAD_RIGHT}) {
-        SDL_JoystickSetVirtualButton(stick, b, SDL_RELEASED);
-    }
+    for (auto b : buttons) SDL_JoystickSetVirtualButton(stick, b, SDL_RELEASED);
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTX, 0);
 
     // The controller's hands: the keys the honest player would press, as full stick leans.
@@ -80,10 +81,7 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
                                           std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
             if (error < 0.026f && next + 1 < path.size()) ++next;
             lean(test::steer(*s, path[next - 1], path[next]));
-            InputSnapshot in = test::held();
-            window.pumpEvents(in);
-            applyPad(window.readPad(), in);
-            updateFrame(*s, test::sharedWork(), in, hooks);
+            updateFrame(*s, test::sharedWork(), play(), hooks);
         }
     }
     EXPECT_EQ(s->level, 3) << "after " << frames << " frames";
@@ -92,10 +90,7 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTY, -32768);
     SDL_JoystickClose(stick);
     ASSERT_EQ(SDL_JoystickDetachVirtual(device), 0) << SDL_GetError();
-    InputSnapshot after = test::held();
-    window.pumpEvents(after);
-    applyPad(window.readPad(), after);
-    EXPECT_EQ(after.keysDown[vk::q], 0);
+    EXPECT_EQ(play().keysDown[vk::q], 0);
     window.destroy();
     SDL_Quit();
 }

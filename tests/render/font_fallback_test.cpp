@@ -29,11 +29,8 @@ TEST(HudFont, WithoutAJapaneseFontFallsBackWithAWarningAndWithoutAnyTheErrorSays
     };
     std::string failed, detail;
     onlyFontsOf(dir / "none");
-    {
-        HudFont font;
-        EXPECT_FALSE(font.open(24.0f, failed, detail));
-        EXPECT_EQ(failed, "FcFontMatch (no font at all: install fonts-ipafont-gothic)");
-    }
+    EXPECT_FALSE(HudFont().open(24.0f, failed, detail));
+    EXPECT_EQ(failed, "FcFontMatch (no font at all: install fonts-ipafont-gothic)");
     onlyFontsOf("/usr/share/fonts/truetype/dejavu");
     HudFont font;
     testing::internal::CaptureStderr();
@@ -44,8 +41,7 @@ TEST(HudFont, WithoutAJapaneseFontFallsBackWithAWarningAndWithoutAnyTheErrorSays
     EXPECT_NE(font.path().find("DejaVu"), std::string::npos) << font.path();
     EXPECT_NE(warning.find("warning: no Japanese Gothic font"), std::string::npos) << warning;
     GlyphBitmap glyph;
-    EXPECT_TRUE(font.rasterise(U'L', glyph));
-    EXPECT_GT(glyph.width, 0);
+    EXPECT_TRUE(font.rasterise(U'L', glyph) && glyph.width > 0);
 }
 
 }  // namespace

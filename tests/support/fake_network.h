@@ -47,11 +47,7 @@ public:
 
     bool openSession() override { return step("session"); }
     bool connect(std::u16string_view, int32_t) override { return step("connect"); }
-    bool openRequest(std::u16string_view path) override {
-        paths.emplace_back(path);
-        read_ = 0;
-        return true;
-    }
+    bool openRequest(std::u16string_view path) override { return paths.emplace_back(path), read_ = 0, true; }
     bool sendRequest() override {
         if (duringSend) duringSend();
         return step("send");
@@ -73,10 +69,7 @@ public:
     int lastErrorCode() const override { return code_; }
 
 private:
-    bool step(const std::string& name) {
-        code_ = failStep == name ? 12029 : 0;
-        return code_ == 0;
-    }
+    bool step(const std::string& name) { return (code_ = failStep == name ? 12029 : 0) == 0; }
     size_t read_ = 0;
     int code_ = 0;
     std::atomic<bool> aborted_{false};

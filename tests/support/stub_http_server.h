@@ -56,8 +56,7 @@ public:
         [[maybe_unused]] static SocketsReady ready;  // Winsock once per process
         listener_ = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
-        address.sin_family = AF_INET;
-        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        address.sin_family = AF_INET, address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
         socklen_t length = sizeof address;
         if (bind(listener_, reinterpret_cast<sockaddr*>(&address), length) == 0 && listen(listener_, 16) == 0 &&
             getsockname(listener_, reinterpret_cast<sockaddr*>(&address), &length) == 0) {
@@ -77,19 +76,10 @@ public:
     }
 
     int port() const { return port_; }
-    std::vector<std::string> targets() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return targets_;
-    }
-    std::vector<std::string> heads() {  // each request's head, request line and header lines
-        std::lock_guard<std::mutex> lock(mutex_);
-        return heads_;
-    }
-    int mostInFlight() const { return mostInFlight_; }  // exchanges answered at the same time, at most
-    size_t connections() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return connections_.size();
-    }
+    std::vector<std::string> targets() { return locked(targets_); }
+    std::vector<std::string> heads() { return locked(heads_); }  // each request's line and header lines
+    int mostInFlight() { return locked(mostInFlight_); }  // exchanges answered at the same time, at most
+    size_t connections() { return locked(connections_).size(); }
 
     // A whole response with status, a length and the body.
     static std::string response(int status, const std::string& body, const std::string& headers = "") {
@@ -98,6 +88,11 @@ public:
     }
 
 private:
+    template <typename T>
+    T locked(const T& value) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return value;
+    }
     void acceptLoop() {
         while (!stopping_) {
             pollfd p{listener_, POLLIN, 0};
@@ -127,16 +122,12 @@ private:
                 std::lock_guard<std::mutex> lock(mutex_);
                 targets_.push_back(target);
                 heads_.push_back(head);
-            }
-            int now = ++inFlight_;
-            for (int seen = mostInFlight_; now > seen && !mostInFlight_.compare_exchange_weak(seen, now);) {
+                mostInFlight_ = std::max(mostInFlight_, ++inFlight_);
             }
             std::string reply = answer_(target);
             --inFlight_;
-            if (reply.empty()) {
-                while (!stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));
-                return;
-            }
+            while (reply.empty() && !stopping_) std::this_thread::sleep_for(std::chrono::milliseconds(10));  // silent
+            if (reply.empty()) return;
             for (size_t sent = 0; sent < reply.size();) {
                 auto n = send(fd, reply.data() + sent, static_cast<int>(reply.size() - sent), kNoSignal);
                 if (n <= 0) return;
@@ -149,7 +140,8 @@ private:
     Socket listener_ = static_cast<Socket>(-1);
     int port_ = 0;
     std::atomic<bool> stopping_{false};
-    std::atomic<int> inFlight_{0}, mostInFlight_{0};
+    std::atomic<int> inFlight_{0};
+    int mostInFlight_ = 0;
     std::mutex mutex_;
     std::vector<std::string> targets_, heads_;
     std::vector<Socket> connections_;

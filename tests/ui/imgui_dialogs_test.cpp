@@ -26,10 +26,8 @@ constexpr int kShotFrame = 3;  // an auto-sized window has its size by then
 void pushKey(SDL_Scancode key) {
     for (Uint32 type : {SDL_KEYDOWN, SDL_KEYUP}) {
         SDL_Event e{};
-        e.type = type;
-        e.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
-        e.key.keysym.scancode = key;
-        e.key.keysym.sym = SDL_GetKeyFromScancode(key);
+        e.type = type, e.key.state = type == SDL_KEYDOWN ? SDL_PRESSED : SDL_RELEASED;
+        e.key.keysym.scancode = key, e.key.keysym.sym = SDL_GetKeyFromScancode(key);
         SDL_PushEvent(&e);
     }
 }
@@ -39,6 +37,7 @@ struct Case {
     SDL_Scancode key;
     int32_t answer;
     std::function<int32_t(ImGuiDialogs&)> run;
+    int pictureWidth = 0, pictureHeight = 0;  // the last game picture under the dialog, if any
 };
 
 TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
@@ -66,27 +65,13 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     auto box = [](std::u16string_view text, MessageKind kind) {
         return [=](ImGuiDialogs& d) { return int32_t{d.runMessageBox(text, kind)}; };
     };
-    // The last game picture under the dialog, letterboxed: a wide one (a 16:9 screen's) and a tall
-    // one. A gradient, so that a picture placed wrong shows.
-    auto over = [](int w, int h, std::function<int32_t(ImGuiDialogs&)> run) {
-        return [=](ImGuiDialogs& d) {
-            d.lastPicture = [=](std::vector<uint8_t>& rgba, int& width, int& height) {
-                rgba.assign(static_cast<size_t>(w) * h * 4, 96);
-                for (size_t p = 0; p < rgba.size(); p += 4) rgba[p] = p / 4 % w * 255 / w, rgba[p + 1] = p / 4 / w * 255 / h;
-                return width = w, height = h, true;
-            };
-            const int32_t answer = run(d);
-            d.lastPicture = nullptr;
-            return answer;
-        };
-    };
     const std::u16string_view question = u"ニックネームが登録済みで、\n暗証番号が違います。\n新しいニックネームでスタートしますか？";
     const Case cases[] = {
         {"registration", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
         {"registration", SDL_SCANCODE_ESCAPE, 2, [&](ImGuiDialogs& d) { return d.runRegistration(form); }},
-        {"information", SDL_SCANCODE_RETURN, 1,
-         over(1024, 576, [&](ImGuiDialogs& d) { return d.runInformation(*table); })},
-        {"error_box", SDL_SCANCODE_RETURN, 0, over(480, 600, box(u"サーバーに接続できません — localhost:80", MessageKind::error))},
+        // Letterboxed over the last game picture: a wide one (a 16:9 screen's) and a tall one.
+        {"information", SDL_SCANCODE_RETURN, 1, [&](ImGuiDialogs& d) { return d.runInformation(*table); }, 1024, 576},
+        {"error_box", SDL_SCANCODE_RETURN, 0, box(u"サーバーに接続できません — localhost:80", MessageKind::error), 480, 600},
         {"question_box", SDL_SCANCODE_Y, 1, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_N, 0, box(question, MessageKind::question)},
         {"question_box", SDL_SCANCODE_RETURN, 0, box(question, MessageKind::question)},
@@ -95,13 +80,23 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     for (const Case& c : cases) {
         SCOPED_TRACE(std::string(c.golden) + " with key " + SDL_GetScancodeName(c.key));
         SDL_FlushEvents(SDL_FIRSTEVENT, SDL_LASTEVENT);
-        std::vector<uint8_t> shot(static_cast<size_t>(kWidth) * kHeight * 4);
+        dialogs.lastPicture = nullptr;
+        if (const int w = c.pictureWidth, h = c.pictureHeight; w > 0) {  // a gradient: a picture placed wrong shows
+            dialogs.lastPicture = [=](std::vector<uint8_t>& rgba, int& width, int& height) {
+                rgba.assign(static_cast<size_t>(w) * h * 4, 96);
+                for (size_t p = 0; p < rgba.size(); p += 4) rgba[p] = p / 4 % w * 255 / w, rgba[p + 1] = p / 4 / w * 255 / h;
+                return width = w, height = h, true;
+            };
+        }
+        DecodedImage picture{kWidth, kHeight, false, std::vector<uint8_t>(static_cast<size_t>(kWidth) * kHeight * 4)};
         int frames = 0;
         dialogs.frameDrawn = [&](int frame) {
             frames = frame + 1;
             if (frame == kShotFrame) {
                 glPixelStorei(GL_PACK_ALIGNMENT, 1);
-                glReadPixels(0, 0, kWidth, kHeight, GL_RGBA, GL_UNSIGNED_BYTE, shot.data());
+                for (int y = 0; y < kHeight; ++y) {  // top row first
+                    glReadPixels(0, kHeight - 1 - y, kWidth, 1, GL_RGBA, GL_UNSIGNED_BYTE, &picture.rgba[y * kWidth * 4]);
+                }
                 pushKey(c.key);
             }
             SDL_Event quit{SDL_QUIT};  // the key did not end it: close the window rather than hang
@@ -109,11 +104,7 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         };
         EXPECT_EQ(c.run(dialogs), c.answer);
         EXPECT_LE(frames, kShotFrame + 3) << "the key did not end the dialog";
-        DecodedImage picture{kWidth, kHeight, false, {}};  // top row first, opaque
-        for (int y = kHeight - 1; y >= 0; --y) {
-            picture.rgba.insert(picture.rgba.end(), shot.begin() + y * kWidth * 4, shot.begin() + (y + 1) * kWidth * 4);
-        }
-        for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;
+        for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;  // opaque
         EXPECT_TRUE(test::matchesGolden(picture, std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", 8, 4));
     }
     // The focus starts on the check box: Space ticks it without a Tab first.
