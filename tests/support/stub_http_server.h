@@ -66,8 +66,7 @@ public:
     }
     ~StubHttpServer() {
         stopping_ = true;
-        accepter_.join();
-        std::lock_guard<std::mutex> lock(mutex_);
+        accepter_.join();  // no connection is added from here on; a server still records its last request under the lock
         for (Socket fd : connections_) shutdown(fd, kShutBoth);
         if (kCloseWakes) for (Socket fd : connections_) closeSocket(fd);
         for (std::thread& t : servers_) t.join();
