@@ -177,5 +177,11 @@ int run(HINSTANCE instance, const wchar_t* commandLine, int show) {
 }  // namespace orlith
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE, LPWSTR commandLine, int show) {
-    return orlith::run(instance, commandLine, show);
+    const int status = orlith::run(instance, commandLine, show);
+    // Everything the run owns is released and its files are closed. What is left is the
+    // system DLLs' and the graphics driver's own clean-up, which can outlast a loaded machine's
+    // patience (Wine kills a process that is slow to end, and its status is lost): end here.
+    std::fflush(nullptr);
+    ::TerminateProcess(::GetCurrentProcess(), static_cast<UINT>(status));
+    return status;
 }
