@@ -74,14 +74,28 @@ case $part in
     timeout --foreground -k 5 400 wine "$game" --offline --play "$demo" --no-pacing --screen 1920x1080 > game.log 2>&1 &
     pid=$!
     title='Orlith ニックネーム登録'
-    window=$(timeout 90 xdotool search --sync --onlyvisible --name "$title" | head -n 1)
+    # xdotool's search ends with an X error when a window goes while it looks (Wine makes and
+    # drops windows as it starts): such a search is made again.
+    visible() {
+      local out
+      for _ in 1 2 3 4 5; do
+        out=$(xdotool search --onlyvisible --name "$1" 2>&1) && { grep -m 1 -x '[0-9][0-9]*' <<<"$out"; return 0; }
+        [[ $out == *"X Error"* ]] || return 1
+      done
+      return 1
+    }
+    window=
+    for _ in $(seq 900); do  # 90 s at most, for a loaded machine
+      window=$(visible "$title") && break
+      sleep 0.1
+    done
     [[ -n $window ]] || { orlith_wine_stop; fail "the registration dialog did not appear"; }
     # Without a window manager nothing has the focus until it is given; a window just mapped may
     # refuse it for a moment, so try again until the dialog has gone.
     for _ in $(seq 240); do
       xdotool windowfocus --sync "$window" key Return 2>/dev/null
       sleep 0.5
-      xdotool search --onlyvisible --name "$title" > /dev/null || break
+      visible "$title" > /dev/null || break
     done
     wait "$pid" || fail "the game ended with $?"
     [[ -s save.dat ]] || fail "F4 wrote no save.dat"
