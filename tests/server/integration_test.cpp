@@ -218,13 +218,15 @@ TEST_F(Live, ADatabaseDamagedDeletedReplacedReadOnlyOrFullIsNeverServedSilently)
     sqlite3_close(other);
 }
 
-TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
+TEST_F(Live, AReaderThatStopsReadingHoldsABoundedSendQueueAndThenGetsEveryReplyWhole) {
     ASSERT_TRUE(start({"--min-interval-ms", "0", "--max-registrations-per-address", "1000", "--max-registrations-per-group", "1000"})) << s.output();
     for (int i = 0; i < 150; ++i) ASSERT_EQ(play(test::numbered(u"filler", i), {}), 200);
-    // 1,000 pipelined checks of ~17 KB each, and not one byte read back.
+    // 1,000 pipelined checks of ~17 KB each (the last one closing), and no byte read back yet.
     int fd = test::connectLoopback(s.port(), "127.0.0.9");
     std::string burst;
-    for (int i = 0; i < 1000; ++i) burst += "GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\n\r\n";
+    for (int i = 0; i < 1000; ++i) {
+        burst += std::string("GET /state/change.php?mode=check HTTP/1.1\r\nHost: x\r\n") + (i == 999 ? "Connection: close\r\n" : "") + "\r\n";
+    }
     std::thread writer([&] { send(fd, burst.data(), burst.size(), MSG_NOSIGNAL); });
     // The server's side of the connection, until it is stuck on the reader (its send queue
     // beyond a reply and the same twice), within the bound the README states at every look:
@@ -244,10 +246,27 @@ TEST_F(Live, AReaderThatNeverReadsHoldsABoundedSendQueue) {
         EXPECT_TRUE(sendQ <= 128 * 1024 && std::stol(m[3]) <= 160 * 1024 && std::stol(m[1]) <= 64 * 1024) << out;
         return sendQ > 16 * 1024 && sendQ == before;
     });
-    shutdown(fd, SHUT_RDWR);
+    // Then it reads: the reply a full send buffer took in part goes on where it stopped, and
+    // every reply arrives whole.
+    bool closed = false;
+    const std::string got = test::readFor(fd, 60000, closed);
     writer.join();
     close(fd);
     EXPECT_TRUE(stuck) << "the reader is really stuck: " << out;
+    EXPECT_TRUE(closed);
+    size_t at = 0, replies = 0;
+    std::string first;
+    for (std::smatch m; at < got.size(); ++replies) {
+        const size_t end = got.find("\r\n\r\n", at);
+        const std::string head = got.substr(at, end == std::string::npos ? 0 : end - at);
+        ASSERT_TRUE(head.starts_with("HTTP/1.1 200 ") && std::regex_search(head, m, std::regex("Content-Length: (\\d+)")))
+            << "reply " << replies << " at byte " << at << ": " << got.substr(at, 200);
+        const std::string body = got.substr(end + 4, std::stoul(m[1]));
+        if (replies == 0) first = body;
+        ASSERT_EQ(body, first) << "reply " << replies;
+        at = end + 4 + body.size();
+    }
+    EXPECT_EQ(replies, 1000u);
     EXPECT_EQ(s.admin("/healthz").status, 200);
 }
 
