@@ -95,5 +95,28 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     SDL_Quit();
 }
 
+TEST(SdlWindowKeys, EachNewAltEnterTogglesFullScreenAndNothingElseDoes) {
+    ASSERT_EQ(SDL_Init(SDL_INIT_VIDEO), 0) << SDL_GetError();
+    SdlWindow window;
+    ASSERT_TRUE(window.create(640, 360)) << SDL_GetError();
+    auto press = [&](Uint16 mod, Uint8 repeat) {
+        SDL_Event e{};
+        e.type = SDL_KEYDOWN;
+        e.key.windowID = SDL_GetWindowID(window.handle());
+        e.key.state = SDL_PRESSED, e.key.repeat = repeat;
+        e.key.keysym.scancode = SDL_SCANCODE_RETURN, e.key.keysym.sym = SDLK_RETURN, e.key.keysym.mod = mod;
+        SDL_PushEvent(&e);
+        InputSnapshot in{};
+        window.pumpEvents(in);
+        return (SDL_GetWindowFlags(window.handle()) & SDL_WINDOW_FULLSCREEN_DESKTOP) == SDL_WINDOW_FULLSCREEN_DESKTOP;
+    };
+    // Enter alone, or Alt+Enter held down (its repeats), leaves the window as it is.
+    const struct { Uint16 mod; Uint8 repeat; bool full; } presses[] = {
+        {KMOD_NONE, 0, false}, {KMOD_LALT, 0, true}, {KMOD_LALT, 1, true}, {KMOD_NONE, 0, true}, {KMOD_RALT, 0, false}};
+    for (const auto& p : presses) EXPECT_EQ(press(p.mod, p.repeat), p.full) << "mod " << p.mod << ", repeat " << int{p.repeat};
+    window.destroy();
+    SDL_Quit();
+}
+
 }  // namespace
 }  // namespace orlith
