@@ -1,6 +1,8 @@
 // The PNG coder and the images carried inside the executable.
 #include <gtest/gtest.h>
 
+#include <malloc.h>
+
 #include <fstream>
 #include <iterator>
 #include <tuple>
@@ -25,9 +27,13 @@ TEST(Png, TheEmbeddedWallIsTheCommittedOneAndDecodesAsOpaqueSrgbRgba) {
     for (auto [x, y, grey] : {std::tuple{0, 128, 0}, {2, 128, 102}, {6, 128, 128}, {128, 128, 153}, {21, 19, 64}})
         EXPECT_EQ(wall.rgba[(static_cast<size_t>(y) * 256 + x) * 4], grey) << x << "," << y;
     for (size_t i = 3; i < wall.rgba.size(); i += 4) ASSERT_EQ(wall.rgba[i], 255);
-    // Cut short, it is refused with a reason and nothing half-decoded.
+    // Cut short, it is refused with a reason and nothing half-decoded, and nothing is kept:
+    // the heap holds as much after a hundred refusals as after one.
     EXPECT_FALSE(decodePng(png.data, png.size / 2, wall, error));
     EXPECT_TRUE(!error.empty() && wall.rgba.empty()) << error;
+    const size_t inUse = mallinfo2().uordblks;
+    for (int i = 0; i < 100; ++i) decodePng(png.data, png.size / 2, wall, error);
+    EXPECT_LT(mallinfo2().uordblks, inUse + 4096);
 }
 
 TEST(Png, EncodeDecodeKeepsPixelsAndTheSrgbMark) {
