@@ -255,9 +255,10 @@ protected:
 };
 
 TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTimingAtTheNextRequest) {
-    // A database as the previous version left it: no marks, no levels; "old" on level 2.
+    // A database as the previous version left it: no marks, no levels; "old" and "idle" on level 2.
     sql("CREATE TABLE players (name TEXT PRIMARY KEY NOT NULL, pin_hash TEXT NOT NULL, state TEXT NOT NULL,"
         " updated_ms INTEGER NOT NULL); PRAGMA user_version = 1; INSERT INTO players VALUES('old', '1234abcd', '" +
+        test::stateValue({.level = 2, .steps = 100}) + "', 0), ('idle', '1234abcd', '" +
         test::stateValue({.level = 2, .steps = 100}) + "', 0)");
     {
         auto s = open();
@@ -273,6 +274,8 @@ TEST_F(SqliteStorage, RisesAreWrittenAtOnceStatesByFlushAndAnOldDatabaseStartsTi
         EXPECT_EQ(store.writes().pendingWrites(), 2u) << "the rise is written, its state is pending";
         ASSERT_TRUE(store.writes().flush(error)) << error;
         EXPECT_EQ(submit(store, u"\u3042&=", {.steps = 13}, 600), 200);
+        // Seen long ago (the database's time, not this run's clock): the steps of all that time.
+        EXPECT_EQ(submit(store, u"idle", {.level = 2, .steps = 100'100}, 600), 200);
     }  // no flush: as after a kill -9
     auto s = open();
     std::vector<StoredPlayer> rows;
