@@ -36,7 +36,7 @@ TEST(Png, TheEmbeddedWallIsTheCommittedOneAndDecodesAsOpaqueSrgbRgba) {
     EXPECT_LT(mallinfo2().uordblks, inUse + 4096);
 }
 
-TEST(Png, EncodeDecodeKeepsPixelsAndTheSrgbMark) {
+TEST(Png, EncodeDecodeKeepsPixelsAndTheSrgbMarkAndOneBitGreyReadsAsOpaqueRgba) {
     uint8_t pixels[2 * 3 * 4];
     for (int i = 0; i < 24; ++i) pixels[i] = static_cast<uint8_t>(i * 10);
     for (bool srgb : {true, false}) {
@@ -48,6 +48,18 @@ TEST(Png, EncodeDecodeKeepsPixelsAndTheSrgbMark) {
         EXPECT_EQ(std::tuple(image.srgb, image.width, image.height, image.rgba),
                   std::tuple(srgb, 2, 3, std::vector<uint8_t>(pixels, pixels + 24)));
     }
+    // 3 x 2 at one bit a pixel: white, black, white; black, white, black.
+    static const uint8_t grey[] = {
+        0x89, 0x50, 0x4e, 0x47, 0x0d, 0x0a, 0x1a, 0x0a, 0x00, 0x00, 0x00, 0x0d, 0x49, 0x48, 0x44, 0x52, 0x00, 0x00,
+        0x00, 0x03, 0x00, 0x00, 0x00, 0x02, 0x01, 0x00, 0x00, 0x00, 0x00, 0xb5, 0x0f, 0x5b, 0xb7, 0x00, 0x00, 0x00,
+        0x0c, 0x49, 0x44, 0x41, 0x54, 0x78, 0xda, 0x63, 0x58, 0xc0, 0xe0, 0x00, 0x00, 0x02, 0x24, 0x00, 0xe1, 0x4d,
+        0x16, 0xe8, 0x5e, 0x00, 0x00, 0x00, 0x00, 0x49, 0x45, 0x4e, 0x44, 0xae, 0x42, 0x60, 0x82};
+    DecodedImage image;
+    std::string error;
+    ASSERT_TRUE(decodePng(grey, sizeof grey, image, error)) << error;
+    std::vector<uint8_t> expected;
+    for (uint8_t v : {255, 0, 255, 0, 255, 0}) expected.insert(expected.end(), {v, v, v, 255});
+    EXPECT_EQ(std::tuple(image.width, image.height, image.rgba), std::tuple(3, 2, expected));
 }
 
 }  // namespace
