@@ -114,6 +114,15 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
     };
     EXPECT_EQ(dialogs.runRegistration(form), 2);
     EXPECT_TRUE(form.ticked());
+    // A row of characters the atlas holds, and surrogate pairs (beyond 16 bits: the replacement
+    // mark either way), opens the table without building the atlas again.
+    std::char_traits<char16_t>::copy(table->cells[0][1], u"\U00010000\U0001F3FF迷", 6);
+    const int builds = dialogs.atlasBuilds();
+    dialogs.frameDrawn = [](int frame) {
+        if (frame == 1) pushKey(SDL_SCANCODE_RETURN);
+    };
+    EXPECT_EQ(dialogs.runInformation(*table), 1);
+    EXPECT_EQ(dialogs.atlasBuilds(), builds);
     // An error box over the running game: a game frame under each of the box's.
     int gameFrames = 0;
     dialogs.frameDrawn = [](int frame) {

@@ -222,6 +222,7 @@ bool ImGuiDialogs::ensureFont(const InformationTable* table) {
     }
     if (font_ == nullptr) font_ = io.Fonts->AddFontDefault();  // shows the Latin texts at least
     io.Fonts->Build();
+    ++atlasBuilds_;
     // Dialog base units as Windows takes them from the dialog font: the average width of the
     // Latin letters, and the font's height.
     const char* letters = "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz";

@@ -41,6 +41,9 @@ public:
     // mouse, which the box has) and returns the milliseconds to its next one; each of its
     // pictures is shown under the box. Returns when the box is dismissed.
     void runErrorBoxOverGame(std::u16string_view text, const std::function<uint32_t()>& gameFrame);
+    // How often the glyph atlas was built. Building it with the Japanese set takes a moment the
+    // player sees, so a table is only built into it when a row holds a character it lacks.
+    int atlasBuilds() const { return atlasBuilds_; }
 
 private:
     // One modal dialog: draws frames until body returns an end code other than 0. With a game
@@ -66,6 +69,7 @@ private:
     bool quitSeen_ = false;         // the game window was closed during the dialog
     bool padStart_ = false;         // a game controller's Start in this frame's events
     int frame_ = 0;                 // pictures drawn by the running dialog
+    int atlasBuilds_ = 0;
 };
 
 }  // namespace orlith
