@@ -333,6 +333,14 @@ TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAnd
     rows.clear();
     ASSERT_TRUE(memory->forgetPlayers({"l1", "l2"}, 1, error) && memory->loadAll(rows, error));
     EXPECT_TRUE(rows.size() == 1 && rows[0].name == "l2");
+    // It rises on the same conditions too: 17 steps since the level's marks (need 17), not 16.
+    bool applied;
+    existing.marks = LevelMarks{0, 0, 17};
+    ASSERT_TRUE(memory->registerPlayer({"walker", "1234abcd", test::stateValue({}), 0, existing.marks}, inserted, existing, error));
+    for (int32_t steps : {16, 17}) {
+        ASSERT_TRUE(memory->commitRise({"walker", test::stateValue({.level = 2, .steps = steps}), {}, 1, 0}, applied, existing, error));
+        EXPECT_EQ(applied, steps == 17) << steps;
+    }
 }
 
 TEST_F(SqliteStorage, LevelPathsAreComputedPastTheTableInTheGamesOrderAndKeptInTheDatabase) {
