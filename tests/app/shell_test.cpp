@@ -12,6 +12,7 @@
 #include "app/controls.h"
 #include "app/demo.h"
 #include "app/dialog_models.h"
+#include "app/frame_loop.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "persist/persist.h"
@@ -93,7 +94,10 @@ TEST(KeyMap, MovedKeysAreReadWrittenAndRefused) {
     EXPECT_TRUE(ok) << problem;
     EXPECT_EQ(std::tuple(map.physical[vk::q], map.physical[vk::w], map.physical[vk::left], map.physical[vk::right], map.physical[vk::a]),
               std::tuple('W', 'Q', 100, 102, 'A'));
-    ASSERT_TRUE(writeKeyMap(map, p));
+    // orlith --write-keys writes them back the same.
+    const char* writeKeys[] = {"orlith", "--write-keys"};
+    RunSetUp setUp;
+    ASSERT_EQ(prepareRun(2, writeKeys, p, setUp), 0);
     const std::string written = test::fileBytes("setting.ini");
     EXPECT_NE(written.find("Forward=W\r\nWalls=Q\r\nTurnLeft=Numpad4\r\nTurnRight=Numpad6\r\nBackward=A\r\n"), std::string::npos)
         << written;
@@ -109,6 +113,7 @@ TEST(KeyMap, MovedKeysAreReadWrittenAndRefused) {
         EXPECT_FALSE(accepted) << b.file;
         EXPECT_NE(problem.find(b.problem), std::string::npos) << problem;
         EXPECT_EQ(std::tuple(kept.physical[vk::q], kept.physical[vk::f4], kept.physical[vk::m]), std::tuple(vk::q, vk::f4, vk::m));
+        EXPECT_TRUE(prepareRun(2, writeKeys, p, setUp) == 1 && test::fileBytes("setting.ini") == b.file) << "--write-keys keeps it";
     }
 }
 
