@@ -55,6 +55,7 @@ struct Outcome {
     std::vector<std::u16string> messages;  // the platform's boxes
     std::vector<std::string> events;       // the network side's boxes and close requests
     std::vector<std::u16string> paths;     // requests sent
+    std::vector<std::u16string> loading;   // the restore's progress texts shown
 };
 
 struct Scenario {
@@ -79,9 +80,10 @@ Outcome startUp(const Scenario& setup) {
     http->failStep = setup.failStep, http->body = setup.reply;
     auto host = std::make_shared<test::FakeNetworkHost>();
     auto work = makeMazeWork();
-    Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}};
+    Outcome run{StartUpResult::refused, makeGameState(), nullptr, {}, {}, {}, {}};
     run.state->netFpsSwitch = setup.netFps ? 1 : 0;
-    StartUpParts parts{platform, dialogs, [&] { return http; }, host, nullptr};
+    StartUpParts parts{platform, dialogs, [&] { return http; }, host,
+                       [&](float, const char16_t* text) { return run.loading.emplace_back(text), true; }};
     run.result = startUpGame(*run.state, *work, parts, setup.choices, run.network);
     run.messages = platform.messages, run.events = host->events(), run.paths = http->paths;
     EXPECT_EQ(dialogs.registrations, setup.choices.start ? 0 : 1);
@@ -104,6 +106,7 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
         run = startUp(saved);
         EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
                   std::tuple(StartUpResult::play, 3, kNoticeFrames, at)) << x;
+        EXPECT_EQ(run.loading, std::vector<std::u16string>{u"Loading level 3 / 3"});  // the clock stands: shown once
     }
     Scenario cancelled;
     cancelled.cancel = true;
