@@ -41,6 +41,7 @@ TEST(Settings, EachKeyByItsRuleFromItsLeadingIntegerBadFilesGiveTheDefaultsAndTh
         {"Vertical= -1 ", &GameState::verticalSign, 1, -1}, {"Progress=+1", &GameState::progressSign, -1, 1},
         {"Rotate=9", &GameState::rotateSpeed, 4, 9},    {"Rotate=0", &GameState::rotateSpeed, 4, 4},
         {"Rotate=10", &GameState::rotateSpeed, 3, 3},   {"rotate=2", &GameState::rotateSpeed, 4, 2},  // keys ignore case
+        {"Xotate=2", &GameState::rotateSpeed, 4, 4},           // but every letter counts
         {"Rotate=", &GameState::rotateSpeed, 4, 4},            // empty counts as absent
         {"Rotate=\"5\"", &GameState::rotateSpeed, 4, 5},       // enclosing quotes are dropped
         {"Rotate=99999999999999999999", &GameState::rotateSpeed, 4, 4},  // saturates, out of range
