@@ -143,7 +143,8 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
         char16_t text[400];
         return escapeNickname(name, text, 400), std::u16string(text);
     };
-    EXPECT_EQ(escape(u"\x01\x7F\xD800"), u"%01%7F%EF%BF%BD");  // control characters; a lone surrogate as U+FFFD
+    // Control characters, the first character past ASCII, a lone surrogate as U+FFFD.
+    EXPECT_EQ(escape(u"\x01\x7F\x80\xD800"), u"%01%7F%C2%80%EF%BF%BD");
     RealServer server;
     ASSERT_TRUE(server.start()) << server.output();
     auto state = std::shared_ptr<GameState>(makeGameState());
