@@ -1,6 +1,7 @@
-// Without a Japanese font the HUD falls back to a monospace font, with a warning, instead of
-// refusing to start; without any font the error says what to install. A process of its own:
-// fontconfig's configuration is the test's.
+// A face without bold is thickened for the HUD's bold with or without fontconfig's rules; without
+// a Japanese font the HUD falls back to a monospace font, with a warning, instead of refusing to
+// start; without any font the error says what to install. A process of its own: fontconfig's
+// configuration is the test's.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -15,19 +16,30 @@
 namespace orlith {
 namespace {
 
-TEST(HudFont, WithoutAJapaneseFontFallsBackWithAWarningAndWithoutAnyTheErrorSaysWhatToInstall) {
+TEST(HudFont, BoldIsMadeWithOrWithoutRulesAndMissingFontsFallBackOrSayWhatToInstall) {
     std::filesystem::path dir = std::filesystem::temp_directory_path() / ("orlith-fonts-" + std::to_string(getpid()));
     std::filesystem::create_directories(dir / "none");
-    // The system's rules, but only the fonts of one folder.
-    auto onlyFontsOf = [&](const std::filesystem::path& fonts) {
-        std::ofstream(dir / "fonts.conf") << "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n"
-                                             "<fontconfig><include ignore_missing=\"yes\">/etc/fonts/conf.d</include>"
-                                             "<dir>" << fonts.string() << "</dir><cachedir>"
+    // The system's rules (or none), but only the fonts of one folder.
+    auto onlyFontsOf = [&](const std::filesystem::path& fonts, bool rules = true) {
+        std::ofstream(dir / "fonts.conf") << "<?xml version=\"1.0\"?>\n<!DOCTYPE fontconfig SYSTEM \"fonts.dtd\">\n<fontconfig>"
+                                          << (rules ? "<include ignore_missing=\"yes\">/etc/fonts/conf.d</include>" : "")
+                                          << "<dir>" << fonts.string() << "</dir><cachedir>"
                                           << (dir / "cache").string() << "</cachedir></fontconfig>\n";
         setenv("FONTCONFIG_FILE", (dir / "fonts.conf").c_str(), 1);
         FcInitReinitialize();
     };
     std::string failed, detail;
+    // A face without bold is thickened for the HUD's bold, whether fontconfig's rules ask for it
+    // or not: the glyph is as wide either way.
+    int width[2] = {};
+    for (bool rules : {true, false}) {
+        onlyFontsOf("/usr/share/fonts/opentype/ipafont-gothic", rules);
+        HudFont gothic;
+        GlyphBitmap glyph;
+        ASSERT_TRUE(gothic.open(24.0f, failed, detail) && gothic.rasterise(U'L', glyph)) << failed << ": " << detail;
+        width[rules] = glyph.width;
+    }
+    EXPECT_EQ(width[false], width[true]);
     onlyFontsOf(dir / "none");
     EXPECT_FALSE(HudFont().open(24.0f, failed, detail));
     EXPECT_EQ(failed, "FcFontMatch (no font at all: install fonts-ipafont-gothic)");
