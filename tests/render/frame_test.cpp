@@ -103,6 +103,15 @@ TEST(Frame, BatchesFollowThePassOrderAndShareOneInstanceArray) {
     EXPECT_EQ(meshes, (std::vector<Mesh>{Mesh::texturedCube, Mesh::texturedCube, Mesh::texturedCube,
                                          Mesh::guideMarker, Mesh::goalMarker, Mesh::orbiter, Mesh::gateBar,
                                          Mesh::playerArrow}));
+    // The orbiter's faces: cyan across x, white across y, yellow across z.
+    const MeshData orbiter = meshData(Mesh::orbiter);
+    const float colours[3][3] = {{0, 1, 1}, {1, 1, 1}, {1, 1, 0}};
+    for (int i = 0; i < orbiter.vertexCount; ++i) {
+        const ColorVertex* face = static_cast<const ColorVertex*>(orbiter.vertices) + i / 6 * 6;
+        int axis = 0;  // the coordinate the face's six vertices share
+        while (axis < 2 && !std::all_of(face, face + 6, [&](const ColorVertex& v) { return v.position[axis] == face->position[axis]; })) ++axis;
+        EXPECT_TRUE(std::equal(colours[axis], colours[axis] + 3, face[i % 6].color)) << "vertex " << i;
+    }
     HudLayout hud;
     buildHudLayout(*s, hud);
     EXPECT_EQ(std::tuple(static_cast<size_t>(next), std::memcmp(&f.view, &s->viewMatrix, sizeof f.view), f.clearColor[0], f.hud.count),
