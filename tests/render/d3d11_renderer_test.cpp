@@ -12,6 +12,7 @@
 #include "game/game.h"
 #include "maze/maze.h"
 #include "render/d3d11/d3d11_renderer.h"
+#include "render/d3d11/wic_texture.h"
 #include "support/fake_platform.h"
 
 namespace orlith {
@@ -104,6 +105,44 @@ TEST_F(D3D11RendererTest, ALostDeviceIsReleasedAndRebuiltForTheNextFrame) {
     ASSERT_EQ(r->initGraphics(), 1);
     EXPECT_TRUE(drawsTheRoom(*r));
     EXPECT_TRUE(platform_.messages.empty());
+}
+
+// Screenshots are read back through WIC: a frame WIC hands over in RGBA (DDS's R8G8B8A8) is
+// copied as it stands, one in another order (our own PNG, BGRA under Wine) converted.
+TEST(WicPictures, EveryDecodedFrameComesBackAsTheSameRgbaRows) {
+    const std::vector<uint8_t> pixels = {10, 20, 30, 255, 40, 50, 60, 255, 70, 80, 90, 255, 100, 110, 120, 255,
+                                         130, 140, 150, 255, 160, 170, 180, 255};  // 3 x 2
+    std::vector<uint8_t> dds = {'D', 'D', 'S', ' '};
+    auto put = [&dds](std::initializer_list<uint32_t> words) {
+        for (uint32_t w : words)
+            for (int i = 0; i < 4; ++i) dds.push_back(static_cast<uint8_t>(w >> (8 * i)));
+    };
+    put({124, 0x100F, 2, 3, 12, 0, 1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0});          // header: height 2, width 3
+    put({32, 0x41, 0, 32, 0xFF, 0xFF00, 0xFF0000, 0xFF000000, 0x1000, 0, 0, 0, 0});  // RGBA masks, caps
+    dds.insert(dds.end(), pixels.begin(), pixels.end());
+    std::string png;
+    ASSERT_TRUE(encodePng(pixels.data(), 3, 2, png));
+    for (const std::string& bytes : {std::string(dds.begin(), dds.end()), png}) {
+        std::vector<uint8_t> rgba;
+        uint32_t width = 0, height = 0;
+        ASSERT_TRUE(decodeToRgba(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size(), rgba, width, height))
+            << bytes.substr(0, 4);
+        EXPECT_EQ(width, 3u);
+        EXPECT_EQ(height, 2u);
+        EXPECT_EQ(rgba, pixels) << bytes.substr(0, 4);
+    }
+}
+
+TEST(WicPictures, RowsFitTheFormatTheEncoderAnswered) {
+    const std::vector<uint8_t> rgba = {1, 2, 3, 4, 5, 6, 7, 8};
+    struct Case { GUID answered; bool taken; std::vector<uint8_t> rows; };
+    for (const Case& c : {Case{GUID_WICPixelFormat32bppRGBA, true, rgba},
+                          Case{GUID_WICPixelFormat32bppBGRA, true, {3, 2, 1, 4, 7, 6, 5, 8}},
+                          Case{GUID_WICPixelFormat24bppBGR, false, rgba}}) {
+        std::vector<uint8_t> rows = rgba;
+        EXPECT_EQ(matchEncoderFormat(c.answered, rows), c.taken);
+        if (c.taken) EXPECT_EQ(rows, c.rows);
+    }
 }
 
 }  // namespace

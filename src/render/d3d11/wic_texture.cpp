@@ -353,6 +353,13 @@ bool pngHasSrgbChunk(const uint8_t* bytes, size_t size) {
     return false;
 }
 
+bool matchEncoderFormat(const GUID& answered, std::vector<uint8_t>& pixels) {
+    if (answered == GUID_WICPixelFormat32bppRGBA) return true;
+    if (answered != GUID_WICPixelFormat32bppBGRA) return false;
+    for (size_t i = 0; i < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
+    return true;
+}
+
 bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png) {
     IWICImagingFactory* wic = getImagingFactory();
     if (wic == nullptr) return false;
@@ -369,12 +376,7 @@ bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string
     if (SUCCEEDED(hr)) hr = frame->Initialize(nullptr);
     if (SUCCEEDED(hr)) hr = frame->SetSize(width, height);
     if (SUCCEEDED(hr)) hr = frame->SetPixelFormat(&format);
-    // An encoder may answer with the format it takes instead (Wine's: BGRA).
-    if (SUCCEEDED(hr) && format == GUID_WICPixelFormat32bppBGRA) {
-        for (size_t i = 0; i < pixels.size(); i += 4) std::swap(pixels[i], pixels[i + 2]);
-    } else if (SUCCEEDED(hr) && format != GUID_WICPixelFormat32bppRGBA) {
-        hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
-    }
+    if (SUCCEEDED(hr) && !matchEncoderFormat(format, pixels)) hr = WINCODEC_ERR_UNSUPPORTEDPIXELFORMAT;
     if (SUCCEEDED(hr)) hr = frame->WritePixels(height, pitch, static_cast<UINT>(pixels.size()), pixels.data());
     if (SUCCEEDED(hr)) hr = frame->Commit();
     if (SUCCEEDED(hr)) hr = encoder->Commit();

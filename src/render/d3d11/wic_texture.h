@@ -42,6 +42,10 @@ HRESULT CreateWICTextureFromMemory(ID3D11Device* device, const uint8_t* bytes, s
 // Whether PNG bytes carry an sRGB chunk before their image data.
 bool pngHasSrgbChunk(const uint8_t* bytes, size_t size);
 
+// Fits RGBA rows to the format an encoder answered when asked for RGBA: kept, swapped to BGRA
+// (older Windows' PNG encoder and Wine's), or false for any other.
+bool matchEncoderFormat(const GUID& answered, std::vector<uint8_t>& pixels);
+
 // PNG bytes of opaque RGBA rows, top to bottom.
 bool encodePng(const uint8_t* rgba, uint32_t width, uint32_t height, std::string& png);
 // Any WIC-readable image as RGBA rows (for screenshots read back by tests and tools).
