@@ -223,7 +223,7 @@ class Session : public std::enable_shared_from_this<Session> {
 public:
     // proxy: the peer is a trusted proxy (its address counts in no per-address cap).
     Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy)
-        : stream_(std::move(socket)), hold_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
+        : stream_(std::move(socket)), hold_(stream_.get_executor()), idle_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
           connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)) {}
     ~Session() {
         givePartial();
@@ -263,29 +263,71 @@ private:
     }
 
     // Between requests: a quiet kept-alive connection may wait up to the idle time-out for its
-    // next request's first byte, which then starts the header deadline.
+    // next request's first byte, which then starts the header deadline. The wait is a read, not
+    // a readiness wait: Asio registers a readiness wait with the kernel anew every time, a read
+    // it queues for free.
     void read() {
-        if (buffer_.size() > 0 || admin_) return beginRequest();
+        if (admin_) return beginRequest();
+        if (buffer_.size() > 0) {
+            // Pipelined: the next request is here already. Posted, so a burst of them answered
+            // at once does not nest one call deeper per request.
+            return asio::post(stream_.get_executor(), [self = shared_from_this()] { self->beginRequest(); });
+        }
         waiting_ = true;
-        hold_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
-        hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
-            if (!ec && self->waiting_) self->close();
-        });
-        stream_.socket().async_wait(tcp::socket::wait_read, [self = shared_from_this()](beast::error_code ec) {
-            self->waiting_ = false;
-            self->hold_.cancel();
-            if (ec) return self->close();
-            self->beginRequest();
+        idleSince_ = std::chrono::steady_clock::now();
+        armIdle(idleSince_ + std::chrono::milliseconds(shared_.options.idleTimeoutMs));
+        stream_.socket().async_read_some(buffer_.prepare(beast::read_size(buffer_, 65536)),
+                                         [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                             self->waiting_ = false;
+                                             self->buffer_.commit(n);
+                                             if (ec || n == 0) return self->close();
+                                             self->beginRequest();
+                                         });
+    }
+
+    // The idle deadline is armed once and moved only when it passes: a connection answered many
+    // times within one idle time-out costs no timer work per request. When it passes during a
+    // later wait, the wait's own deadline is armed instead.
+    void armIdle(std::chrono::steady_clock::time_point due) {
+        if (idleArmed_) return;
+        idleArmed_ = true;
+        idle_.expires_at(due);
+        idle_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            self->idleArmed_ = false;
+            if (ec || !self->waiting_) return;
+            auto end = self->idleSince_ + std::chrono::milliseconds(self->shared_.options.idleTimeoutMs);
+            if (std::chrono::steady_clock::now() >= end) return self->close();
+            self->armIdle(end);
         });
     }
 
     void beginRequest() {
+        Parser parser = admin_ ? Parser::kFresh : parseBuffered();
+        if (parser == Parser::kDone) return;
         if (!admin_ && !partial_ && !proxy_) {
             // Too many requests of this address or its group are arriving at once.
             if (!takePartial(shared_, client_)) return busy("too many requests arriving at once from this address\r\n");
             partial_ = true;
         }
-        readRequest();
+        readRequest(parser);
+    }
+
+    // A request whose head is already whole in the buffer (nearly every request of a kept-alive
+    // game) is answered from here at once: it is not arriving any more, so it takes no partial
+    // slot and needs no deadline. Otherwise the parser goes on with what it has taken so far.
+    enum class Parser { kFresh, kGoOn, kDone };
+    Parser parseBuffered() {
+        if (buffer_.size() == 0) return Parser::kFresh;
+        newParser();
+        beast::error_code ec;
+        size_t used = 0;
+        do {
+            used = parser_->put(buffer_.data(), ec);
+            buffer_.consume(used);
+        } while (!ec && used > 0 && !parser_->is_done());
+        if (ec == http::error::need_more || (!ec && !parser_->is_done())) return Parser::kGoOn;
+        onRead(ec);
+        return Parser::kDone;
     }
 
     void busy(const char* why) {
@@ -345,10 +387,14 @@ private:
         readRequest();
     }
 
-    void readRequest() {
+    void newParser() {
         parser_.emplace();
         parser_->header_limit(shared_.options.headerLimit);
         parser_->body_limit(0);
+    }
+
+    void readRequest(Parser parser = Parser::kFresh) {
+        if (parser == Parser::kFresh) newParser();
         // One deadline for the whole request, so a slow drip of header bytes is cut off too.
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
         // that sent part of a request is owed a 408 first. The stream's is off while reading
@@ -510,12 +556,16 @@ private:
     void close() {
         beast::error_code ignored;
         hold_.cancel();
+        idle_.cancel();
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
         stream_.socket().close(ignored);
     }
 
     beast::tcp_stream stream_;
     asio::steady_timer hold_;     // the read deadline, and a paced reply's wait
+    asio::steady_timer idle_;     // the idle deadline between requests (see armIdle)
+    std::chrono::steady_clock::time_point idleSince_{};
+    bool idleArmed_ = false;
     // Bounded: a request's head fits (see headerLimit), and pipelined requests beyond that
     // wait in the socket's own small receive buffer.
     beast::flat_buffer buffer_{16384};
