@@ -36,7 +36,7 @@ Player* Players::allocate() {
 }
 
 void Players::leaveLive(Player& p, LiveNodes* keep) {
-    auto order = liveOrder.extract({p.lastSeenMs, &p});
+    auto order = liveOrder.extract(p.liveAt);
     auto it = liveByLevel.find(p.level);
     auto level = it->second.extract(&p);
     if (it->second.empty()) liveByLevel.erase(it);
@@ -49,11 +49,12 @@ void Players::leaveLive(Player& p, LiveNodes* keep) {
 }
 
 void Players::joinLive(Player& p, LiveNodes* reuse) {
+    // Nearly always the latest seen: the hint makes that insertion constant time.
     if (reuse && reuse->order) {
         reuse->order.value() = {p.lastSeenMs, &p};
-        liveOrder.insert(std::move(reuse->order));
+        p.liveAt = liveOrder.insert(liveOrder.end(), std::move(reuse->order));
     } else {
-        liveOrder.insert({p.lastSeenMs, &p});
+        p.liveAt = liveOrder.insert(liveOrder.end(), {p.lastSeenMs, &p});
     }
     auto& level = liveByLevel[p.level];
     if (reuse && reuse->level) level.insert(std::move(reuse->level));
@@ -129,9 +130,9 @@ void Players::update(Player& p, std::string_view state, int64_t seenMs, int64_t 
     const bool staysLive = wasLive && !keyChanged && lastSeenMs + liveMs_ > nowMs;
     LiveNodes nodes;
     if (staysLive) {
-        auto node = liveOrder.extract({p.lastSeenMs, &p});
+        auto node = liveOrder.extract(p.liveAt);
         node.value().first = lastSeenMs;
-        liveOrder.insert(std::move(node));
+        p.liveAt = liveOrder.insert(liveOrder.end(), std::move(node));
         dirtyLevels.insert(p.level);
     } else if (wasLive) {
         leaveLive(p, &nodes);

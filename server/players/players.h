@@ -34,6 +34,11 @@ namespace orlith::server {
 
 namespace bi = boost::intrusive;
 
+struct Player;
+// Live players by last seen, to expire them; each keeps its own place, so a request that moves
+// one to the end never searches the tree.
+using LiveOrder = std::set<std::pair<int64_t, Player*>>;
+
 struct Player {
     bi::set_member_hook<bi::optimize_size<true>> rankHook;
     bi::unordered_set_member_hook<bi::store_hash<true>> nameHook;
@@ -54,6 +59,7 @@ struct Player {
     uint32_t seenWallSec = 0;        // last seen, Unix seconds (for forgetting)
     int64_t lastSeenMs = INT64_MIN / 2;   // last update, this instance or another
     int64_t lastLocalMs = INT64_MIN / 2;  // last update through this instance
+    LiveOrder::iterator liveAt{};    // its place in the live order, while live
     PlayerBudgets budgets;
     // What the player must still walk on its level before it may rise (LevelMarks).
     int64_t sinceWallMs = 0;         // Unix ms of the observation the marks start from
@@ -156,7 +162,7 @@ public:
     Player* slot(size_t i) { return &slabs_[i / kSlabPlayers][i % kSlabPlayers]; }
     RankSet rank;
     std::map<int32_t, std::set<Player*, Before>> liveByLevel;   // few: live players only
-    std::set<std::pair<int64_t, Player*>> liveOrder;            // by last seen, to expire them
+    LiveOrder liveOrder;
     std::vector<Player*> pending;    // states not yet written
     // For the next view: its ranked block as the last view had it, in order, whether a change
     // reached it, and the levels whose live block must be rebuilt.
