@@ -352,8 +352,10 @@ struct Nginx {
                                                << "worker_processes 1; pid " << dir << "/nginx.pid; error_log " << dir
                                                << "/error.log;\nevents { worker_connections 1024; }\n"
                                                << (stream ? include : "http { access_log off; " + include + " }") << "\n";
+            const pid_t parent = getpid();
             pid = fork();
             if (pid == 0) {
+                test::dieWithParent(SIGTERM, parent);  // nginx's master then stops its workers
                 execl("/usr/sbin/nginx", "nginx", "-c", (dir + "/nginx.conf").c_str(), "-p", dir.c_str(), "-g", "daemon off;", nullptr);
                 _exit(127);
             }

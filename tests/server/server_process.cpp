@@ -11,6 +11,7 @@
 #include <poll.h>
 #include <pwd.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -76,6 +77,7 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
     std::vector<std::string> argv = {ORLITH_SERVER_BINARY, "--host", "127.0.0.1", "--port", "0",
                                      "--admin-port", "0", "--threads", "2"};
     argv.insert(argv.end(), args.begin(), args.end());
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ == 0) {
         dup2(fds[1], 1);
@@ -83,6 +85,7 @@ bool ServerProcess::start(const std::vector<std::string>& args, const std::strin
         close(fds[0]);
         if (chdir(cwd.c_str()) != 0) _exit(127);
         if (user && (setgroups(0, nullptr) != 0 || setgid(user->pw_gid) != 0 || setuid(user->pw_uid) != 0)) _exit(127);
+        dieWithParent(SIGKILL, parent);  // after setuid, which clears it
         if (openFileLimit > 0) setLimit(RLIMIT_NOFILE, openFileLimit);
         if (fileSizeLimit > 0) {
             signal(SIGXFSZ, SIG_IGN);  // a write past the limit then fails (EFBIG) instead of ending the process
@@ -154,6 +157,13 @@ HttpResult ServerProcess::request(const std::string& target, const std::string& 
     curl_easy_setopt(c, CURLOPT_INTERFACE, ("host!" + source).c_str());
     if (gzip) curl_easy_setopt(c, CURLOPT_ACCEPT_ENCODING, "gzip");
     return perform(c, "http://127.0.0.1:" + std::to_string(port ? port : port_) + target, true);
+}
+
+void dieWithParent(int signal, pid_t parent) {
+    // A test binary killed by a time-out or a crash runs no destructor: its children must not
+    // outlive it holding ports and files.
+    prctl(PR_SET_PDEATHSIG, signal);
+    if (getppid() != parent) _exit(127);  // it died before the line above
 }
 
 int connectLoopback(int port, const char* source) {
