@@ -52,9 +52,9 @@ private:
 // Asks done() every 20 ms until it holds; false after limitMs, a safety net far beyond any
 // wait the server needs on a loaded machine, never a measure of its speed.
 bool eventually(const std::function<bool()>& done, int limitMs = 30000);
-// Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 // In a forked child: the signal it gets when the test process ends, however it ends.
 void dieWithParent(int signal, pid_t parent);
+// Connects to 127.0.0.1:port from the given loopback source address; -1 on failure.
 int connectLoopback(int port, const char* source = "127.0.0.1");
 // Sends bytes from the source address and reads until the peer closes (within 30 s).
 std::string exchangeRaw(int port, const std::string& bytes, const char* source = "127.0.0.1");
