@@ -220,6 +220,7 @@ Metrics::Gauges gauges(RankingStore& store, Flusher& flusher, const HttpServer* 
     g.pendingWrites = store.writes().pendingWrites();
     g.flushLagSeconds = flusher.flushLagSeconds();
     g.connections = server ? server->connections() : 0;
+    if (server) g.loopConnections = server->loopConnections();
     g.healthy = flusher.health().empty();
     return g;
 }

@@ -222,10 +222,13 @@ struct Shared {
 class Session : public std::enable_shared_from_this<Session> {
 public:
     // proxy: the peer is a trusted proxy (its address counts in no per-address cap).
-    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy)
+    // loopConnections: the count of its event loop, given back at the end.
+    Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy,
+            std::atomic<int>& loopConnections)
         : stream_(std::move(socket)), hold_(stream_.get_executor()), idle_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
-          connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)) {}
+          connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)), loopConnections_(loopConnections) {}
     ~Session() {
+        loopConnections_.fetch_sub(1, std::memory_order_relaxed);
         givePartial();
         if (admin_) {
             shared_.adminConnections.fetch_sub(1);
@@ -586,12 +589,16 @@ private:
     uint64_t connection_;
     std::optional<asio::ip::address> proxy_;  // the peer, when it is a trusted proxy (until a PROXY header names the client)
     std::chrono::steady_clock::time_point firstDue_{};  // the first request's deadline; then cleared
+    std::atomic<int>& loopConnections_;
 };
 
 // One event loop, one listening socket (SO_REUSEPORT lets the kernel spread connections).
 class Loop {
 public:
     Loop(Shared& shared, bool admin) : shared_(shared), admin_(admin), acceptor_(ioc_), retry_(ioc_) {}
+
+    // The game's loops, this one included: a connection accepted here may be served by another.
+    void share(std::vector<Loop*> loops) { loops_ = std::move(loops); }
 
     bool listen(const tcp::endpoint& endpoint, std::string& error) {
         beast::error_code ec;
@@ -611,6 +618,7 @@ public:
         return true;
     }
     uint16_t port() const { return acceptor_.local_endpoint().port(); }
+    size_t connections() const { return static_cast<size_t>(connections_.load(std::memory_order_relaxed)); }
     void run() {
         accept();
         ioc_.run();
@@ -618,9 +626,43 @@ public:
     void stop() { ioc_.stop(); }
 
 private:
+    // The loop serving the fewest connections, counted now for the one about to be accepted.
+    // The kernel spreads connections over the listening sockets by a hash of their addresses,
+    // which leaves one loop with noticeably more of a few hundred clients than the other; that
+    // loop's clients then wait longer for every reply.
+    Loop& leastBusy() {
+        for (;;) {
+            Loop* best = this;
+            int least = connections_.load(std::memory_order_relaxed);
+            for (Loop* l : loops_) {
+                int n = l->connections_.load(std::memory_order_relaxed);
+                if (n < least) best = l, least = n;
+            }
+            // Taken only if no other loop's accept took that one first: a burst of accepts on
+            // both loops still ends one apart at most.
+            if (best->connections_.compare_exchange_weak(least, least + 1, std::memory_order_relaxed)) return *best;
+        }
+    }
+
     void accept() {
-        acceptor_.async_accept(ioc_, [this](beast::error_code ec, tcp::socket socket) {
-            if (ec) {
+        acceptor_.async_wait(tcp::acceptor::wait_read, [this](beast::error_code ec) {
+            // Take whatever is queued now: with a thousand clients connecting at once, one
+            // accept per trip through a busy loop leaves the last ones waiting for seconds.
+            for (int i = 0; !ec && i < 256; ++i) {
+                Loop& to = leastBusy();
+                tcp::socket socket(to.ioc_);
+                acceptor_.accept(socket, ec);
+                if (ec) {
+                    to.connections_.fetch_sub(1, std::memory_order_relaxed);
+                    break;
+                }
+                if (&to == this) {
+                    onAccept(std::move(socket));
+                } else {
+                    asio::post(to.ioc_, [&to, s = std::move(socket)]() mutable { to.onAccept(std::move(s)); });
+                }
+            }
+            if (ec && ec != asio::error::would_block && ec != asio::error::operation_aborted) {
                 // Out of descriptors or similar: say so (at most once a second) and pause
                 // briefly instead of spinning.
                 int64_t now = std::chrono::duration_cast<std::chrono::seconds>(
@@ -631,15 +673,6 @@ private:
                 retry_.expires_after(std::chrono::milliseconds(20));
                 retry_.async_wait([this](beast::error_code) { accept(); });
                 return;
-            }
-            onAccept(std::move(socket));
-            // Take whatever else is queued now: with a thousand clients connecting at once,
-            // one accept per trip through a busy loop leaves the last ones waiting for seconds.
-            for (int i = 0; i < 256; ++i) {
-                tcp::socket next(ioc_);
-                acceptor_.accept(next, ec);
-                if (ec) break;
-                onAccept(std::move(next));
             }
             accept();
         });
@@ -656,7 +689,13 @@ private:
         });
     }
 
+    // On this loop's thread, the connection already counted in connections_.
     void onAccept(tcp::socket socket) {
+        if (!admit(socket)) connections_.fetch_sub(1, std::memory_order_relaxed);
+    }
+
+    // False when the connection was refused or closed; true when a session serves it.
+    bool admit(tcp::socket& socket) {
         beast::error_code ec;
         socket.set_option(tcp::no_delay(true), ec);
         // A fixed send buffer (no autotuning): a reader that never reads holds this much
@@ -669,35 +708,44 @@ private:
         if (!admin_ && shared_.options.proxyProtocol && !proxy) {
             shared_.metrics.proxyRefused(Metrics::kProxyUntrusted);
             socket.close(ec);
-            return;
+            return false;
         }
         if (admin_) {
             if (shared_.adminConnections.fetch_add(1) >= shared_.options.maxAdminConnections) {
                 shared_.adminConnections.fetch_sub(1);
-                return refuse(std::move(socket));
+                refuse(std::move(socket));
+                return false;
             }
         } else {
             if (shared_.connections.fetch_add(1) >= shared_.options.maxConnections) {
                 shared_.connections.fetch_sub(1);
-                return refuse(std::move(socket));
+                refuse(std::move(socket));
+                return false;
             }
             // A trusted proxy holds the connections of many clients: only the global cap.
             if (!proxy && !shared_.perAddress.take(client, shared_.options.maxConnectionsPerAddress)) {
                 shared_.connections.fetch_sub(1);
-                return refuse(std::move(socket));
+                refuse(std::move(socket));
+                return false;
             }
             if (!proxy && !Session::takePartial(shared_, client)) {
                 shared_.perAddress.give(client);
                 shared_.connections.fetch_sub(1);
-                return refuse(std::move(socket));
+                refuse(std::move(socket));
+                return false;
             }
         }
         const bool partial = !admin_ && !proxy;
-        std::make_shared<Session>(std::move(socket), shared_, admin_, client, std::move(proxy))->start(partial);
+        std::make_shared<Session>(std::move(socket), shared_, admin_, client, std::move(proxy), connections_)->start(partial);
+        return true;
     }
 
     Shared& shared_;
     bool admin_;
+    std::vector<Loop*> loops_;
+    // Connections this loop serves or is about to; before ioc_, whose sessions give theirs back
+    // when it is destroyed.
+    std::atomic<int> connections_{0};
     asio::io_context ioc_{1};
     tcp::acceptor acceptor_;
     asio::steady_timer retry_;
@@ -754,6 +802,9 @@ bool HttpServer::start(std::string& error) {
         impl_->loops.push_back(std::move(loop));
     }
     impl_->port = port;
+    std::vector<Loop*> game;
+    for (auto& loop : impl_->loops) game.push_back(loop.get());
+    for (Loop* loop : game) loop->share(game);
     auto admin = std::make_unique<Loop>(impl_->shared, true);
     if (!admin->listen(tcp::endpoint(adminAddress, o.adminPort), error)) return false;
     impl_->adminPort = admin->port();
@@ -778,5 +829,11 @@ void HttpServer::stop() {
 uint16_t HttpServer::port() const { return impl_->port; }
 uint16_t HttpServer::adminPort() const { return impl_->adminPort; }
 size_t HttpServer::connections() const { return impl_->shared.connections.load(); }
+
+std::vector<uint64_t> HttpServer::loopConnections() const {
+    std::vector<uint64_t> counts;
+    for (size_t i = 0; i + 1 < impl_->loops.size(); ++i) counts.push_back(impl_->loops[i]->connections());  // not the admin's
+    return counts;
+}
 
 }  // namespace orlith::server

@@ -78,6 +78,8 @@ public:
     uint16_t port() const;
     uint16_t adminPort() const;
     size_t connections() const;
+    // Connections each game loop serves, in loop order; a new one goes to the least busy.
+    std::vector<uint64_t> loopConnections() const;
 
 private:
     struct Impl;

@@ -83,6 +83,12 @@ std::string Metrics::render(const Gauges& g) const {
                   "# TYPE orlith_healthy gauge\norlith_healthy %d\n",
                   static_cast<unsigned long long>(g.connections), g.healthy ? 1 : 0);
     out += line;
+    if (!g.loopConnections.empty()) out += "# TYPE orlith_loop_connections gauge\n";
+    for (size_t i = 0; i < g.loopConnections.size(); ++i) {
+        std::snprintf(line, sizeof line, "orlith_loop_connections{loop=\"%zu\"} %llu\n", i,
+                      static_cast<unsigned long long>(g.loopConnections[i]));
+        out += line;
+    }
     return out;
 }
 

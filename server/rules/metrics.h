@@ -8,6 +8,7 @@
 #include <atomic>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 namespace orlith::server {
 
@@ -31,6 +32,7 @@ public:
         uint64_t pendingWrites = 0;
         double flushLagSeconds = 0;   // since the last successful flush
         uint64_t connections = 0;
+        std::vector<uint64_t> loopConnections;  // of each event loop
         bool healthy = true;          // what /healthz says
     };
     std::string render(const Gauges& gauges) const;

@@ -128,6 +128,8 @@ TEST_F(Live, SlowClientsAreCutOffAndConnectionsCappedPerAddressWithinTheOpenFile
     // Every slot taken from more addresses: the game port refuses, the admin port serves.
     for (int i = 0; i < 35; ++i) held.push_back(test::connectLoopback(s.port(), source(2 + i / 5).c_str()));
     ASSERT_TRUE(metric("orlith_connections 40"));
+    // However the kernel spread them over the two listening sockets, each loop serves half.
+    EXPECT_TRUE(metric("orlith_loop_connections{loop=\"0\"} 20") && metric("orlith_loop_connections{loop=\"1\"} 20"));
     EXPECT_EQ(status("/state/change.php?mode=check", 9), 503);
     EXPECT_EQ(s.admin("/healthz").status, 200);
     for (int fd : held) close(fd);
