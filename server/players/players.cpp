@@ -130,9 +130,8 @@ void Players::update(Player& p, std::string_view state, int64_t seenMs, int64_t 
     const bool staysLive = wasLive && !keyChanged && lastSeenMs + liveMs_ > nowMs;
     LiveNodes nodes;
     if (staysLive) {
-        auto node = liveOrder.extract(p.liveAt);
-        node.value().first = lastSeenMs;
-        p.liveAt = liveOrder.insert(liveOrder.end(), std::move(node));
+        // Its place in the live order stays too, behind its time: expiry looks again (lastSeenMs
+        // below) before it lets a player go, so a request moves nothing in that tree.
         dirtyLevels.insert(p.level);
     } else if (wasLive) {
         leaveLive(p, &nodes);
@@ -223,14 +222,23 @@ bool Players::indexed() {
 }
 
 void Players::expireLive(int64_t nowMs) {
-    while (!liveOrder.empty() && liveOrder.begin()->first + liveMs_ <= nowMs) leaveLive(*liveOrder.begin()->second);
+    while (!liveOrder.empty() && liveOrder.begin()->first + liveMs_ <= nowMs) {
+        Player& p = *liveOrder.begin()->second;
+        if (p.lastSeenMs + liveMs_ <= nowMs) {
+            leaveLive(p);
+        } else {  // seen since it was placed: placed again, at its time
+            auto node = liveOrder.extract(p.liveAt);
+            node.value().first = p.lastSeenMs;
+            p.liveAt = liveOrder.insert(liveOrder.end(), std::move(node));
+        }
+    }
 }
 
 size_t Players::liveCount(int64_t nowMs) const {
     size_t n = liveOrder.size();
-    for (const auto& [seen, p] : liveOrder) {
-        if (seen + liveMs_ > nowMs) break;
-        --n;
+    for (const auto& [placed, p] : liveOrder) {
+        if (placed + liveMs_ > nowMs) break;
+        if (p->lastSeenMs + liveMs_ <= nowMs) --n;
     }
     return n;
 }

@@ -11,6 +11,8 @@
 // times are Unix milliseconds.
 #pragma once
 
+#include <pthread.h>
+
 #include <boost/intrusive/set.hpp>
 #include <boost/intrusive/unordered_set.hpp>
 
@@ -34,9 +36,32 @@ namespace orlith::server {
 
 namespace bi = boost::intrusive;
 
+// The players' lock: held a microsecond or two per request by every loop, so a waiter spins
+// a moment before it sleeps; a sleep and a wake-up cost more than the wait.
+class PlayersMutex {
+public:
+    PlayersMutex() {
+        pthread_mutexattr_t a;
+        pthread_mutexattr_init(&a);
+        pthread_mutexattr_settype(&a, PTHREAD_MUTEX_ADAPTIVE_NP);
+        pthread_mutex_init(&m_, &a);
+        pthread_mutexattr_destroy(&a);
+    }
+    ~PlayersMutex() { pthread_mutex_destroy(&m_); }
+    PlayersMutex(const PlayersMutex&) = delete;
+    PlayersMutex& operator=(const PlayersMutex&) = delete;
+    void lock() { pthread_mutex_lock(&m_); }
+    void unlock() { pthread_mutex_unlock(&m_); }
+    bool try_lock() { return pthread_mutex_trylock(&m_) == 0; }
+
+private:
+    pthread_mutex_t m_;
+};
+
 struct Player;
-// Live players by last seen, to expire them; each keeps its own place, so a request that moves
-// one to the end never searches the tree.
+// Live players by the time they were placed, to expire them: a player seen again keeps its place
+// (its lastSeenMs moves on) until expiry reaches it and places it again, so a request touches no
+// tree; each keeps its own place, so moving one never searches.
 using LiveOrder = std::set<std::pair<int64_t, Player*>>;
 
 struct Player {
@@ -132,7 +157,7 @@ public:
     Players(const Players&) = delete;
     Players& operator=(const Players&) = delete;
 
-    std::mutex mutex;                // everything below, and every Player
+    PlayersMutex mutex;              // everything below, and every Player
 
     Player* find(std::u16string_view name);
     // A player that looks like the key, registered or loaded (once indexed), or null.

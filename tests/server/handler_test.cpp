@@ -429,6 +429,11 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
     // the database's clock when another instance saw them), and nobody quiet.
     const std::pair<const char16_t*, bool> listed[] = {{u"p0", true}, {u"p7", false}, {u"there", true}, {u"gone", false}};
     for (const auto& [name, live] : listed) EXPECT_EQ(findRecord(recs, name) != nullptr, live) << utf16ToUtf8(name);
+    // Seen again unchanged, p0 keeps its place in the live order, and is counted live 10 s from
+    // then, not from the place.
+    now += 6000;
+    ASSERT_EQ(send(u"p0", {.steps = 1000}).status, 200);
+    EXPECT_EQ(store->livePlayerCount(now + 6000), 1u);
 }
 
 TEST(ReplyView, WhileTheFirstViewIsBuiltAReplyWaitsForIt) {
