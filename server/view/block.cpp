@@ -5,6 +5,13 @@
 
 #include <algorithm>
 #include <array>
+#include <type_traits>
+
+#if defined(__x86_64__) && defined(__GNUC__)
+#include <immintrin.h>
+#endif
+
+#include "base/crc32.h"
 
 namespace orlith::server {
 
@@ -16,7 +23,7 @@ namespace {
 // request. Here the power comes from tables by the bytes of n: at most four products.
 constexpr uint32_t kCrcPoly = 0xEDB88320u;
 
-constexpr uint32_t multModP(uint32_t a, uint32_t b) {  // a nonzero
+constexpr uint32_t multModPBitwise(uint32_t a, uint32_t b) {  // a nonzero
     uint32_t m = 1u << 31, p = 0;
     for (;;) {
         if (a & m) {
@@ -26,6 +33,30 @@ constexpr uint32_t multModP(uint32_t a, uint32_t b) {  // a nonzero
         m >>= 1;
         b = b & 1 ? (b >> 1) ^ kCrcPoly : b >> 1;
     }
+}
+
+#if defined(__x86_64__) && defined(__GNUC__)
+// The processor's carry-less multiply: a few cycles where the loop above takes a hundred, and a
+// gzip reply joins a few dozen CRCs.
+__attribute__((target("pclmul,sse2"))) uint64_t carrylessProduct(uint32_t a, uint32_t b) {
+    const __m128i p = _mm_clmulepi64_si128(_mm_cvtsi32_si128(static_cast<int>(a)), _mm_cvtsi32_si128(static_cast<int>(b)), 0);
+    return static_cast<uint64_t>(_mm_cvtsi128_si64(p));
+}
+const bool kCarryless = (__builtin_cpu_init(), __builtin_cpu_supports("pclmul"));
+#endif
+
+constexpr uint32_t multModP(uint32_t a, uint32_t b) {  // a nonzero
+#if defined(__x86_64__) && defined(__GNUC__)
+    if (!std::is_constant_evaluated() && kCarryless) {
+        // Both reflected, so the 64-bit product shifted left once is reflected too: its high half
+        // holds x^31..x^0, its low half x^63..x^32, which four steps of the byte table reduce.
+        const uint64_t q = carrylessProduct(a, b) << 1;
+        uint32_t high = static_cast<uint32_t>(q);
+        for (int i = 0; i < 4; ++i) high = (high >> 8) ^ kCrcTable.entries[high & 0xFF];
+        return static_cast<uint32_t>(q >> 32) ^ high;
+    }
+#endif
+    return multModPBitwise(a, b);
 }
 
 using PowerTable = std::array<std::array<uint32_t, 256>, 4>;  // [k][b]: x^(8 * b * 256^k)
@@ -63,11 +94,8 @@ const Block::Packed& Block::packed(size_t packing) const {
         // it runs at every rebuild that a gzip reply reads, and 9 gains about 1 % here.
         deflateInit2(&zs, Z_DEFAULT_COMPRESSION, Z_DEFLATED, -15, 8, Z_DEFAULT_STRATEGY);
         std::string& z = out.z;
-        uint32_t crc = 0;
         for (size_t first = 0; first < lines(); first += k) {
             std::string_view chunk = linesText(first, std::min(lines(), first + k));
-            crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(chunk.data()),
-                                              static_cast<uInt>(chunk.size())));
             zs.next_in = reinterpret_cast<Bytef*>(const_cast<char*>(chunk.data()));
             zs.avail_in = static_cast<uInt>(chunk.size());
             // A full flush ends on a byte boundary and forgets the dictionary, so the next
@@ -81,11 +109,24 @@ const Block::Packed& Block::packed(size_t packing) const {
                 z.resize(z.size() - zs.avail_out);
             } while (zs.avail_out == 0);
             out.zOffsets.push_back(static_cast<uint32_t>(z.size()));
-            out.prefixCrc.push_back(crc);
         }
         deflateEnd(&zs);
     });
     return packed_[packing];
+}
+
+const std::vector<uint32_t>& Block::prefixCrc() const {
+    std::call_once(crcOnce_, [this] {
+        prefixCrc_.reserve(lines() + 1);
+        uint32_t crc = 0;
+        prefixCrc_.push_back(crc);
+        for (size_t i = 0; i < lines(); ++i) {
+            std::string_view line = linesText(i, i + 1);
+            crc = static_cast<uint32_t>(crc32(crc, reinterpret_cast<const Bytef*>(line.data()), static_cast<uInt>(line.size())));
+            prefixCrc_.push_back(crc);
+        }
+    });
+    return prefixCrc_;
 }
 
 GzipWriter::GzipWriter(ReplyText& out) : out_(out) {
@@ -98,6 +139,10 @@ GzipWriter::GzipWriter(ReplyText& out) : out_(out) {
 void GzipWriter::raw(std::string_view bytes, bool shared) {
     crc_ = static_cast<uint32_t>(crc32(crc_, reinterpret_cast<const Bytef*>(bytes.data()), static_cast<uInt>(bytes.size())));
     length_ += static_cast<uint32_t>(bytes.size());
+    stored(bytes, shared);
+}
+
+void GzipWriter::stored(std::string_view bytes, bool shared) {
     while (!bytes.empty()) {
         // A stored block: header bits 000 padded to a byte, then LEN and its complement.
         size_t n = std::min<size_t>(bytes.size(), 65535);
@@ -110,12 +155,24 @@ void GzipWriter::raw(std::string_view bytes, bool shared) {
     }
 }
 
+// The CRC of lines [from, to) from the block's prefix CRCs, crc(A·B) = shift(crc A, |B|) ^ crc B,
+// joined to the member's the same way.
+void GzipWriter::joinLines(const Block& block, size_t from, size_t to) {
+    const std::vector<uint32_t>& prefix = block.prefixCrc();
+    const uint32_t length = block.offsets[to] - block.offsets[from];
+    const uint32_t shift = bytePower(length);
+    uint32_t crc = prefix[to];
+    if (from > 0) crc ^= multModP(shift, prefix[from]);
+    crc_ = multModP(shift, crc_) ^ crc;
+    length_ += length;
+}
+
 void GzipWriter::run(const Block& block, size_t from, size_t to, size_t packing) {
     if (from >= to) return;
     // The edges that are not whole chunks here go to the finer packing, or as they stand.
     auto edge = [&](size_t a, size_t b) {
         if (packing + 1 < Block::kPackings) run(block, a, b, packing + 1);
-        else if (a < b) raw(block.linesText(a, b), true);
+        else if (a < b) joinLines(block, a, b), stored(block.linesText(a, b), true);
     };
     const size_t k = Block::kChunkLines[packing], n = block.lines();
     const Block::Packed& p = block.packed(packing);
@@ -125,13 +182,7 @@ void GzipWriter::run(const Block& block, size_t from, size_t to, size_t packing)
     if (a >= c) return edge(from, to);
     size_t startLine = a * k, endLine = std::min(c * k, n);
     edge(from, startLine);
-    uint32_t length = block.offsets[endLine] - block.offsets[startLine];
-    // CRC of chunks [a, c) from the prefix CRCs: crc(A·B) = shift(crc A, |B|) ^ crc B.
-    const uint32_t shift = bytePower(length);
-    uint32_t crc = p.prefixCrc[c];
-    if (a > 0) crc ^= multModP(shift, p.prefixCrc[a]);
-    crc_ = multModP(shift, crc_) ^ crc;
-    length_ += length;
+    joinLines(block, startLine, endLine);  // the chunks' CRC is their lines'
     out_.addShared(std::string_view(p.z).substr(p.zOffsets[a], p.zOffsets[c] - p.zOffsets[a]));
     edge(endLine, to);
 }

@@ -34,13 +34,16 @@ struct Block {
     struct Packed {
         std::string z;                       // the chunks' deflate output, one after another
         std::vector<uint32_t> zOffsets{0};   // chunk c is z[zOffsets[c], zOffsets[c+1])
-        std::vector<uint32_t> prefixCrc{0};  // CRC-32 of the text of chunks [0, c)
     };
     const Packed& packed(size_t packing) const;  // compressed once, on first use; thread-safe
+    // CRC-32 of the text of lines [0, i), for every i; made once, on first use; thread-safe.
+    const std::vector<uint32_t>& prefixCrc() const;
 
 private:
     mutable std::once_flag packOnce_[kPackings];
     mutable Packed packed_[kPackings];
+    mutable std::once_flag crcOnce_;
+    mutable std::vector<uint32_t> prefixCrc_;
 };
 
 // Builds a gzip member in a reply: the header, stored blocks for owned or shared raw bytes,
@@ -53,6 +56,9 @@ public:
     void finish();
 
 private:
+    void stored(std::string_view bytes, bool shared);  // as stored blocks; the CRC is the caller's
+    void joinLines(const Block& block, size_t from, size_t to);  // their CRC and length follow
+
     ReplyText& out_;
     uint32_t crc_ = 0;
     uint32_t length_ = 0;  // modulo 2^32, as the trailer holds it
