@@ -30,9 +30,12 @@ inline void toBytes(std::string_view hex, uint8_t* out, size_t n = kStateBytes) 
 
 inline void appendHex(std::string& out, const uint8_t* bytes, size_t n) {
     static constexpr char kHex[] = "0123456789abcdef";
+    const size_t at = out.size();
+    out.resize(at + 2 * n);  // one size check, not one per digit: a reply line has 104
+    char* to = out.data() + at;
     for (size_t i = 0; i < n; ++i) {
-        out.push_back(kHex[bytes[i] >> 4]);
-        out.push_back(kHex[bytes[i] & 15]);
+        to[2 * i] = kHex[bytes[i] >> 4];
+        to[2 * i + 1] = kHex[bytes[i] & 15];
     }
 }
 

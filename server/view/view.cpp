@@ -14,6 +14,7 @@ constexpr std::string_view kMaskedPin = "00000000";
 }  // namespace
 
 void ownLine(std::string& out, const Player& p, std::string_view pin) {
+    out.reserve(out.size() + 2 * kStateBytes + 3 * p.nameLength + 2);  // UTF-8 takes at most 3 bytes a UTF-16 unit
     appendHex(out, p.state, 4);
     out.append(pin);
     appendHex(out, p.state + 8, kStateBytes - 8);
