@@ -17,7 +17,15 @@ static_assert(kStateValueLength == orlith::kStateValueLength);
 
 std::u16string toUtf16(std::string_view text) { return utf8ToUtf16(text); }
 std::string toUtf8(std::u16string_view text) { return utf16ToUtf8(text); }
-uint32_t checksumOf(std::u16string_view text) { return computeChecksum(text); }
+uint32_t checksumOf(std::u16string_view nickname, std::string_view state) {
+    // The checksum runs over "sum" and the query's UTF-16LE bytes less '=', '&' and zeros, so the
+    // ASCII state value counts as its own bytes: no wide copy of the query per request.
+    static const uint32_t kHead = crcUpdate(0, "sumname=", 8);
+    uint32_t c = crcOfText(kHead, nickname);
+    c = crcUpdate(c, "&state=", 7);
+    c = crcUpdate(c, state.data(), static_cast<int32_t>(state.size()));
+    return c & 0x7FFFFFFFu;
+}
 int compareNicknames(const char16_t* a, const char16_t* b) { return compareNames(a, b); }
 
 int32_t goalDistance(const float position[3]) {

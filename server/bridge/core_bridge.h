@@ -17,8 +17,9 @@ inline constexpr int kStateValueLength = 104;  // characters of a state value
 std::u16string toUtf16(std::string_view text);
 std::string toUtf8(std::u16string_view text);
 
-// The game's checksum of a request's query text.
-uint32_t checksumOf(std::u16string_view text);
+// The game's checksum of a request's query text: "name=", the nickname, "&state=" and the state
+// value (104 ASCII hex digits).
+uint32_t checksumOf(std::u16string_view nickname, std::string_view state);
 
 // Distance from a position to the goal room, as the game ranks by it. Every level's goal
 // room is at cell (1,1,1), so it is the same for every requester.

@@ -199,15 +199,9 @@ ParsedQuery parseQuery(std::string_view query) {
         p.error = c.error;
         return p;
     }
-    // The checksummed text, in a buffer each thread keeps: no allocation per request.
-    thread_local std::u16string text;
     for (int k = 0; k < c.count; ++k) {
-        // The game's checksum covers the query from "name=" to the state value, as UTF-16.
-        text.assign(u"name=");
-        text += c.names[k];
-        text.append(kState.begin(), kState.end());
-        text.append(state.begin(), state.end());
-        if (checksumOf(text) == sum) {
+        // The game's checksum covers the query from "name=" to the state value.
+        if (checksumOf(c.names[k], state) == sum) {
             p.kind = QueryKind::ranking;
             p.nickname = std::move(c.names[k]);
             p.nicknameUtf8 = toUtf8(p.nickname);

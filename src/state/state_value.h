@@ -19,6 +19,8 @@ inline constexpr int kStateValueLength = 104;
 // CRC-32 (reflected, 0xEDB88320) over bytes, skipping 0x00, '=' and '&'. Passing 0 starts a
 // new CRC; passing an earlier result continues it. A count below 1 returns previous.
 uint32_t crcUpdate(uint32_t previous, const void* bytes, int32_t count);
+// The same over a wide text's UTF-16LE bytes.
+uint32_t crcOfText(uint32_t previous, std::u16string_view text);
 
 // Checksum of a wide text: CRC over the wide "sum" then over the text's UTF-16LE bytes,
 // top bit cleared (0..2147483647).

@@ -35,14 +35,17 @@ TEST(Crc, StandardCrc32SkippingSeparatorsGuardsTheChecksumAndThePinHash) {
     for (int32_t none : {0, -1}) EXPECT_EQ(crcUpdate(0x1234u, "x", none), 0x1234u);
     // The checksum: CRC of "sum" and the text's bytes, low byte first ("suma\xCB\x30"), top bit cleared.
     EXPECT_EQ(computeChecksum(u"a\u30CB"), 63439251u);
-    // Long texts, read in slices: the same as the bytes one at a time, whatever the length.
+    // Long texts, read in slices: the same as their bytes, whatever the length (the last, 300
+    // characters, against zlib's CRC-32 of the bytes that count).
+    const std::u16string_view pattern = u"name=abcdefghijklmnopqrstuvwxyz012\u30CB345&\u3D26";
     std::u16string longText;
-    for (int i = 0; longText.size() < 300; ++i) {
-        longText += u"name=\u30CB\u3D26&x"[i % 9];
+    while (longText.size() < 300) {
+        longText += pattern[longText.size() % pattern.size()];
         const std::string bytes = "sum" + test::utf16le(longText);
         ASSERT_EQ(computeChecksum(longText), crcUpdate(0, bytes.data(), static_cast<int32_t>(bytes.size())) & 0x7FFFFFFFu)
             << longText.size() << " characters";
     }
+    EXPECT_EQ(computeChecksum(longText), 1250410134u);
     EXPECT_EQ(makeChecksumTag(u"abc"), u"&sum=242157181");  // CRC-32 of "sumabc", top bit cleared
     // The PIN hash: CRC-32 of the nickname and the PIN, the top bit cleared, then on over the PIN again.
     char16_t hash[9];
