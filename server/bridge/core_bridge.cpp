@@ -5,6 +5,7 @@
 #include <cstdlib>
 #include <vector>
 
+#include "base/crc32.h"
 #include "base/text.h"
 #include "game/game.h"
 #include "maze/maze.h"
@@ -23,7 +24,8 @@ uint32_t checksumOf(std::u16string_view nickname, std::string_view state) {
     static const uint32_t kHead = crcUpdate(0, "sumname=", 8);
     uint32_t c = crcOfText(kHead, nickname);
     c = crcUpdate(c, "&state=", 7);
-    c = crcUpdate(c, state.data(), static_cast<int32_t>(state.size()));
+    // Hex digits, none of them skipped: no look for one.
+    c = ~crcRun(~c, reinterpret_cast<const uint8_t*>(state.data()), state.size());
     return c & 0x7FFFFFFFu;
 }
 int compareNicknames(const char16_t* a, const char16_t* b) { return compareNames(a, b); }
