@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <future>
 #include <set>
 #include <sstream>
 
@@ -82,10 +83,10 @@ protected:
     }
     void TearDown() override { fs::current_path(previous_); }
 
-    // Offline unless told otherwise, without the registration dialog.
-    static int runGame(const std::string& args, const std::string& as = "--offline") {
-        std::string command = std::string("\"") + ORLITH_BINARY + "\" " + as + " --start " + args + " > game.log 2>&1";
-        return std::system(command.c_str());
+    // The game with args, its output in NAME.log; its exit status (-1 when it did not exit).
+    static int runGame(const std::string& args, const std::string& name = "game", const std::string& environment = "") {
+        const int status = std::system((environment + "\"" + ORLITH_BINARY + "\" " + args + " > " + name + ".log 2>&1").c_str());
+        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
     fs::path previous_;
 };
@@ -96,21 +97,18 @@ TEST_F(PlayTest, TheShortestWalkOfLevelOneEndsInLevelTwoWithItsStepCount) {
     std::vector<InputSnapshot> frames;
     std::string error;
     ASSERT_TRUE(readDemoFile(ORLITH_SOURCE_DIR "/tests/app/web/levels.demo", frames, error)) << error;
-    frames.push_back(test::held({vk::f12}));
-    writeDemo("walk.demo", frames);
-    ASSERT_EQ(runGame("--play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
+    frames.push_back(test::held({vk::f12})), writeDemo("walk.demo", frames);
+    ASSERT_EQ(runGame("--offline --start --play walk.demo --no-pacing --screen 1920x1080 --record again.demo"), 0);
     RankingRecord record{};
     test::FakePlatform files;
     ASSERT_EQ(readSaveFile(record, files), 1) << "no save.dat written by F4";
     EXPECT_EQ(std::pair(record.level, record.stepCount), std::pair(2, shortestPathLength(test::levelState(1)->cellGrid, 5)));
     // F12 in the demo takes its screenshot on replay too, named by the frame it was pressed in.
     const std::string suffix = "-" + std::to_string(frames.size()) + ".png";
-    int shots = 0;
-    for (const auto& entry : fs::directory_iterator(".")) {
-        const std::string name = entry.path().filename().string();
-        shots += name.rfind("orlith-", 0) == 0 && name.ends_with(suffix) && entry.file_size() > 1000 ? 1 : 0;
-    }
-    EXPECT_EQ(shots, 1);
+    EXPECT_EQ(std::count_if(fs::directory_iterator("."), fs::directory_iterator(), [&](const fs::directory_entry& entry) {
+                  const std::string name = entry.path().filename().string();
+                  return name.starts_with("orlith-") && name.ends_with(suffix) && entry.file_size() > 1000;
+              }), 1);
     // Recording while playing writes the same input back.
     std::vector<InputSnapshot> again;
     ASSERT_TRUE(readDemoFile("again.demo", again, error)) << error;
@@ -145,10 +143,9 @@ TEST_F(PlayTest, EachPictureDemoEndsOnItsGoldenPicture) {
             for (const std::string& target : requests) ASSERT_EQ(server.get(target).status, 200) << target;
             online += " --server 127.0.0.1 --port " + std::to_string(server.port());
         }
-        fs::create_directory(name);
-        fs::current_path(name);
-        const int status = runGame("--play '" + demo.string() + "' --no-pacing --screen 1920x1080 --screenshot " + name +
-                                   ".png", online.empty() ? "--offline" : online);
+        fs::create_directory(name), fs::current_path(name);
+        const int status = runGame((online.empty() ? "--offline" : online) + " --start --play '" + demo.string() +
+                                   "' --no-pacing --screen 1920x1080 --screenshot " + name + ".png");
         const DecodedImage picture = test::readPng(name + ".png");
         EXPECT_EQ(status, 0) << test::fileBytes("game.log");
         EXPECT_TRUE(test::matchesGolden(test::shrunk(picture, 2), folder / (name + ".png"), 16, 8));
@@ -163,9 +160,9 @@ TEST_F(PlayTest, BadDemoFileOrNoDisplayIsAClearErrorAndNoCrash) {
     struct Case { const char *environment, *arguments, *said; };
     for (Case c : {Case{"", "--offline --start --play bad.demo --no-pacing", "line 3"},
                    Case{"SDL_VIDEODRIVER=none-such ", "--frames 1", "error in"}}) {
-        int status = std::system((c.environment + std::string("\"") + ORLITH_BINARY + "\" " + c.arguments + " > game.log 2>&1").c_str());
+        const int status = runGame(c.arguments, "game", c.environment);
         std::string text = test::fileBytes("game.log");
-        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) != 0 && !fs::exists("setting.ini")) << c.arguments;
+        EXPECT_TRUE(status > 0 && !fs::exists("setting.ini")) << c.arguments;
         EXPECT_TRUE(text.find(c.said) != std::string::npos && text.find("line ") != std::string::npos) << text;
     }
 }
@@ -194,25 +191,17 @@ TEST_F(PlayTest, ARestoreOfAHugeLevelCanBeAbandonedByClosingTheWindow) {
 TEST_F(PlayTest, OnlineTwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPlayerResumes) {
     server::test::ServerProcess server;
     ASSERT_TRUE(server.start({"--db", "ranking.db"})) << server.output();
-    auto game = [&](const std::string& player, const std::string& args) {
-        return std::string("\"") + ORLITH_BINARY + "\" --start --server 127.0.0.1 --port " + std::to_string(server.port()) +
-               " --screen 1920x1080 " + args + " > " + player + ".log 2>&1";
-    };
-    auto exitStatus = [](const std::string& command) {
-        int status = std::system(command.c_str());
-        return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    };
+    const std::string online = "--start --server 127.0.0.1 --port " + std::to_string(server.port()) + " --screen 1920x1080 ";
     auto log = [](const std::string& player) { return test::fileBytes(player + ".log"); };
     // Alice walks up to the wall ahead and waits; Bob waits in the start room. Paced, they overlap.
-    std::vector<InputSnapshot> alice(190, test::held()), bob(190, test::held());
-    std::fill_n(alice.begin(), 40, test::held({vk::q}));
-    writeDemo("alice.demo", alice);
-    writeDemo("bob.demo", bob);
-    std::string both = "(" + game("alice", "--nickname alice --pin 80613 --play alice.demo --report alice.txt") +
-                       "; echo $? > alice.code) & " +
-                       game("bob", "--nickname bob --pin 80624 --play bob.demo --report bob.txt") + "; bob=$?; wait; exit $bob";
-    ASSERT_EQ(exitStatus(both), 0) << log("bob");
-    ASSERT_EQ(test::fileBytes("alice.code"), "0\n") << log("alice");
+    std::vector<InputSnapshot> walking(190, test::held()), waiting(190, test::held());
+    std::fill_n(walking.begin(), 40, test::held({vk::q}));
+    writeDemo("alice.demo", walking);
+    writeDemo("bob.demo", waiting);
+    auto alice = std::async(std::launch::async,
+                            [&] { return runGame(online + "--nickname alice --pin 80613 --play alice.demo --report alice.txt", "alice"); });
+    ASSERT_EQ(runGame(online + "--nickname bob --pin 80624 --play bob.demo --report bob.txt", "bob"), 0) << log("bob");
+    ASSERT_EQ(alice.get(), 0) << log("alice");
     Report a = readReport("alice.txt"), b = readReport("bob.txt");
     for (Report* r : {&a, &b}) {  // each in the other's ranking, and no one else
         std::sort(r->players.begin(), r->players.end());
@@ -222,20 +211,18 @@ TEST_F(PlayTest, OnlineTwoPlayersSeeEachOtherAnotherPinIsRefusedAndAReturningPla
     EXPECT_TRUE(hasArrowAt(a, b.position) && hasArrowAt(b, a.position)) << log("alice") << log("bob");
 
     // Alice's nickname with another PIN: the refusal message, and a failing exit.
-    EXPECT_EQ(exitStatus(game("thief", "--nickname alice --pin 80657 --frames 1")), 1);
+    EXPECT_EQ(runGame(online + "--nickname alice --pin 80657 --frames 1", "thief"), 1);
     EXPECT_NE(log("thief").find("ニックネームが登録済みで、\n暗証番号が違います。"), std::string::npos) << log("thief");
 
     // Dave's record on the server: level 2, seven steps, in its start room at (5, 5, 5) (a PIN
     // that is not one of the common ones the server refuses, a position a walk reaches).
     char16_t hash[9];
     makePinHash(u"dave", u"80646", hash);
-    server::test::StateFields dave;
-    dave.pin = utf16ToUtf8(hash);
-    dave.pos[0] = dave.pos[1] = dave.pos[2] = 5;
+    server::test::StateFields dave{.pin = utf16ToUtf8(hash), .pos = {5, 5, 5}};
     ASSERT_EQ(server.get(server::test::rankingTarget(u"dave", dave)).status, 200);
     dave.level = 2, dave.steps = 7;
     ASSERT_EQ(server.get(server::test::rankingTarget(u"dave", dave)).status, 200);
-    ASSERT_EQ(exitStatus(game("dave", "--nickname dave --pin 80646 --frames 1 --report dave.txt")), 0) << log("dave");
+    ASSERT_EQ(runGame(online + "--nickname dave --pin 80646 --frames 1 --report dave.txt", "dave"), 0) << log("dave");
     Report resumed = readReport("dave.txt");
     EXPECT_EQ(std::tuple(resumed.level, resumed.steps, resumed.position), std::tuple(2, 7, Position{5, 5, 5}));
 }

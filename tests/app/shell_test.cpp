@@ -40,20 +40,14 @@ std::u16string hashOf(std::u16string_view nickname, std::u16string_view pin) {
 }
 
 TEST(Controller, FillsTheSnapshotPastItsDeadZoneAndTurnsInProportion) {
-    auto pad = [](auto change) {
-        PadState p;
-        p.connected = true;
-        change(p);
-        return p;
-    };
     struct Case { const char* what; PadState pad; std::string held; };
     const Case cases[] = {
-        {"inside the dead zone", pad([](PadState& p) { p.leftY = -0.24f, p.rightX = 0.25f; }), "0,0,0,0"},
-        {"forward and back", pad([](PadState& p) { p.leftY = -0.26f; }), "Q 0,0,0,0"},
-        {"back", pad([](PadState& p) { p.leftY = 1; }), "A 0,0,0,0"},
-        {"half way past the dead zone turns half", pad([](PadState& p) { p.rightX = 0.625f, p.rightY = -1; }), "0,1000,500,0"},
-        {"left and down", pad([](PadState& p) { p.rightX = -1, p.rightY = 0.4375f; }), "1000,0,0,250"},
-        {"shoulders, faces, d-pad, back", pad([](PadState& p) { std::fill_n(p.buttons, PadState::buttonCount, true); }),
+        {"inside the dead zone", {.connected = true, .leftY = -0.24f, .rightX = 0.25f}, "0,0,0,0"},
+        {"forward and back", {.connected = true, .leftY = -0.26f}, "Q 0,0,0,0"},
+        {"back", {.connected = true, .leftY = 1}, "A 0,0,0,0"},
+        {"half way past the dead zone turns half", {.connected = true, .rightX = 0.625f, .rightY = -1}, "0,1000,500,0"},
+        {"left and down", {.connected = true, .rightX = -1, .rightY = 0.4375f}, "1000,0,0,250"},
+        {"shoulders, faces, d-pad, back", {.connected = true, .buttons = {true, true, true, true, true, true, true, true, true, true, true, true}},
          "D F G I M N S W X Z F4 0,0,0,0"},
         {"pulled out: nothing held", PadState{false, 0, -1, 1, 0, {true, true}}, "0,0,0,0"},
     };
@@ -65,16 +59,14 @@ TEST(Controller, FillsTheSnapshotPastItsDeadZoneAndTurnsInProportion) {
     // Beside the keyboard: a held key stays held, an arrow key turns fully.
     InputSnapshot in = test::held({vk::w, vk::right});
     in.arrowAmount[2] = 1000;
-    applyPad(pad([](PadState& p) { p.rightX = 0.625f; }), in);
+    applyPad({.connected = true, .rightX = 0.625f}, in);
     EXPECT_EQ(heldOf(in), "Right W 0,0,1000,0");
 }
 
 TEST(KeyMap, MovedKeysAreReadWrittenAndRefused) {
-    for (int k = 1; k < 256; ++k) {
+    for (int k = 1; k < 256; ++k)
         if (!keyNameOf(k).empty()) EXPECT_EQ(keyCodeOfName(keyNameOf(k)), k) << k;
-    }
     for (const char* name : {"", "F0", "F13", "F01", "Numpad10", "LeftArrow", "é"}) EXPECT_EQ(keyCodeOfName(name), 0) << name;
-    EXPECT_EQ(std::tuple(keyCodeOfName("pageup"), keyCodeOfName("f4"), keyCodeOfName("numpad0")), std::tuple(33, 115, 96));
 
     test::TempDir dir;
     test::FakePlatform p;
@@ -88,7 +80,7 @@ TEST(KeyMap, MovedKeysAreReadWrittenAndRefused) {
     auto [old, standard] = read("[Setting]\r\nRotate=5\r\n", problem);
     EXPECT_TRUE(old && problem.empty());
     for (int k = 0; k < 256; ++k) ASSERT_EQ(standard.physical[k], k);
-    // Forward and Walls swapped, the arrows on the numeric pad: read, written back the same.
+    // Forward and Walls swapped, the arrows on the numeric pad (names in any case): read, written back the same.
     const std::string moved = "[Keys]\r\nForward=W\r\nWalls=q\r\nTurnLeft=Numpad4\r\nTurnRight=numpad6\r\n";
     auto [ok, map] = read(moved, problem);
     EXPECT_TRUE(ok) << problem;
@@ -101,9 +93,8 @@ TEST(KeyMap, MovedKeysAreReadWrittenAndRefused) {
     const std::string written = test::fileBytes("setting.ini");
     EXPECT_NE(written.find("Forward=W\r\nWalls=Q\r\nTurnLeft=Numpad4\r\nTurnRight=Numpad6\r\nBackward=A\r\n"), std::string::npos)
         << written;
-    KeyMap again;
-    EXPECT_TRUE(readKeyMap(p, again, problem));
-    EXPECT_TRUE(std::equal(std::begin(again.physical), std::end(again.physical), std::begin(map.physical)));
+    auto [reread, again] = read(written, problem);
+    EXPECT_TRUE(reread && std::equal(std::begin(again.physical), std::end(again.physical), std::begin(map.physical)));
     // Refused, with words a player can act on; the standard keys stay.
     struct Bad { std::string file, problem; };
     for (const Bad& b : {Bad{"[Keys]\r\nForward=W\r\n", "W stands for both Forward and Walls"},
@@ -125,8 +116,7 @@ TEST(RegistrationDialog, OpensOfflineWithTheBoxesDisabledAndTicksBothWays) {
     EXPECT_EQ(dialog.text(RegistrationBox::server) + u":" + dialog.text(RegistrationBox::port), u"localhost:80");
     dialog.setTicked(true);
     EXPECT_EQ(std::tuple(s->networkEnabled, dialog.controlsEnabled()), std::tuple(1, true));
-    dialog.edit(RegistrationBox::nickname, u"ann");
-    dialog.setTicked(false);  // ticked, then cleared: the boxes are off again and start plays offline
+    dialog.edit(RegistrationBox::nickname, u"ann"), dialog.setTicked(false);  // ticked, then cleared: offline again
     EXPECT_FALSE(dialog.controlsEnabled());
     EXPECT_TRUE(dialog.pressStart());
     EXPECT_EQ(std::tuple(s->networkEnabled, s->nickname[0]), std::tuple(0, u'\0'));
@@ -214,13 +204,10 @@ TEST(InformationDialog, RowsFollowTheRankingListUnderItsSixColumns) {
 }
 
 TEST(Demo, LinesRoundTripAndBadLinesAreRefused) {
-    InputSnapshot frame;
-    frame.focus = 1;
-    frame.keysDown[81] = frame.keysDown[37] = 1;
+    InputSnapshot frame = test::held({81, 37});
     for (PointerEvent e : {PointerEvent{PointerEvent::down, 10, -20}, PointerEvent{PointerEvent::move, 15, 20},
-                           PointerEvent{PointerEvent::wheel, -120, 0}, PointerEvent{PointerEvent::up, 0, 0}}) {
+                           PointerEvent{PointerEvent::wheel, -120, 0}, PointerEvent{PointerEvent::up, 0, 0}})
         frame.addPointerEvent(e);
-    }
     std::string line = formatDemoLine(frame), error;
     EXPECT_EQ(line, "1 37,81 d:10,-20 m:15,20 w:-120 u");
     InputSnapshot back;

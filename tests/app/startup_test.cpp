@@ -60,9 +60,9 @@ struct Outcome {
 
 struct Scenario {
     bool cancel = false, tick = true, answerYes = false, netFps = false;
-    RegistrationChoices choices;
-    std::string failStep;  // of the HTTP client
-    std::string reply;     // the check's body
+    RegistrationChoices choices{};
+    std::string failStep{};  // of the HTTP client
+    std::string reply{};     // the check's body
     int32_t savedLevel = 0;
     float savedX = 3;      // the saved position's x (y and z are 3)
 };
@@ -91,9 +91,7 @@ Outcome startUp(const Scenario& setup) {
 }
 
 TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
-    Scenario fresh;
-    fresh.tick = false;
-    Outcome run = startUp(fresh);
+    Outcome run = startUp({.tick = false});
     EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.network == nullptr),
               std::tuple(StartUpResult::play, 1, 0, true));
     // A saved position the player can stand at is taken; one that is no number, outside the
@@ -101,16 +99,12 @@ TEST(StartUp, OfflineStartsAtLevelOneOrRestoresTheSave) {
     const float nan = std::numeric_limits<float>::quiet_NaN();
     for (auto [x, at] : {std::pair{3.0f, 3.0f}, {nan, 7.0f}, {std::numeric_limits<float>::infinity(), 7.0f},
                          {-4.0f, 7.0f}, {9.5f, 7.0f}, {2.0f, 7.0f}}) {
-        Scenario saved = fresh;
-        saved.savedLevel = 3, saved.savedX = x;
-        run = startUp(saved);
+        run = startUp({.tick = false, .savedLevel = 3, .savedX = x});
         EXPECT_EQ(std::tuple(run.result, run.state->level, run.state->loadNoticeTimer, run.state->playerPos[0]),
                   std::tuple(StartUpResult::play, 3, kNoticeFrames, at)) << x;
         EXPECT_EQ(run.loading, std::vector<std::u16string>{u"Loading level 3 / 3"});  // the clock stands: shown once
     }
-    Scenario cancelled;
-    cancelled.cancel = true;
-    EXPECT_EQ(startUp(cancelled).result, StartUpResult::refused);
+    EXPECT_EQ(startUp({.cancel = true}).result, StartUpResult::refused);
 }
 
 TEST(StartUp, OnlineBranches) {
@@ -118,25 +112,19 @@ TEST(StartUp, OnlineBranches) {
     const std::string otherPin = annLine(u"00000000", 3) + "\r\n";
     struct Case { const char* what; Scenario setup; StartUpResult result; std::vector<std::u16string> messages; std::vector<std::string> events;
                   int32_t level; bool worker; };
-    auto with = [](auto change) { Scenario s; return change(s), s; };
     const std::vector<std::u16string> question = {std::u16string(kNewNicknameQuestion)};
     const Case cases[] = {
-        {"unreachable server", with([](Scenario& s) { s.failStep = "send"; }), StartUpResult::refused, {},
+        {"unreachable server", {.failStep = "send"}, StartUpResult::refused, {},
          {"box: line 3442 : error in HttpSendRequest\ncode = 12029"}, 1, false},
-        {"no session", with([](Scenario& s) { s.failStep = "session"; }), StartUpResult::refused, {},
-         {"box: line 983 : error in InternetOpen\ncode = 12029"}, 1, false},
-        {"new nickname, No", with([](Scenario&) {}), StartUpResult::refused, question, {}, 1, false},
-        {"new nickname, Yes", with([](Scenario& s) { s.answerYes = true; }), StartUpResult::play, question, {}, 1, true},
-        {"new nickname, --start", with([](Scenario& s) {
-             s.choices = {u"ann", u"1234", u"ranking.test", u"80", true, false, true};
-         }),
+        {"no session", {.failStep = "session"}, StartUpResult::refused, {}, {"box: line 983 : error in InternetOpen\ncode = 12029"}, 1, false},
+        {"new nickname, No", {}, StartUpResult::refused, question, {}, 1, false},
+        {"new nickname, Yes", {.answerYes = true}, StartUpResult::play, question, {}, 1, true},
+        {"new nickname, --start", {.choices = {u"ann", u"1234", u"ranking.test", u"80", true, false, true}},
          StartUpResult::play, question, {}, 1, true},
-        {"returning player", with([&](Scenario& s) { s.reply = returning; }), StartUpResult::play, {}, {}, 3, true},
-        {"returning player beside the maze", with([&](Scenario& s) { s.reply = annLine(annHash(), 3, 1e30f) + "\r\n"; }),
-         StartUpResult::play, {}, {}, 3, true},
-        {"registered with another PIN", with([&](Scenario& s) { s.reply = otherPin; }), StartUpResult::refused,
-         {std::u16string(kOtherPinMessage)}, {}, 1, false},
-        {"NetFps: no worker", with([&](Scenario& s) { s.reply = returning, s.netFps = true; }), StartUpResult::play, {}, {}, 3, false},
+        {"returning player", {.reply = returning}, StartUpResult::play, {}, {}, 3, true},
+        {"returning player beside the maze", {.reply = annLine(annHash(), 3, 1e30f) + "\r\n"}, StartUpResult::play, {}, {}, 3, true},
+        {"registered with another PIN", {.reply = otherPin}, StartUpResult::refused, {std::u16string(kOtherPinMessage)}, {}, 1, false},
+        {"NetFps: no worker", {.netFps = true, .reply = returning}, StartUpResult::play, {}, {}, 3, false},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.what);
@@ -157,8 +145,7 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
     NetworkMailbox mailbox(platform);
     mailbox.showError(u"now");  // from the main thread: at once
     EXPECT_EQ(platform.messages, std::vector<std::u16string>{u"now"});
-    std::thread worker([&] { mailbox.showError(u"later"), mailbox.postClose(); });
-    worker.join();
+    std::thread([&] { mailbox.showError(u"later"), mailbox.postClose(); }).join();
     EXPECT_EQ(platform.messages.size(), 1u);
     EXPECT_TRUE(mailbox.deliverBeforeFrame());
     EXPECT_EQ(platform.messages, (std::vector<std::u16string>{u"now", u"later"}));
@@ -168,8 +155,7 @@ TEST(NetworkMailbox, AWorkersBoxIsShownOnTheMainThreadBeforeTheCloseIsActedOn) {
         seen.push_back(utf16ToUtf8(text));
         seen.push_back(mailbox.deliverBeforeFrame() ? "frame ended" : "frame ran");
     };
-    std::thread again([&] { mailbox.showError(u"again"), mailbox.postClose(); });
-    again.join();
+    std::thread([&] { mailbox.showError(u"again"), mailbox.postClose(); }).join();
     EXPECT_TRUE(mailbox.deliverBeforeFrame());
     EXPECT_EQ(seen, (std::vector<std::string>{"again", "frame ran"}));
 }

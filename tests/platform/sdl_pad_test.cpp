@@ -8,16 +8,33 @@
 #include <algorithm>
 #include <cmath>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "app/controls.h"
 #include "game/game.h"
 #include "platform/sdl/sdl_window.h"
 #include "support/fixtures.h"
-#include "support/steer.h"
 
 namespace orlith {
 namespace {
+
+// An honest player's keys for one frame towards the centre of the target cell: turn (1 degree a
+// frame at the default turning rate) until facing it, then step forward with Q.
+InputSnapshot steer(const GameState& s, const MazeCell& from, const MazeCell& target) {
+    InputSnapshot f = test::held();
+    const int d[3] = {target.x - from.x, target.y - from.y, target.z - from.z};
+    const float wantPitch = d[1] != 0 ? (d[1] > 0 ? 90.0f : -90.0f) : 0.0f;
+    const float wantYaw = d[0] != 0 ? (d[0] > 0 ? 90.0f : 270.0f) : (d[2] > 0 ? 0.0f : 180.0f);
+    if (s.pitch != wantPitch) {
+        f.keysDown[s.pitch < wantPitch ? vk::up : vk::down] = 1;
+    } else if (wantPitch == 0.0f && s.yaw != wantYaw) {
+        f.keysDown[std::fmod(wantYaw - s.yaw + 360.0f, 360.0f) <= 180.0f ? vk::right : vk::left] = 1;
+    } else {
+        f.keysDown[vk::q] = 1;
+    }
+    return f;
+}
 
 TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
     // A headless window never has the focus, and SDL then drops a controller's motion.
@@ -61,12 +78,9 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
 
     // The controller's hands: the keys the honest player would press, as full stick leans.
     auto lean = [&](const InputSnapshot& keys) {
-        auto axis = [&](SDL_GameControllerAxis a, int minus, int plus) {
-            SDL_JoystickSetVirtualAxis(stick, a, keys.keysDown[plus] ? 32767 : keys.keysDown[minus] ? -32768 : 0);
-        };
-        axis(SDL_CONTROLLER_AXIS_LEFTY, vk::q, vk::a);
-        axis(SDL_CONTROLLER_AXIS_RIGHTX, vk::left, vk::right);
-        axis(SDL_CONTROLLER_AXIS_RIGHTY, vk::up, vk::down);
+        for (auto [axis, minus, plus] : {std::tuple{SDL_CONTROLLER_AXIS_LEFTY, vk::q, vk::a}, {SDL_CONTROLLER_AXIS_RIGHTX, vk::left, vk::right},
+                                         {SDL_CONTROLLER_AXIS_RIGHTY, vk::up, vk::down}})
+            SDL_JoystickSetVirtualAxis(stick, axis, keys.keysDown[plus] ? 32767 : keys.keysDown[minus] ? -32768 : 0);
     };
     auto s = test::levelState(1);
     FrameHooks hooks;
@@ -80,15 +94,14 @@ TEST(SdlPad, AVirtualControllerPlaysLevelsOneAndTwoAndLetsGoWhenPulledOut) {
                                           std::fabs(static_cast<float>(t.y) - s->playerPos[1]),
                                           std::fabs(static_cast<float>(t.z) - s->playerPos[2])});
             if (error < 0.026f && next + 1 < path.size()) ++next;
-            lean(test::steer(*s, path[next - 1], path[next]));
+            lean(steer(*s, path[next - 1], path[next]));
             updateFrame(*s, test::sharedWork(), play(), hooks);
         }
     }
     EXPECT_EQ(s->level, 3) << "after " << frames << " frames";
 
     // Pulled out while leaning forward: nothing stays held.
-    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTY, -32768);
-    SDL_JoystickClose(stick);
+    SDL_JoystickSetVirtualAxis(stick, SDL_CONTROLLER_AXIS_LEFTY, -32768), SDL_JoystickClose(stick);
     ASSERT_EQ(SDL_JoystickDetachVirtual(device), 0) << SDL_GetError();
     EXPECT_EQ(play().keysDown[vk::q], 0);
     window.destroy();

@@ -4,10 +4,10 @@
 // server.
 #include <gtest/gtest.h>
 
-#include <cctype>
 #include <chrono>
 #include <fstream>
 #include <future>
+#include <regex>
 #include <thread>
 
 #include "base/text.h"
@@ -125,11 +125,8 @@ TEST(Exchange, HostileRepliesParseOrFailWithTheirBox) {
         EXPECT_EQ(host->events(), c.box.empty() ? std::vector<std::string>{} : std::vector<std::string>{c.box});
         // Every request asks for what the client can decode, compressed replies included.
         EXPECT_EQ(server.heads().size(), c.refused ? 0u : 1u);
-        for (std::string head : server.heads()) {
-            for (char& ch : head) ch = static_cast<char>(std::tolower(static_cast<unsigned char>(ch)));
-            EXPECT_NE(head.find("\r\naccept-encoding:"), std::string::npos) << head;
-            EXPECT_NE(head.find("gzip"), std::string::npos) << head;
-        }
+        for (const std::string& head : server.heads())
+            EXPECT_TRUE(std::regex_search(head, std::regex("\r\naccept-encoding:[^\r]*gzip", std::regex::icase))) << head;
     }
 }
 
@@ -139,10 +136,7 @@ TEST(Escaping, NamesTravelEscapedAndTheRealServerListsThemAsTyped) {
         {u"50%", u"50%25"},    {u"#1", u"%231"},       {u"what?", u"what%3F"},
         {u"café", u"caf%C3%A9"}, {u"日本", u"%E6%97%A5%E6%9C%AC"}, {u"\U0001F600", u"%F0%9F%98%80"},
     };
-    auto escape = [](std::u16string_view name) {
-        char16_t text[400];
-        return escapeNickname(name, text, 400), std::u16string(text);
-    };
+    auto escape = [](std::u16string_view name) { char16_t text[400]; return escapeNickname(name, text, 400), std::u16string(text); };
     // Control characters, the first character past ASCII, a lone surrogate as U+FFFD.
     EXPECT_EQ(escape(u"\x01\x7F\x80\xD800"), u"%01%7F%C2%80%EF%BF%BD");
     RealServer server;
@@ -193,16 +187,12 @@ struct Online {
     std::unique_ptr<NetworkLink> link;
     // Its worker started unless worker is false (the frames then run their own exchanges).
     explicit Online(int port, std::shared_ptr<HttpClient> http = std::make_shared<SystemClient>(), bool worker = true) {
-        copyText(state->nickname, 32, u"w");
-        copyText(state->pinHash, 32, u"00000000");
+        copyText(state->nickname, 32, u"w"), copyText(state->pinHash, 32, u"00000000");
         link = std::make_unique<NetworkLink>(std::move(http), host);
         EXPECT_TRUE(link->open(u"127.0.0.1", port));
         if (worker) link->startWorker();
     }
-    void send(int32_t steps = 0) {
-        state->stepCount = steps;
-        link->sendRankingRequest(*state, 0);
-    }
+    void send(int32_t steps = 0) { state->stepCount = steps, link->sendRankingRequest(*state, 0); }
 };
 
 // While one exchange waits on the server, sixty frames' signals collapse into one: the next
@@ -217,8 +207,7 @@ TEST(Worker, ASlowServerHasOneExchangeInFlightAndEachCarriesTheNewestPath) {
     // NetFps: without a worker the frame runs its own exchange.
     online.send();
     EXPECT_EQ(online.link->newestRecords().size(), 1u);
-    online.link->startWorker();
-    online.send(1);
+    online.link->startWorker(), online.send(1);
     ASSERT_TRUE(eventually([&] { return server.targets().size() == 2; }));
     for (int frame = 2; frame <= 60; ++frame) online.send(frame);
     open.set_value();
@@ -253,20 +242,14 @@ TEST(Worker, InTheBackgroundTheFramesKeepTheWorkersRules) {
     auto http = std::make_shared<test::ScriptedHttpClient>();
     http->background = true, http->body = line("w");
     Online online(80, http);
-    auto frame = [&](int32_t steps) {
-        online.link->takeRankingUpdate(*online.state);
-        online.send(steps);
-    };
+    auto frame = [&](int32_t steps) { online.link->takeRankingUpdate(*online.state), online.send(steps); };
     for (int32_t steps = 1; steps <= 5; ++steps) frame(steps);
     EXPECT_EQ(std::pair(http->started, online.state->rankingCount), std::pair(1, 0));  // one in flight, nothing back yet
-    http->done = true;
-    frame(6);
+    http->done = true, frame(6);
     EXPECT_EQ(online.state->rankingCount, 1);
     ASSERT_EQ(http->paths.size(), 2u);
     EXPECT_EQ(std::pair(stepsOf(utf16ToUtf8(http->paths[0])), stepsOf(utf16ToUtf8(http->paths[1]))), std::pair(1, 6));
-    http->status = 500;
-    frame(7);
-    frame(8);
+    http->status = 500, frame(7), frame(8);
     EXPECT_EQ(online.host->events(), kFailed500);
     EXPECT_EQ(http->started, 2);  // no exchange after the failed one
     EXPECT_TRUE(online.link->workerStarted());
@@ -288,8 +271,7 @@ TEST(Worker, EachFrameTakesOneWholeListWhileTheWorkerHandsOverNewOnes) {
     // At least 2000 frames, and on until several lists have come (a loaded machine may not
     // schedule the worker for a while).
     for (int frame = 0; frame < 2000 || seen < 3; ++frame) {
-        online.send();
-        online.link->takeRankingUpdate(*online.state);
+        online.send(), online.link->takeRankingUpdate(*online.state);
         seen += s.rankingCount > 0 ? 1 : 0;
         for (int k = 0; k < s.rankingCount; ++k) ASSERT_EQ(s.rankingList[k].level, s.rankingCount) << frame;
     }

@@ -30,9 +30,7 @@ std::unique_ptr<GameState> box(std::initializer_list<Cell> solid, Float4 eye, in
     auto s = makeGameState();
     s->sizeX = s->sizeY = s->sizeZ = 5;
     s->goalPos[0] = s->goalPos[1] = s->goalPos[2] = 1.0f;
-    s->frameCounter = 1;
-    s->texturedWalls = textured;
-    s->cameraEye = eye;
+    s->frameCounter = 1, s->texturedWalls = textured, s->cameraEye = eye;
     for (auto [x, y, z] : solid) s->cellGrid[cellIndex(x, y, z)] = -1, s->seenGrid[cellIndex(x, y, z)] = kSeen;
     return s;
 }
@@ -71,24 +69,20 @@ using Texts = std::vector<std::u16string>;
 std::u16string textOf(const HudOp& op) { return std::u16string(op.text, static_cast<size_t>(textLength(op.text, 32))); }
 Rect rectOf(const HudOp& op) { return {op.rect.left, op.rect.top, op.rect.right, op.rect.bottom}; }
 
-HudLayout layoutOf(const GameState& s, Texts& texts) {
-    HudLayout hud;
-    buildHudLayout(s, hud);
-    texts.clear();
-    for (int i = 0; i < hud.count; ++i) texts.push_back(textOf(hud.ops[i]));
-    return hud;
+// The HUD's entries, and the text of each.
+std::pair<HudLayout, Texts> layoutOf(const GameState& s) {
+    std::pair<HudLayout, Texts> out;
+    buildHudLayout(s, out.first);
+    for (int i = 0; i < out.first.count; ++i) out.second.push_back(textOf(out.first.ops[i]));
+    return out;
 }
-
-std::unique_ptr<GameState> levelStart() { return test::levelState(1); }
 
 TEST(Frame, BatchesFollowThePassOrderAndShareOneInstanceArray) {
     auto s = box({{0, 0, 0}, {0, 1, 0}}, {3, 3, 3, 0}, 1);
-    s->guideOn = 1;
-    s->cellGrid[cellIndex(2, 3, 3)] = 2, s->seenGrid[cellIndex(2, 3, 3)] = kSeen;  // left once: a trail mark
-    s->seenGrid[cellIndex(3, 3, 3)] = kSeen;                                        // open but never left: none
+    s->guideOn = 1, s->cellGrid[cellIndex(2, 3, 3)] = 2, s->seenGrid[cellIndex(2, 3, 3)] = kSeen;  // left once: a trail mark
+    s->seenGrid[cellIndex(3, 3, 3)] = kSeen;  // open but never left: none
     s->networkEnabled = 1, s->rankingCount = 1, s->rankingList[0] = RankingRecord{};
-    s->rankingList[0].name[0] = u'x', s->rankingList[0].level = 1;
-    s->viewMatrix = translationMatrix(1, 2, 3);
+    s->rankingList[0].name[0] = u'x', s->rankingList[0].level = 1, s->viewMatrix = translationMatrix(1, 2, 3);
     FrameData f = frameOf(*s);
     std::vector<Mesh> meshes;
     int next = 0;
@@ -112,10 +106,8 @@ TEST(Frame, BatchesFollowThePassOrderAndShareOneInstanceArray) {
         while (axis < 2 && !std::all_of(face, face + 6, [&](const ColorVertex& v) { return v.position[axis] == face->position[axis]; })) ++axis;
         EXPECT_TRUE(std::equal(colours[axis], colours[axis] + 3, face[i % 6].color)) << "vertex " << i;
     }
-    HudLayout hud;
-    buildHudLayout(*s, hud);
     EXPECT_EQ(std::tuple(static_cast<size_t>(next), std::memcmp(&f.view, &s->viewMatrix, sizeof f.view), f.clearColor[0], f.hud.count),
-              std::tuple(f.worlds.size(), 0, 0.7f, hud.count));
+              std::tuple(f.worlds.size(), 0, 0.7f, layoutOf(*s).first.count));
     // Trail marks only with the guide on, and only on seen cells.
     EXPECT_EQ(f.worlds[static_cast<size_t>(f.batches[3].firstInstance)].m[3][0], 2.0f);
     s->seenGrid[cellIndex(2, 3, 3)] = 0;
@@ -156,8 +148,8 @@ TEST(Frame, InARealMazeTheVisibleFacesComeNearestFirst) {
             return inMaze(*s, x, y, z) != 0 && s->cellGrid[cellIndex(x, y, z)] == -1 && !(x == 1 && y == 1 && z == 0);
         };
         std::set<FaceKey> expected;
-        for (int x = 0; x < s->sizeX; ++x) {
-            for (int y = 0; y < s->sizeY; ++y) {
+        for (int x = 0; x < s->sizeX; ++x)
+            for (int y = 0; y < s->sizeY; ++y)
                 for (int z = 0; z < s->sizeZ; ++z) {
                     const bool drawn = solid(x, y, z) && s->seenGrid[cellIndex(x, y, z)] != 0;
                     for (int face = 0; face < kCubeFaces && drawn; ++face) {
@@ -168,8 +160,6 @@ TEST(Frame, InARealMazeTheVisibleFacesComeNearestFirst) {
                         if (!solid(x + d[0], y + d[1], z + d[2]) && towardsEye > 0.5f) expected.insert({x, y, z, face});
                     }
                 }
-            }
-        }
         FrameData f = frameOf(*s);
         EXPECT_GT(expected.size(), 20u);
         EXPECT_EQ(wallFaces(f), expected);
@@ -189,8 +179,7 @@ TEST(Frame, InARealMazeTheVisibleFacesComeNearestFirst) {
 
 TEST(Frame, GoalOrbiterAndCurtain) {
     auto s = box({}, {3, 3, 3, 0});
-    s->goalPos[0] = 1.9f;  // truncated to its cell
-    s->cycleFrame = 900;   // a quarter of the orbiter's circle
+    s->goalPos[0] = 1.9f, s->cycleFrame = 900;  // the goal truncated to its cell; a quarter of the orbiter's circle
     for (int frame : {0, 1, 2}) {
         s->frameCounter = frame;
         FrameData f = frameOf(*s);
@@ -212,8 +201,7 @@ TEST(Frame, ArrowRules) {
     };
     for (const Case& c : cases) {
         auto s = box({}, {3, 3, 3, 0});
-        s->networkEnabled = c.network, s->rankingCount = 1;
-        std::memcpy(s->nickname, u"me", 6);
+        s->networkEnabled = c.network, s->rankingCount = 1, std::memcpy(s->nickname, u"me", 6);
         RankingRecord& r = s->rankingList[0] = RankingRecord{};
         std::memcpy(r.name, c.name, 2 * std::char_traits<char16_t>::length(c.name));
         r.level = c.level, r.position[0] = c.x, r.position[1] = r.position[2] = 3, r.up[1] = 1, r.viewDirection[0] = 1;
@@ -247,15 +235,13 @@ TEST(Frame, ArrowRotationsAndTheirDegenerateCases) {
 }
 
 TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
-    auto s = levelStart();
-    s->networkEnabled = 1, s->hudMode = 1, s->showFps = 1, s->measuredFps = 59.94;
-    std::memcpy(s->nickname, u"Kim", 8);
+    auto s = test::levelState(1);
+    s->networkEnabled = 1, s->hudMode = 1, s->showFps = 1, s->measuredFps = 59.94, std::memcpy(s->nickname, u"Kim", 8);
     s->nightmareTimer = s->movementNoticeTimer = s->guideNoticeTimer = s->horizontalNoticeTimer = s->verticalNoticeTimer = 5;
     s->progressNoticeTimer = s->rotateNoticeTimer = s->saveNoticeTimer = s->loadNoticeTimer = 5;
     s->movementMode = 2, s->horizontalSign = -1, s->guideOn = 1, s->rotateSpeed = 9;
     s->verticalSign = 7;  // anything but exactly 1 reads "reverse"
-    Texts texts;
-    HudLayout hud = layoutOf(*s, texts);
+    auto [hud, texts] = layoutOf(*s);
     EXPECT_EQ(rectOf(hud.ops[0]), (Rect{30, 30, 230, 934}));
     EXPECT_EQ(texts, (Texts{u"", u"Name:", u"Kim", u"Level:", u"1", u"Position:", u"( 2, 2, 2)", u"Step Count:", u"0",
                             u"FPS:", u"59.9", u"Nightmare:", u"Break out!", u"Movement:", u"Fly 2", u"Guide:", u"On",
@@ -266,21 +252,19 @@ TEST(Hud, EveryLineAtOnceMakesFourteenEntries) {
 TEST(Hud, TheModeSelectsThePanelsAndTheRankingShowsTheFirstEight) {
     struct Case { int mode, network, ops; };
     for (Case c : {Case{0, 1, 0}, Case{1, 1, 9}, Case{2, 1, 1}, Case{3, 1, 10}, Case{2, 0, 0}, Case{3, 0, 7}}) {
-        auto s = levelStart();
+        auto s = test::levelState(1);
         s->hudMode = c.mode, s->networkEnabled = c.network;
-        Texts texts;
-        HudLayout hud = layoutOf(*s, texts);
+        HudLayout hud = layoutOf(*s).first;
         EXPECT_EQ(hud.count, c.ops) << c.mode << " " << c.network;
         if (c.mode == 2 && c.network == 1) EXPECT_EQ(rectOf(hud.ops[0]), (Rect{794, 30, 994, 38}));  // empty
     }
-    auto s = levelStart();
+    auto s = test::levelState(1);
     s->networkEnabled = 1, s->hudMode = 2, s->rankingCount = 9;
     for (int i = 0; i < 9; ++i) {
         RankingRecord& r = s->rankingList[i] = RankingRecord{};
         r.name[0] = static_cast<char16_t>(u'a' + i), r.level = 10 - i, r.goalDistance = i, r.stepCount = 100 + i;
     }
-    Texts texts;
-    HudLayout hud = layoutOf(*s, texts);
+    auto [hud, texts] = layoutOf(*s);
     EXPECT_EQ(rectOf(hud.ops[0]), (Rect{794, 30, 994, 38 + 64 * 8}));
     EXPECT_EQ(texts, (Texts{u"", u"1st a", u"10-0-100", u"2nd b", u"9-1-101", u"3rd c", u"8-2-102", u"4th d",
                             u"7-3-103", u"5th e", u"6-4-104", u"6th f", u"5-5-105", u"7th g", u"4-6-106", u"8th h",
@@ -289,12 +273,11 @@ TEST(Hud, TheModeSelectsThePanelsAndTheRankingShowsTheFirstEight) {
 }
 
 TEST(Hud, OverLongTextsAreShortenedWithinTheirSlot) {
-    auto s = levelStart();
+    auto s = test::levelState(1);
     test::place(*s, -3.0e38f, 3.0e38f, std::nanf(""));
     s->networkEnabled = 1, s->rankingCount = 1, s->rankingList[0] = RankingRecord{};
     std::fill_n(s->rankingList[0].name, 31, u'W');
-    Texts texts;
-    layoutOf(*s, texts);
+    const Texts texts = layoutOf(*s).second;
     for (const std::u16string& text : texts) EXPECT_LE(text.size(), 31u);
     EXPECT_EQ(texts[6].substr(0, 12) + u"|" + texts[10].substr(0, 6), u"(-2147483649|1st WW");
 }

@@ -65,8 +65,7 @@ protected:
         std::string failed, detail;
         ASSERT_TRUE(font_.open(24.0f, failed, detail)) << failed << ": " << detail;
         // A 24-pixel em: the ascender lies within it (24 points would make it 32 pixels).
-        ASSERT_GT(font_.ascender(), 16.0f);
-        ASSERT_LE(font_.ascender(), 24.0f);
+        ASSERT_TRUE(font_.ascender() > 16.0f && font_.ascender() <= 24.0f) << font_.ascender();
         state_ = makeGameState();
         newLevel(*state_, *makeMazeWork());
         markSight(*state_);
@@ -79,9 +78,8 @@ protected:
     }
 
     // Draws one frame and reads it back; empty when that failed.
-    std::vector<uint8_t> picture(GlRenderer& renderer, bool build = true) {
-        if (build) buildFrame(*state_, frame_);
-        renderer.drawFrame(frame_);
+    std::vector<uint8_t> picture(GlRenderer& renderer) {
+        buildFrame(*state_, frame_), renderer.drawFrame(frame_);
         std::vector<uint8_t> rgba;
         return renderer.readPicture(rgba) ? rgba : std::vector<uint8_t>{};
     }
@@ -117,8 +115,7 @@ TEST_F(GlRendererTest, EachFailingStepIsReportedAndTheNextFrameRebuilds) {
         renderer.failAtLine = 0;
         ASSERT_EQ(renderer.initGraphics(), 1) << "rebuild after line " << c.line;
         EXPECT_TRUE(drawsTheRoom(renderer)) << "after line " << c.line;
-        renderer.releaseGraphics();
-        renderer.releaseGraphics();  // a second release is harmless
+        renderer.releaseGraphics(), renderer.releaseGraphics();  // a second release is harmless
         EXPECT_FALSE(renderer.ready());
         ASSERT_EQ(renderer.initGraphics(), 1);
         EXPECT_TRUE(drawsTheRoom(renderer)) << "released after line " << c.line;
@@ -136,9 +133,7 @@ TEST_F(GlRendererTest, TheWindowShowsThePicture) {
     ASSERT_EQ(reader.shown.size(), rgba.size());
     const size_t row = 1024 * 4;
     int differing = 0;
-    for (size_t y = 0; y < 576; ++y) {
-        differing += std::memcmp(&rgba[y * row], &reader.shown[(575 - y) * row], row) != 0 ? 1 : 0;
-    }
+    for (size_t y = 0; y < 576; ++y) differing += std::memcmp(&rgba[y * row], &reader.shown[(575 - y) * row], row) != 0 ? 1 : 0;
     EXPECT_EQ(differing, 0);
 }
 

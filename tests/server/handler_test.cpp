@@ -31,8 +31,7 @@ protected:
     // shared: a database other instances share, on this test's clock.
     void makeStore(StoreOptions o, bool shared = false) {
         o.viewMaxAgeMs = o.budgets.minIntervalMs = 0;  // pacing is the socket side's; the live test holds it
-        ctx.reset();
-        store.reset();  // before its storage: its levels are written there in the background
+        ctx.reset(), store.reset();  // the store before its storage: its levels are written there in the background
         storage = shared ? makeMemoryStorage([this] { return now; }) : makeMemoryStorage();
         store = std::make_unique<RankingStore>(*storage, o);
         ctx = std::make_unique<HandlerContext>(HandlerContext{*store, metrics, log, [this] { return now; },
@@ -47,9 +46,7 @@ protected:
     }
     HttpResponse get(const std::string& target) { return answer({"GET", target}); }
     HttpResponse send(const std::u16string& nick, const StateFields& f) { return get(rankingTarget(nick, f)); }
-    int from(uint64_t client, uint64_t connection, const std::string& target) {
-        return answer({"GET", target, client, connection}).status;
-    }
+    int from(uint64_t client, uint64_t connection, const std::string& target) { return answer({"GET", target, client, connection}).status; }
 
     // Rises and steps as fast as a test likes, and positions anywhere.
     static StoreOptions unbounded(int32_t topLines) {
@@ -68,9 +65,7 @@ protected:
 TEST_F(Handler, ImplausibleUpdatesForeignHashesAndRisesNotWalkedAreRefusedAndNotStored) {
     // Level 1's shortest path is 6 cells, level 2's 24; 18 cells a second at the most, from at
     // most a second before the request that started the level.
-    ASSERT_EQ(store->levels().waitFor(1), 6);
-    ASSERT_EQ(store->levels().waitFor(2), 24);
-    ASSERT_EQ(store->levels().waitFor(3), 54);
+    for (auto [level, path] : {std::pair{1, 6}, {2, 24}, {3, 54}}) ASSERT_EQ(store->levels().waitFor(level), path);
     store->levels().waitForField(3);
     ASSERT_EQ(send(u"p", StateFields{}).status, 200);  // at the start of level 1, no steps
     const int64_t start = now;
@@ -175,9 +170,8 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
     for (const Spray& c : sprays) EXPECT_EQ(from(c.client, c.connection, rankingTarget(c.name, {})), c.status) << c.description;
     // A new nickname with one of the most common PINs is refused; any other PIN is not.
     auto withPin = [](const char16_t* nick, const char16_t* pin) { return rankingTarget(nick, {.pin = pinHashOf(nick, pin)}); };
-    for (const char16_t* weak : {u"1234", u"0000", u"2580", u"1998", u"0229", u"123456", u"5201314", u"1234567890"}) {
+    for (const char16_t* weak : {u"1234", u"0000", u"2580", u"1998", u"0229", u"123456", u"5201314", u"1234567890"})
         EXPECT_EQ(from(400, 1000, withPin(u"weak", weak)), 409) << utf16ToUtf8(weak);
-    }
     EXPECT_EQ(from(400, 1000, withPin(u"weak", u"8068")), 200);
     EXPECT_EQ(weakPins().size(), kWeakPinCount);
     // Instances sharing a database share the budgets: wrong hashes alternating between two
@@ -200,11 +194,7 @@ TEST_F(Handler, PinGuessesAreBudgetedPerNicknameAndPerAddressAndARefusalNeverTel
 }
 
 TEST_F(Handler, FindingAFourDigitPinTakesMoreThanADayFromAnyNumberOfAddresses) {
-    auto hashOf = [](const std::u16string& pin) {
-        char16_t hash[9];
-        makePinHash(u"victim", pin, hash);
-        return StateFields{.pin = utf16ToUtf8(hash)};
-    };
+    auto hashOf = [](const std::u16string& pin) { return StateFields{.pin = pinHashOf(u"victim", pin)}; };
     ASSERT_EQ(send(u"victim", hashOf(u"5000")).status, 200);
     // A guesser walks through every PIN in order, each guess from a new address on a new
     // connection, twenty a minute for a day (as fast as it likes: refusals cost it nothing).
@@ -252,10 +242,8 @@ TEST_F(Handler, NewNicknamesMayNotHideCharactersOrLookLikeARegisteredOne) {
     bool inserted;
     StoredPlayer existing;
     std::string error;
-    for (const std::u16string& name : old) {
-        const std::string state = stateValue({.pin = pinOf(name)});
-        ASSERT_TRUE(storage->registerPlayer({utf16ToUtf8(name), pinOf(name), state, 0, {}}, inserted, existing, error));
-    }
+    for (const std::u16string& name : old)
+        ASSERT_TRUE(storage->registerPlayer({utf16ToUtf8(name), pinOf(name), stateValue({.pin = pinOf(name)}), 0, {}}, inserted, existing, error));
     ASSERT_TRUE(store->load(error)) << error;
     store->waitIndexed();
     for (const std::u16string& name : old) EXPECT_EQ(send(name, {.pin = pinOf(name), .steps = 1}).status, 200) << utf16ToUtf8(name);
@@ -333,9 +321,8 @@ TEST_F(Handler, RepliesGoOutAsHttpSpellsThemAndGzipOnesInflateToThePlainReplyWhe
     // and a check (a literal nickname: it lives on). Every ranking request changes the view,
     // so each reply comes from a view rebuilt since the one before.
     std::vector<std::string> targets = {test::checkTarget("g5", "1234abcd")};
-    for (int steps : {0, 31, 32, 33, 39, 40, 41, 71, 72, 100, 147, 148, 149, 150, 199, 219, 500000}) {
+    for (int steps : {0, 31, 32, 33, 39, 40, 41, 71, 72, 100, 147, 148, 149, 150, 199, 219, 500000})
         targets.push_back(rankingTarget(numbered(u"req", steps), {.steps = steps}));
-    }
     for (const std::string& target : targets) {
         HttpResponse plain = get(target), z = answer({"GET", target, 0, 0, true});
         std::string text = plain.body.str(), body = z.body.str();
@@ -410,11 +397,9 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
     auto elsewhere = [&](const char16_t* name) { return other.commit(other.submit(name, stateValue({}), {}, now).commit.value()).status; };
     // 300 players; player i climbs to level 1 + i % 7 (one level per update), and among the
     // players of a level the larger i has fewer steps.
-    for (int i = 0; i < 300; ++i, now += 10) {
-        for (int level = 1; level <= 1 + i % 7; ++level) {
+    for (int i = 0; i < 300; ++i, now += 10)
+        for (int level = 1; level <= 1 + i % 7; ++level)
             ASSERT_EQ(send(numbered(u"p", i), {.level = level, .steps = level * 1000 - i}).status, 200);
-        }
-    }
     ASSERT_EQ(elsewhere(u"gone"), 200);
     now += 20000;  // everyone goes quiet
     ASSERT_EQ(elsewhere(u"there"), 200);
@@ -434,6 +419,11 @@ TEST_F(Handler, RepliesHoldTheTopAndLivePlayersOfTheSameLevel) {
     now += 6000;
     ASSERT_EQ(send(u"p0", {.steps = 1000}).status, 200);
     EXPECT_EQ(store->livePlayerCount(now + 6000), 1u);
+    // The newcomer, seen once 6 s ago, is live until exactly 10 s after.
+    now += 1000;
+    EXPECT_NE(findRecord(records(send(u"p0", {.steps = 1000})), u"newcomer"), nullptr);
+    now += 3000;
+    EXPECT_EQ(findRecord(records(send(u"p0", {.steps = 1000})), u"newcomer"), nullptr);
 }
 
 TEST(ReplyView, WhileTheFirstViewIsBuiltAReplyWaitsForIt) {

@@ -118,8 +118,7 @@ TEST(WebRoot, TheFilesUnderTheRootAndNothingElse) {
     namespace fs = std::filesystem;
     test::TempDir dir;
     const std::string root = dir.path + "/site";
-    fs::create_directories(root + "/sub");
-    fs::create_directories(root + "/.git");
+    for (const char* folder : {"/sub", "/.git"}) fs::create_directories(root + folder);
     auto write = [](const std::string& path, const std::string& bytes) { std::ofstream(path, std::ios::binary) << bytes; };
     const std::string page = "<!doctype html>" + std::string(3000, 'x'), script(5000, ';');
     const std::pair<std::string, std::string> written[] = {
@@ -326,10 +325,9 @@ TEST_F(SqliteStorage, OnlyPlayersStillAtLevelOneAndLongUnseenAreForgottenHereAnd
     auto memory = makeMemoryStorage([] { return int64_t{0}; });
     bool inserted;
     StoredPlayer existing;
-    for (int32_t level : {1, 2}) {
+    for (int32_t level : {1, 2})
         ASSERT_TRUE(memory->registerPlayer({"l" + std::to_string(level), "1234abcd", test::stateValue({.level = level}), 0, {}},
                                            inserted, existing, error));
-    }
     rows.clear();
     ASSERT_TRUE(memory->forgetPlayers({"l1", "l2"}, 1, error) && memory->loadAll(rows, error));
     EXPECT_TRUE(rows.size() == 1 && rows[0].name == "l2");

@@ -148,10 +148,6 @@ HttpResult ServerProcess::get(const std::string& target) {
     return perform(static_cast<CURL*>(curl_), "http://127.0.0.1:" + std::to_string(port_) + target, false);
 }
 
-HttpResult ServerProcess::admin(const std::string& target) {
-    return perform(curl_easy_init(), "http://127.0.0.1:" + std::to_string(adminPort_) + target, true);
-}
-
 HttpResult ServerProcess::request(const std::string& target, const std::string& source, bool gzip, int port) {
     CURL* c = curl_easy_init();
     curl_easy_setopt(c, CURLOPT_INTERFACE, ("host!" + source).c_str());
@@ -228,9 +224,8 @@ void expectLastWords(ServerProcess& s, int exitStatus) {
     // Logged once since the database was last written again, however often it failed since.
     size_t faults = 0, cleared = out.rfind("the database is written again");
     for (size_t at = out.find("DATABASE FAULT: ", cleared == std::string::npos ? 0 : cleared); at != std::string::npos;
-         at = out.find("DATABASE FAULT: ", at + 1)) {
+         at = out.find("DATABASE FAULT: ", at + 1))
         ++faults;
-    }
     EXPECT_EQ(faults, 1u) << out;
     if (exitStatus) EXPECT_NE(s.output().find("NOT WRITTEN: the states of 1 players (a)"), std::string::npos) << s.output();
 }

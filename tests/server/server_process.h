@@ -33,10 +33,10 @@ public:
     int adminPort() const { return adminPort_; }
     const std::string& output() const { return output_; }  // stdout and stderr so far
     HttpResult get(const std::string& target);  // one curl handle, kept alive across calls
-    HttpResult admin(const std::string& target);  // the admin port, on a fresh handle
     // From a source address (127.0.0.x), asking for gzip (curl inflates it), on a fresh handle;
     // to another port (a proxy in front) when port is set.
     HttpResult request(const std::string& target, const std::string& source, bool gzip = false, int port = 0);
+    HttpResult admin(const std::string& target) { return request(target, "127.0.0.1", false, adminPort_); }
 
 private:
     void readOutput(int timeoutMs);

@@ -6,7 +6,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <cstdio>
 #include <filesystem>
 #include <string>
 #include <vector>
@@ -32,22 +31,13 @@ inline std::string stateValue(const StateFields& f) {
     return utf16ToUtf8(formatStateValue(f.time, pin, f.level, f.steps, f.pos, f.view, f.up));
 }
 
-// Escapes every byte outside printable ASCII (and '%' itself), as an HTTP client does.
-inline std::string escapeForUrl(const std::string& utf8) {
-    std::string out;
-    for (unsigned char c : utf8) {
-        char buf[4];
-        std::snprintf(buf, sizeof buf, c <= 0x20 || c >= 0x7F || c == '%' || c == '#' || c == '?' ? "%%%02X" : "%c", c);
-        out += buf;
-    }
-    return out;
-}
-
-// "name=<escaped nickname>&state=<value>&sum=<checksum>", the checksum computed by the core
-// over the unescaped text, as the game does.
+// "name=<escaped nickname>&state=<value>&sum=<checksum>", the nickname escaped and the checksum
+// computed over the unescaped text by the core, as the game does.
 inline std::string rankingQuery(const std::u16string& nickname, const std::string& state) {
-    std::u16string text = u"name=" + nickname + u"&state=" + utf8ToUtf16(state);
-    return "name=" + escapeForUrl(utf16ToUtf8(nickname)) + "&state=" + state + utf16ToUtf8(makeChecksumTag(text));
+    char16_t escaped[400];
+    escapeNickname(nickname, escaped, 400);
+    const std::u16string text = u"name=" + nickname + u"&state=" + utf8ToUtf16(state);
+    return "name=" + utf16ToUtf8(escaped) + "&state=" + state + utf16ToUtf8(makeChecksumTag(text));
 }
 
 inline std::string rankingTarget(const std::u16string& nickname, const StateFields& f) {

@@ -15,15 +15,14 @@ namespace orlith::test {
 
 class FakePlatform : public Platform {
 public:
-    uint32_t tick = 0;             // current ms tick
-    std::vector<uint32_t> sleeps;  // every sleepMs argument
+    uint32_t tick = 0;             // current ms tick, advanced by every sleep
     std::vector<std::u16string> messages;
     bool answerYes = false;
     int errorCode = 0;
     uint32_t now = 1700000000;
 
     uint32_t tickCount() override { return tick; }
-    void sleepMs(uint32_t ms) override { sleeps.push_back(ms), tick += ms; }
+    void sleepMs(uint32_t ms) override { tick += ms; }
     bool showMessage(std::u16string_view text, MessageKind) override { return messages.emplace_back(text), answerYes; }
     int lastErrorCode() override { return errorCode; }
     uint32_t unixTime() override { return now; }
@@ -40,14 +39,13 @@ public:
         return native::readFile(path, maxBytes, bytes, errorCode);
     }
     FileFailure replaceFile(const std::string& path, std::string_view bytes) override {
-        if (failReplace != FileFailure::none) return errorCode = plantedErrorCode, failReplace;
+        if (failReplace != FileFailure::none) return errorCode = 28, failReplace;  // ENOSPC, as a full disk leaves it
         return native::replaceFile(path, bytes, errorCode);
     }
     std::string pathInCurrentDirectory(std::string_view name) override { return native::pathInCurrentDirectory(name); }
 
     bool localTimeWorks = true;                    // false: every conversion fails
     FileFailure failReplace = FileFailure::none;   // planted failure of the next replacements
-    int plantedErrorCode = 28;                     // the system code a planted failure leaves
 };
 
 // Runs a test inside a fresh temporary directory and returns to the old one afterwards.

@@ -107,27 +107,24 @@ TEST(ImGuiDialogsTest, EachDialogShowsItsTemplateAndItsKeyGivesItsAnswer) {
         for (size_t p = 3; p < picture.rgba.size(); p += 4) picture.rgba[p] = 255;  // opaque
         EXPECT_TRUE(test::matchesGolden(picture, std::string(ORLITH_SOURCE_DIR "/tests/ui/") + c.golden + ".png", 8, 4));
     }
-    // The focus starts on the check box: Space ticks it without a Tab first.
-    dialogs.frameDrawn = [](int frame) {
-        if (frame == 1) pushKey(SDL_SCANCODE_SPACE);
-        if (frame == 3) pushKey(SDL_SCANCODE_ESCAPE);
+    // Keys pressed in the given frames of the dialogs that follow.
+    auto pressing = [&](std::vector<std::pair<int, SDL_Scancode>> keys) {
+        dialogs.frameDrawn = [keys](int frame) { for (auto [at, key] : keys) if (frame == at) pushKey(key); };
     };
+    // The focus starts on the check box: Space ticks it without a Tab first.
+    pressing({{1, SDL_SCANCODE_SPACE}, {3, SDL_SCANCODE_ESCAPE}});
     EXPECT_EQ(dialogs.runRegistration(form), 2);
     EXPECT_TRUE(form.ticked());
     // A row of characters the atlas holds, and surrogate pairs (beyond 16 bits: the replacement
     // mark either way), opens the table without building the atlas again.
     std::char_traits<char16_t>::copy(table->cells[0][1], u"\U00010000\U0001F3FF迷", 6);
     const int builds = dialogs.atlasBuilds();
-    dialogs.frameDrawn = [](int frame) {
-        if (frame == 1) pushKey(SDL_SCANCODE_RETURN);
-    };
+    pressing({{1, SDL_SCANCODE_RETURN}});
     EXPECT_EQ(dialogs.runInformation(*table), 1);
     EXPECT_EQ(dialogs.atlasBuilds(), builds);
     // An error box over the running game: a game frame under each of the box's.
     int gameFrames = 0;
-    dialogs.frameDrawn = [](int frame) {
-        if (frame == 5) pushKey(SDL_SCANCODE_RETURN);
-    };
+    pressing({{5, SDL_SCANCODE_RETURN}});
     dialogs.runErrorBoxOverGame(u"line 3442 : error in HttpSendRequest\ncode = 7", [&] { return ++gameFrames, 0u; });
     EXPECT_EQ(gameFrames, 7);  // frames 0 to 5 drawn, and the one in which Return was read
     context.destroy();
