@@ -136,11 +136,11 @@ GzipWriter::GzipWriter(ReplyText& out) : out_(out) {
     out_.addOwn(std::string_view(kHeader, sizeof kHeader));
 }
 
-void GzipWriter::raw(std::string_view bytes, bool shared) {
+void GzipWriter::raw(std::string_view bytes) {
     // Eight bytes a step from the first: a line is too short for zlib's wider steps to start.
     crc_ = ~crcRun(~crc_, reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
     length_ += static_cast<uint32_t>(bytes.size());
-    stored(bytes, shared);
+    stored(bytes, false);
 }
 
 void GzipWriter::stored(std::string_view bytes, bool shared) {

@@ -3,9 +3,9 @@
 // member. For gzip the block is compressed once (on first use) in chunks of lines; each
 // chunk starts from an empty dictionary and ends on a byte boundary, so any run of whole
 // chunks can be sent as it is beside stored (uncompressed) deflate blocks holding the
-// requester's own line, and the checksums are joined with crc32_combine. Two packings: long
-// chunks compress well; short ones cover the edges of a run (around the requester, at the
-// line cap), so that at most a few lines go uncompressed.
+// requester's own line, and the checksums are joined from the block's per-line CRCs. Two
+// packings: long chunks compress well; short ones cover the edges of a run (around the
+// requester, at the line cap), so that at most a few lines go uncompressed.
 #pragma once
 
 #include <cstdint>
@@ -51,7 +51,7 @@ private:
 class GzipWriter {
 public:
     explicit GzipWriter(ReplyText& out);
-    void raw(std::string_view bytes, bool shared);
+    void raw(std::string_view bytes);  // the reply's own bytes (the requester's line)
     void run(const Block& block, size_t from, size_t to, size_t packing = 0);  // lines [from, to)
     void finish();
 

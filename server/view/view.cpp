@@ -51,7 +51,7 @@ void Views::reply(const std::shared_ptr<const View>& view, const Player* request
     out.own.reserve(ownLines.size() + 128);
     std::optional<GzipWriter> gz;
     if (gzip) gz.emplace(out);
-    if (gz && !ownLines.empty()) gz->raw(ownLines, false);
+    if (gz && !ownLines.empty()) gz->raw(ownLines);
     if (!gz) out.addOwn(ownLines);
     size_t lines = static_cast<size_t>(std::count(ownLines.begin(), ownLines.end(), '\n'));
     const size_t maxLines = static_cast<size_t>(options_.maxLines);
