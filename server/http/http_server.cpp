@@ -27,6 +27,7 @@
 #include "budgets/budgets.h"
 #include "http/proxy_protocol.h"
 #include "rules/request.h"
+#include "rules/request_head.h"
 
 namespace orlith::server {
 
@@ -156,11 +157,11 @@ bool trusted(const std::vector<ProxyBlock>& blocks, const asio::ip::address& a) 
 // The client a trusted proxy forwarded for: the right-most address of the X-Forwarded-For
 // fields (in order, joined) that is not itself a trusted proxy. Null when one is not an
 // address; the peer when every one is trusted or there is none.
-std::optional<asio::ip::address> forwardedFor(const http::request<http::empty_body>& req, const std::vector<ProxyBlock>& blocks,
+std::optional<asio::ip::address> forwardedFor(const RequestHead& req, const std::vector<ProxyBlock>& blocks,
                                               const asio::ip::address& peer) {
     std::vector<std::string_view> hops;
-    for (auto range = req.equal_range("X-Forwarded-For"); range.first != range.second; ++range.first) {
-        std::string_view v(range.first->value().data(), range.first->value().size());
+    for (uint8_t f = 0; f < req.forwardedCount; ++f) {
+        std::string_view v = req.forwardedFor[f];
         for (size_t start = 0; start <= v.size();) {
             size_t comma = std::min(v.find(',', start), v.size());
             hops.push_back(v.substr(start, comma - start));
@@ -225,7 +226,8 @@ public:
     // loopConnections: the count of its event loop, given back at the end.
     Session(tcp::socket socket, Shared& shared, bool admin, uint64_t client, std::optional<asio::ip::address> proxy,
             std::atomic<int>& loopConnections)
-        : stream_(std::move(socket)), hold_(stream_.get_executor()), idle_(stream_.get_executor()), shared_(shared), admin_(admin), client_(client),
+        : stream_(std::move(socket)), hold_(stream_.get_executor()), idle_(stream_.get_executor()), parser_(shared.options.headerLimit),
+          shared_(shared), admin_(admin), client_(client),
           connection_(shared.nextConnection.fetch_add(1)), proxy_(std::move(proxy)), loopConnections_(loopConnections) {}
     ~Session() {
         loopConnections_.fetch_sub(1, std::memory_order_relaxed);
@@ -321,16 +323,16 @@ private:
     enum class Parser { kFresh, kGoOn, kDone };
     Parser parseBuffered() {
         if (buffer_.size() == 0) return Parser::kFresh;
-        newParser();
-        beast::error_code ec;
-        size_t used = 0;
-        do {
-            used = parser_->put(buffer_.data(), ec);
-            buffer_.consume(used);
-        } while (!ec && used > 0 && !parser_->is_done());
-        if (ec == http::error::need_more || (!ec && !parser_->is_done())) return Parser::kGoOn;
-        onRead(ec);
+        parser_.reset();
+        RequestHeadParser::Status status = parseHead();
+        if (status == RequestHeadParser::Status::kMore) return Parser::kGoOn;
+        onRead({}, status);
         return Parser::kDone;
+    }
+
+    RequestHeadParser::Status parseHead() {
+        auto bytes = buffer_.cdata();
+        return parser_.parse(std::string_view(static_cast<const char*>(bytes.data()), bytes.size()));
     }
 
     void busy(const char* why) {
@@ -390,14 +392,8 @@ private:
         readRequest();
     }
 
-    void newParser() {
-        parser_.emplace();
-        parser_->header_limit(shared_.options.headerLimit);
-        parser_->body_limit(0);
-    }
-
     void readRequest(Parser parser = Parser::kFresh) {
-        if (parser == Parser::kFresh) newParser();
+        if (parser == Parser::kFresh) parser_.reset();
         // One deadline for the whole request, so a slow drip of header bytes is cut off too.
         // It is a timer of our own: the stream's own time-out closes the socket, and a client
         // that sent part of a request is owed a 408 first. The stream's is off while reading
@@ -411,15 +407,31 @@ private:
         hold_.async_wait([self = shared_from_this()](beast::error_code ec) {
             if (!ec && self->reading_) self->readTimedOut();
         });
-        http::async_read(stream_, buffer_, *parser_,
-                         [self = shared_from_this()](beast::error_code ec, size_t) { self->onRead(ec); });
+        // Bytes may be here already: those read after a PROXY header, say.
+        RequestHeadParser::Status status = buffer_.size() ? parseHead() : RequestHeadParser::Status::kMore;
+        if (status != RequestHeadParser::Status::kMore) return onRead({}, status);
+        readHead();
+    }
+
+    // Reads until the head is whole (or wrong, or too long). Its bytes stay in the buffer
+    // until the reply is written: the request's views point into them.
+    void readHead() {
+        if (buffer_.size() >= buffer_.max_size()) return onRead({}, RequestHeadParser::Status::kTooLarge);
+        stream_.socket().async_read_some(buffer_.prepare(beast::read_size(buffer_, 65536)),
+                                         [self = shared_from_this()](beast::error_code ec, size_t n) {
+                                             self->buffer_.commit(n);
+                                             if (ec || n == 0) return self->onRead(ec ? ec : asio::error::eof, {});
+                                             RequestHeadParser::Status status = self->parseHead();
+                                             if (status == RequestHeadParser::Status::kMore) return self->readHead();
+                                             self->onRead({}, status);
+                                         });
     }
 
     void readTimedOut() {
         reading_ = false;
         timedOut_ = true;
         // Quiet between requests: a kept-alive connection that is simply closed.
-        if (!parser_->got_some() && buffer_.size() == 0) return close();
+        if (buffer_.size() == 0) return close();
         shared_.metrics.count(408);
         response_ = HttpResponse{408, "request timeout\r\n"};
         head_ = false;
@@ -428,20 +440,16 @@ private:
         write(11, false);
     }
 
-    void onRead(beast::error_code ec) {
+    void onRead(beast::error_code ec, RequestHeadParser::Status head) {
+        using Status = RequestHeadParser::Status;
         reading_ = false;
         hold_.cancel();
         givePartial();
         if (timedOut_) return;  // answered (or closed) by readTimedOut
-        if (ec == http::error::end_of_stream || ec == beast::error::timeout || ec == asio::error::eof ||
-            ec == asio::error::connection_reset || ec == asio::error::operation_aborted) {
-            return close();
-        }
-        if (ec) {
+        if (ec) return close();  // the client went away, or the socket failed
+        if (head != Status::kDone) {
             // Malformed input: answer once and close, since the stream cannot be resynchronised.
-            int status = ec == http::error::header_limit || ec == http::error::buffer_overflow ? 431
-                         : ec == http::error::body_limit                                      ? 413
-                                                                                              : 400;
+            int status = head == Status::kTooLarge ? 431 : head == Status::kBody ? 413 : 400;
             shared_.metrics.count(status);
             response_ = HttpResponse{status, status == 431   ? "request header fields too large\r\n"
                                              : status == 413 ? "a request has no body here\r\n"
@@ -449,7 +457,7 @@ private:
             head_ = false;
             return write(11, false);
         }
-        const auto& req = parser_->get();
+        const RequestHead& req = parser_.head();
         uint64_t client = client_, connection = connection_;
         if (proxy_ && !admin_) {
             // Many clients share a proxy's connection: each request is its client's, on no
@@ -464,17 +472,10 @@ private:
             client = keyOf(*from);
             connection = 0;
         }
-        request_ = HttpRequest{std::string_view(req.method_string().data(), req.method_string().size()),
-                               std::string_view(req.target().data(), req.target().size()),
-                               client,
-                               connection,
-                               acceptsGzip(std::string_view(req[http::field::accept_encoding].data(),
-                                                            req[http::field::accept_encoding].size())),
-                               admin_};
+        request_ = HttpRequest{req.method, req.target, client, connection, acceptsGzip(req.acceptEncoding), admin_};
         // The web game's files: the HTTP side's own business, no player's request.
         if (!admin_ && shared_.handler.file) {
-            const auto tag = req[http::field::if_none_match];
-            if (auto file = shared_.handler.file(request_, std::string_view(tag.data(), tag.size()))) {
+            if (auto file = shared_.handler.file(request_, req.ifNoneMatch)) {
                 shared_.metrics.count(file->status);
                 response_ = std::move(*file);
                 return respond();
@@ -513,9 +514,9 @@ private:
     }
 
     void respond() {
-        const auto& r = parser_->get();
-        head_ = r.method() == http::verb::head;
-        write(r.version(), r.keep_alive());
+        const RequestHead& r = parser_.head();
+        head_ = r.method == "HEAD";
+        write(r.version, r.keepAlive);
     }
 
     // The status line and headers are written here rather than by Beast's serializer, so the
@@ -571,6 +572,7 @@ private:
         response_ = {};  // lets go of the view at once
         unsent_ = {};
         if (ec || !keepAlive_) return close();
+        buffer_.consume(parser_.head().length);
         read();
     }
 
@@ -590,7 +592,7 @@ private:
     // Bounded: a request's head fits (see headerLimit), and pipelined requests beyond that
     // wait in the socket's own small receive buffer.
     beast::flat_buffer buffer_{16384};
-    std::optional<http::request_parser<http::empty_body>> parser_;
+    RequestHeadParser parser_;
     Shared& shared_;
     HttpRequest request_;
     HttpResponse response_;   // kept until written: its slices point into a shared view

@@ -19,6 +19,7 @@
 #include "rules/levels.h"
 #include "rules/ranking_store.h"
 #include "rules/request.h"
+#include "rules/request_head.h"
 #include "server/server_test_util.h"
 #include "storage/storage.h"
 
@@ -227,6 +228,87 @@ TEST(ProxyProtocol, AHeaderNamesItsClientOrThePeerAndAnythingElseIsBad) {
             EXPECT_EQ(parseProxyHeader(c.header.substr(0, n)).status, S::kMore) << n << " of " << testing::PrintToString(c.header);
         }
     }
+}
+
+TEST(RequestHead, TheFieldsWeActOnAreReadAndAnythingAProxyMightReadOtherwiseIsRefused) {
+    using S = RequestHeadParser::Status;
+    const std::string get = "GET /a?b=c HTTP/1.1\r\n";
+    const struct { std::string bytes; S status; std::string read; } cases[] = {
+        // read: version, keep-alive, Accept-Encoding, If-None-Match, X-Forwarded-For joined by |
+        {get + "\r\n", S::kDone, "11 1 [] [] []"},
+        {"HEAD /a?b=c HTTP/1.0\r\nHost: x\r\n\r\n", S::kDone, "10 0 [] [] []"},
+        {"GET /a?b=c HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", S::kDone, "10 1 [] [] []"},
+        {"GET /a?b=c HTTP/1.0\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n", S::kDone, "10 0 [] [] []"},
+        {get + "Connection: TE,  CLOSE \r\n\r\n", S::kDone, "11 0 [] [] []"},
+        {get + "Connection: closed\r\n\r\n", S::kDone, "11 1 [] [] []"},
+        {get + "ACCEPT-encoding:\tgzip, br \r\nAccept-Encoding: identity\r\nIf-None-Match: \"7\"\r\n\r\n", S::kDone,
+         "11 1 [gzip, br] [\"7\"] []"},
+        {get + "X-Forwarded-For: 192.0.2.1, 10.0.0.1\r\nHost: x\r\nx-forwarded-for:10.0.0.2\r\n\r\n", S::kDone,
+         "11 1 [] [] [192.0.2.1, 10.0.0.1|10.0.0.2]"},
+        {get + "Content-Length: 00\r\nX-Other: \xC3\xA9\r\n\r\n", S::kDone, "11 1 [] [] []"},
+        {get + "Host: x\r\n", S::kMore, ""},
+        {get + "Content-Length: 5\r\n\r\nhello", S::kBody, ""},
+        {get + "Transfer-Encoding: chunked\r\n\r\n0\r\n\r\n", S::kBody, ""},
+        {get + "Content-Length: 5, 5\r\n\r\n", S::kBad, ""},
+        {get + "Content-Length: \r\n\r\n", S::kBad, ""},
+        {"GET /a?b=c HTTP/1.1\n\n", S::kBad, ""},                       // bare line feeds
+        {get + "Host: x\n\r\n", S::kBad, ""},
+        {get + "A: b\r\n c\r\n\r\n", S::kBad, ""},                       // a folded line
+        {get + "Host : x\r\n\r\n", S::kBad, ""},                          // a space before the colon
+        {get + ": x\r\n\r\n", S::kBad, ""},
+        {get + "Host x\r\n\r\n", S::kBad, ""},
+        {get + "A: b\x01\r\n\r\n", S::kBad, ""},                          // a control byte in a value
+        {get + "A: b\rc\r\n\r\n", S::kBad, ""},
+        {"GET /a?b", S::kMore, ""},
+        {get + [] { std::string f; for (int i = 0; i < 9; ++i) f += "X-Forwarded-For: 10.0.0.1\r\n"; return f; }() + "\r\n", S::kBad, ""},
+        {std::string("GET /a\0b HTTP/1.1\r\n\r\n", 20), S::kBad, ""},
+        {"GET /a b HTTP/1.1\r\n\r\n", S::kBad, ""},
+        {"GET  /a HTTP/1.1\r\n\r\n", S::kBad, ""},
+        {"GET /a HTTP/2.0\r\n\r\n", S::kBad, ""},
+        {"GET /a HTTP/1.1 \r\n\r\n", S::kBad, ""},
+        {"G(T /a HTTP/1.1\r\n\r\n", S::kBad, ""},
+        {"\r\nGET /a HTTP/1.1\r\n\r\n", S::kBad, ""},
+    };
+    auto read = [](const RequestHead& h) {
+        std::string xff;
+        for (uint8_t i = 0; i < h.forwardedCount; ++i) xff += (i ? "|" : "") + std::string(h.forwardedFor[i]);
+        return std::to_string(h.version) + " " + std::to_string(h.keepAlive) + " [" + std::string(h.acceptEncoding) + "] [" +
+               std::string(h.ifNoneMatch) + "] [" + xff + "]";
+    };
+    for (const auto& c : cases) {
+        RequestHeadParser whole;
+        EXPECT_EQ(whole.parse(c.bytes), c.status) << testing::PrintToString(c.bytes);
+        if (c.status == S::kDone) {
+            EXPECT_EQ(read(whole.head()), c.read) << testing::PrintToString(c.bytes);
+            EXPECT_EQ(c.bytes.substr(0, whole.head().length).find("\r\n\r\n") + 4, whole.head().length);
+            EXPECT_EQ(std::string(whole.head().target), "/a?b=c");
+        }
+        // A byte at a time, each time in a fresh copy (a buffer that moved): the same end, and
+        // the views in the last copy.
+        RequestHeadParser drip;
+        S last = S::kMore;
+        std::string copy;
+        for (size_t n = 1; n <= c.bytes.size() && last == S::kMore; ++n) last = drip.parse(copy = c.bytes.substr(0, n));
+        EXPECT_EQ(last, c.status) << "a byte at a time: " << testing::PrintToString(c.bytes);
+        if (last == S::kDone) {
+            EXPECT_EQ(read(drip.head()), c.read);
+            EXPECT_EQ(drip.head().method.data(), copy.data());
+        }
+    }
+    // The limit counts the whole head with its blank line; a head cut short past it is too large.
+    const std::string head = get + "X-Fill: " + std::string(40, 'f') + "\r\n\r\n";
+    EXPECT_EQ(RequestHeadParser(head.size()).parse(head + "GET /next"), S::kDone);
+    EXPECT_EQ(RequestHeadParser(head.size() - 1).parse(head), S::kTooLarge);
+    EXPECT_EQ(RequestHeadParser(head.size() - 1).parse(head.substr(0, head.size() - 1)), S::kTooLarge);
+    EXPECT_EQ(RequestHeadParser(head.size()).parse(head.substr(0, head.size() - 1)), S::kMore);
+    // Two heads in a row: the first is read, its length leaves the second as it came.
+    RequestHeadParser two;
+    ASSERT_EQ(two.parse(head + get + "\r\n"), S::kDone);
+    EXPECT_EQ(two.head().length, head.size());
+    two.reset();
+    const std::string next = "PUT /b HTTP/1.1\r\n\r\n";
+    EXPECT_EQ(two.parse(next), S::kDone);
+    EXPECT_EQ(two.head().method, "PUT");
 }
 
 class SqliteStorage : public ::testing::Test {
