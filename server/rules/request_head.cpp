@@ -9,23 +9,32 @@ namespace orlith::server {
 
 namespace {
 
-enum : uint8_t { kToken = 1, kTarget = 2, kValue = 4 };
-
-constexpr std::array<uint8_t, 256> kClasses = [] {
-    std::array<uint8_t, 256> t{};
-    for (int c = 0x21; c < 0x7F; ++c) t[c] = kTarget | kValue;
-    for (int c = 0x80; c < 0x100; ++c) t[c] = kTarget | kValue;  // UTF-8 and other octets: the rules judge them
-    t[' '] = t['\t'] = kValue;
-    for (char c : std::string_view("!#$%&'*+-.^_`|~")) t[static_cast<uint8_t>(c)] |= kToken;
-    for (int c = '0'; c <= '9'; ++c) t[c] |= kToken;
-    for (int c = 'a'; c <= 'z'; ++c) t[c] |= kToken, t[c - 32] |= kToken;
+constexpr std::array<bool, 256> kTokenChars = [] {
+    std::array<bool, 256> t{};
+    for (char c : std::string_view("!#$%&'*+-.^_`|~")) t[static_cast<uint8_t>(c)] = true;
+    for (int c = '0'; c <= '9'; ++c) t[c] = true;
+    for (int c = 'a'; c <= 'z'; ++c) t[c] = t[c - 32] = true;
     return t;
 }();
 
-bool all(std::string_view s, uint8_t cls) {
-    uint8_t seen = cls;
-    for (char c : s) seen &= kClasses[static_cast<uint8_t>(c)];
-    return seen == cls;  // no early exit: a head is short, and the loop vectorises
+bool isToken(std::string_view s) {
+    bool good = true;
+    for (char c : s) good &= kTokenChars[static_cast<uint8_t>(c)];
+    return good;
+}
+
+// The target and field values are most of a head's bytes: their classes by comparisons, with
+// no early exit, so the loops vectorise.
+bool allTarget(std::string_view s) {
+    bool bad = false;
+    for (char c : s) bad |= static_cast<uint8_t>(c) <= 0x20 || c == 0x7F;
+    return !bad;
+}
+
+bool allValue(std::string_view s) {
+    bool bad = false;
+    for (char c : s) bad |= (static_cast<uint8_t>(c) < 0x20 && c != '\t') || c == 0x7F;
+    return !bad;
 }
 
 bool sameLower(std::string_view s, std::string_view lower) {
@@ -71,7 +80,7 @@ bool RequestHeadParser::requestLine(std::string_view line) {
     const size_t sp2 = line.find(' ', sp1 + 1);
     if (sp2 == std::string_view::npos || sp2 == sp1 + 1) return false;
     std::string_view method = line.substr(0, sp1), target = line.substr(sp1 + 1, sp2 - sp1 - 1), version = line.substr(sp2 + 1);
-    if (!all(method, kToken) || !all(target, kTarget)) return false;
+    if (!isToken(method) || !allTarget(target)) return false;
     if (version.size() != 8 || !version.starts_with("HTTP/1.") || version[7] < '0' || version[7] > '9') return false;
     version_ = 10 + static_cast<unsigned>(version[7] - '0');
     method_ = {0, static_cast<uint32_t>(sp1)};
@@ -83,9 +92,9 @@ bool RequestHeadParser::field(std::string_view bytes, size_t at, size_t size) {
     std::string_view line = bytes.substr(at, size);
     const size_t colon = line.find(':');
     // A folded line (leading space) and a space before the colon both land here.
-    if (colon == std::string_view::npos || colon == 0 || !all(line.substr(0, colon), kToken)) return false;
+    if (colon == std::string_view::npos || colon == 0 || !isToken(line.substr(0, colon))) return false;
     std::string_view name = line.substr(0, colon), raw = line.substr(colon + 1);
-    if (!all(raw, kValue)) return false;
+    if (!allValue(raw)) return false;
     std::string_view value = trimmed(raw);
     auto span = [&] {
         return Span{static_cast<uint32_t>(value.data() - bytes.data()), static_cast<uint32_t>(value.size())};

@@ -4,31 +4,51 @@
 // request: the socket side sends the pieces straight from the view with one gather write.
 #pragma once
 
+#include <algorithm>
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace orlith::server {
 
 struct ReplyText {
     // A run of bytes: of `own` at offset when shared is null, else of the shared memory.
-    struct Piece {
-        const char* shared = nullptr;
-        uint32_t offset = 0;
-        uint32_t size = 0;
+    struct Piece {  // no initialisers: only the first pieceCount are ever read
+        const char* shared;
+        uint32_t offset;
+        uint32_t size;
     };
     static constexpr size_t kMaxPieces = 40;
 
     std::string own;
     std::shared_ptr<const void> keep;     // owns the memory the shared pieces point into
-    std::array<Piece, kMaxPieces> pieces{};
+    std::array<Piece, kMaxPieces> pieces;
     uint8_t pieceCount = 0;
     bool gzip = false;                    // the bytes are a gzip member
 
+    // A reply moves from the rules to the connection on every request: only the pieces in use
+    // are copied, not all forty.
     ReplyText() = default;
+    ReplyText(const ReplyText& o) : own(o.own), keep(o.keep), pieceCount(o.pieceCount), gzip(o.gzip) { copyPieces(o); }
+    ReplyText(ReplyText&& o) noexcept : own(std::move(o.own)), keep(std::move(o.keep)), pieceCount(std::exchange(o.pieceCount, 0)), gzip(o.gzip) {
+        std::copy_n(o.pieces.begin(), pieceCount, pieces.begin());
+    }
+    ReplyText& operator=(const ReplyText& o) {
+        if (this != &o) *this = ReplyText(o);
+        return *this;
+    }
+    ReplyText& operator=(ReplyText&& o) noexcept {
+        own = std::move(o.own);
+        keep = std::move(o.keep);
+        pieceCount = std::exchange(o.pieceCount, 0);
+        gzip = o.gzip;
+        std::copy_n(o.pieces.begin(), pieceCount, pieces.begin());
+        return *this;
+    }
     ReplyText(std::string text) { addOwn(text); }                       // NOLINT: plain text
     ReplyText(const char* text) { addOwn(text); }                       // NOLINT: plain text
 
@@ -54,6 +74,7 @@ struct ReplyText {
         for (uint8_t i = 0; i < pieceCount; ++i) n += pieces[i].size;
         return n;
     }
+    void copyPieces(const ReplyText& o) { std::copy_n(o.pieces.begin(), o.pieceCount, pieces.begin()); }
     // The whole text in one string: for tests, fuzzing and anything not on the hot path.
     std::string str() const {
         std::string out;
