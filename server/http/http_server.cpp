@@ -525,14 +525,16 @@ private:
         keepAlive_ = keepAlive;
         const ReplyText& body = response_.body;
         replyHead(response_, version, keepAlive, admin_, replyHead_);
+        // The loop's own: a connection keeps no pieces array between replies (see below).
+        thread_local std::array<asio::const_buffer, 2 + ReplyText::kMaxPieces> buffers;
         size_t n = 0;
         for (std::string_view part : {replyHead_.fixed, replyHead_.rest()}) {
-            if (!part.empty()) buffers_[n++] = asio::buffer(part.data(), part.size());
+            if (!part.empty()) buffers[n++] = asio::buffer(part.data(), part.size());
         }
         size_t bytes = 0;
         for (uint8_t i = 0; i < body.pieceCount && !head_; ++i) {
             std::string_view piece = body.piece(i);
-            buffers_[n++] = asio::buffer(piece.data(), piece.size());
+            buffers[n++] = asio::buffer(piece.data(), piece.size());
             bytes += piece.size();
         }
         // A small reply of many pieces (a gzip one: head, stored blocks, runs, trailer) is
@@ -542,30 +544,29 @@ private:
         const bool flatten = n > 2 && bytes <= kFlattenBytes;
         if (flatten) {
             flat.clear();
-            for (size_t i = 0; i < n; ++i) flat.append(static_cast<const char*>(buffers_[i].data()), buffers_[i].size());
-            buffers_[0] = asio::buffer(flat);
+            for (size_t i = 0; i < n; ++i) flat.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
+            buffers[0] = asio::buffer(flat);
             n = 1;
         }
         // A reply nearly always fits the socket's send buffer: one writev now, and no write
         // operation, timer or handler. Only what does not fit waits, with a time-out.
         beast::error_code ec;
-        size_t sent = stream_.socket().write_some(std::span<const asio::const_buffer>(buffers_.data(), n), ec);
+        size_t sent = stream_.socket().write_some(std::span<const asio::const_buffer>(buffers.data(), n), ec);
         if (ec == asio::error::would_block || ec == asio::error::try_again) {
             ec = {};
             sent = 0;
         }
         size_t first = 0;
-        for (; first < n && sent >= buffers_[first].size(); ++first) sent -= buffers_[first].size();
+        for (; first < n && sent >= buffers[first].size(); ++first) sent -= buffers[first].size();
         if (ec || first == n) return written(ec);
-        buffers_[first] += sent;
-        if (flatten) {  // the loop's buffer serves the next reply: the rest waits in our own
-            unsent_.assign(static_cast<const char*>(buffers_[0].data()), buffers_[0].size());
-            buffers_[0] = asio::buffer(unsent_);
-        }
+        // The loop's buffers serve the next reply: the rest waits in the connection's own
+        // string. Only a reader slower than the send buffer gets here.
+        buffers[first] += sent;
+        unsent_.clear();
+        for (size_t i = first; i < n; ++i) unsent_.append(static_cast<const char*>(buffers[i].data()), buffers[i].size());
         // The reply must leave within the time-out too: a reader that never reads is closed.
         stream_.expires_after(std::chrono::milliseconds(shared_.options.idleTimeoutMs));
-        asio::async_write(stream_, std::span<const asio::const_buffer>(buffers_.data() + first, n - first),
-                          [self = shared_from_this()](beast::error_code e, size_t) { self->written(e); });
+        asio::async_write(stream_, asio::buffer(unsent_), [self = shared_from_this()](beast::error_code e, size_t) { self->written(e); });
     }
 
     void written(beast::error_code ec) {
@@ -598,8 +599,7 @@ private:
     HttpResponse response_;   // kept until written: its slices point into a shared view
     ReplyHead replyHead_;     // reused: its capacity stays with the connection
     static constexpr size_t kFlattenBytes = 8192;
-    std::array<asio::const_buffer, 2 + ReplyText::kMaxPieces> buffers_;
-    std::string unsent_;      // the rest of a copied reply that did not fit the send buffer
+    std::string unsent_;      // the rest of a reply that did not fit the send buffer
     bool keepAlive_ = true;
     bool head_ = false;       // HEAD: headers only
     bool reading_ = false;    // a request is being read (its deadline is armed)

@@ -147,8 +147,8 @@ RequestHeadParser::Status RequestHeadParser::finish(std::string_view bytes, size
     head_.target = target_.in(bytes);
     head_.version = version_;
     head_.keepAlive = version_ >= 11 ? !close_ : keepAliveToken_ && !close_;
-    head_.acceptEncoding = acceptEncoding_.in(bytes);
-    head_.ifNoneMatch = ifNoneMatch_.in(bytes);
+    head_.acceptEncoding = seenAcceptEncoding_ ? acceptEncoding_.in(bytes) : std::string_view();
+    head_.ifNoneMatch = seenIfNoneMatch_ ? ifNoneMatch_.in(bytes) : std::string_view();
     for (uint8_t i = 0; i < forwardedCount_; ++i) head_.forwardedFor[i] = forwarded_[i].in(bytes);
     head_.forwardedCount = forwardedCount_;
     head_.length = end + 1;

@@ -32,7 +32,12 @@ public:
     };
 
     explicit RequestHeadParser(size_t limit = 8192) : limit_(limit) {}
-    void reset() { *this = RequestHeadParser(limit_); }
+    void reset() {  // per request: only what the next head's reading depends on
+        next_ = 0;
+        forwardedCount_ = 0;
+        close_ = keepAliveToken_ = body_ = seenAcceptEncoding_ = seenIfNoneMatch_ = false;
+        head_.length = 0;
+    }
 
     // bytes: from the head's first byte, the same bytes as at the last call (perhaps moved) and
     // perhaps more. Only the lines not yet read are looked at. After kDone, head()'s views point
