@@ -1,15 +1,15 @@
 #!/usr/bin/env bash
-# Builds the libFuzzer targets (request handling, the game's reply parser, the save-file
-# reader) with clang, ASan and UBSan, then runs each for a bounded time.
+# Builds the libFuzzer targets (request handling, request heads, the game's reply parser,
+# the save-file reader) with clang, ASan and UBSan, then runs each for a bounded time.
 # Usage: scripts/fuzz.sh [seconds per target, default 30]. Exits non-zero on any crash.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${1:-30}"
 cmake --preset fuzz >/dev/null
-cmake --build --preset fuzz --target reply_fuzz save_fuzz request_fuzz
+cmake --build --preset fuzz --target reply_fuzz save_fuzz request_fuzz head_fuzz
 out=build/fuzz/fuzz
 status=0
-for target in request_fuzz reply_fuzz save_fuzz; do
+for target in request_fuzz head_fuzz reply_fuzz save_fuzz; do
   corpus="$out/corpus-$target"
   mkdir -p "$corpus"
   echo "== $target for ${seconds}s"
