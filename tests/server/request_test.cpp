@@ -264,6 +264,8 @@ TEST(RequestHead, TheFieldsWeActOnAreReadAndAnythingAProxyMightReadOtherwiseIsRe
         {std::string("GET /a\0b HTTP/1.1\r\n\r\n", 20), S::kBad, ""},
         {"GET /a b HTTP/1.1\r\n\r\n", S::kBad, ""},
         {"GET  /a HTTP/1.1\r\n\r\n", S::kBad, ""},
+        {"GET  HTTP/1.1\r\n\r\n", S::kBad, ""},  // no target
+        {" /a HTTP/1.1\r\n\r\n", S::kBad, ""},     // no method
         {"GET /a HTTP/2.0\r\n\r\n", S::kBad, ""},
         {"GET /a HTTP/1.1 \r\n\r\n", S::kBad, ""},
         {"G(T /a HTTP/1.1\r\n\r\n", S::kBad, ""},
