@@ -69,14 +69,22 @@ _orlith_wine_import() {
   local prefix=$1 log=$1.log
   { printf '\xff\xfe'; _orlith_wine_settings | sed 's/$/\r/' | iconv -f UTF-8 -t UTF-16LE; } \
     >"$prefix/drive_c/orlith-settings.reg"
-  if ! { timeout -k 10 120 wine reg import 'C:\orlith-settings.reg' &&
+  # Tried three times: on a loaded machine a prefix just made has once answered "Application
+  # could not be started" for reg.exe, and the same import a moment later went through.
+  local attempt
+  for attempt in 1 2 3; do
+    if { timeout -k 10 120 wine reg import 'C:\orlith-settings.reg' &&
          timeout -k 10 60 wine reg query 'HKCU\Software\Wine\X11 Driver' /v Decorated &&
          timeout -k 10 120 wineserver -w; } >>"$log" 2>&1; then
-    echo "wine-env: could not import the registry settings into $prefix (log: $log)" >&2
-    timeout 10 wineserver -k 2>/dev/null
-    return 1
-  fi
-  _orlith_wine_settings | cksum >"$prefix/.orlith-ready"
+      _orlith_wine_settings | cksum >"$prefix/.orlith-ready"
+      return 0
+    fi
+    echo "wine-env: registry import, attempt $attempt of 3, failed" >>"$log"
+    timeout -k 10 120 wineserver -w >>"$log" 2>&1
+  done
+  echo "wine-env: could not import the registry settings into $prefix (log: $log)" >&2
+  timeout 10 wineserver -k 2>/dev/null
+  return 1
 }
 
 _orlith_wine_fonts() {
