@@ -570,6 +570,7 @@ private:
     }
 
     void written(beast::error_code ec) {
+        response_.body.giveBackOwn();
         response_ = {};  // lets go of the view at once
         unsent_ = {};
         if (ec || !keepAlive_) return close();

@@ -42,7 +42,8 @@ size_t RankingStore::livePlayerCount(int64_t nowMs) {
 
 Reply RankingStore::submit(const std::u16string& name, std::string_view stateValue, const Requester& who,
                            int64_t nowMs) {
-    std::string own;
+    thread_local std::string own;  // the requester's line: copied into the reply, its capacity kept
+    own.clear();
     Player* p = nullptr;
     int32_t level = 0;
     {

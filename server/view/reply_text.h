@@ -75,6 +75,20 @@ struct ReplyText {
         return n;
     }
     void copyPieces(const ReplyText& o) { std::copy_n(o.pieces.begin(), o.pieceCount, pieces.begin()); }
+
+    // The own bytes' string of the last reply sent on this thread, kept with its capacity for
+    // the next reply built here: a reply's own line and framing then cost no allocation.
+    static std::string& spareOwn() {
+        thread_local std::string spare;
+        return spare;
+    }
+    void takeSpareOwn() {
+        if (own.empty() && spareOwn().capacity() > own.capacity()) own.swap(spareOwn());
+    }
+    void giveBackOwn() {  // once the reply is sent
+        if (own.capacity() > spareOwn().capacity()) own.swap(spareOwn());
+        spareOwn().clear();
+    }
     // The whole text in one string: for tests, fuzzing and anything not on the hot path.
     std::string str() const {
         std::string out;

@@ -47,7 +47,9 @@ Views::Views(Players& players, ViewOptions options, std::function<void()> waitin
 void Views::reply(const std::shared_ptr<const View>& view, const Player* requester, std::string_view ownLines,
                   size_t topLines, const int32_t* level, bool gzip, ReplyText& out) const {
     out.keep = view;
-    // The own line and a gzip member's framing and stored-block heads, in one allocation.
+    // The own line and a gzip member's framing and stored-block heads, in one string (with the
+    // capacity this thread's last reply left, so mostly no allocation).
+    out.takeSpareOwn();
     out.own.reserve(ownLines.size() + 128);
     std::optional<GzipWriter> gz;
     if (gzip) gz.emplace(out);
