@@ -237,7 +237,7 @@ TEST(RequestHead, TheFieldsWeActOnAreReadAndAnythingAProxyMightReadOtherwiseIsRe
         // read: version, keep-alive, Accept-Encoding, If-None-Match, X-Forwarded-For joined by |
         {get + "\r\n", S::kDone, "11 1 [] [] []"},
         {"HEAD /a?b=c HTTP/1.0\r\nHost: x\r\n\r\n", S::kDone, "10 0 [] [] []"},
-        {"GET /a?b=c HTTP/1.0\r\nConnection: Keep-Alive\r\n\r\n", S::kDone, "10 1 [] [] []"},
+        {"GET /a?b=c HTTP/1.0\r\nConnection: TE,Keep-Alive\r\n\r\n", S::kDone, "10 1 [] [] []"},
         {"GET /a?b=c HTTP/1.0\r\nConnection: keep-alive\r\nConnection: close\r\n\r\n", S::kDone, "10 0 [] [] []"},
         {get + "Connection: TE,  CLOSE \r\n\r\n", S::kDone, "11 0 [] [] []"},
         {get + "Connection: closed\r\n\r\n", S::kDone, "11 1 [] [] []"},
