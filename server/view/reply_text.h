@@ -33,18 +33,21 @@ struct ReplyText {
     // A reply moves from the rules to the connection on every request: only the pieces in use
     // are copied, not all forty.
     ReplyText() = default;
-    ReplyText(const ReplyText& o) : own(o.own), keep(o.keep), pieceCount(o.pieceCount), gzip(o.gzip) { copyPieces(o); }
-    ReplyText(ReplyText&& o) noexcept : own(std::move(o.own)), keep(std::move(o.keep)), pieceCount(std::exchange(o.pieceCount, 0)), gzip(o.gzip) {
-        std::copy_n(o.pieces.begin(), pieceCount, pieces.begin());
-    }
+    ReplyText(const ReplyText& o) { *this = o; }
+    ReplyText(ReplyText&& o) noexcept { *this = std::move(o); }
     ReplyText& operator=(const ReplyText& o) {
-        if (this != &o) *this = ReplyText(o);
+        if (this == &o) return *this;
+        own = o.own;
+        keep = o.keep;
+        pieceCount = o.pieceCount;
+        gzip = o.gzip;
+        std::copy_n(o.pieces.begin(), pieceCount, pieces.begin());
         return *this;
     }
     ReplyText& operator=(ReplyText&& o) noexcept {
         own = std::move(o.own);
         keep = std::move(o.keep);
-        pieceCount = std::exchange(o.pieceCount, 0);
+        pieceCount = std::exchange(o.pieceCount, 0);  // its own pieces went with its string
         gzip = o.gzip;
         std::copy_n(o.pieces.begin(), pieceCount, pieces.begin());
         return *this;
@@ -74,8 +77,6 @@ struct ReplyText {
         for (uint8_t i = 0; i < pieceCount; ++i) n += pieces[i].size;
         return n;
     }
-    void copyPieces(const ReplyText& o) { std::copy_n(o.pieces.begin(), o.pieceCount, pieces.begin()); }
-
     // The own bytes' string of the last reply sent on this thread, kept with its capacity for
     // the next reply built here: a reply's own line and framing then cost no allocation.
     static std::string& spareOwn() {
